@@ -1,0 +1,29 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace perfagent {
+
+/// @brief One HTTP/1.1 request to a host. Headers go out in this order, each exactly once.
+struct HttpRequest {
+    std::string host;  ///< host name or address, without port
+    unsigned short port = 80;
+    std::string method;
+    std::string target;  ///< path
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::optional<std::string> body;  ///< none: the request carries no body at all
+};
+
+/// @brief Fire-and-forget HTTP transfers.
+class UrlSession {
+public:
+    virtual ~UrlSession() = default;
+    /// Starts the transfer and returns at once, from any thread. Nothing about its outcome reaches the
+    /// caller; the response is read and discarded.
+    virtual void start(HttpRequest request) = 0;
+};
+
+}  // namespace perfagent
