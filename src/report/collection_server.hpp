@@ -1,0 +1,47 @@
+#pragma once
+
+#include "platform/url_session.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace perfagent {
+
+/// @brief Where the collection server is: host (name or IPv4/IPv6 address text) and port.
+struct CollectionEndpoint {
+    std::string host = "127.0.0.1";
+    unsigned short port = 8089;
+
+    /// Parses "HOST" or "HOST:PORT" ("[v6]:PORT" for IPv6). Port 8089 when omitted. Returns nothing
+    /// for an empty host, a bad port (0, > 65535, not digits) or characters that cannot stand in a URL
+    /// authority.
+    static std::optional<CollectionEndpoint> parse(std::string_view text);
+};
+
+/// @brief The three requests the agent sends to the collection server, fire-and-forget.
+class CollectionServer {
+public:
+    CollectionServer(UrlSession& session, CollectionEndpoint endpoint)
+        : session_(session), endpoint_(std::move(endpoint)) {}
+
+    /// "http://HOST:PORT/path", or nothing when no address can be formed from the endpoint and path.
+    std::optional<std::string> collectionAddress(std::string_view path) const;
+    /// Sends one request; silently skipped when no address can be formed. Returns at once.
+    void sendCollectionRequest(std::string_view path, std::string_view method, std::optional<std::string> body,
+                               std::vector<std::pair<std::string, std::string>> headers);
+    /// POST /entry-point/json with "Content-Type" then "Accept", both "application/json".
+    void postReport(std::optional<std::string> body);
+    /// GET /entry-point/test, no body, no headers.
+    void sendTestPing();
+    /// POST /entry-point/devicetokentest, no headers.
+    void postDeviceToken(std::optional<std::string> body);
+
+    const CollectionEndpoint& endpoint() const { return endpoint_; }
+
+private:
+    UrlSession& session_;
+    CollectionEndpoint endpoint_;
+};
+
+}  // namespace perfagent
