@@ -2,6 +2,7 @@
 
 #include "platform/clock.hpp"
 #include "platform/console.hpp"
+#include "platform/json_text.hpp"
 #include "platform/text.hpp"
 #include "report/collection_server.hpp"
 
@@ -119,54 +120,6 @@ void appendJsonString(std::string& out, std::string_view text) {
     out += '"';
 }
 
-void describeValue(std::string& out, const boost::json::value& value) {
-    switch (value.kind()) {
-    case boost::json::kind::object: {
-        const auto& object = value.get_object();
-        if (object.empty()) {
-            out += "[:]";
-            return;
-        }
-        out += '[';
-        bool first = true;
-        for (const auto& member : object) {
-            if (!first) out += ", ";
-            first = false;
-            out += quotedText(member.key());
-            out += ": ";
-            describeValue(out, member.value());
-        }
-        out += ']';
-        return;
-    }
-    case boost::json::kind::array: {
-        out += '[';
-        bool first = true;
-        for (const auto& element : value.get_array()) {
-            if (!first) out += ", ";
-            first = false;
-            describeValue(out, element);
-        }
-        out += ']';
-        return;
-    }
-    case boost::json::kind::string: out += quotedText(value.get_string()); return;
-    case boost::json::kind::double_: appendDoubleText(out, value.get_double()); return;
-    case boost::json::kind::int64: {
-        char buffer[24];
-        out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value.get_int64()).ptr);
-        return;
-    }
-    case boost::json::kind::uint64: {
-        char buffer[24];
-        out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value.get_uint64()).ptr);
-        return;
-    }
-    case boost::json::kind::bool_: out += value.get_bool() ? "true" : "false"; return;
-    case boost::json::kind::null: out += "nil"; return;
-    }
-}
-
 }  // namespace
 
 double totalDuration(double startTimeMs, double endTimeMs) {
@@ -273,7 +226,7 @@ std::optional<std::string> describeDecoded(std::string_view json) {
     if (ec) return std::nullopt;
     std::string out;
     out.reserve(json.size());
-    describeValue(out, value);
+    appendJsonText(out, value);
     return out;
 }
 

@@ -1,0 +1,80 @@
+#include "shell/remote_command.hpp"
+
+#include "platform/json_text.hpp"
+#include "platform/text.hpp"
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+
+#include <charconv>
+#include <cmath>
+
+namespace perfagent {
+
+std::string payloadValueText(const boost::json::value& value) {
+    char buffer[400];
+    switch (value.kind()) {
+    case boost::json::kind::string: return std::string(value.get_string());
+    case boost::json::kind::int64:
+        return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value.get_int64()).ptr);
+    case boost::json::kind::uint64:
+        return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value.get_uint64()).ptr);
+    case boost::json::kind::double_: {
+        const double number = value.get_double();
+        if (std::isfinite(number) && number == std::trunc(number)) {
+            // A whole number is written as its digits, however large (at most 309 of them).
+            const auto result = std::to_chars(buffer, buffer + sizeof buffer, number, std::chars_format::fixed);
+            return std::string(buffer, result.ptr);
+        }
+        return doubleText(number);
+    }
+    case boost::json::kind::bool_: return value.get_bool() ? "true" : "false";
+    case boost::json::kind::null: return "<null>";
+    case boost::json::kind::object:
+    case boost::json::kind::array: return jsonText(value);
+    }
+    return {};
+}
+
+std::optional<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo, std::string& whyRejected) {
+    const auto* aps = userInfo.if_contains("aps");
+    if (!aps) {
+        whyRejected = "no \"aps\"";
+        return std::nullopt;
+    }
+    if (!aps->is_object()) {
+        whyRejected = "\"aps\" is not an object";
+        return std::nullopt;
+    }
+    const auto* alert = aps->get_object().if_contains("alert");
+    if (!alert) {
+        whyRejected = "no \"alert\" in \"aps\"";
+        return std::nullopt;
+    }
+    const auto* srNumber = userInfo.if_contains("srNumber");
+    if (!srNumber) {
+        whyRejected = "no \"srNumber\"";
+        return std::nullopt;
+    }
+    const auto* usecase = userInfo.if_contains("usecase");
+    if (!usecase) {
+        whyRejected = "no \"usecase\"";
+        return std::nullopt;
+    }
+    RemoteCommand command;
+    command.command = payloadValueText(*alert);
+    command.srNumber = payloadValueText(*srNumber);
+    command.usecase = payloadValueText(*usecase);
+    if (const auto* pagename = userInfo.if_contains("pagename")) command.pagename = payloadValueText(*pagename);
+    return command;
+}
+
+CommandAction commandAction(std::string_view command) {
+    if (command == "start") return CommandAction::Start;
+    if (command == "stop") return CommandAction::Stop;
+    if (command == "startoverall") return CommandAction::StartOverall;
+    if (command == "stopoverall") return CommandAction::StopOverall;
+    return CommandAction::None;
+}
+
+}  // namespace perfagent

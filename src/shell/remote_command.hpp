@@ -1,0 +1,33 @@
+#pragma once
+
+#include <boost/json/fwd.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace perfagent {
+
+/// @brief What a push payload asks for: the command word and the measurement's names, as texts.
+struct RemoteCommand {
+    std::string command;
+    std::string srNumber;
+    std::string usecase;
+    std::string pagename;  ///< empty when the payload has none
+};
+
+/// The text a payload value stands for: a string unchanged (no quotes), a number in plain decimal (a
+/// whole number without a fraction), true/false, <null>, and the console's bracket form for objects
+/// and arrays.
+std::string payloadValueText(const boost::json::value& value);
+
+/// Reads "aps"/"alert", "srNumber", "usecase" and the optional "pagename" from a push's user info.
+/// Nothing, with the reason in `whyRejected`, when "aps" is missing or not an object, or "alert",
+/// "srNumber" or "usecase" is missing.
+std::optional<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo, std::string& whyRejected);
+
+/// @brief The collector operation a command word selects. Matching is exact and case-sensitive.
+enum class CommandAction { Start, Stop, StartOverall, StopOverall, None };
+CommandAction commandAction(std::string_view command);
+
+}  // namespace perfagent
