@@ -1,0 +1,93 @@
+#pragma once
+
+// Pure parsers for the /proc files the Linux kernel backend reads. They take the file's text and
+// never do I/O, so they are tested on stored kernel output. A line counts only when it ends in a
+// newline: text cut off by a short read is rejected rather than misread.
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace perfagent {
+
+/// @brief The /proc/meminfo lines the memory backend uses, in kB.
+struct MeminfoKb {
+    std::uint64_t memFree = 0;
+    std::uint64_t active = 0;
+    std::uint64_t inactive = 0;
+    std::uint64_t unevictable = 0;
+    std::uint64_t sUnreclaim = 0;
+    std::uint64_t kernelStack = 0;
+    std::uint64_t pageTables = 0;
+    std::optional<std::uint64_t> zswap;  ///< absent on kernels built without zswap
+};
+
+/// Parses /proc/meminfo. Fails unless every field but Zswap is present as "<Key>: <n> kB".
+std::optional<MeminfoKb> parseMeminfo(std::string_view text);
+
+/// @brief The aggregate "cpu " line of /proc/stat: clock ticks (USER_HZ) since boot, all CPUs.
+/// `user` includes guest time and `nice` guest_nice time, so guest columns are not read.
+struct CpuTicks {
+    std::uint64_t user = 0;
+    std::uint64_t nice = 0;
+    std::uint64_t system = 0;
+    std::uint64_t idle = 0;
+    std::uint64_t iowait = 0;
+    std::uint64_t irq = 0;
+    std::uint64_t softirq = 0;
+    std::uint64_t steal = 0;
+};
+
+/// Parses the "cpu " line of /proc/stat. Fails when the line is missing or has fewer than 8 columns.
+std::optional<CpuTicks> parseStatCpu(std::string_view text);
+
+/// @brief /proc/<pid>/statm, in pages.
+struct StatmPages {
+    std::uint64_t size = 0;      ///< total program size
+    std::uint64_t resident = 0;  ///< resident set size
+};
+
+/// Parses the first two columns of /proc/<pid>/statm.
+std::optional<StatmPages> parseStatm(std::string_view text);
+
+/// Parses the first column of /proc/<pid>/task/<tid>/schedstat: time spent on a CPU, in ns.
+std::optional<std::uint64_t> parseSchedstatRunTime(std::string_view text);
+
+/// @brief Columns of /proc/<pid>/stat and /proc/<pid>/task/<tid>/stat, numbered as in proc(5).
+enum class StatField : int {
+    kPid = 1,          ///< process (thread) id
+    kComm = 2,         ///< executable name in parentheses; may itself contain blanks and ')'
+    kState = 3,        ///< one of "RSDZTtWXxKWP"
+    kPpid = 4,         ///< parent's pid
+    kPgrp = 5,         ///< process group id
+    kSession = 6,      ///< session id
+    kTtyNr = 7,        ///< controlling terminal
+    kTpgid = 8,        ///< foreground process group of the terminal
+    kFlags = 9,        ///< kernel flags word (PF_*)
+    kMinflt = 10,      ///< minor faults
+    kCminflt = 11,     ///< minor faults of waited-for children
+    kMajflt = 12,      ///< major faults
+    kCmajflt = 13,     ///< major faults of waited-for children
+    kUtime = 14,       ///< time scheduled in user mode, clock ticks
+    kStime = 15,       ///< time scheduled in kernel mode, clock ticks
+    kCutime = 16,      ///< user time of waited-for children, clock ticks
+    kCstime = 17,      ///< kernel time of waited-for children, clock ticks
+    kPriority = 18,    ///< scheduling priority as the kernel sees it
+    kNice = 19,        ///< nice value
+    kNumThreads = 20,  ///< threads in the process
+    kItrealvalue = 21, ///< always 0 since Linux 2.6.17
+    kStartTime = 22,   ///< start time after boot, clock ticks
+};
+
+/// @brief The columns of a task's stat line the CPU backend uses, in clock ticks (_SC_CLK_TCK).
+struct TaskStat {
+    std::uint64_t utime = 0;
+    std::uint64_t stime = 0;
+    std::uint64_t startTime = 0;
+};
+
+/// Parses a task's stat line. The columns after the name are found from the last ')', since the name
+/// may contain anything.
+std::optional<TaskStat> parseTaskStat(std::string_view text);
+
+}  // namespace perfagent

@@ -1,0 +1,244 @@
+#include "platform/proc_parsers.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace perfagent {
+namespace {
+
+// Output of a 6.18 x86_64 kernel with 24 GiB of memory and two CPUs (Zswap and steal made non-zero so
+// that they are checked, the intr line shortened).
+constexpr std::string_view kMeminfo = R"(MemTotal:       24683736 kB
+MemFree:        24489024 kB
+MemAvailable:   24421316 kB
+Buffers:            3408 kB
+Cached:            61400 kB
+SwapCached:            0 kB
+Active:            31044 kB
+Inactive:          30384 kB
+Active(anon):         40 kB
+Inactive(anon):     6884 kB
+Active(file):      31004 kB
+Inactive(file):    23500 kB
+Unevictable:       16360 kB
+Mlocked:           13676 kB
+SwapTotal:             0 kB
+SwapFree:              0 kB
+Zswap:               752 kB
+Zswapped:              0 kB
+Dirty:               256 kB
+Writeback:             0 kB
+AnonPages:         13088 kB
+Mapped:            12252 kB
+Shmem:             10304 kB
+KReclaimable:      53056 kB
+Slab:              75812 kB
+SReclaimable:      53056 kB
+SUnreclaim:        22756 kB
+KernelStack:        2020 kB
+PageTables:         1768 kB
+SecPageTables:         0 kB
+NFS_Unstable:          0 kB
+Bounce:                0 kB
+WritebackTmp:          0 kB
+CommitLimit:    12341868 kB
+Committed_AS:      80536 kB
+VmallocTotal:   34359738367 kB
+VmallocUsed:       14796 kB
+VmallocChunk:          0 kB
+Percpu:              720 kB
+AnonHugePages:         0 kB
+ShmemHugePages:        0 kB
+ShmemPmdMapped:        0 kB
+FileHugePages:         0 kB
+FilePmdMapped:         0 kB
+Balloon:               0 kB
+HugePages_Total:       0
+HugePages_Free:        0
+HugePages_Rsvd:        0
+HugePages_Surp:        0
+Hugepagesize:       2048 kB
+Hugetlb:               0 kB
+DirectMap4k:       26624 kB
+DirectMap2M:    25139200 kB
+)";
+
+constexpr std::string_view kStat = R"(cpu  11287 0 6001 89638 318 0 100 7 0 0
+cpu0 5198 0 2684 45687 50 0 37 3 0 0
+cpu1 6088 0 3317 43951 268 0 62 4 0 0
+intr 183006 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 1 1 1 0 0 0 0 108 50 0 22 1 28316 0 805 708 0 1369 3147 1
+ctxt 286676
+btime 1796576461
+processes 6687
+procs_running 5
+procs_blocked 0
+softirq 115202 0 16720 4 1469 28313 0 3 33767 0 34926
+)";
+
+constexpr std::string_view kStatm = "22652 3476 1709 1 0 4138 0\n";
+constexpr std::string_view kSchedstat = "167185993 140559519 138\n";
+
+constexpr std::string_view kBashStat =
+    "2834 (bash) S 2833 2834 2834 0 -1 4194560 3023 38643 0 87 4 12 94 126 20 0 1 0 30811 5124096 982 "
+    "18446744073709551615 94186723962880 94186724752285 140734841556368 0 0 0 65536 4 1132560123 1 0 0 17 1 0 "
+    "0 0 0 0 94186724985584 94186725033828 94187134005248 140734841563962 140734841563977 140734841563977 "
+    "140734841565162 0\n";
+
+// A thread that named itself "w) (x y)" and then spun for a while.
+constexpr std::string_view kOddNameStat =
+    "6747 (w) (x y)) R 6704 6704 2834 0 -1 4194368 5 6629 0 0 251 19 16 17 20 0 2 0 54140 92798976 3450 "
+    "18446744073709551615 94590119768064 94590119768405 140727262424896 0 0 0 0 16781312 2 0 0 0 -1 1 0 0 0 0 0 "
+    "94590119779760 94590119780376 94590521212928 140727262427107 140727262427150 140727262427150 "
+    "140727262429135 0\n";
+
+TEST(ParseMeminfo, ReadsTheFieldsByExactName) {
+    const auto m = parseMeminfo(kMeminfo);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->memFree, 24489024u);
+    EXPECT_EQ(m->active, 31044u);  // not Active(anon) or Active(file)
+    EXPECT_EQ(m->inactive, 30384u);
+    EXPECT_EQ(m->unevictable, 16360u);
+    EXPECT_EQ(m->sUnreclaim, 22756u);
+    EXPECT_EQ(m->kernelStack, 2020u);
+    EXPECT_EQ(m->pageTables, 1768u);
+    EXPECT_EQ(m->zswap, 752u);  // not Zswapped
+}
+
+TEST(ParseMeminfo, ZswapIsOptionalTheOthersAreNot) {
+    std::string text(kMeminfo);
+    text.erase(text.find("Zswap:"), text.find("Zswapped:") - text.find("Zswap:"));
+    const auto m = parseMeminfo(text);
+    ASSERT_TRUE(m);
+    EXPECT_FALSE(m->zswap);
+    EXPECT_EQ(m->memFree, 24489024u);
+
+    std::string noKernelStack(kMeminfo);
+    noKernelStack.erase(noKernelStack.find("KernelStack:"), noKernelStack.find("PageTables:") - noKernelStack.find("KernelStack:"));
+    EXPECT_FALSE(parseMeminfo(noKernelStack));
+}
+
+TEST(ParseMeminfo, RejectsGarbage) {
+    EXPECT_FALSE(parseMeminfo(""));
+    EXPECT_FALSE(parseMeminfo("\n\n:::\n"));
+    std::string text(kMeminfo);
+    const std::size_t at = text.find("24489024");
+    EXPECT_FALSE(parseMeminfo(std::string(text).replace(at, 8, "2448x024")));
+    EXPECT_FALSE(parseMeminfo(std::string(text).replace(at, 8, "99999999999999999999999")));
+    EXPECT_FALSE(parseMeminfo(std::string(text).replace(at, 8, "-1")));
+    EXPECT_FALSE(parseMeminfo(std::string(text).replace(text.find("2020 kB"), 7, "2020 MB")));
+}
+
+TEST(ParseStatCpu, ReadsTheAggregateLine) {
+    const auto t = parseStatCpu(kStat);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->user, 11287u);
+    EXPECT_EQ(t->nice, 0u);
+    EXPECT_EQ(t->system, 6001u);
+    EXPECT_EQ(t->idle, 89638u);
+    EXPECT_EQ(t->iowait, 318u);
+    EXPECT_EQ(t->irq, 0u);
+    EXPECT_EQ(t->softirq, 100u);
+    EXPECT_EQ(t->steal, 7u);
+    // Exactly eight columns are enough; the per-CPU lines are never taken for it.
+    EXPECT_TRUE(parseStatCpu("cpu  1 2 3 4 5 6 7 8\n"));
+    EXPECT_FALSE(parseStatCpu("cpu0 5198 0 2684 45687 50 0 37 3 0 0\n"));
+}
+
+TEST(ParseStatCpu, RejectsShortOrBrokenLines) {
+    EXPECT_FALSE(parseStatCpu(""));
+    EXPECT_FALSE(parseStatCpu("cpu  11287 0 6001 89638 318 0 100\n"));
+    EXPECT_FALSE(parseStatCpu("cpu  11287 0 6001 89638x 318 0 100 7 0 0\n"));
+    EXPECT_FALSE(parseStatCpu("cpu  11287 0 6001 -5 318 0 100 7 0 0\n"));
+}
+
+TEST(ParseStatm, ReadsSizeAndResidentPages) {
+    const auto s = parseStatm(kStatm);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->size, 22652u);
+    EXPECT_EQ(s->resident, 3476u);
+    EXPECT_FALSE(parseStatm("22652\n"));
+    EXPECT_FALSE(parseStatm("22652 34x6 1709\n"));
+    EXPECT_FALSE(parseStatm(" 22652 3476\n"));
+}
+
+TEST(ParseSchedstat, ReadsRunTime) {
+    EXPECT_EQ(parseSchedstatRunTime(kSchedstat), 167185993u);
+    EXPECT_EQ(parseSchedstatRunTime("0 0 0\n"), 0u);
+    EXPECT_FALSE(parseSchedstatRunTime("16718x993 1 1\n"));
+    EXPECT_FALSE(parseSchedstatRunTime("\n"));
+}
+
+TEST(ParseTaskStat, ReadsTimesAfterTheName) {
+    const auto bash = parseTaskStat(kBashStat);
+    ASSERT_TRUE(bash);
+    EXPECT_EQ(bash->utime, 4u);
+    EXPECT_EQ(bash->stime, 12u);
+    EXPECT_EQ(bash->startTime, 30811u);
+
+    const auto odd = parseTaskStat(kOddNameStat);
+    ASSERT_TRUE(odd);
+    EXPECT_EQ(odd->utime, 251u);
+    EXPECT_EQ(odd->stime, 19u);
+    EXPECT_EQ(odd->startTime, 54140u);
+
+    // A name may even hold a newline.
+    std::string newline(kBashStat);
+    newline.replace(newline.find("bash"), 4, "ba\nsh 1 2 3");
+    const auto n = parseTaskStat(newline);
+    ASSERT_TRUE(n);
+    EXPECT_EQ(n->startTime, 30811u);
+}
+
+TEST(ParseTaskStat, RejectsBrokenLines) {
+    EXPECT_FALSE(parseTaskStat(""));
+    EXPECT_FALSE(parseTaskStat("2834 bash S 2833\n"));
+    EXPECT_FALSE(parseTaskStat("(bash) S 2833 2834 2834 0 -1 4194560 3023 38643 0 87 4 12 94 126 20 0 1 0 30811\n"));
+    EXPECT_FALSE(parseTaskStat("2834 (bash) S 2833 2834 2834 0 -1 4194560 3023 38643 0 87 4 12 94 126 20 0 1 0\n"));
+    EXPECT_FALSE(parseTaskStat("2834 (bash) S 2833 2834 2834 0 -1 4194560 3023 38643 0 87 4x 12 94 126 20 0 1 0 3\n"));
+    EXPECT_FALSE(parseTaskStat("2834 (bash) S 2833 2834 2834 0 -1 4194560 3023 38643 0 87  4 12 94 126 20 0 1 0 3\n"));
+}
+
+// A short read can cut a file anywhere. Every cut must either fail or give exactly what the whole
+// text gives: a number cut in two must never be read as a smaller one.
+template <typename Parse>
+void expectEveryCutFailsOrAgrees(std::string_view text, Parse parse) {
+    const auto whole = parse(text);
+    ASSERT_TRUE(whole);
+    for (std::size_t length = 0; length < text.size(); ++length) {
+        const std::string cut(text.substr(0, length));  // own buffer, so ASan sees any overread
+        const auto part = parse(cut);
+        if (part) {
+            EXPECT_TRUE(*part == *whole) << "cut after " << length << " characters";
+        }
+    }
+}
+
+TEST(ProcParsers, TruncatedTextFailsOrAgreesWithTheWhole) {
+    expectEveryCutFailsOrAgrees(kStat, [](std::string_view s) {
+        auto t = parseStatCpu(s);
+        return t ? std::optional(std::array{t->user, t->nice, t->system, t->idle, t->iowait, t->irq, t->softirq, t->steal})
+                 : std::nullopt;
+    });
+    expectEveryCutFailsOrAgrees(kMeminfo, [](std::string_view s) {
+        auto m = parseMeminfo(s);
+        return m ? std::optional(std::array{m->memFree, m->active, m->inactive, m->unevictable, m->sUnreclaim,
+                                            m->kernelStack, m->pageTables, m->zswap.value_or(~0ull)})
+                 : std::nullopt;
+    });
+    expectEveryCutFailsOrAgrees(kStatm, [](std::string_view s) {
+        auto p = parseStatm(s);
+        return p ? std::optional(std::array{p->size, p->resident}) : std::nullopt;
+    });
+    expectEveryCutFailsOrAgrees(kSchedstat, parseSchedstatRunTime);
+    expectEveryCutFailsOrAgrees(kOddNameStat, [](std::string_view s) {
+        auto t = parseTaskStat(s);
+        return t ? std::optional(std::array{t->utime, t->stime, t->startTime}) : std::nullopt;
+    });
+}
+
+}  // namespace
+}  // namespace perfagent

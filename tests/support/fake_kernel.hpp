@@ -1,0 +1,120 @@
+#pragma once
+
+#include "platform/kernel.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <vector>
+
+namespace perfagent::testing {
+
+/// @brief A kernel whose every reading and result code the test scripts.
+///
+///     FakeKernel kernel;                       // 16 KiB pages, 4 GiB of memory
+///     kernel.setThreads({{1000, 0}, {500, ThreadBasicInfo::kFlagsIdle}});
+///     kernel.pushCpuLoad({100, 50, 800, 0});   // user, system, idle, nice
+///     kernel.failThreadQueryAt(1);
+///
+/// Host CPU readings are served from a queue; when it is empty the last reading served (or set) is
+/// served again. Thread lists are allocated per taskThreads call and must come back through
+/// vmDeallocate with their exact size; every vmDeallocate call is recorded.
+class FakeKernel final : public Kernel {
+public:
+    /// One thread: its usage in thousandths of a CPU and its flags. Port 0 means "assign one".
+    struct Thread {
+        std::int32_t cpuUsage = 0;
+        std::int32_t flags = 0;
+        ThreadPort port = 0;
+    };
+    /// Ticks in the order user, system, idle, nice (the order of HostCpuLoadInfo).
+    struct CpuLoad {
+        std::uint32_t user = 0;
+        std::uint32_t system = 0;
+        std::uint32_t idle = 0;
+        std::uint32_t nice = 0;
+    };
+    struct Deallocation {
+        const void* address;
+        std::size_t size;
+    };
+
+    explicit FakeKernel(double pageSize = 16384.0, double physicalMemory = 4294967296.0)
+        : pageSize_(pageSize), physicalMemory_(physicalMemory) {}
+    ~FakeKernel() override;
+    FakeKernel(const FakeKernel&) = delete;
+    FakeKernel& operator=(const FakeKernel&) = delete;
+
+    // Memory.
+    void setResident(std::uint64_t bytes) { resident_ = bytes; }
+    void failTask(bool fail) { failTask_ = fail; }
+    void setVm(const VmStatistics64& vm) { vm_ = vm; }
+    void failVm(bool fail) { failVm_ = fail; }
+
+    // Host CPU.
+    /// Serves `load` from now on (clears the queue).
+    void setCpuLoad(CpuLoad load);
+    /// Queues one reading, served by the next host CPU query not yet taken by an earlier one.
+    void pushCpuLoad(CpuLoad load) { cpuQueue_.push_back(load); }
+    /// Queues one failing host CPU query.
+    void pushCpuLoadFailure() { cpuQueue_.push_back(std::nullopt); }
+    /// Makes every host CPU query fail until cleared (the queue is left as it is).
+    void failHostCpu(bool fail) { failHostCpu_ = fail; }
+
+    // Threads.
+    /// The process's threads, in the kernel's order. Ports left 0 become 0x1000 + 4 * index.
+    void setThreads(std::vector<Thread> threads);
+    /// The query of the thread at this list index fails (as if it exited after the listing).
+    void failThreadQueryAt(std::size_t index) { failThreadAt_ = index; }
+    void clearThreadQueryFailure() { failThreadAt_.reset(); }
+    /// taskThreads fails.
+    void failTaskThreads(bool fail) { failTaskThreads_ = fail; }
+
+    // What the code under test did.
+    const std::vector<Deallocation>& deallocations() const { return deallocations_; }
+    /// Address of the list the latest successful taskThreads handed out.
+    const void* lastList() const { return lastList_; }
+    /// Lists handed out and not (correctly) released yet.
+    std::size_t outstandingLists() const { return outstanding_.size(); }
+    int hostCpuQueries() const { return hostCpuQueries_; }
+    int threadQueries() const { return threadQueries_; }
+
+    double pageSize() const override { return pageSize_; }
+    double physicalMemory() const override { return physicalMemory_; }
+    KernReturn taskBasicInfo(TaskBasicInfo& info) override;
+    KernReturn hostVmInfo64(VmStatistics64& info) override;
+    KernReturn hostCpuLoadInfo(HostCpuLoadInfo& info) override;
+    KernReturn taskThreads(ThreadPort** list, std::uint32_t* count) override;
+    KernReturn vmDeallocate(void* address, std::size_t size) override;
+    KernReturn threadBasicInfo(ThreadPort thread, ThreadBasicInfo& info) override;
+
+private:
+    struct Outstanding {
+        ThreadPort* address;
+        std::size_t count;
+    };
+
+    double pageSize_;
+    double physicalMemory_;
+    std::uint64_t resident_ = 0;
+    bool failTask_ = false;
+    VmStatistics64 vm_{};
+    bool failVm_ = false;
+
+    CpuLoad cpuLoad_{};
+    std::deque<std::optional<CpuLoad>> cpuQueue_;
+    bool failHostCpu_ = false;
+    int hostCpuQueries_ = 0;
+
+    std::vector<Thread> threads_;
+    std::optional<std::size_t> failThreadAt_;
+    bool failTaskThreads_ = false;
+    int threadQueries_ = 0;
+
+    std::vector<Outstanding> outstanding_;
+    std::vector<Deallocation> deallocations_;
+    const void* lastList_ = nullptr;
+};
+
+}  // namespace perfagent::testing
