@@ -1,0 +1,249 @@
+#include "platform/beast_url_session.hpp"
+#include "support/http_recorder.hpp"
+
+#include <gtest/gtest.h>
+
+#include <latch>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace perfagent {
+namespace {
+
+using namespace std::chrono_literals;
+using perfagent::testing::HttpRecorder;
+using Clock = std::chrono::steady_clock;
+
+/// Generous bound for things that should take milliseconds; only a hang exceeds it.
+constexpr auto kLiveness = 10s;
+
+template <class Predicate>
+bool eventually(Predicate predicate) {
+    const auto until = Clock::now() + kLiveness;
+    while (!predicate()) {
+        if (Clock::now() > until) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+class DiagnosticLines {
+public:
+    std::function<void(std::string_view)> sink() {
+        return [this](std::string_view line) {
+            std::lock_guard lock(mutex_);
+            lines_.emplace_back(line);
+        };
+    }
+    std::vector<std::string> lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+HttpRequest requestTo(unsigned short port, std::optional<std::string> body = std::nullopt) {
+    HttpRequest request;
+    request.host = "127.0.0.1";
+    request.port = port;
+    request.method = "POST";
+    request.target = "/upload";
+    request.body = std::move(body);
+    return request;
+}
+
+TEST(BeastUrlSession, SendsHeadersOnceEachInTheGivenOrderAndSpelling) {
+    HttpRecorder recorder;
+    BeastUrlSession session;
+    auto request = requestTo(recorder.port(), "x=1");
+    request.method = "PATCH";
+    request.target = "/a/b";
+    request.headers = {{"X-Zeta", "1"}, {"accept", "*/*"}, {"X-Alpha", "two words"}, {"x-MIXED-case", ""}};
+    session.start(request);
+
+    ASSERT_TRUE(recorder.waitFor(1, kLiveness));
+    const auto got = recorder.requests().at(0);
+    EXPECT_EQ(got.method, "PATCH");
+    EXPECT_EQ(got.target, "/a/b");
+    EXPECT_EQ(got.version, 11u);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"Host", "127.0.0.1:" + std::to_string(recorder.port())},
+        {"X-Zeta", "1"},
+        {"accept", "*/*"},
+        {"X-Alpha", "two words"},
+        {"x-MIXED-case", ""},
+        {"Content-Length", "3"},
+        {"Connection", "close"},
+    };
+    EXPECT_EQ(got.headers, expected);
+    EXPECT_EQ(got.body, "x=1");
+}
+
+TEST(BeastUrlSession, StartNeverWaitsForTheNetworkAndAFailureRunIsToldOnce) {
+    const auto port = HttpRecorder::unusedPort();
+    DiagnosticLines diagnostics;
+    // The first diagnostic holds the network thread until the test has started every request: a start()
+    // that waited for the network thread would never return.
+    std::latch release(1);
+    BeastUrlSession session({.diagnostics = [&, sink = diagnostics.sink()](std::string_view line) {
+        release.wait();
+        sink(line);
+    }});
+
+    const auto t0 = Clock::now();
+    for (int i = 0; i < 50; ++i) session.start(requestTo(port, "report " + std::to_string(i)));
+    EXPECT_LT(Clock::now() - t0, 1s);
+    release.count_down();
+
+    ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
+    EXPECT_EQ(session.stats().failed, 50u);
+    const auto authority = "127.0.0.1:" + std::to_string(port);
+    ASSERT_EQ(diagnostics.lines().size(), 1u);
+    EXPECT_EQ(diagnostics.lines()[0], "perfagent: collection server " + authority + " unreachable: Connection refused");
+
+    {
+        HttpRecorder recorder(HttpRecorder::Mode::Answer, port);
+        session.start(requestTo(port, "after"));
+        ASSERT_TRUE(recorder.waitFor(1, kLiveness));
+        EXPECT_EQ(recorder.requests().at(0).body, "after");
+        ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
+    }
+    ASSERT_EQ(diagnostics.lines().size(), 2u);
+    EXPECT_EQ(diagnostics.lines()[1], "perfagent: collection server " + authority + " answering again");
+
+    // The server goes away again: a new run of failures, told once more.
+    for (int i = 0; i < 3; ++i) session.start(requestTo(port));
+    ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
+    EXPECT_EQ(diagnostics.lines().size(), 3u);
+}
+
+TEST(BeastUrlSession, SilentServerIsLeftAtTheDeadline) {
+    HttpRecorder recorder(HttpRecorder::Mode::Silent);
+    DiagnosticLines diagnostics;
+    BeastUrlSession session({.deadline = 300ms, .diagnostics = diagnostics.sink()});
+
+    const auto t0 = Clock::now();
+    session.start(requestTo(recorder.port(), "{}"));
+    ASSERT_TRUE(recorder.waitFor(1, kLiveness));
+    ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
+    EXPECT_GE(Clock::now() - t0, 300ms);
+    EXPECT_TRUE(recorder.waitForConnectionsClosed(kLiveness));
+    EXPECT_EQ(session.stats().failed, 1u);
+    ASSERT_EQ(diagnostics.lines().size(), 1u);
+    EXPECT_NE(diagnostics.lines()[0].find("did not answer within 300 ms"), std::string::npos);
+}
+
+TEST(BeastUrlSession, OpenExchangesAreCappedAgainstAServerThatNeverAnswers) {
+    HttpRecorder recorder(HttpRecorder::Mode::Silent);
+    DiagnosticLines diagnostics;
+    BeastUrlSession session({.deadline = 1s, .maxConnections = 4, .diagnostics = diagnostics.sink()});
+
+    for (int i = 0; i < 20; ++i) session.start(requestTo(recorder.port()));
+    ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
+
+    EXPECT_EQ(recorder.connectionsAccepted(), 4u);
+    const auto stats = session.stats();
+    EXPECT_EQ(stats.failed, 4u);
+    EXPECT_EQ(stats.dropped, 16u);
+    EXPECT_EQ(stats.answered, 0u);
+    EXPECT_EQ(diagnostics.lines().size(), 1u);
+}
+
+class BadAnswer : public ::testing::TestWithParam<HttpRecorder::Mode> {};
+
+TEST_P(BadAnswer, EndsTheExchangeAndLeavesTheNextRequestUntouched) {
+    HttpRecorder recorder(GetParam());
+    DiagnosticLines diagnostics;
+    BeastUrlSession session({.diagnostics = diagnostics.sink()});
+
+    session.start(requestTo(recorder.port(), "first"));
+    ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
+
+    recorder.setMode(HttpRecorder::Mode::Answer);
+    session.start(requestTo(recorder.port(), "second"));
+    ASSERT_TRUE(recorder.waitFor(2, kLiveness));
+    ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
+    EXPECT_EQ(recorder.requests().at(1).body, "second");
+    EXPECT_TRUE(recorder.waitForConnectionsClosed(kLiveness));
+
+    const auto stats = session.stats();
+    if (GetParam() == HttpRecorder::Mode::Garbage) {
+        // Not an answer: told as a failure, then the recovery.
+        EXPECT_EQ(stats.failed, 1u);
+        EXPECT_EQ(stats.answered, 1u);
+        ASSERT_EQ(diagnostics.lines().size(), 2u);
+        EXPECT_NE(diagnostics.lines()[0].find("malformed response"), std::string::npos);
+    } else {
+        // An answer whose body is too long to read is still an answer.
+        EXPECT_EQ(stats.failed, 0u);
+        EXPECT_EQ(stats.answered, 2u);
+        EXPECT_TRUE(diagnostics.lines().empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, BadAnswer, ::testing::Values(HttpRecorder::Mode::Garbage, HttpRecorder::Mode::HugeBody),
+                         [](const auto& info) {
+                             return info.param == HttpRecorder::Mode::Garbage ? "Garbage" : "HugeBody";
+                         });
+
+TEST(BeastUrlSessionShutdown, GraceLetsARequestInFlightFinish) {
+    HttpRecorder recorder;
+    recorder.setResponseDelay(300ms);
+    BeastUrlSession session;
+
+    session.start(requestTo(recorder.port()));
+    ASSERT_TRUE(recorder.waitFor(1, kLiveness));
+    session.shutdown(kLiveness);
+    EXPECT_EQ(session.inFlight(), 0u);
+    EXPECT_EQ(session.stats().answered, 1u);
+
+    session.start(requestTo(recorder.port()));  // ignored once shut down
+    EXPECT_EQ(session.inFlight(), 0u);
+    session.shutdown(0ms);  // a second call is harmless
+}
+
+TEST(BeastUrlSessionShutdown, CancelsWhatOutlastsTheGraceWithoutReportingAFailure) {
+    HttpRecorder recorder(HttpRecorder::Mode::Silent);
+    DiagnosticLines diagnostics;
+    BeastUrlSession session({.diagnostics = diagnostics.sink()});  // 60 s deadline
+
+    session.start(requestTo(recorder.port()));
+    ASSERT_TRUE(recorder.waitFor(1, kLiveness));
+    const auto t0 = Clock::now();
+    session.shutdown(100ms);
+    EXPECT_LT(Clock::now() - t0, kLiveness);
+    EXPECT_EQ(session.inFlight(), 0u);
+    EXPECT_TRUE(recorder.waitForConnectionsClosed(kLiveness));
+    EXPECT_EQ(session.stats().failed, 0u);
+    EXPECT_TRUE(diagnostics.lines().empty());
+}
+
+TEST(BeastUrlSession, RequestsStartedFromManyThreadsAllArrive) {
+    HttpRecorder recorder;
+    BeastUrlSession session;
+    constexpr int kThreads = 4;
+    constexpr int kEach = 25;
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) session.start(requestTo(recorder.port(), std::to_string(t * kEach + i)));
+        });
+    for (auto& thread : threads) thread.join();
+
+    ASSERT_TRUE(recorder.waitFor(kThreads * kEach, kLiveness));
+    ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
+    std::set<std::string> bodies;
+    for (const auto& request : recorder.requests()) bodies.insert(request.body);
+    EXPECT_EQ(bodies.size(), static_cast<std::size_t>(kThreads * kEach));
+    EXPECT_EQ(session.stats().answered, static_cast<std::uint64_t>(kThreads * kEach));
+}
+
+}  // namespace
+}  // namespace perfagent

@@ -1,0 +1,190 @@
+#include "report/collection_server.hpp"
+#include "platform/beast_url_session.hpp"
+#include "support/http_recorder.hpp"
+#include "support/recording_url_session.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace perfagent {
+namespace {
+
+using namespace std::chrono_literals;
+using perfagent::testing::HttpRecorder;
+using perfagent::testing::RecordedRequest;
+using perfagent::testing::RecordingUrlSession;
+
+constexpr auto kLiveness = 10s;
+
+std::vector<std::string> headerNames(const RecordedRequest& request) {
+    std::vector<std::string> names;
+    for (const auto& header : request.headers) names.push_back(header.first);
+    return names;
+}
+
+/// The real client against the loopback recorder.
+class CollectionServerRequests : public ::testing::Test {
+protected:
+    RecordedRequest onlyRequest() {
+        EXPECT_TRUE(recorder.waitFor(1, kLiveness));
+        const auto requests = recorder.requests();
+        EXPECT_EQ(requests.size(), 1u);
+        return requests.empty() ? RecordedRequest{} : requests.front();
+    }
+
+    HttpRecorder recorder;
+    BeastUrlSession session{{.deadline = kLiveness}};
+    CollectionServer server{session, CollectionEndpoint{"127.0.0.1", recorder.port()}};
+};
+
+TEST_F(CollectionServerRequests, ReportUploadIsAJsonPostWithTheExactBody) {
+    const std::string body = "{\n  \"UsecaseName\" : \"login \\\"fast\\\"\",\n  \"cpu\" : 12.5,\n  \"name\" : \"Zoë\"\n}";
+    server.postReport(body);
+
+    const auto request = onlyRequest();
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.target, "/entry-point/json");
+    EXPECT_EQ(headerNames(request),
+              (std::vector<std::string>{"Host", "Content-Type", "Accept", "Content-Length", "Connection"}));
+    EXPECT_EQ(request.header("Content-Type"), "application/json");
+    EXPECT_EQ(request.header("Accept"), "application/json");
+    EXPECT_EQ(request.contentLength, body.size());
+    EXPECT_EQ(request.body, body);
+}
+
+TEST_F(CollectionServerRequests, ReportWithoutBodyStillCarriesTheJsonHeaders) {
+    server.postReport(std::nullopt);
+
+    const auto request = onlyRequest();
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.target, "/entry-point/json");
+    EXPECT_EQ(headerNames(request),
+              (std::vector<std::string>{"Host", "Content-Type", "Accept", "Content-Length", "Connection"}));
+    EXPECT_EQ(request.contentLength, 0u);
+    EXPECT_FALSE(request.hasBody());
+    EXPECT_EQ(request.body, "");
+}
+
+TEST_F(CollectionServerRequests, LargeReportArrivesWhole) {
+    std::string body;
+    for (int i = 1; body.size() < 1'500'000; ++i) body += "\"" + std::to_string(i) + "s\" : " + std::to_string(i * 0.5) + ",\n";
+    server.postReport(body);
+
+    const auto request = onlyRequest();
+    EXPECT_EQ(request.contentLength, body.size());
+    EXPECT_EQ(request.body, body);
+}
+
+TEST_F(CollectionServerRequests, TestPingIsABareGet) {
+    server.sendTestPing();
+
+    const auto request = onlyRequest();
+    EXPECT_EQ(request.method, "GET");
+    EXPECT_EQ(request.target, "/entry-point/test");
+    EXPECT_EQ(request.headerCount("Content-Type"), 0u);
+    EXPECT_EQ(request.headerCount("Accept"), 0u);
+    EXPECT_EQ(request.contentLength, 0u);
+    EXPECT_EQ(request.body, "");
+}
+
+TEST_F(CollectionServerRequests, DeviceTokenCarriesItsBodyAndNoAddedHeader) {
+    const std::string body = R"({"DeviceToken":"9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"})";
+    server.postDeviceToken(body);
+
+    const auto request = onlyRequest();
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.target, "/entry-point/devicetokentest");
+    EXPECT_EQ(headerNames(request), (std::vector<std::string>{"Host", "Content-Length", "Connection"}));
+    EXPECT_EQ(request.body, body);
+}
+
+TEST_F(CollectionServerRequests, ReportsSentTogetherDoNotWaitForEachOther) {
+    recorder.setMode(HttpRecorder::Mode::Silent);  // the first exchange never ends by itself
+    server.postReport("first");
+    server.postReport("second");
+
+    ASSERT_TRUE(recorder.waitFor(2, kLiveness));
+    const auto requests = recorder.requests();
+    EXPECT_NE(requests[0].connection, requests[1].connection);
+}
+
+TEST(CollectionServer, UnaddressableEndpointSendsNothing) {
+    for (const char* host : {"", "bad host", "a/b", "user@h", "h?x", "[::1]", "1::2::3", "h\n"}) {
+        RecordingUrlSession session;
+        CollectionServer server(session, CollectionEndpoint{host, 8089});
+        server.postReport("{}");
+        server.sendTestPing();
+        server.postDeviceToken("{}");
+        EXPECT_TRUE(session.requests().empty()) << '"' << host << '"';
+    }
+}
+
+TEST(CollectionServer, HandsTheRequestToTheSessionWithTheBareHost) {
+    RecordingUrlSession session;
+    CollectionServer server(session, CollectionEndpoint{"::1", 9000});
+    server.postDeviceToken(std::nullopt);
+
+    const auto requests = session.take();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].host, "::1");
+    EXPECT_EQ(requests[0].port, 9000);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].target, "/entry-point/devicetokentest");
+    EXPECT_TRUE(requests[0].headers.empty());
+    EXPECT_FALSE(requests[0].body.has_value());
+}
+
+TEST(CollectionServer, AddressForms) {
+    RecordingUrlSession session;
+    auto address = [&](std::string host, unsigned short port, std::string_view path) {
+        return CollectionServer(session, CollectionEndpoint{std::move(host), port}).collectionAddress(path);
+    };
+    EXPECT_EQ(address("127.0.0.1", 8089, "/entry-point/json"), "http://127.0.0.1:8089/entry-point/json");
+    EXPECT_EQ(address("collector.lan", 80, "/entry-point/test"), "http://collector.lan:80/entry-point/test");
+    EXPECT_EQ(address("::1", 8089, "/entry-point/json"), "http://[::1]:8089/entry-point/json");
+    EXPECT_EQ(address("fe80::1:2", 1, "/x"), "http://[fe80::1:2]:1/x");
+
+    EXPECT_EQ(address("", 8089, "/entry-point/json"), std::nullopt);
+    EXPECT_EQ(address("bad host", 8089, "/entry-point/json"), std::nullopt);
+    EXPECT_EQ(address("u@h", 8089, "/entry-point/json"), std::nullopt);
+    EXPECT_EQ(address("h", 0, "/entry-point/json"), std::nullopt);
+    EXPECT_EQ(address("h", 8089, "entry-point/json"), std::nullopt);
+    EXPECT_EQ(address("h", 8089, "/entry-point/json?x=1"), std::nullopt);
+    EXPECT_EQ(address("h", 8089, "/entry point"), std::nullopt);
+}
+
+TEST(CollectionEndpoint, ParsesHostAndOptionalPort) {
+    struct Case {
+        const char* text;
+        const char* host;
+        unsigned short port;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"127.0.0.1", "127.0.0.1", 8089},
+             {"10.0.0.7:9000", "10.0.0.7", 9000},
+             {"collector.lan", "collector.lan", 8089},
+             {"h:1", "h", 1},
+             {"h:65535", "h", 65535},
+             {"[::1]:8090", "::1", 8090},
+             {"[fe80::1]", "fe80::1", 8089},
+             {"::1", "::1", 8089},
+         }) {
+        const auto endpoint = CollectionEndpoint::parse(c.text);
+        ASSERT_TRUE(endpoint) << c.text;
+        EXPECT_EQ(endpoint->host, c.host) << c.text;
+        EXPECT_EQ(endpoint->port, c.port) << c.text;
+    }
+}
+
+TEST(CollectionEndpoint, RejectsWhatCannotBeAnAddress) {
+    for (const char* text : {"", ":8089", "h:", "h:0", "h:65536", "h:123456", "h:80a", "h:+80", "h:-1", "h: 80",
+                             "a b", "a/b", "user@h", "h#x", "ho%st", "1.2.3.4:80/", "h:80:90", "[::1", "[::1]x",
+                             "[::1]:", "[not-v6]:80", "[]", "[]:80"}) {
+        EXPECT_EQ(CollectionEndpoint::parse(text), std::nullopt) << '"' << text << '"';
+    }
+}
+
+}  // namespace
+}  // namespace perfagent
