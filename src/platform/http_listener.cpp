@@ -254,7 +254,6 @@ void Session::onHeader(error_code ec) {
         if (candidate.path == path) entry = &candidate;
     if (!entry) return respond(http::status::not_found, "not found\n", "text/plain; charset=utf-8");
     if (req.method() != entry->method) {
-        response_ = {};
         response_.set(http::field::allow, http::to_string(entry->method));
         return respond(http::status::method_not_allowed, "method not allowed\n", "text/plain; charset=utf-8");
     }
@@ -308,7 +307,6 @@ void Session::handle() {
     const std::string& body = request().body();
     switch (route_) {
     case Route::Page:
-        response_ = {};
         response_.set("Content-Security-Policy", kPagePolicy);
         response_.set(http::field::x_frame_options, "DENY");
         response_.set("Referrer-Policy", "no-referrer");
@@ -380,11 +378,11 @@ void Session::reject(http::status status, std::string_view reason) {
         core_.diagnostics("perfagent: " + what + " rejected: " + std::to_string(static_cast<unsigned>(status)) + " " +
                           std::string(reason));
     }
-    response_ = {};
     respond(status, std::string(reason) + "\n", "text/plain; charset=utf-8");
 }
 
-/// Writes the response; headers already set on `response_` by the caller are kept.
+/// Writes the response. `response_` starts out empty for every request; headers the caller has set on it
+/// are kept.
 void Session::respond(http::status status, std::string body, std::string_view contentType) {
     response_.version(11);
     response_.result(status);
