@@ -1,0 +1,106 @@
+#include "keepalive/background_task.hpp"
+
+#include "platform/files.hpp"
+
+#include <mutex>
+#include <variant>
+
+namespace perfagent {
+
+namespace {
+
+/// A timer nobody schedules: it only stands in the task's timer field.
+class UnscheduledTimer final : public Timer {
+public:
+    void invalidate() override { valid_ = false; }
+    bool isValid() const override { return valid_; }
+
+private:
+    bool valid_ = true;
+};
+
+constexpr std::int64_t kEndlessLoops = -1;
+constexpr float kFullVolume = 1.0f;
+constexpr std::uint64_t kNoOptions = 0;
+
+}  // namespace
+
+/// Everything a notification handler may reach, held by the task and, during a call, by the handler.
+struct BackgroundTask::State {
+    explicit State(KeepAliveServices s) : services(std::move(s)) {}
+
+    void playAudio() {
+        std::lock_guard lock(mutex);
+        services.console.println("play audio");
+        const auto path = pathForResource(services.resourcesDirectory, kSoundName, kSoundType);
+        if (!path) return;
+        if (auto error = services.audioSession.setCategory(kAudioSessionCategoryPlayback, kAudioSessionModeDefault,
+                                                           kNoOptions)) {
+            services.console.println(*error);
+            return;
+        }
+        if (auto error = services.audioSession.setActive(true, kNoOptions)) {
+            services.console.println(*error);
+            return;
+        }
+        std::string error;
+        std::unique_ptr<AudioPlayer> fresh = services.playerFactory.makePlayer(*path, error);
+        if (!fresh) {
+            services.console.println(error);
+            return;
+        }
+        // The old player is released without being stopped.
+        player = std::move(fresh);
+        player->setNumberOfLoops(kEndlessLoops);
+        player->setVolume(kFullVolume);
+        player->prepareToPlay();
+        player->play();
+    }
+
+    void interuptedAudio(const Notification& notification) {
+        if (notification.name != kAudioSessionInterruptionNotification || !notification.userInfo) return;
+        const auto entry = notification.userInfo->find(kAudioSessionInterruptionTypeKey);
+        if (entry == notification.userInfo->end()) return;
+        const auto* type = std::get_if<std::int64_t>(&entry->second);
+        if (type == nullptr || *type != kAudioSessionInterruptionTypeBegan) return;
+        playAudio();
+    }
+
+    KeepAliveServices services;
+    mutable std::mutex mutex;
+    std::shared_ptr<AudioPlayer> player = std::make_shared<EmptyAudioPlayer>();
+};
+
+BackgroundTask::BackgroundTask(KeepAliveServices services)
+    : state_(std::make_shared<State>(std::move(services))), timer_(std::make_shared<UnscheduledTimer>()) {}
+
+BackgroundTask::~BackgroundTask() {
+    state_->services.notificationCenter.removeObserver(this, kAudioSessionInterruptionNotification);
+}
+
+void BackgroundTask::startBackgroundTask() {
+    state_->services.console.println("testbackground");
+    state_->services.notificationCenter.addObserver(
+        this, std::string(kAudioSessionInterruptionNotification),
+        [weak = std::weak_ptr<State>(state_)](const Notification& notification) {
+            if (auto state = weak.lock()) state->interuptedAudio(notification);
+        });
+    state_->playAudio();
+}
+
+void BackgroundTask::stopBackgroundTask() {
+    state_->services.notificationCenter.removeObserver(this, kAudioSessionInterruptionNotification);
+    std::lock_guard lock(state_->mutex);
+    state_->player->stop();
+}
+
+void BackgroundTask::playAudio() { state_->playAudio(); }
+
+void BackgroundTask::interuptedAudio(const Notification& notification) { state_->interuptedAudio(notification); }
+
+std::shared_ptr<AudioPlayer> BackgroundTask::player() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->player;
+}
+
+}  // namespace perfagent

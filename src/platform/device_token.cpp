@@ -1,0 +1,177 @@
+#include "platform/device_token.hpp"
+
+#include <boost/json/serialize.hpp>
+#include <boost/json/string.hpp>
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace perfagent {
+
+namespace {
+
+constexpr std::size_t kLargestTokenFile = 256;  // a token file is 65 bytes; anything far bigger is not one
+
+std::string describeErrno(std::string_view what, const std::filesystem::path& path, int error) {
+    return std::string(what) + " " + path.string() + ": " + std::strerror(error);
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+/// Reads and checks the token file; nothing when it does not exist.
+std::optional<DeviceTokenResult> readToken(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return std::nullopt;
+        return DeviceTokenResult{{}, describeErrno("cannot read the device token", path, errno)};
+    }
+    std::string text;
+    char buffer[kLargestTokenFile + 1];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            return DeviceTokenResult{{}, describeErrno("cannot read the device token", path, error)};
+        }
+        if (n == 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+        if (text.size() > kLargestTokenFile) break;
+    }
+    ::close(fd);
+
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    std::vector<std::uint8_t> token;
+    if (text.size() == 2 * kDeviceTokenBytes) {
+        for (std::size_t i = 0; i < text.size(); i += 2) {
+            const int high = hexDigit(text[i]);
+            const int low = hexDigit(text[i + 1]);
+            if (high < 0 || low < 0) break;
+            token.push_back(static_cast<std::uint8_t>(high * 16 + low));
+        }
+    }
+    if (token.size() != kDeviceTokenBytes) {
+        return DeviceTokenResult{{}, "the device token file " + path.string() + " does not hold " +
+                                         std::to_string(2 * kDeviceTokenBytes) +
+                                         " hex digits; remove it to make a new token"};
+    }
+    return DeviceTokenResult{std::move(token), std::nullopt};
+}
+
+std::optional<std::string> randomBytes(std::vector<std::uint8_t>& out) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t n = ::getrandom(out.data() + done, out.size() - done, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::string("cannot read the OS random source: ") + std::strerror(errno);
+        done += static_cast<std::size_t>(n);
+    }
+    return std::nullopt;
+}
+
+/// Writes `text` to a new 0600 file beside `path` and links it into place. Sets `lost`, with no error,
+/// when another process stored a token at `path` meanwhile.
+std::optional<std::string> storeToken(const std::filesystem::path& path, const std::string& text, bool& lost) {
+    lost = false;
+    std::string temporary = (path.parent_path() / ".device-token.XXXXXX").string();
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // mode 0600
+    if (fd < 0) return describeErrno("cannot create a file beside", path, errno);
+    const bool written = writeAll(fd, text) && ::fsync(fd) == 0;
+    const int writeError = errno;
+    ::close(fd);
+    if (!written) {
+        ::unlink(temporary.c_str());
+        return describeErrno("cannot write the device token beside", path, writeError);
+    }
+    // link, unlike rename, never replaces a token another process stored first.
+    int result = ::link(temporary.c_str(), path.c_str());
+    int error = errno;
+    if (result != 0 && (error == EPERM || error == EOPNOTSUPP || error == EMLINK)) {
+        // A file system without hard links: fall back to rename.
+        result = ::rename(temporary.c_str(), path.c_str());
+        error = errno;
+    }
+    ::unlink(temporary.c_str());
+    if (result == 0) {
+        const int directory = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (directory >= 0) {
+            ::fsync(directory);
+            ::close(directory);
+        }
+        return std::nullopt;
+    }
+    if (error == EEXIST) {
+        lost = true;
+        return std::nullopt;
+    }
+    return describeErrno("cannot store the device token as", path, error);
+}
+
+}  // namespace
+
+std::filesystem::path deviceTokenPath(const std::filesystem::path& home) {
+    return home / "Library" / "device-token";
+}
+
+DeviceTokenResult loadOrCreateDeviceToken(const std::filesystem::path& home) {
+    const auto path = deviceTokenPath(home);
+    if (auto existing = readToken(path)) return std::move(*existing);
+
+    std::error_code error;
+    std::filesystem::create_directories(home, error);
+    if (error) return {{}, "cannot create " + home.string() + ": " + error.message()};
+    const auto library = path.parent_path();
+    if (::mkdir(library.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
+        return {{}, describeErrno("cannot create", library, errno)};
+    }
+
+    std::vector<std::uint8_t> token(kDeviceTokenBytes);
+    if (auto failure = randomBytes(token)) return {{}, std::move(*failure)};
+    bool lost = false;
+    if (auto failure = storeToken(path, tokenText(token) + "\n", lost)) return {{}, std::move(*failure)};
+    if (lost) {
+        if (auto winner = readToken(path)) return std::move(*winner);
+        return {{}, "the device token " + path.string() + " vanished while it was being made"};
+    }
+    return {std::move(token), std::nullopt};
+}
+
+std::string tokenText(std::span<const std::uint8_t> token) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(token.size() * 2);
+    for (const std::uint8_t byte : token) {
+        text.push_back(kDigits[byte >> 4]);
+        text.push_back(kDigits[byte & 0x0f]);
+    }
+    return text;
+}
+
+std::string deviceTokenDocument(std::string_view text) {
+    return "{\n  \"DeviceToken\" : " + boost::json::serialize(boost::json::string(text)) + "\n}";
+}
+
+}  // namespace perfagent

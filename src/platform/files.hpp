@@ -1,0 +1,34 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace perfagent {
+
+/// The agent's home on this host: `$XDG_DATA_HOME/perfagent` when XDG_DATA_HOME holds an absolute
+/// path, else `$HOME/.local/share/perfagent` (the password database's home when HOME is unset).
+std::filesystem::path defaultHome();
+/// The same rule on given values of XDG_DATA_HOME and HOME (null when unset).
+std::filesystem::path defaultHome(const char* xdgDataHome, const char* home);
+
+/// `<home>/Documents`, created (with any missing parents) when missing; nothing when it cannot be
+/// created or is not a directory.
+std::optional<std::filesystem::path> documentsDirectory(const std::filesystem::path& home);
+
+/// The log file's name for a launch at `secondsSince1970`: the instant in UTC to the whole second,
+/// "yyyy-MM-dd HH:mm:ss +0000.log".
+std::string logFileName(double secondsSince1970);
+
+/// Sends everything written to standard error from now on to the end of the file at `path`, which is
+/// created when missing (as freopen with mode "a+"). The stream and its descriptor 2 stay the same
+/// objects, so output of the C library and of child processes follows. On failure answers false and
+/// standard error stays where it was.
+bool redirectStderr(const std::filesystem::path& path);
+
+/// The path of resource `name`.`type` in `resourcesDirectory`, or nothing when there is no such file.
+std::optional<std::filesystem::path> pathForResource(const std::filesystem::path& resourcesDirectory,
+                                                     std::string_view name, std::string_view type);
+
+}  // namespace perfagent
