@@ -1,5 +1,6 @@
 #include "collector/metrics_collector.hpp"
 
+#include "collector/accumulation.hpp"
 #include "platform/text.hpp"
 #include "report/collection_server.hpp"
 
@@ -15,10 +16,6 @@ std::string labelled(const char* label, double value) {
     std::string line = label;
     appendDoubleText(line, value);
     return line;
-}
-
-void raiseMaximum(double& maximum, double value) {
-    if (value > maximum) maximum = value;
 }
 
 }  // namespace
@@ -52,11 +49,8 @@ MetricsCollector::~MetricsCollector() {
 void MetricsCollector::start(std::string useCaseName, std::string srNumber, std::string pageName) {
     startTime = nowMilliseconds(platform_.clock);
     printInstant(platform_.console, "start time : ", startTime);
-    resetAccumulators();
-    cpuDict.clear();
-    memoryUsedDict.clear();
-    memoryCompressedDict.clear();
-    memoryFreeDict.clear();
+    resetAccumulators(*this);
+    clearSeries(*this);
     useCase = std::move(useCaseName);
     srno = std::move(srNumber);
     pagename = std::move(pageName);
@@ -69,27 +63,9 @@ void MetricsCollector::timerHandler() {
     const SampleReadout sample = readAndPrintSample(platform_, probes_);
     if (!std::isnan(sample.systemCpu)) systemCPULatest = sample.systemCpu;
 
-    counter += 1;
     platform_.console.println(labelled("Testing cpu data:", systemCPULatest));
-    sumCpu += systemCPULatest;
+    accumulateSample(*this, systemCPULatest, sample.memory);
     cpucounter += 1;
-
-    const double freeMB = sample.memory.free * kMegabytesPerByte;
-    const double usedMB = usedMemory(sample.memory) * kMegabytesPerByte;
-    const double compressedMB = sample.memory.compressed * kMegabytesPerByte;
-    sumMemoryUsed += usedMB;
-    sumMemoryFree += freeMB;
-    sumMemoryCompressed += compressedMB;
-
-    raiseMaximum(maxCpu, systemCPULatest);
-    raiseMaximum(maxMemoryFree, freeMB);
-    raiseMaximum(maxMemoryUsed, usedMB);
-    raiseMaximum(maxMemoryCompressed, compressedMB);
-
-    cpuDict.set(counter, systemCPULatest);
-    memoryUsedDict.set(counter, usedMB);
-    memoryFreeDict.set(counter, freeMB);
-    memoryCompressedDict.set(counter, compressedMB);
 
     std::string line = "CPU DICT: ";
     line += optionalMapText(cpuDict);
@@ -104,7 +80,7 @@ void MetricsCollector::timerHandler() {
 
     // The running report: the whole measurement so far, once per sample.
     endTime = nowMilliseconds(platform_.clock);
-    encodeAndHandOff(report(reportName(useCase), reportName(srno), reportName(pagename)),
+    encodeAndHandOff(reportOf(*this, useCase, srno, pagename),
                      kRunningReportLines, platform_.console, server_);
 }
 
@@ -114,16 +90,16 @@ void MetricsCollector::stop() {
     platform_.console.println("entered stoping");
     backgroundTimer->invalidate();
     platform_.console.println("pagename:" + optionalText(pagename));
-    encodeAndHandOff(report(reportName(useCase), reportName(srno), reportName(pagename)),
+    encodeAndHandOff(reportOf(*this, useCase, srno, pagename),
                      kFinalReportLines, platform_.console, server_);
-    resetAccumulators();
+    resetAccumulators(*this);
 }
 
 void MetricsCollector::backgroundPush() {
     markEnd("stop time : ");
     // The interim report averages over this measurement's samples, like every other report; the
     // lifetime tick count would mix in samples of earlier measurements.
-    encodeAndHandOff(report(reportName(useCase), reportName(srno), std::nullopt),
+    encodeAndHandOff(reportOf(*this, useCase, srno, std::nullopt),
                      kInterimReportLines, platform_.console, server_);
 }
 
@@ -172,38 +148,9 @@ void MetricsCollector::finishOverall(const std::string& useCaseName, const std::
     platform_.console.println("UsecaseName*****:" + useCaseName);
     platform_.console.println("SrNo*****:" + srNumber);
     platform_.console.println("test cpuhash : " + optionalMapText(cpuDict) + " : " + std::to_string(counter));
-    encodeAndHandOff(report(reportName(useCaseName), reportName(srNumber), reportName(pageName)),
+    encodeAndHandOff(reportOf(*this, useCaseName, srNumber, pageName),
                      kFinalReportLines, platform_.console, server_);
-    resetAccumulators();
-}
-
-MeasurementReport MetricsCollector::report(std::optional<std::string> usecaseName, std::optional<std::string> srNumber,
-                                           std::optional<std::string> pageName) const {
-    const double count = static_cast<double>(counter);
-    MeasurementReport r;
-    r.usecaseName = std::move(usecaseName);
-    r.srNumber = std::move(srNumber);
-    r.pagename = std::move(pageName);
-    r.cpu = &cpuDict;
-    r.memoryUsed = &memoryUsedDict;
-    r.memoryFree = &memoryFreeDict;
-    r.memoryCompressed = &memoryCompressedDict;
-    r.averagecpu = sumCpu / count;
-    r.averagememoryfree = sumMemoryFree / count;
-    r.averagememorycompressed = sumMemoryCompressed / count;
-    r.averagememoryused = sumMemoryUsed / count;
-    r.maxmemoryfree = maxMemoryFree;
-    r.maxmemorycompressed = maxMemoryCompressed;
-    r.maxmemoryused = maxMemoryUsed;
-    r.maxcpu = maxCpu;
-    r.totalduration = totalDuration(startTime, endTime);
-    return r;
-}
-
-void MetricsCollector::resetAccumulators() {
-    counter = 0;
-    sumCpu = sumMemoryUsed = sumMemoryFree = sumMemoryCompressed = 0;
-    maxCpu = maxMemoryUsed = maxMemoryFree = maxMemoryCompressed = 0;
+    resetAccumulators(*this);
 }
 
 void MetricsCollector::markEnd(const char* label) {

@@ -72,11 +72,6 @@ private:
     static void runOverall(std::shared_ptr<OverallRun> run);
     void finishOverall(const std::string& useCaseName, const std::string& srNumber, const std::string& pageName);
 
-    /// The report's series, averages over `counter`, maxima and duration from this collector's fields,
-    /// with the names given.
-    MeasurementReport report(std::optional<std::string> usecaseName, std::optional<std::string> srNumber,
-                             std::optional<std::string> pageName) const;
-    void resetAccumulators();
     void markEnd(const char* label);
 
     Platform& platform_;

@@ -1,7 +1,7 @@
 #include "report/collection_server.hpp"
 #include "platform/beast_url_session.hpp"
 #include "support/http_recorder.hpp"
-#include "support/recording_url_session.hpp"
+#include "support/fake_url_session.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 using perfagent::testing::HttpRecorder;
 using perfagent::testing::RecordedRequest;
-using perfagent::testing::RecordingUrlSession;
+using perfagent::testing::FakeUrlSession;
 
 constexpr auto kLiveness = 10s;
 
@@ -112,7 +112,7 @@ TEST_F(CollectionServerRequests, ReportsSentTogetherDoNotWaitForEachOther) {
 
 TEST(CollectionServer, UnaddressableEndpointSendsNothing) {
     for (const char* host : {"", "bad host", "a/b", "user@h", "h?x", "[::1]", "1::2::3", "h\n"}) {
-        RecordingUrlSession session;
+        FakeUrlSession session;
         CollectionServer server(session, CollectionEndpoint{host, 8089});
         server.postReport("{}");
         server.sendTestPing();
@@ -122,7 +122,7 @@ TEST(CollectionServer, UnaddressableEndpointSendsNothing) {
 }
 
 TEST(CollectionServer, HandsTheRequestToTheSessionWithTheBareHost) {
-    RecordingUrlSession session;
+    FakeUrlSession session;
     CollectionServer server(session, CollectionEndpoint{"::1", 9000});
     server.postDeviceToken(std::nullopt);
 
@@ -137,7 +137,7 @@ TEST(CollectionServer, HandsTheRequestToTheSessionWithTheBareHost) {
 }
 
 TEST(CollectionServer, AddressForms) {
-    RecordingUrlSession session;
+    FakeUrlSession session;
     auto address = [&](std::string host, unsigned short port, std::string_view path) {
         return CollectionServer(session, CollectionEndpoint{std::move(host), port}).collectionAddress(path);
     };

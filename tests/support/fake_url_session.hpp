@@ -3,6 +3,7 @@
 #include "platform/url_session.hpp"
 
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace perfagent::testing {
