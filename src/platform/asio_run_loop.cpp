@@ -68,7 +68,9 @@ AsioRunLoop::AsioRunLoop() : mainWork_(asio::make_work_guard(main_)) {
     backgroundThread_ = std::thread([this] { background_.run(); });
 }
 
-AsioRunLoop::~AsioRunLoop() {
+AsioRunLoop::~AsioRunLoop() { shutdownBackground(); }
+
+void AsioRunLoop::shutdownBackground() {
     backgroundWork_.reset();
     background_.stop();
     if (backgroundThread_.joinable()) backgroundThread_.join();

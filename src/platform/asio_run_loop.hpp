@@ -29,6 +29,9 @@ public:
     void run();
     /// Makes run() return; safe from any thread and from a signal-handling thread.
     void stop();
+    /// Ends the background queue: blocks not yet started are dropped and its thread is joined. Call
+    /// before the objects its blocks refer to go away.
+    void shutdownBackground();
 
     boost::asio::io_context& mainContext() { return main_; }
 

@@ -1,0 +1,85 @@
+#include "screen/view_controller.hpp"
+
+#include "collector/accumulation.hpp"
+#include "platform/text.hpp"
+#include "report/collection_server.hpp"
+#include "report/measurement_report.hpp"
+
+#include <cmath>
+
+namespace perfagent {
+
+namespace {
+
+std::optional<std::string> fieldText(const TextField* field) {
+    if (!field) return std::nullopt;
+    return field->text;
+}
+
+}  // namespace
+
+ViewController::ViewController(Platform& platform, Probes& probes, CollectionServer& server,
+                               KeepAliveServices keepAlive)
+    : backgroundTask(std::make_unique<BackgroundTask>(std::move(keepAlive))),
+      metricsCollector(std::make_unique<MetricsCollector>(platform, probes, server)),
+      platform_(platform),
+      probes_(probes),
+      server_(server) {}
+
+ViewController::~ViewController() {
+    if (backgroundTimer) backgroundTimer->invalidate();
+    if (backgroundPusher) backgroundPusher->invalidate();
+}
+
+void ViewController::viewDidLoad() {
+    if (useCaseName) useCaseName->text.clear();
+    if (srNumber) srNumber->text.clear();
+}
+
+void ViewController::timerHandler() {
+    const SampleReadout sample = readAndPrintSample(platform_, probes_);
+    if (!std::isnan(sample.systemCpu)) systemCPULatest = sample.systemCpu;
+
+    accumulateSample(*this, systemCPULatest, sample.memory);
+}
+
+void ViewController::backgroundPush() { sendScreenReport(true); }
+
+void ViewController::startPerformanceWithSender(const void*) {
+    backgroundTask->startBackgroundTask();
+    startTime = nowMilliseconds(platform_.clock);
+    printInstant(platform_.console, "start time : ", startTime);
+    resetAccumulators(*this);
+    clearSeries(*this);
+    useCase = fieldText(useCaseName);
+    srno = fieldText(srNumber);
+    platform_.console.println("srno  : " + optionalText(srno));
+    platform_.console.println("useCase : " + optionalText(useCase));
+    std::string srNumberText = fieldText(srNumber).value_or("");
+    std::string useCaseText = fieldText(useCaseName).value_or("");
+    metricsCollector->start(std::move(useCaseText), std::move(srNumberText), "");
+    server_.sendTestPing();
+}
+
+void ViewController::stopPerformanceWithSender(const void*) { metricsCollector->stop(); }
+
+void ViewController::stopBackgroundMeasurement() {
+    if (backgroundTimer) {
+        backgroundTimer->invalidate();
+        if (backgroundPusher) backgroundPusher->invalidate();
+        backgroundTask->stopBackgroundTask();
+        sendScreenReport(false);
+        resetAccumulators(*this);
+    }
+    Console& console = platform_.console;
+    platform_.runLoop.asyncAfter(2.0, [&console] { console.println("after 2seconds"); });
+}
+
+void ViewController::sendScreenReport(bool withSrNumber) {
+    endTime = nowMilliseconds(platform_.clock);
+    printInstant(platform_.console, "stop time : ", endTime);
+    const MeasurementReport report = reportOf(*this, useCase, withSrNumber ? srno : std::nullopt, std::nullopt);
+    encodeAndHandOff(report, kScreenReportLines, platform_.console, server_);
+}
+
+}  // namespace perfagent

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "collector/metrics_collector.hpp"
+#include "keepalive/background_task.hpp"
+#include "platform/platform.hpp"
+#include "probes/cpu.hpp"
+#include "report/sample_series.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace perfagent {
+
+class CollectionServer;
+
+/// @brief A text entry field of the screen. The view hierarchy owns it; controllers refer to it.
+struct TextField {
+    std::string text;
+};
+
+/// @brief The operator screen: two text fields (use-case name, SR number) and Start/Stop actions that
+/// drive the screen's own metrics collector. It also carries a sampling readout and report pushes of its
+/// own, which nothing in the agent schedules, and a flush that the application runs at termination.
+///
+/// Everything runs on the main thread.
+class ViewController {
+public:
+    ViewController(Platform& platform, Probes& probes, CollectionServer& server, KeepAliveServices keepAlive);
+    ~ViewController();
+    ViewController(const ViewController&) = delete;
+    ViewController& operator=(const ViewController&) = delete;
+
+    /// Clears both text fields once the screen's view is loaded.
+    void viewDidLoad();
+    void didReceiveMemoryWarning() {}
+    /// One screen sample: the readout lines and the screen's own accumulators.
+    void timerHandler();
+    /// Posts the screen's report (both names), leaving the accumulators as they are.
+    void backgroundPush();
+    /// Start: keep-alive, start instant, fresh accumulators, names from the fields, the collector
+    /// started with those names and an empty page name, and a test ping to the collection server.
+    void startPerformanceWithSender(const void* sender = nullptr);
+    /// Stop: stops the screen's collector, which posts its final report.
+    void stopPerformanceWithSender(const void* sender = nullptr);
+    /// The termination flush: with a screen timer present, ends the screen's own measurement and posts
+    /// its final report; in every case prints "after 2seconds" two seconds later.
+    void stopBackgroundMeasurement();
+
+    // Fields, in declaration order.
+    TextField* useCaseName = nullptr;  ///< connected by the interface loader; not owned
+    TextField* srNumber = nullptr;     ///< connected by the interface loader; not owned
+    std::unique_ptr<BackgroundTask> backgroundTask;
+    std::shared_ptr<Timer> backgroundTimer;
+    std::shared_ptr<Timer> backgroundPusher;
+    std::unique_ptr<MetricsCollector> metricsCollector;
+    SampleSeries cpuDict;
+    SampleSeries memoryUsedDict;
+    SampleSeries memoryFreeDict;
+    SampleSeries memoryCompressedDict;
+    std::int64_t counter = 0;
+    std::optional<std::string> useCase;
+    std::optional<std::string> srno;
+    double sumCpu = 0;
+    double sumMemoryUsed = 0;
+    double sumMemoryFree = 0;
+    double sumMemoryCompressed = 0;
+    double maxCpu = 0;
+    double maxMemoryUsed = 0;
+    double maxMemoryFree = 0;
+    double maxMemoryCompressed = 0;
+    double startTime = 0;
+    double endTime = 0;
+    /// The latest system CPU reading that was a number: a reading of no elapsed ticks (NaN) is replaced
+    /// by it, so one such reading cannot make every later screen report unsendable.
+    double systemCPULatest = 0;
+
+private:
+    void sendScreenReport(bool withSrNumber);
+
+    Platform& platform_;
+    Probes& probes_;
+    CollectionServer& server_;
+};
+
+}  // namespace perfagent

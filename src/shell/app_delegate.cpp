@@ -1,0 +1,156 @@
+#include "shell/app_delegate.hpp"
+
+#include "platform/device_token.hpp"
+#include "platform/files.hpp"
+#include "platform/json_text.hpp"
+#include "report/collection_server.hpp"
+#include "shell/remote_command.hpp"
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+
+#include <algorithm>
+
+namespace perfagent {
+
+namespace {
+
+constexpr std::uint64_t kAuthorizationOptions =
+    kAuthorizationOptionBadge | kAuthorizationOptionSound | kAuthorizationOptionAlert;
+
+bool isAscii(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+}  // namespace
+
+AppDelegate::AppDelegate(ShellServices services)
+    : mainViewController(std::make_unique<ViewController>(services.platform, services.probes, services.server,
+                                                          services.keepAlive)),
+      metricsCollector(std::make_unique<MetricsCollector>(services.platform, services.probes, services.server)),
+      metricscollectoroverall(std::make_unique<MetricsCollector>(services.platform, services.probes, services.server)),
+      backgroundTask(std::make_unique<BackgroundTask>(services.keepAlive)),
+      services_(std::move(services)) {}
+
+AppDelegate::~AppDelegate() = default;
+
+bool AppDelegate::didFinishLaunchingWithOptions() {
+    backgroundTask->startBackgroundTask();
+    services_.userNotifications.requestAuthorization(
+        kAuthorizationOptions, [this](bool granted, const std::optional<std::string>&) { permissionAnswer(granted); });
+    services_.registerForRemoteNotifications();
+    configureAudioSession();
+    for (const auto& line : deviceReadoutLines(services_.device)) services_.platform.console.println(line);
+    redirectLog();
+    return true;
+}
+
+void AppDelegate::permissionAnswer(bool granted) {
+    // Arrives on a background thread; it only prints.
+    Console& console = services_.platform.console;
+    console.println(granted ? "permission granted: true" : "permission granted: false");
+    if (!granted) return;
+    services_.userNotifications.getNotificationSettings(
+        [&console](const std::string& description) { console.println("Notification Settings:" + description); });
+}
+
+void AppDelegate::configureAudioSession() {
+    Console& console = services_.platform.console;
+    if (auto error = services_.audioSession.setCategory(kAudioSessionCategoryPlayback, kAudioSessionModeDefault, 0)) {
+        console.println(*error);
+        return;
+    }
+    console.println("playback ok");
+    if (auto error = services_.audioSession.setActive(true, 0)) {
+        console.println(*error);
+        return;
+    }
+    console.println("Session is active");
+}
+
+void AppDelegate::redirectLog() {
+    services_.platform.console.println("\"testworkinglog\"");
+    const auto documents = documentsDirectory(services_.home);
+    if (!documents) {
+        services_.diagnostics("perfagent: no documents directory under " + services_.home.string() +
+                              "; standard error is not redirected");
+        return;
+    }
+    const auto path = *documents / logFileName(services_.platform.clock.nowSeconds());
+    if (!isAscii(path.string())) {
+        services_.diagnostics("perfagent: log path " + path.string() + " is not ASCII; standard error is not redirected");
+        return;
+    }
+    if (!services_.redirectStandardError(path))
+        services_.diagnostics("perfagent: cannot open log file " + path.string());
+}
+
+void AppDelegate::didRegisterForRemoteNotificationsWithDeviceToken(std::span<const std::uint8_t> deviceToken) {
+    Console& console = services_.platform.console;
+    const std::string text = tokenText(deviceToken);
+    std::string document = deviceTokenDocument(text);
+    console.println("DEVICE TOKEN = " + text);
+    if (!services_.server.collectionAddress("/entry-point/devicetokentest")) return;
+    console.println("Vellimora = " + text);
+    services_.server.postDeviceToken(std::move(document));
+}
+
+void AppDelegate::didFailToRegisterForRemoteNotificationsWithError(std::string_view errorDescription) {
+    services_.platform.console.println("Error:");
+    services_.platform.console.println(errorDescription);
+}
+
+void AppDelegate::didReceiveRemoteNotification(const boost::json::object& userInfo) {
+    Console& console = services_.platform.console;
+    console.println("userinfo :" + jsonText(userInfo));
+    std::string whyRejected;
+    const auto command = parseRemoteCommand(userInfo, whyRejected);
+    if (!command) {
+        services_.diagnostics("perfagent: push not acted on: " + whyRejected);
+        return;
+    }
+    console.println("pagename:" + command->pagename);
+    console.println("srnumber : " + command->srNumber);
+    console.println("usecasename : " + command->usecase);
+    switch (commandAction(command->command)) {
+    case CommandAction::Start:
+        metricsCollector->start(command->usecase, command->srNumber, command->pagename);
+        break;
+    case CommandAction::Stop: metricsCollector->stop(); break;
+    case CommandAction::StartOverall:
+        metricscollectoroverall->startStop = true;
+        metricscollectoroverall->startOverall(command->usecase, command->srNumber, command->pagename);
+        break;
+    case CommandAction::StopOverall: metricscollectoroverall->startStop = false; break;
+    case CommandAction::None: break;
+    }
+    console.println(command->command + ":test");
+    console.println("hellow world");
+}
+
+void AppDelegate::applicationWillTerminate() {
+    if (window && window->rootViewController) window->rootViewController->stopBackgroundMeasurement();
+    services_.platform.console.println("app terminated");
+}
+
+void AppDelegate::applicationWillEnterForeground() { services_.platform.console.println("enter foreground"); }
+
+void AppDelegate::applicationDidEnterBackground() { services_.platform.console.println("enter background"); }
+
+ScreenFields AppDelegate::screenFields() {
+    if (!window) return {};
+    return {window->useCaseNameField.text, window->srNumberField.text};
+}
+
+void AppDelegate::screenStart(std::string useCaseName, std::string srNumber) {
+    if (!window || !window->rootViewController) return;
+    window->useCaseNameField.text = std::move(useCaseName);
+    window->srNumberField.text = std::move(srNumber);
+    window->rootViewController->startPerformanceWithSender();
+}
+
+void AppDelegate::screenStop() {
+    if (window && window->rootViewController) window->rootViewController->stopPerformanceWithSender();
+}
+
+}  // namespace perfagent

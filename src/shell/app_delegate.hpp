@@ -1,0 +1,88 @@
+#pragma once
+
+#include "collector/metrics_collector.hpp"
+#include "keepalive/background_task.hpp"
+#include "platform/audio.hpp"
+#include "platform/device.hpp"
+#include "platform/http_listener.hpp"
+#include "platform/platform.hpp"
+#include "platform/user_notifications.hpp"
+#include "screen/view_controller.hpp"
+#include "screen/window.hpp"
+
+#include <boost/json/fwd.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace perfagent {
+
+class CollectionServer;
+
+/// @brief What the application delegate is given when it is made. All of it outlives the delegate.
+struct ShellServices {
+    Platform& platform;
+    Probes& probes;
+    CollectionServer& server;
+    KeepAliveServices keepAlive;
+    UserNotificationCenter& userNotifications;
+    AudioSession& audioSession;
+    DeviceInfo device;
+    /// The agent's home: the documents directory (log files) is below it.
+    std::filesystem::path home;
+    /// Asks for the device token; the answer comes later, on the main thread, through
+    /// didRegisterForRemoteNotificationsWithDeviceToken or didFailToRegisterForRemoteNotificationsWithError.
+    std::function<void()> registerForRemoteNotifications;
+    /// Redirects standard error to the file; false when it cannot.
+    std::function<bool(const std::filesystem::path&)> redirectStandardError;
+    /// Our own diagnostics (stderr), never the console.
+    std::function<void(std::string_view)> diagnostics;
+};
+
+/// @brief The application delegate: owns the long-lived objects, runs the launch sequence, answers
+/// notification registration, dispatches remote commands and reacts to lifecycle events. Every call
+/// arrives on the main thread, except the permission answers, which only print.
+class AppDelegate final : public ListenerHandler {
+public:
+    explicit AppDelegate(ShellServices services);
+    ~AppDelegate() override;
+
+    // Fields, in order.
+    std::unique_ptr<Window> window;
+    std::unique_ptr<ViewController> mainViewController;  ///< never shown or used after construction
+    std::unique_ptr<MetricsCollector> metricsCollector;  ///< "start" and "stop"
+    std::unique_ptr<MetricsCollector> metricscollectoroverall;  ///< "startoverall" and "stopoverall"
+    std::unique_ptr<BackgroundTask> backgroundTask;
+
+    void setWindow(std::unique_ptr<Window> newWindow) { window = std::move(newWindow); }
+    /// The launch sequence: keep-alive, notification permission and registration, audio session,
+    /// device readout, standard error into a new log file. Returns true.
+    bool didFinishLaunchingWithOptions();
+    void didRegisterForRemoteNotificationsWithDeviceToken(std::span<const std::uint8_t> deviceToken);
+    void didFailToRegisterForRemoteNotificationsWithError(std::string_view errorDescription);
+    /// Prints the payload and its names, and starts or stops a collector by the command word.
+    void didReceiveRemoteNotification(const boost::json::object& userInfo) override;
+    /// Flushes the screen on display, then prints "app terminated".
+    void applicationWillTerminate();
+    void applicationWillEnterForeground();
+    void applicationDidEnterBackground();
+
+    // The screen host: the on-display screen's fields and actions.
+    ScreenFields screenFields() override;
+    void screenStart(std::string useCaseName, std::string srNumber) override;
+    void screenStop() override;
+
+private:
+    void permissionAnswer(bool granted);
+    void configureAudioSession();
+    void redirectLog();
+
+    ShellServices services_;
+};
+
+}  // namespace perfagent

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "report/collection_server.hpp"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace perfagent {
+
+/// @brief The agent's settings from its command line.
+struct CommandLine {
+    CollectionEndpoint collectionServer;
+    std::string listenAddress = "127.0.0.1";
+    unsigned short listenPort = 8090;
+    std::optional<std::filesystem::path> home;       ///< default: defaultHome()
+    std::optional<std::filesystem::path> resources;  ///< default: found next to the binary
+    bool help = false;
+    bool version = false;
+};
+
+/// Parses `perfagent [--collection-server HOST[:PORT]] [--listen ADDR:PORT] [--home DIR]
+/// [--resources DIR] [--help] [--version]` (also `--flag=value`). On a bad command line answers
+/// nothing and sets `error` to a one-line message.
+std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& arguments, std::string& error);
+
+/// The --help text.
+std::string usageText();
+
+/// The collection server the program reports to when none is named: the build's setting.
+CollectionEndpoint defaultCollectionServer();
+
+/// Where the agent's resources are when --resources does not say: `resources/` beside the binary (build
+/// tree), else `../share/perfagent` from the binary (installed).
+std::optional<std::filesystem::path> findResources(const std::filesystem::path& executable);
+
+}  // namespace perfagent

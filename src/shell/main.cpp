@@ -1,0 +1,183 @@
+// perfagent: the measurement agent's process entry.
+
+#include "platform/application.hpp"
+#include "platform/asio_run_loop.hpp"
+#include "platform/audio.hpp"
+#include "platform/beast_url_session.hpp"
+#include "platform/clock.hpp"
+#include "platform/console.hpp"
+#include "platform/device.hpp"
+#include "platform/device_token.hpp"
+#include "platform/files.hpp"
+#include "platform/http_listener.hpp"
+#include "platform/linux_kernel.hpp"
+#include "platform/notification_center.hpp"
+#include "platform/signals.hpp"
+#include "platform/user_notifications.hpp"
+#include "probes/cpu.hpp"
+#include "report/collection_server.hpp"
+#include "screen/window.hpp"
+#include "shell/app_delegate.hpp"
+#include "shell/command_line.hpp"
+
+#include <boost/asio/ip/address.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace perfagent {
+namespace {
+
+constexpr auto kUploadGrace = std::chrono::seconds(2);
+
+void diagnostic(std::string_view line) {
+    // Our own diagnostics go to stderr (the log file once the launch has redirected it), one line each.
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+    std::fflush(stderr);
+}
+
+/// Whether this process group is the terminal's foreground group. Without a terminal nothing can be in
+/// front of the agent, so it counts as in the foreground.
+bool inForeground() {
+    int fd = STDIN_FILENO;
+    int tty = -1;
+    if (!isatty(fd)) {
+        tty = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+        if (tty < 0) return true;
+        fd = tty;
+    }
+    const pid_t foreground = tcgetpgrp(fd);
+    if (tty >= 0) close(tty);
+    return foreground < 0 || foreground == getpgrp();
+}
+
+std::optional<std::string> readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int run(const CommandLine& line, const std::filesystem::path& resources, const std::string& page) {
+    const std::filesystem::path home = line.home.value_or(defaultHome());
+
+    SystemClock clock;
+    StreamConsole console(stdout);
+    AsioRunLoop loop;
+    HostApplicationState application;
+    Platform platform{clock, console, loop, application};
+    LinuxKernel kernel;
+    Probes probes(kernel);
+    BeastUrlSession urlSession;
+    CollectionServer server(urlSession, line.collectionServer);
+    NotificationCenter notificationCenter;
+    HostAudioSession audioSession;
+    SndfileAudioPlayerFactory players;
+    KeepAliveServices keepAlive{console, notificationCenter, audioSession, players, resources};
+    HostUserNotificationCenter userNotifications(loop);
+    const DeviceTokenResult token = loadOrCreateDeviceToken(home);
+
+    AppDelegate* delegateForRegistration = nullptr;
+    ShellServices services{
+        platform, probes, server, keepAlive, userNotifications, audioSession, readHostDevice(), home,
+        [&] {
+            // The token was made or read before the loop started; its answer arrives like a platform's,
+            // later and on the main thread.
+            loop.async([&] {
+                if (token)
+                    delegateForRegistration->didRegisterForRemoteNotificationsWithDeviceToken(token.token);
+                else
+                    delegateForRegistration->didFailToRegisterForRemoteNotificationsWithError(*token.error);
+            });
+        },
+        [](const std::filesystem::path& path) { return redirectStderr(path); }, diagnostic};
+    AppDelegate delegate(std::move(services));
+    delegateForRegistration = &delegate;
+    delegate.setWindow(Window::loadMainInterface(platform, probes, server, keepAlive));
+
+    boost::system::error_code ec;
+    const auto address = boost::asio::ip::make_address(line.listenAddress, ec);
+    HttpListener listener({address, line.listenPort}, loop, token ? tokenText(token.token) : std::string(), page,
+                          delegate, diagnostic);
+    if (const auto error = listener.start()) {
+        diagnostic("perfagent: cannot listen on " + line.listenAddress + ":" + std::to_string(line.listenPort) + ": " +
+                   error.message());
+        return 1;
+    }
+    if (token) diagnostic("perfagent: push token in " + deviceTokenPath(home).string());
+
+    bool terminating = false;
+    SignalWatcher::Handlers handlers = audioInterruptionSignals(notificationCenter);
+    const auto terminate = [&] {
+        loop.async([&] {
+            if (terminating) return;
+            terminating = true;
+            delegate.applicationWillTerminate();
+            loop.stop();
+        });
+    };
+    handlers[SIGTERM] = terminate;
+    handlers[SIGINT] = terminate;
+    handlers[SIGHUP] = terminate;
+    handlers[SIGCONT] = [&] {
+        loop.async([&] {
+            if (inForeground())
+                delegate.applicationWillEnterForeground();
+            else
+                delegate.applicationDidEnterBackground();
+        });
+    };
+    SignalWatcher signals(std::move(handlers));
+
+    loop.async([&] {
+        delegate.didFinishLaunchingWithOptions();
+        if (delegate.window) delegate.window->makeKeyAndVisible();
+    });
+    loop.run();
+
+    // Leaving at once would lose the reports still on their way (the screen's flush among them).
+    listener.stop();
+    urlSession.shutdown(kUploadGrace);
+    loop.shutdownBackground();
+    return 0;
+}
+
+}  // namespace
+}  // namespace perfagent
+
+int main(int argc, char** argv) {
+    using namespace perfagent;
+    std::string error;
+    const auto line = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
+    if (!line) {
+        std::fprintf(stderr, "perfagent: %s\n", error.c_str());
+        return 2;
+    }
+    if (line->help) {
+        std::fputs(usageText().c_str(), stdout);
+        return 0;
+    }
+    if (line->version) {
+        std::printf("perfagent %s\n", PERFAGENT_VERSION);
+        return 0;
+    }
+    std::error_code ec;
+    const auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
+    const auto resources = line->resources ? std::optional(*line->resources) : findResources(executable);
+    if (!resources) {
+        std::fprintf(stderr, "perfagent: cannot find the resources (Main.html, 3.wav) beside the binary; "
+                             "name them with --resources DIR\n");
+        return 2;
+    }
+    const auto page = readFile(*resources / "Main.html");
+    if (!page) {
+        std::fprintf(stderr, "perfagent: cannot read %s\n", (*resources / "Main.html").c_str());
+        return 2;
+    }
+    return run(*line, *resources, *page);
+}
