@@ -67,14 +67,15 @@ void MetricsCollector::timerHandler() {
     accumulateSample(*this, systemCPULatest, sample.memory);
     cpucounter += 1;
 
-    std::string line = "CPU DICT: ";
-    line += optionalMapText(cpuDict);
+    thread_local std::string line;  // kept between ticks: it grows with the measurement
+    line.assign("CPU DICT: ");
+    appendOptionalMapText(line, cpuDict);
     line += " ** Memory USED DICT: ";
-    line += optionalMapText(memoryUsedDict);
+    appendOptionalMapText(line, memoryUsedDict);
     line += " ** Memory Free DICT: ";
-    line += optionalMapText(memoryFreeDict);
+    appendOptionalMapText(line, memoryFreeDict);
     line += " **  Memory Compressed DICT: ";
-    line += optionalMapText(memoryCompressedDict);
+    appendOptionalMapText(line, memoryCompressedDict);
     line += " ** ";
     platform_.console.println(line);
 

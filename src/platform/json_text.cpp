@@ -21,7 +21,7 @@ void appendJsonText(std::string& out, const boost::json::value& value) {
         for (const auto& member : object) {
             if (!first) out += ", ";
             first = false;
-            out += quotedText(member.key());
+            appendQuotedText(out, member.key());
             out += ": ";
             appendJsonText(out, member.value());
         }
@@ -39,7 +39,7 @@ void appendJsonText(std::string& out, const boost::json::value& value) {
         out += ']';
         return;
     }
-    case boost::json::kind::string: out += quotedText(value.get_string()); return;
+    case boost::json::kind::string: appendQuotedText(out, value.get_string()); return;
     case boost::json::kind::double_: appendDoubleText(out, value.get_double()); return;
     case boost::json::kind::int64: {
         char buffer[24];

@@ -1,5 +1,6 @@
 #include "platform/text.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -46,8 +47,19 @@ std::string floatText(float value) {
 
 std::string quotedText(std::string_view text) {
     std::string out;
-    out.reserve(text.size() + 2);
+    appendQuotedText(out, text);
+    return out;
+}
+
+void appendQuotedText(std::string& out, std::string_view text) {
     out += '"';
+    const auto plain = [](char c) { return c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20 && c != 0x7f; };
+    // Most texts (sample keys, names) need no escape at all: copy them whole.
+    if (std::all_of(text.begin(), text.end(), plain)) {
+        out += text;
+        out += '"';
+        return;
+    }
     for (const char c : text) {
         switch (c) {
         case '"': out += "\\\""; break;
@@ -67,7 +79,6 @@ std::string quotedText(std::string_view text) {
         }
     }
     out += '"';
-    return out;
 }
 
 std::string optionalText(const std::optional<std::string>& text) {

@@ -19,6 +19,8 @@ std::string floatText(float value);
 /// A text as a double-quoted literal: quotes, backslashes and control characters escaped
 /// (\" \\ \n \r \t \0, others as \u{hex}); other characters unchanged.
 std::string quotedText(std::string_view text);
+/// Appends quotedText(text) to `out` without a temporary string.
+void appendQuotedText(std::string& out, std::string_view text);
 
 /// Optional("text") for a present text (quoted as quotedText), nil when absent.
 std::string optionalText(const std::optional<std::string>& text);

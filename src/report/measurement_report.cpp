@@ -2,18 +2,16 @@
 
 #include "platform/clock.hpp"
 #include "platform/console.hpp"
-#include "platform/json_text.hpp"
 #include "platform/text.hpp"
 #include "report/collection_server.hpp"
 
-#include <boost/json/monotonic_resource.hpp>
-#include <boost/json/parse.hpp>
-#include <boost/json/value.hpp>
+#include <boost/json/basic_parser_impl.hpp>
 
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <utility>
+#include <vector>
 
 namespace perfagent {
 
@@ -120,6 +118,108 @@ void appendJsonString(std::string& out, std::string_view text) {
     out += '"';
 }
 
+/// Renders a JSON document in the console's bracket form while Boost.JSON decodes it, value by value,
+/// without building a document tree: the echo of a long report decodes some ten thousand numbers each
+/// second.
+class DescribingHandler {
+public:
+    static constexpr std::size_t max_array_size = static_cast<std::size_t>(-1);
+    static constexpr std::size_t max_object_size = static_cast<std::size_t>(-1);
+    static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
+    static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
+
+    explicit DescribingHandler(std::string& out) : out_(out) {}
+
+    bool on_document_begin(boost::system::error_code&) { return true; }
+    bool on_document_end(boost::system::error_code&) { return true; }
+    bool on_object_begin(boost::system::error_code&) { return open('['); }
+    bool on_object_end(std::size_t n, boost::system::error_code&) { return close(n == 0 ? ":]" : "]"); }
+    bool on_array_begin(boost::system::error_code&) { return open('['); }
+    bool on_array_end(std::size_t, boost::system::error_code&) { return close("]"); }
+    bool on_key_part(boost::json::string_view s, std::size_t, boost::system::error_code&) {
+        pending_.append(s.data(), s.size());
+        return true;
+    }
+    bool on_key(boost::json::string_view s, std::size_t, boost::system::error_code&) {
+        pending_.append(s.data(), s.size());
+        separate();
+        appendQuotedText(out_, pending_);
+        out_ += ": ";
+        pending_.clear();
+        afterKey_ = true;
+        return true;
+    }
+    bool on_string_part(boost::json::string_view s, std::size_t, boost::system::error_code&) {
+        pending_.append(s.data(), s.size());
+        return true;
+    }
+    bool on_string(boost::json::string_view s, std::size_t, boost::system::error_code&) {
+        pending_.append(s.data(), s.size());
+        value();
+        appendQuotedText(out_, pending_);
+        pending_.clear();
+        return true;
+    }
+    bool on_number_part(boost::json::string_view, boost::system::error_code&) { return true; }
+    bool on_int64(std::int64_t i, boost::json::string_view, boost::system::error_code&) { return integer(i); }
+    bool on_uint64(std::uint64_t u, boost::json::string_view, boost::system::error_code&) { return integer(u); }
+    bool on_double(double d, boost::json::string_view, boost::system::error_code&) {
+        value();
+        appendDoubleText(out_, d);
+        return true;
+    }
+    bool on_bool(bool b, boost::system::error_code&) {
+        value();
+        out_ += b ? "true" : "false";
+        return true;
+    }
+    bool on_null(boost::system::error_code&) {
+        value();
+        out_ += "nil";
+        return true;
+    }
+    bool on_comment_part(boost::json::string_view, boost::system::error_code&) { return true; }
+    bool on_comment(boost::json::string_view, boost::system::error_code&) { return true; }
+
+private:
+    // Inside a container the first element needs no separator; a value right after its key needs none.
+    void separate() {
+        if (!first_.empty()) {
+            if (!first_.back()) out_ += ", ";
+            first_.back() = false;
+        }
+    }
+    void value() {
+        if (afterKey_)
+            afterKey_ = false;
+        else
+            separate();
+    }
+    bool open(char bracket) {
+        value();
+        out_ += bracket;
+        first_.push_back(true);
+        return true;
+    }
+    bool close(const char* text) {
+        out_ += text;
+        first_.pop_back();
+        return true;
+    }
+    template <typename Integer>
+    bool integer(Integer number) {
+        value();
+        char buffer[24];
+        out_.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, number).ptr);
+        return true;
+    }
+
+    std::string& out_;
+    std::string pending_;
+    std::vector<bool> first_;
+    bool afterKey_ = false;
+};
+
 }  // namespace
 
 double totalDuration(double startTimeMs, double endTimeMs) {
@@ -141,7 +241,12 @@ bool isValidJsonObject(const MeasurementReport& report) {
 
 std::string describe(const MeasurementReport& report) {
     std::string out;
-    out.reserve(64 + 48 * (seriesOrEmpty(report.cpu).size() * 4));
+    appendDescription(out, report);
+    return out;
+}
+
+void appendDescription(std::string& out, const MeasurementReport& report) {
+    out.reserve(out.size() + 512 + 32 * (seriesOrEmpty(report.cpu).size() * 4));
     out += '[';
     bool first = true;
     const auto separator = [&] {
@@ -171,7 +276,6 @@ std::string describe(const MeasurementReport& report) {
         appendDoubleText(out, member.value);
     }
     out += ']';
-    return out;
 }
 
 std::optional<std::string> encodePretty(const MeasurementReport& report) {
@@ -185,7 +289,7 @@ std::optional<std::string> encodePretty(const MeasurementReport& report) {
         first = false;
         out += "  \"";
         out += key;  // keys are fixed ASCII texts without characters that need escaping
-        out += "\" : ";
+        out += "\": ";
     };
     for (const auto& [key, name] : nameMembers(report)) {
         if (!*name) continue;
@@ -201,13 +305,11 @@ std::optional<std::string> encodePretty(const MeasurementReport& report) {
         }
         out += "{\n";
         bool firstEntry = true;
-        values.forEach([&](std::int64_t n, double, std::string_view text) {
+        values.forEach([&](std::int64_t, double, std::string_view entry) {
             if (!firstEntry) out += ",\n";
             firstEntry = false;
-            out += "    \"";
-            appendSampleKey(out, n);
-            out += "\" : ";
-            out += text;  // finite (checked above), so the double text is a JSON number
+            out += "    ";
+            out += entry;  // `"12s": 3.5`; finite (checked above), so the double text is a JSON number
         });
         out += "\n  }";
     }
@@ -220,28 +322,43 @@ std::optional<std::string> encodePretty(const MeasurementReport& report) {
 }
 
 std::optional<std::string> describeDecoded(std::string_view json) {
-    boost::json::monotonic_resource resource;
-    boost::system::error_code ec;
-    const boost::json::value value = boost::json::parse(json, ec, &resource);
-    if (ec) return std::nullopt;
     std::string out;
-    out.reserve(json.size());
-    appendJsonText(out, value);
+    if (!appendDecodedDescription(out, json)) return std::nullopt;
     return out;
 }
 
+bool appendDecodedDescription(std::string& out, std::string_view json) {
+    const std::size_t mark = out.size();
+    boost::json::basic_parser<DescribingHandler> parser(boost::json::parse_options{}, out);
+    boost::system::error_code ec;
+    const std::size_t used = parser.write_some(false, json.data(), json.size(), ec);
+    if (ec || used != json.size() || !parser.done()) {
+        out.resize(mark);
+        return false;
+    }
+    return true;
+}
+
 void encodeAndHandOff(const MeasurementReport& report, HandOffLines lines, Console& console, CollectionServer& server) {
-    if (lines.dictionaryLine) console.println("finished generating dictinary " + describe(report));
+    // Console lines of a long measurement run to hundreds of kilobytes each second; the buffer is kept
+    // between reports so that memory is not asked of the system afresh every time.
+    thread_local std::string line;
+    if (lines.dictionaryLine) {
+        line.assign("finished generating dictinary ");
+        appendDescription(line, report);
+        console.println(line);
+    }
     const bool valid = isValidJsonObject(report);
     if (lines.validLine) console.println(valid ? "valid object : true" : "valid object : false");
     std::optional<std::string> body;
     if (valid) {
         console.println("-------final JSon--------");
         body = encodePretty(report);
+        line.clear();
         if (!body) {
             if (lines.errorLine) console.println("error");
-        } else if (auto echo = describeDecoded(*body)) {
-            console.println(*echo);
+        } else if (appendDecodedDescription(line, *body)) {
+            console.println(line);
         } else if (lines.errorLine) {
             console.println("error");
         }

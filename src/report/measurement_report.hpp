@@ -51,8 +51,9 @@ bool isValidJsonObject(const MeasurementReport& report);
 
 /// The report's console text: `["UsecaseName": "login", "CPU": ["1s": 12.5], "averagecpu": 12.5, …]`.
 std::string describe(const MeasurementReport& report);
+void appendDescription(std::string& out, const MeasurementReport& report);
 
-/// The report as pretty-printed UTF-8 JSON (two-space indent, `"key" : value`). Nothing when the report
+/// The report as pretty-printed UTF-8 JSON (two-space indent, one member per line, `"key": value`). Nothing when the report
 /// is not a valid JSON object. Names that are not valid UTF-8 have the bad bytes replaced by U+FFFD.
 std::optional<std::string> encodePretty(const MeasurementReport& report);
 
@@ -60,6 +61,8 @@ std::optional<std::string> encodePretty(const MeasurementReport& report);
 /// `["key": value, …]` in document order, `[:]` when empty; arrays as `[a, b]`; strings quoted).
 /// Nothing when the text does not parse.
 std::optional<std::string> describeDecoded(std::string_view json);
+/// Appends the decoded description to `out`; false (and `out` unchanged) when the text does not parse.
+bool appendDecodedDescription(std::string& out, std::string_view json);
 
 /// @brief Which optional console lines a report variant prints while it is encoded and handed off.
 struct HandOffLines {

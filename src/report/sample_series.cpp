@@ -17,6 +17,9 @@ void SampleSeries::set(std::int64_t n, double value) {
     // A replaced value leaves its old text behind in the pool; replacements are rare and the pool is
     // emptied with the series at the next start.
     const std::size_t before = texts_.size();
+    texts_ += '"';
+    appendSampleKey(texts_, n);
+    texts_ += "\": ";
     appendDoubleText(texts_, value);
     e.textOffset = static_cast<std::uint32_t>(before);
     e.textLength = static_cast<std::uint8_t>(texts_.size() - before);
@@ -55,13 +58,10 @@ void appendMapText(std::string& out, const SampleSeries& series) {
     }
     out += '[';
     bool first = true;
-    series.forEach([&](std::int64_t n, double, std::string_view text) {
+    series.forEach([&](std::int64_t, double, std::string_view entry) {
         if (!first) out += ", ";
         first = false;
-        out += '"';
-        appendSampleKey(out, n);
-        out += "\": ";
-        out += text;
+        out += entry;
     });
     out += ']';
 }
@@ -73,10 +73,15 @@ std::string mapText(const SampleSeries& series) {
 }
 
 std::string optionalMapText(const SampleSeries& series) {
-    std::string out = "Optional(";
+    std::string out;
+    appendOptionalMapText(out, series);
+    return out;
+}
+
+void appendOptionalMapText(std::string& out, const SampleSeries& series) {
+    out += "Optional(";
     appendMapText(out, series);
     out += ')';
-    return out;
 }
 
 }  // namespace perfagent

@@ -25,12 +25,15 @@ public:
     bool empty() const { return count_ == 0; }
     void clear();
 
-    /// Calls f(n, value, text) for each entry in sample-number order; `text` is the value's double text.
+    /// Calls f(n, value, entry) for each entry in sample-number order; `entry` is its text, the quoted
+    /// key, a colon, a blank and the value's double text: `"12s": 3.5`. That is the entry's form in the
+    /// console map text and in the JSON body alike.
     template <typename F>
     void forEach(F&& f) const {
+        const std::string_view texts(texts_);
         for (std::size_t i = 0; i < entries_.size(); ++i) {
             const Entry& e = entries_[i];
-            if (e.present) f(static_cast<std::int64_t>(i + 1), e.value, std::string_view(texts_).substr(e.textOffset, e.textLength));
+            if (e.present) f(static_cast<std::int64_t>(i + 1), e.value, texts.substr(e.textOffset, e.textLength));
         }
     }
 
@@ -38,7 +41,7 @@ private:
     struct Entry {
         double value = 0;
         std::uint32_t textOffset = 0;
-        std::uint8_t textLength = 0;
+        std::uint16_t textLength = 0;
         bool present = false;
     };
     std::vector<Entry> entries_;
@@ -56,5 +59,6 @@ void appendMapText(std::string& out, const SampleSeries& series);
 std::string mapText(const SampleSeries& series);
 /// The map text wrapped as an optional value: `Optional(["1s": 12.5])`.
 std::string optionalMapText(const SampleSeries& series);
+void appendOptionalMapText(std::string& out, const SampleSeries& series);
 
 }  // namespace perfagent

@@ -97,8 +97,8 @@ TEST(MeasurementReport, EncodesPrettyJsonThatDecodesToTheSameDocument) {
 
     const auto body = encodePretty(r);
     ASSERT_TRUE(body);
-    EXPECT_NE(body->find("\n  \"CPU\" : {\n    \"1s\" : 12.5,\n    \"2s\" : 3.0\n  }"), std::string::npos) << *body;
-    EXPECT_NE(body->find("\"MemoryCompressed\" : {}"), std::string::npos);
+    EXPECT_NE(body->find("\n  \"CPU\": {\n    \"1s\": 12.5,\n    \"2s\": 3.0\n  }"), std::string::npos) << *body;
+    EXPECT_NE(body->find("\"MemoryCompressed\": {}"), std::string::npos);
 
     const auto doc = boost::json::parse(*body).as_object();
     EXPECT_EQ(doc.at("UsecaseName").as_string(), "log\"in\n");
@@ -129,7 +129,9 @@ TEST(MeasurementReport, DescriptionAndDecodedEchoUseTheBracketForm) {
         "\"maxmemorycompressed\": 0.0, \"maxmemoryused\": 2050.0, \"maxcpu\": 20.0, \"totalduration\": 3000.0]";
     EXPECT_EQ(describe(r), expected);
     EXPECT_EQ(describeDecoded(*encodePretty(r)), expected);
-    EXPECT_EQ(describeDecoded("{\"a\": [1, true, null]}"), "[\"a\": [1, true, nil]]");
+    EXPECT_EQ(describeDecoded("{\"a\": [1, true, null, -2, 1.5, \"x\\u00e9\"], \"b\": {}, \"c\": [], \"d\": {\"e\": {\"f\": 0}}}"),
+              "[\"a\": [1, true, nil, -2, 1.5, \"x\xc3\xa9\"], \"b\": [:], \"c\": [], \"d\": [\"e\": [\"f\": 0]]]");
+    EXPECT_EQ(describeDecoded("{} trailing"), std::nullopt);
     EXPECT_EQ(describeDecoded("{\"a\": "), std::nullopt);
 }
 
