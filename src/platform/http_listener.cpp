@@ -1,5 +1,7 @@
 #include "platform/http_listener.hpp"
 
+#include "platform/push_body.hpp"
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
@@ -32,6 +34,9 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
+
+// A push body the HTTP parser lets through is never refused as too large afterwards, and the other way round.
+static_assert(HttpListener::kBodyLimit == kPushBodyLimit);
 
 namespace {
 
@@ -314,11 +319,9 @@ void Session::handle() {
     case Route::Fields:
         return askFields();
     case Route::Push: {
-        error_code ec;
-        boost::json::value value = boost::json::parse(body, ec);
-        if (ec) return reject(http::status::bad_request, "invalid JSON");
-        if (!value.is_object()) return reject(http::status::bad_request, "not a JSON object");
-        core_.deliver([userInfo = std::move(value.get_object())](ListenerHandler& handler) {
+        PushBodyCheck check = parsePushBody(body);
+        if (!check.userInfo) return reject(static_cast<http::status>(check.status), check.reason);
+        core_.deliver([userInfo = std::move(*check.userInfo)](ListenerHandler& handler) {
             handler.didReceiveRemoteNotification(userInfo);
         });
         return respond(http::status::accepted);

@@ -1,0 +1,268 @@
+// Feeds arbitrary bytes through the push path the way the listener and the application delegate see
+// them, without the network: the body check, the console rendering of the user info, the value texts of
+// its members, the payload's command and names, the command decision, and the dispatch into the two
+// collectors of an application delegate running on fake platform services. The measurement a command
+// starts is run for a few virtual seconds and ended, so the payload's names also go through the reports.
+//
+// Each input gets a fresh set of services and a fresh delegate, and nothing outlives the input, so a run
+// depends on its input alone. Besides crashes and sanitizer reports, an input fails when the outcome
+// contradicts what the payload says (see the checks below).
+
+#include "platform/application.hpp"
+#include "platform/json_text.hpp"
+#include "platform/notification_center.hpp"
+#include "platform/push_body.hpp"
+#include "report/collection_server.hpp"
+#include "shell/app_delegate.hpp"
+#include "shell/remote_command.hpp"
+#include "support/fake_audio.hpp"
+#include "support/fake_kernel.hpp"
+#include "support/fake_run_loop.hpp"
+#include "support/fake_url_session.hpp"
+#include "support/fake_user_notifications.hpp"
+#include "support/recording_console.hpp"
+
+#include <boost/json/parse.hpp>
+#include <boost/json/value.hpp>
+
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using namespace perfagent;
+using namespace perfagent::testing;
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "push_payload_fuzz: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+void check(bool condition, const char* what) {
+    if (!condition) fail(what);
+}
+
+/// Everything an application delegate needs, faked, and the delegate itself. Destroyed in reverse order:
+/// the delegate (which invalidates its collectors' timers) goes before the services and the loop.
+struct World {
+    World() { kernel.setVm({.freeCount = 1000, .activeCount = 2000, .inactiveCount = 3000, .wireCount = 4000,
+                            .compressorPageCount = 500}); }
+
+    FakeRunLoop loop;
+    FakeClock clock{loop};
+    RecordingConsole console;
+    HostApplicationState application;
+    Platform platform{clock, console, loop, application};
+    FakeKernel kernel;
+    Probes probes{kernel};
+    FakeUrlSession urlSession;
+    CollectionServer server{urlSession, CollectionEndpoint{}};
+    NotificationCenter notificationCenter;
+    FakeAudioSession audioSession;
+    FakeAudioPlayerFactory players;
+    FakeUserNotificationCenter userNotifications{loop};
+    std::vector<std::string> diagnostics;
+    AppDelegate delegate{ShellServices{
+        platform,
+        probes,
+        server,
+        KeepAliveServices{console, notificationCenter, audioSession, players, {}},
+        userNotifications,
+        audioSession,
+        DeviceInfo{},
+        {},
+        [] {},
+        [](const std::filesystem::path&) { return false; },
+        [this](std::string_view line) { diagnostics.emplace_back(line); },
+    }};
+};
+
+/// A number's value text must read back to the same number: integers exactly, doubles to the same
+/// double, whole doubles without a fraction or an exponent.
+void checkNumberText(const boost::json::value& value, const std::string& text) {
+    const char* first = text.data();
+    const char* last = text.data() + text.size();
+    if (value.is_int64()) {
+        std::int64_t back = 0;
+        const auto result = std::from_chars(first, last, back);
+        check(result.ec == std::errc() && result.ptr == last && back == value.get_int64(), "int64 text");
+    } else if (value.is_uint64()) {
+        std::uint64_t back = 0;
+        const auto result = std::from_chars(first, last, back);
+        check(result.ec == std::errc() && result.ptr == last && back == value.get_uint64(), "uint64 text");
+    } else if (value.is_double()) {
+        const double number = value.get_double();
+        double back = 0;
+        const auto result = std::from_chars(first, last, back);
+        check(result.ec == std::errc() && result.ptr == last, "double text does not read back");
+        check(back == number || (std::isnan(back) && std::isnan(number)), "double text reads back differently");
+        if (std::isfinite(number) && number == std::trunc(number))
+            check(text.find_first_of(".eE") == std::string::npos, "whole number written with a fraction");
+    }
+}
+
+/// Checks one report body: a JSON object whose names are the given ones, each left out exactly when it is
+/// empty.
+void checkReport(const std::string& body, const std::string& usecase, const std::string& srNumber,
+                 const std::string& pagename) {
+    boost::system::error_code ec;
+    const boost::json::value report = boost::json::parse(body, ec);
+    check(!ec && report.is_object(), "report body is not a JSON object");
+    const std::pair<const char*, const std::string*> names[] = {
+        {"UsecaseName", &usecase}, {"srNumber", &srNumber}, {"pagename", &pagename}};
+    for (const auto& [key, expected] : names) {
+        const auto* member = report.get_object().if_contains(key);
+        if (expected->empty()) {
+            check(member == nullptr, "empty name present in a report");
+        } else {
+            check(member && member->is_string() && member->get_string() == *expected,
+                  "report name differs from the payload's");
+        }
+    }
+}
+
+/// The reports a started measurement sent. A measurement started by "start" names every report after
+/// the payload. An overall measurement's running reports come from a collector that has no names; only
+/// its final report, the last one sent, carries the payload's.
+void checkReports(const std::vector<HttpRequest>& requests, const RemoteCommand& command, CommandAction action) {
+    check(!requests.empty() && requests.back().body, "a started measurement sent no final report");
+    const std::string none;
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        if (!requests[i].body) continue;
+        const bool named = action == CommandAction::Start || i + 1 == requests.size();
+        if (named)
+            checkReport(*requests[i].body, command.usecase, command.srNumber, command.pagename);
+        else
+            checkReport(*requests[i].body, none, none, none);
+    }
+}
+
+constexpr std::pair<std::string_view, CommandAction> kCommandWords[] = {
+    {"start", CommandAction::Start},
+    {"stop", CommandAction::Stop},
+    {"startoverall", CommandAction::StartOverall},
+    {"stopoverall", CommandAction::StopOverall},
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view body(reinterpret_cast<const char*>(data), size);
+
+    // The listener's acceptance check.
+    PushBodyCheck accepted = parsePushBody(body);
+    if (!accepted.userInfo) {
+        check(accepted.status == (size > kPushBodyLimit ? 413u : 400u), "refusal status");
+        check(!accepted.reason.empty(), "refusal without a reason");
+        return 0;
+    }
+    check(size <= kPushBodyLimit, "oversized body accepted");
+    const boost::json::object& userInfo = *accepted.userInfo;
+
+    // Console rendering and the value texts of every member, nested ones included.
+    const std::string rendered = jsonText(userInfo);
+    check(rendered.size() >= 3 && rendered.front() == '[' && rendered.back() == ']', "rendering not bracketed");
+    std::vector<const boost::json::value*> pending;
+    for (const auto& member : userInfo) pending.push_back(&member.value());
+    while (!pending.empty()) {
+        const boost::json::value& value = *pending.back();
+        pending.pop_back();
+        const std::string text = payloadValueText(value);
+        if (value.is_string()) check(text == value.get_string(), "text value not used unchanged");
+        if (value.is_number()) checkNumberText(value, text);
+        if (value.is_object() || value.is_array()) check(text == jsonText(value), "nested value text");
+        if (value.is_object())
+            for (const auto& member : value.get_object()) pending.push_back(&member.value());
+        if (value.is_array())
+            for (const auto& element : value.get_array()) pending.push_back(&element);
+    }
+
+    // The payload's command and names.
+    std::string whyRejected;
+    const std::optional<RemoteCommand> command = parseRemoteCommand(userInfo, whyRejected);
+    const boost::json::value* aps = userInfo.if_contains("aps");
+    const boost::json::value* alert = aps && aps->is_object() ? aps->get_object().if_contains("alert") : nullptr;
+    const boost::json::value* srNumber = userInfo.if_contains("srNumber");
+    const boost::json::value* usecase = userInfo.if_contains("usecase");
+    const boost::json::value* pagename = userInfo.if_contains("pagename");
+    check(command.has_value() == (alert && srNumber && usecase), "payload accepted or rejected wrongly");
+    CommandAction action = CommandAction::None;
+    if (command) {
+        check(command->command == payloadValueText(*alert), "command text");
+        check(command->srNumber == payloadValueText(*srNumber), "SR number text");
+        check(command->usecase == payloadValueText(*usecase), "use-case text");
+        check(command->pagename == (pagename ? payloadValueText(*pagename) : std::string()), "page name text");
+        action = commandAction(command->command);
+        for (const auto& [word, wordAction] : kCommandWords)
+            check((command->command == word) == (action == wordAction), "command word decision");
+    } else {
+        check(!whyRejected.empty(), "rejection without a reason");
+    }
+
+    // The dispatch through a delegate.
+    World world;
+    MetricsCollector& collector = *world.delegate.metricsCollector;
+    MetricsCollector& overall = *world.delegate.metricscollectoroverall;
+    world.delegate.didReceiveRemoteNotification(userInfo);
+    const std::vector<std::string> lines = world.console.take();
+    check(!lines.empty() && lines.front() == "userinfo :" + rendered, "first line is not the user info");
+    if (!command) {
+        check(lines.size() == 1, "a rejected payload printed more than the user info");
+        check(world.diagnostics.size() == 1, "a rejected payload is not reported once");
+        check(!collector.backgroundTimer && overall.startStop && world.loop.pending() == 0,
+              "a rejected payload touched a collector");
+        return 0;
+    }
+    check(world.diagnostics.empty(), "an accepted payload was reported as rejected");
+    check(lines.size() >= 6, "too few dispatch lines");
+    check(lines[1] == "pagename:" + command->pagename, "page name line");
+    check(lines[2] == "srnumber : " + command->srNumber, "SR number line");
+    check(lines[3] == "usecasename : " + command->usecase, "use-case name line");
+    check(lines[lines.size() - 2] == command->command + ":test", "command line");
+    check(lines.back() == "hellow world", "last line");
+    switch (action) {
+    case CommandAction::Start:
+        check(collector.backgroundTimer && collector.backgroundTimer->isValid(), "start did not schedule sampling");
+        check(collector.useCase == command->usecase && collector.srno == command->srNumber &&
+                  collector.pagename == command->pagename,
+              "start got other names");
+        check(overall.startStop, "start touched the overall collector");
+        break;
+    case CommandAction::StartOverall:
+        check(overall.startStop && !collector.backgroundTimer, "startoverall went to the wrong collector");
+        check(world.loop.pending() > 0, "startoverall started no loop");
+        break;
+    case CommandAction::StopOverall:
+        check(!overall.startStop, "stopoverall left the flag set");
+        [[fallthrough]];
+    case CommandAction::Stop:
+    case CommandAction::None:
+        check(lines.size() == 6, "a command without a running measurement printed more");
+        check(!collector.backgroundTimer && world.loop.pending() == 0, "a collector was started");
+        break;
+    }
+
+    // Let what was started sample twice, end both measurements and let the overall loop wind down. Nothing
+    // may be left on the loop afterwards, so nothing carries over into the next input's memory.
+    world.loop.advance(2.5);
+    collector.stop();
+    overall.startStop = false;
+    world.loop.advance(2.0);
+    check(world.loop.pending() == 0, "work left on the loop after both measurements ended");
+    const std::vector<HttpRequest> requests = world.urlSession.take();
+    if (action == CommandAction::Start || action == CommandAction::StartOverall)
+        checkReports(requests, *command, action);
+    else
+        check(requests.empty(), "a report was sent without a started measurement");
+    return 0;
+}
