@@ -90,8 +90,10 @@ TEST_F(TwoThreads, UsageIsAShareOfOneCpuInThousandths) {
         ASSERT_EQ(kernel.threadBasicInfo(parkedTid_, parked), kKernSuccess);
         ASSERT_EQ(kernel.threadBasicInfo(spinnerTid_, spinner), kKernSuccess);
         EXPECT_LT(parked.cpuUsage, 50) << "reading " << reading;
-        // The spinner is busy all the time it gets a CPU; on a loaded machine that is less than all.
-        EXPECT_GT(spinner.cpuUsage, 250) << "reading " << reading;
+        // The spinner is busy all the time it gets a CPU; on a machine loaded by other tests (CI runs two
+        // at once on two cores, some under sanitizers) that can be far less than all of one.
+        EXPECT_GT(spinner.cpuUsage, 100) << "reading " << reading;
+        EXPECT_GT(spinner.cpuUsage, parked.cpuUsage + 50) << "reading " << reading;
         EXPECT_LE(spinner.cpuUsage, ThreadBasicInfo::kUsageScale);
         EXPECT_EQ(spinner.flags, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

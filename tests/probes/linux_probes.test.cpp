@@ -81,7 +81,7 @@ TEST(LinuxProbes, AppUsageSeesABusyThread) {
     cpu.appUsage();  // from here on each thread reads its share since this reading
     spinFor(std::chrono::milliseconds(300));
     const double usage = cpu.appUsage();
-    EXPECT_GT(usage, 25.0);
+    EXPECT_GT(usage, 10.0);  // well above zero even when other tests share the CPUs
     EXPECT_LE(usage, 100.0 * static_cast<double>(cpu.threadActs().size()));
     EXPECT_EQ(kernel.outstandingLists(), 0u);
 }
