@@ -8,19 +8,11 @@
 // depends on its input alone. Besides crashes and sanitizer reports, an input fails when the outcome
 // contradicts what the payload says (see the checks below).
 
-#include "platform/application.hpp"
 #include "platform/json_text.hpp"
-#include "platform/notification_center.hpp"
 #include "platform/push_body.hpp"
-#include "report/collection_server.hpp"
 #include "shell/app_delegate.hpp"
 #include "shell/remote_command.hpp"
-#include "support/fake_audio.hpp"
-#include "support/fake_kernel.hpp"
-#include "support/fake_run_loop.hpp"
-#include "support/fake_url_session.hpp"
-#include "support/fake_user_notifications.hpp"
-#include "support/recording_console.hpp"
+#include "support/fake_shell.hpp"
 
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
@@ -52,39 +44,11 @@ void check(bool condition, const char* what) {
     if (!condition) fail(what);
 }
 
-/// Everything an application delegate needs, faked, and the delegate itself. Destroyed in reverse order:
-/// the delegate (which invalidates its collectors' timers) goes before the services and the loop.
+/// Everything an application delegate needs, faked, and the delegate itself, declared after the
+/// services so that it (and its collectors' timers) goes first.
 struct World {
-    World() { kernel.setVm({.freeCount = 1000, .activeCount = 2000, .inactiveCount = 3000, .wireCount = 4000,
-                            .compressorPageCount = 500}); }
-
-    FakeRunLoop loop;
-    FakeClock clock{loop};
-    RecordingConsole console;
-    HostApplicationState application;
-    Platform platform{clock, console, loop, application};
-    FakeKernel kernel;
-    Probes probes{kernel};
-    FakeUrlSession urlSession;
-    CollectionServer server{urlSession, CollectionEndpoint{}};
-    NotificationCenter notificationCenter;
-    FakeAudioSession audioSession;
-    FakeAudioPlayerFactory players;
-    FakeUserNotificationCenter userNotifications{loop};
-    std::vector<std::string> diagnostics;
-    AppDelegate delegate{ShellServices{
-        platform,
-        probes,
-        server,
-        KeepAliveServices{console, notificationCenter, audioSession, players, {}},
-        userNotifications,
-        audioSession,
-        DeviceInfo{},
-        {},
-        [] {},
-        [](const std::filesystem::path&) { return false; },
-        [this](std::string_view line) { diagnostics.emplace_back(line); },
-    }};
+    FakeShell shell;
+    AppDelegate delegate{shell.services()};
 };
 
 /// A number's value text must read back to the same number: integers exactly, doubles to the same
@@ -214,16 +178,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MetricsCollector& collector = *world.delegate.metricsCollector;
     MetricsCollector& overall = *world.delegate.metricscollectoroverall;
     world.delegate.didReceiveRemoteNotification(userInfo);
-    const std::vector<std::string> lines = world.console.take();
+    const std::vector<std::string> lines = world.shell.console.take();
     check(!lines.empty() && lines.front() == "userinfo :" + rendered, "first line is not the user info");
     if (!command) {
         check(lines.size() == 1, "a rejected payload printed more than the user info");
-        check(world.diagnostics.size() == 1, "a rejected payload is not reported once");
-        check(!collector.backgroundTimer && overall.startStop && world.loop.pending() == 0,
+        check(world.shell.diagnostics.size() == 1, "a rejected payload is not reported once");
+        check(!collector.backgroundTimer && overall.startStop && world.shell.loop.pending() == 0,
               "a rejected payload touched a collector");
         return 0;
     }
-    check(world.diagnostics.empty(), "an accepted payload was reported as rejected");
+    check(world.shell.diagnostics.empty(), "an accepted payload was reported as rejected");
     check(lines.size() >= 6, "too few dispatch lines");
     check(lines[1] == "pagename:" + command->pagename, "page name line");
     check(lines[2] == "srnumber : " + command->srNumber, "SR number line");
@@ -240,7 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     case CommandAction::StartOverall:
         check(overall.startStop && !collector.backgroundTimer, "startoverall went to the wrong collector");
-        check(world.loop.pending() > 0, "startoverall started no loop");
+        check(world.shell.loop.pending() > 0, "startoverall started no loop");
         break;
     case CommandAction::StopOverall:
         check(!overall.startStop, "stopoverall left the flag set");
@@ -248,18 +212,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case CommandAction::Stop:
     case CommandAction::None:
         check(lines.size() == 6, "a command without a running measurement printed more");
-        check(!collector.backgroundTimer && world.loop.pending() == 0, "a collector was started");
+        check(!collector.backgroundTimer && world.shell.loop.pending() == 0, "a collector was started");
         break;
     }
 
     // Let what was started sample twice, end both measurements and let the overall loop wind down. Nothing
     // may be left on the loop afterwards, so nothing carries over into the next input's memory.
-    world.loop.advance(2.5);
+    world.shell.loop.advance(2.5);
     collector.stop();
     overall.startStop = false;
-    world.loop.advance(2.0);
-    check(world.loop.pending() == 0, "work left on the loop after both measurements ended");
-    const std::vector<HttpRequest> requests = world.urlSession.take();
+    world.shell.loop.advance(2.0);
+    check(world.shell.loop.pending() == 0, "work left on the loop after both measurements ended");
+    const std::vector<HttpRequest> requests = world.shell.urlSession.take();
     if (action == CommandAction::Start || action == CommandAction::StartOverall)
         checkReports(requests, *command, action);
     else

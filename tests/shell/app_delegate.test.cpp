@@ -1,0 +1,194 @@
+#include "shell/app_delegate.hpp"
+
+#include "report/collection_server.hpp"
+#include "support/fake_shell.hpp"
+#include "support/temp_directory.hpp"
+
+#include <boost/json/parse.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace perfagent {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::FakeShell;
+using testing::TempDirectory;
+
+struct DelegateTest : ::testing::Test {
+    TempDirectory home;
+    FakeShell shell{PERFAGENT_SOURCE_DIR "/resources"};
+    std::unique_ptr<AppDelegate> delegate = std::make_unique<AppDelegate>(shell.services(home.path()));
+
+    void push(std::string_view json) { delegate->didReceiveRemoteNotification(boost::json::parse(json).as_object()); }
+};
+
+TEST_F(DelegateTest, LaunchPrintsItsLinesInOrderAndRedirectsStderrToADatedLogFile) {
+    EXPECT_TRUE(delegate->didFinishLaunchingWithOptions());
+    EXPECT_THAT(shell.console.take(),
+                ElementsAre("testbackground", "play audio", "playback ok", "Session is active", "UIDevice Version :0",
+                            "UIDevice batteryLevel :-1.0", "UIDevice systemName :Linux", "UIDevice systemVersion :6.1.0",
+                            "UIDevice batteryState :0", "UIDevice name :bench", "UIDevice model :Test Board",
+                            "UIDevice orientation :0", "\"testworkinglog\""));
+    EXPECT_EQ(shell.registrations, 1);
+    EXPECT_THAT(shell.userNotifications.requestedOptions, ElementsAre(7u));
+    ASSERT_EQ(shell.redirections.size(), 1u);
+    EXPECT_EQ(shell.redirections[0], home.path() / "Documents" / "2023-11-14 22:13:20 +0000.log");
+    EXPECT_TRUE(std::filesystem::is_directory(home.path() / "Documents"));
+
+    // The permission answer comes later, off the main thread in the real program.
+    shell.loop.runUntilIdle();
+    EXPECT_THAT(shell.console.take(),
+                ElementsAre("permission granted: true", "Notification Settings:<FakeNotificationSettings>"));
+}
+
+TEST_F(DelegateTest, LaunchGoesOnAfterAnAudioSessionFailureAndARefusedPermission) {
+    shell.audioSession.failCategoryWith("The operation couldn't be completed. (category refused)");
+    shell.userNotifications.granted = false;
+    delegate->didFinishLaunchingWithOptions();
+    shell.loop.runUntilIdle();
+    const auto lines = shell.console.take();
+    EXPECT_THAT(lines, Not(Contains("playback ok")));
+    EXPECT_THAT(lines, Not(Contains("Session is active")));
+    EXPECT_THAT(lines, Contains("permission granted: false"));
+    EXPECT_THAT(lines, Not(Contains(HasSubstr("Notification Settings:"))));
+    // One error line stands where the two session lines would be, and the device readout follows.
+    const auto readout = std::find(lines.begin(), lines.end(), "UIDevice Version :0");
+    ASSERT_NE(readout, lines.end());
+    ASSERT_NE(readout, lines.begin());
+    EXPECT_EQ(*(readout - 1), "The operation couldn't be completed. (category refused)");
+}
+
+TEST_F(DelegateTest, NoDocumentsDirectoryOrANonAsciiPathLeavesStderrAlone) {
+    TempDirectory other;
+    const auto unusable = other.write("plain-file", "");  // a file where the home directory should be
+    FakeShell quiet;
+    AppDelegate noHome(quiet.services(unusable));
+    EXPECT_TRUE(noHome.didFinishLaunchingWithOptions());
+    EXPECT_TRUE(quiet.redirections.empty());
+    EXPECT_EQ(quiet.diagnostics.size(), 1u);
+
+    FakeShell accented;
+    AppDelegate nonAscii(accented.services(home.path() / "caf\xc3\xa9"));
+    EXPECT_TRUE(nonAscii.didFinishLaunchingWithOptions());
+    EXPECT_TRUE(accented.redirections.empty());
+    EXPECT_THAT(accented.diagnostics, Contains(HasSubstr("not ASCII")));
+}
+
+TEST_F(DelegateTest, DeviceTokenIsPrintedAndUploadedOrTheFailureIsPrinted) {
+    const std::uint8_t token[] = {0x00, 0x0A, 0xFF};
+    delegate->didRegisterForRemoteNotificationsWithDeviceToken(token);
+    EXPECT_THAT(shell.console.take(), ElementsAre("DEVICE TOKEN = 000aff", "Vellimora = 000aff"));
+    const auto requests = shell.urlSession.take();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].target, "/entry-point/devicetokentest");
+    EXPECT_TRUE(requests[0].headers.empty());
+    ASSERT_TRUE(requests[0].body);
+    EXPECT_EQ(boost::json::parse(*requests[0].body).at("DeviceToken").as_string(), "000aff");
+
+    delegate->didFailToRegisterForRemoteNotificationsWithError("no token: Permission denied");
+    EXPECT_THAT(shell.console.take(), ElementsAre("Error:", "no token: Permission denied"));
+    EXPECT_TRUE(shell.urlSession.take().empty());
+}
+
+TEST_F(DelegateTest, StartAndStopCommandsDriveTheRemoteCollector) {
+    push(R"({"aps": {"alert": "start"}, "srNumber": 42, "usecase": "login"})");
+    auto lines = shell.console.take();
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "userinfo :[\"aps\": [\"alert\": \"start\"], \"srNumber\": 42, \"usecase\": \"login\"]");
+    EXPECT_EQ(lines[1], "pagename:");
+    EXPECT_EQ(lines[2], "srnumber : 42");
+    EXPECT_EQ(lines[3], "usecasename : login");
+    EXPECT_THAT(lines[4], HasSubstr("start time : "));
+    EXPECT_EQ(lines[5], "start:test");
+    EXPECT_EQ(lines[6], "hellow world");
+    EXPECT_EQ(delegate->metricsCollector->useCase, "login");
+    EXPECT_EQ(delegate->metricsCollector->srno, "42");
+    EXPECT_EQ(delegate->metricsCollector->pagename, "");
+
+    shell.loop.advance(2.0);
+    EXPECT_EQ(delegate->metricsCollector->counter, 2);
+    shell.console.take();
+    push(R"({"aps": {"alert": "stop"}, "srNumber": "42", "usecase": "login", "pagename": "home"})");
+    lines = shell.console.take();
+    EXPECT_EQ(lines[1], "pagename:home");
+    EXPECT_THAT(lines, Contains("entered stoping"));
+    EXPECT_EQ(lines.back(), "hellow world");
+    EXPECT_EQ(*(lines.end() - 2), "stop:test");
+    EXPECT_EQ(delegate->metricsCollector->counter, 0);
+}
+
+TEST_F(DelegateTest, OverallCommandsTouchOnlyTheOverallCollector) {
+    push(R"({"aps": {"alert": "start"}, "srNumber": "1", "usecase": "remote"})");
+    push(R"({"aps": {"alert": "startoverall"}, "srNumber": "2", "usecase": "overall", "pagename": "p"})");
+    EXPECT_TRUE(delegate->metricscollectoroverall->startStop);
+    EXPECT_THAT(shell.console.take(), Contains("UsecaseName************ : overall"));
+    shell.loop.advance(3.0);
+    push(R"({"aps": {"alert": "stopoverall"}, "srNumber": "2", "usecase": "overall"})");
+    EXPECT_FALSE(delegate->metricscollectoroverall->startStop);
+    EXPECT_TRUE(delegate->metricsCollector->backgroundTimer->isValid());  // the remote measurement runs on
+    shell.loop.advance(1.5);
+    EXPECT_THAT(shell.console.take(), Contains("UsecaseName*****:overall"));
+    EXPECT_EQ(delegate->metricsCollector->useCase, "remote");
+}
+
+TEST_F(DelegateTest, UnusablePayloadsPrintOnlyTheFirstLineAndUnknownWordsRunNothing) {
+    push(R"({"srNumber": "1", "usecase": "u"})");
+    push(R"({"aps": {"alert": "start"}, "srnumber": "1", "usecase": "u"})");
+    const auto rejected = shell.console.take();
+    ASSERT_EQ(rejected.size(), 2u);
+    EXPECT_THAT(rejected[0], HasSubstr("userinfo :"));
+    EXPECT_THAT(rejected[1], HasSubstr("userinfo :"));
+    EXPECT_EQ(shell.diagnostics.size(), 2u);
+    EXPECT_FALSE(delegate->metricsCollector->backgroundTimer);
+    EXPECT_TRUE(delegate->metricscollectoroverall->startStop);
+
+    push(R"({"aps": {"alert": "Start"}, "srNumber": "1", "usecase": "u"})");
+    EXPECT_THAT(shell.console.take(), ElementsAre(HasSubstr("userinfo :"), "pagename:", "srnumber : 1",
+                                                  "usecasename : u", "Start:test", "hellow world"));
+    EXPECT_FALSE(delegate->metricsCollector->backgroundTimer);
+}
+
+TEST_F(DelegateTest, TerminationFlushesTheScreenOnDisplayThenSaysSo) {
+    delegate->applicationWillTerminate();  // no window yet
+    EXPECT_THAT(shell.console.take(), ElementsAre("app terminated"));
+
+    delegate->setWindow(Window::loadMainInterface(shell.platform, shell.probes, shell.server, shell.keepAlive()));
+    auto& screen = *delegate->window->rootViewController;
+    screen.backgroundTimer = shell.loop.scheduleRepeating(60.0, [] {});
+    delegate->applicationWillTerminate();
+    const auto lines = shell.console.take();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_THAT(lines[0], HasSubstr("stop time : "));
+    EXPECT_EQ(lines[1], "app terminated");
+    const auto flushed = shell.urlSession.take();  // the screen's final report: nothing sampled, so no body
+    ASSERT_EQ(flushed.size(), 1u);
+    EXPECT_FALSE(flushed[0].body);
+
+    delegate->applicationDidEnterBackground();
+    delegate->applicationWillEnterForeground();
+    EXPECT_THAT(shell.console.take(), ElementsAre("enter background", "enter foreground"));
+}
+
+TEST_F(DelegateTest, ScreenHostSetsTheFieldsAndRunsTheScreensActions) {
+    EXPECT_EQ(delegate->screenFields().useCaseName, "");
+    delegate->setWindow(Window::loadMainInterface(shell.platform, shell.probes, shell.server, shell.keepAlive()));
+    delegate->window->makeKeyAndVisible();
+    delegate->screenStart("browse", "SR-1");
+    EXPECT_EQ(delegate->screenFields().useCaseName, "browse");
+    EXPECT_EQ(delegate->screenFields().srNumber, "SR-1");
+    EXPECT_THAT(shell.console.take(), Contains("srno  : Optional(\"SR-1\")"));
+    EXPECT_EQ(delegate->window->rootViewController->metricsCollector->useCase, "browse");
+    delegate->screenStop();
+    EXPECT_THAT(shell.console.take(), Contains("entered stoping"));
+    EXPECT_FALSE(delegate->metricsCollector->backgroundTimer);  // the remote collector is another one
+}
+
+}  // namespace
+}  // namespace perfagent

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "platform/application.hpp"
+#include "platform/notification_center.hpp"
+#include "platform/platform.hpp"
+#include "probes/cpu.hpp"
+#include "report/collection_server.hpp"
+#include "shell/app_delegate.hpp"
+#include "support/fake_audio.hpp"
+#include "support/fake_kernel.hpp"
+#include "support/fake_run_loop.hpp"
+#include "support/fake_url_session.hpp"
+#include "support/fake_user_notifications.hpp"
+#include "support/recording_console.hpp"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace perfagent::testing {
+
+/// @brief Every service the screen and the application delegate are built with, faked: virtual time, a
+/// scripted kernel, recorded console lines and requests, audio that only records. Declare the objects
+/// under test after it, so they go before the services they use.
+struct FakeShell {
+    explicit FakeShell(std::filesystem::path resourcesDirectory = {}) : resources(std::move(resourcesDirectory)) {
+        kernel.setResident(10485760);
+        kernel.setThreads({{120, 0}});
+        kernel.setVm({.freeCount = 1000, .activeCount = 2000, .inactiveCount = 3000, .wireCount = 4000,
+                      .compressorPageCount = 500});
+    }
+
+    KeepAliveServices keepAlive() { return {console, notificationCenter, audioSession, players, resources}; }
+
+    /// Services for an application delegate; registration and stderr redirection are recorded.
+    ShellServices services(std::filesystem::path home = {}) {
+        return ShellServices{
+            platform,
+            probes,
+            server,
+            keepAlive(),
+            userNotifications,
+            audioSession,
+            device,
+            std::move(home),
+            [this] { ++registrations; },
+            [this](const std::filesystem::path& path) {
+                redirections.push_back(path);
+                return true;
+            },
+            [this](std::string_view line) { diagnostics.emplace_back(line); },
+        };
+    }
+
+    FakeRunLoop loop;
+    FakeClock clock{loop};
+    RecordingConsole console;
+    HostApplicationState application;
+    Platform platform{clock, console, loop, application};
+    FakeKernel kernel{4096.0, 8589934592.0};
+    Probes probes{kernel};
+    FakeUrlSession urlSession;
+    CollectionServer server{urlSession, CollectionEndpoint{}};
+    NotificationCenter notificationCenter;
+    FakeAudioSession audioSession;
+    FakeAudioPlayerFactory players;
+    FakeUserNotificationCenter userNotifications{loop};
+    DeviceInfo device{0, -1.0f, "Linux", "6.1.0", 0, "bench", "Test Board", 0};
+    std::filesystem::path resources;
+
+    int registrations = 0;
+    std::vector<std::filesystem::path> redirections;
+    std::vector<std::string> diagnostics;
+};
+
+}  // namespace perfagent::testing
