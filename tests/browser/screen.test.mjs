@@ -325,7 +325,7 @@ describe('operator page in a browser', () => {
       await context.close();
     }
 
-    // The refusal is logged, once, for the plain-text request; the JSON one never reached the agent.
+    // The refusal is logged, once, for the plain-text request; the JSON one never got past its preflight.
     const documents = path.join(home, 'Documents');
     const logs = (await readdir(documents)).filter((name) => name.endsWith('.log'));
     assert.equal(logs.length, 1);
