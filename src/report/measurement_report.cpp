@@ -160,12 +160,22 @@ public:
         pending_.clear();
         return true;
     }
-    bool on_number_part(boost::json::string_view, boost::system::error_code&) { return true; }
+    bool on_number_part(boost::json::string_view s, boost::system::error_code&) {
+        pending_.append(s.data(), s.size());
+        return true;
+    }
     bool on_int64(std::int64_t i, boost::json::string_view, boost::system::error_code&) { return integer(i); }
     bool on_uint64(std::uint64_t u, boost::json::string_view, boost::system::error_code&) { return integer(u); }
-    bool on_double(double d, boost::json::string_view, boost::system::error_code&) {
+    bool on_double(double d, boost::json::string_view s, boost::system::error_code&) {
+        // Boost.JSON 1.81 converts some numbers to a neighbouring double (99.99999999999999 reads as
+        // 100.0); the number's own text, converted exactly, is what was sent.
+        pending_.append(s.data(), s.size());
+        double exact = d;
+        const auto result = std::from_chars(pending_.data(), pending_.data() + pending_.size(), exact);
+        if (result.ec != std::errc() || result.ptr != pending_.data() + pending_.size()) exact = d;
+        pending_.clear();
         value();
-        appendDoubleText(out_, d);
+        appendDoubleText(out_, exact);
         return true;
     }
     bool on_bool(bool b, boost::system::error_code&) {
@@ -208,6 +218,7 @@ private:
     }
     template <typename Integer>
     bool integer(Integer number) {
+        pending_.clear();
         value();
         char buffer[24];
         out_.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, number).ptr);

@@ -132,6 +132,9 @@ TEST(MeasurementReport, DescriptionAndDecodedEchoUseTheBracketForm) {
     EXPECT_EQ(describeDecoded("{\"a\": [1, true, null, -2, 1.5, \"x\\u00e9\"], \"b\": {}, \"c\": [], \"d\": {\"e\": {\"f\": 0}}}"),
               "[\"a\": [1, true, nil, -2, 1.5, \"x\xc3\xa9\"], \"b\": [:], \"c\": [], \"d\": [\"e\": [\"f\": 0]]]");
     EXPECT_EQ(describeDecoded("{} trailing"), std::nullopt);
+    // Every double reads back as exactly the value that was written.
+    EXPECT_EQ(describeDecoded("{\"a\": 99.99999999999999, \"b\": 2.2250738585072014e-308, \"c\": -0.0}"),
+              "[\"a\": 99.99999999999999, \"b\": 2.2250738585072014e-308, \"c\": -0.0]");
     EXPECT_EQ(describeDecoded("{\"a\": "), std::nullopt);
 }
 
