@@ -353,8 +353,9 @@ TEST_F(AgentTest, StartAndStopPushesRunAMeasurementThatIsReportedEverySecondAndA
             running.push_back(std::move(report));
     }
     ASSERT_TRUE(finalReport) << "no report lasts from the start to the stop (" << stopTime - startTime << " ms)";
+    // Three were waited for before the stop, and more may come before it is handled. Duplicated or missing
+    // samples show in the series below.
     EXPECT_GE(running.size(), 3u);
-    EXPECT_LE(running.size(), 4u);
 
     // Running reports grow by one sample a second, each carrying the names and the time since the start.
     std::sort(running.begin(), running.end(), [](const auto& a, const auto& b) {
