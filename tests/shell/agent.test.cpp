@@ -16,8 +16,8 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
-#include <regex>
 #include <set>
 #include <strings.h>
 #include <string>
@@ -500,17 +500,13 @@ TEST_F(AgentTest, StandardErrorGoesToALogFileNamedAfterTheLaunch) {
     for (const auto& entry : std::filesystem::directory_iterator(home / "Documents")) logs.push_back(entry.path());
     ASSERT_EQ(logs.size(), 1u);
     const std::string name = logs.front().filename().string();
-    std::smatch parts;
-    ASSERT_TRUE(std::regex_match(name, parts,
-                                 std::regex(R"((\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2}) \+0000\.log)")))
-        << name;
+    ASSERT_THAT(name, MatchesRegex(R"([0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} \+0000\.log)"));
     std::tm utc{};
-    utc.tm_year = std::stoi(parts[1]) - 1900;
-    utc.tm_mon = std::stoi(parts[2]) - 1;
-    utc.tm_mday = std::stoi(parts[3]);
-    utc.tm_hour = std::stoi(parts[4]);
-    utc.tm_min = std::stoi(parts[5]);
-    utc.tm_sec = std::stoi(parts[6]);
+    ASSERT_EQ(std::sscanf(name.c_str(), "%4d-%2d-%2d %2d:%2d:%2d", &utc.tm_year, &utc.tm_mon, &utc.tm_mday,
+                          &utc.tm_hour, &utc.tm_min, &utc.tm_sec),
+              6);
+    utc.tm_year -= 1900;
+    utc.tm_mon -= 1;
     const auto named = static_cast<double>(timegm(&utc));
     EXPECT_GE(named, launchedAfter) << name << " is not the launch instant in UTC";
     EXPECT_LE(named, launchedBefore) << name << " is not the launch instant in UTC";
@@ -551,6 +547,23 @@ TEST_P(AgentTermination, SignalEndsTheAgentCleanly) {
     const std::size_t from = child.lineCount();
     ASSERT_TRUE(child.sendSignal(GetParam()));
     EXPECT_TRUE(child.waitForLine("app terminated", kWait, from)) << child.outputText();
+    shutDown(*agent, /*signalled=*/true);
+}
+
+TEST_F(AgentTest, TerminationGivesUpOnUploadsToACollectionServerThatNeverAnswers) {
+    recorder.setMode(HttpRecorder::Mode::Silent);
+    AgentProcess* agent = startAgent();
+    ASSERT_NE(agent, nullptr);
+    auto& child = agent->process();
+    ASSERT_EQ(sendPush(agent->listenPort(), agent->deviceToken(), kStartPush).status, 202);
+    // A report is on its way and will never be answered (the requests time out only after a minute).
+    ASSERT_TRUE(waitForRequests(recorder, kReportTarget, 1));
+
+    ASSERT_TRUE(child.sendSignal(SIGTERM));
+    EXPECT_TRUE(child.waitForLine("app terminated", kWait));
+    // Well short of the requests' own timeout: the agent lets them go after a short grace.
+    const auto exit = child.waitForExit(10s);
+    ASSERT_TRUE(exit) << "the agent waits for the unanswered uploads";
     shutDown(*agent, /*signalled=*/true);
 }
 
