@@ -188,7 +188,7 @@ std::string otherToken(const std::string& token) {
     return other;
 }
 
-/// Runs the agent binary with `arguments` to its end, for the options that never start the agent.
+/// Waits for a child that is expected to end by itself (the options that never start the agent).
 ProcessExit runToEnd(ChildProcess& child) {
     const auto exit = child.waitForExit(kWait);
     if (!exit) {
