@@ -108,7 +108,7 @@ TEST(ParseMeminfo, ReadsTheFieldsByExactName) {
     EXPECT_EQ(m->zswap, 752u);  // not Zswapped
 }
 
-TEST(ParseMeminfo, ZswapIsOptionalTheOthersAreNot) {
+TEST(ParseMeminfo, ZswapIsOptionalTheOthersAreNotAndGarbageFails) {
     std::string text(kMeminfo);
     text.erase(text.find("Zswap:"), text.find("Zswapped:") - text.find("Zswap:"));
     const auto m = parseMeminfo(text);
@@ -119,12 +119,10 @@ TEST(ParseMeminfo, ZswapIsOptionalTheOthersAreNot) {
     std::string noKernelStack(kMeminfo);
     noKernelStack.erase(noKernelStack.find("KernelStack:"), noKernelStack.find("PageTables:") - noKernelStack.find("KernelStack:"));
     EXPECT_FALSE(parseMeminfo(noKernelStack));
-}
 
-TEST(ParseMeminfo, RejectsGarbage) {
     EXPECT_FALSE(parseMeminfo(""));
     EXPECT_FALSE(parseMeminfo("\n\n:::\n"));
-    std::string text(kMeminfo);
+    text = kMeminfo;
     const std::size_t at = text.find("24489024");
     EXPECT_FALSE(parseMeminfo(std::string(text).replace(at, 8, "2448x024")));
     EXPECT_FALSE(parseMeminfo(std::string(text).replace(at, 8, "99999999999999999999999")));
@@ -132,30 +130,19 @@ TEST(ParseMeminfo, RejectsGarbage) {
     EXPECT_FALSE(parseMeminfo(std::string(text).replace(text.find("2020 kB"), 7, "2020 MB")));
 }
 
-TEST(ParseStatCpu, ReadsTheAggregateLine) {
+TEST(ParseStat, ReadsTheAggregateCpuLineAndRejectsShortOrBrokenOnes) {
     const auto t = parseStatCpu(kStat);
     ASSERT_TRUE(t);
-    EXPECT_EQ(t->user, 11287u);
-    EXPECT_EQ(t->nice, 0u);
-    EXPECT_EQ(t->system, 6001u);
-    EXPECT_EQ(t->idle, 89638u);
-    EXPECT_EQ(t->iowait, 318u);
-    EXPECT_EQ(t->irq, 0u);
-    EXPECT_EQ(t->softirq, 100u);
-    EXPECT_EQ(t->steal, 7u);
+    EXPECT_EQ((std::array{t->user, t->nice, t->system, t->idle, t->iowait, t->irq, t->softirq, t->steal}),
+              (std::array<std::uint64_t, 8>{11287, 0, 6001, 89638, 318, 0, 100, 7}));
     // Exactly eight columns are enough; the per-CPU lines are never taken for it.
     EXPECT_TRUE(parseStatCpu("cpu  1 2 3 4 5 6 7 8\n"));
-    EXPECT_FALSE(parseStatCpu("cpu0 5198 0 2684 45687 50 0 37 3 0 0\n"));
+    for (const char* broken : {"", "cpu0 5198 0 2684 45687 50 0 37 3 0 0\n", "cpu  11287 0 6001 89638 318 0 100\n",
+                               "cpu  11287 0 6001 89638x 318 0 100 7 0 0\n", "cpu  11287 0 6001 -5 318 0 100 7 0 0\n"})
+        EXPECT_FALSE(parseStatCpu(broken)) << broken;
 }
 
-TEST(ParseStatCpu, RejectsShortOrBrokenLines) {
-    EXPECT_FALSE(parseStatCpu(""));
-    EXPECT_FALSE(parseStatCpu("cpu  11287 0 6001 89638 318 0 100\n"));
-    EXPECT_FALSE(parseStatCpu("cpu  11287 0 6001 89638x 318 0 100 7 0 0\n"));
-    EXPECT_FALSE(parseStatCpu("cpu  11287 0 6001 -5 318 0 100 7 0 0\n"));
-}
-
-TEST(ParseStatm, ReadsSizeAndResidentPages) {
+TEST(ParseStatmAndSchedstat, ReadTheLeadingNumbers) {
     const auto s = parseStatm(kStatm);
     ASSERT_TRUE(s);
     EXPECT_EQ(s->size, 22652u);
@@ -163,11 +150,7 @@ TEST(ParseStatm, ReadsSizeAndResidentPages) {
     EXPECT_FALSE(parseStatm("22652\n"));
     EXPECT_FALSE(parseStatm("22652 34x6 1709\n"));
     EXPECT_FALSE(parseStatm(" 22652 3476\n"));
-}
-
-TEST(ParseSchedstat, ReadsRunTime) {
     EXPECT_EQ(parseSchedstatRunTime(kSchedstat), 167185993u);
-    EXPECT_EQ(parseSchedstatRunTime("0 0 0\n"), 0u);
     EXPECT_FALSE(parseSchedstatRunTime("16718x993 1 1\n"));
     EXPECT_FALSE(parseSchedstatRunTime("\n"));
 }

@@ -1,9 +1,5 @@
 #include "report/measurement_report.hpp"
 
-#include "report/collection_server.hpp"
-#include "support/fake_url_session.hpp"
-#include "support/recording_console.hpp"
-
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 
@@ -12,9 +8,6 @@
 
 namespace perfagent {
 namespace {
-
-using testing::FakeUrlSession;
-using testing::RecordingConsole;
 
 struct Series {
     SampleSeries cpu, used, free, compressed;
@@ -136,57 +129,6 @@ TEST(MeasurementReport, DescriptionAndDecodedEchoUseTheBracketForm) {
     EXPECT_EQ(describeDecoded("{\"a\": 99.99999999999999, \"b\": 2.2250738585072014e-308, \"c\": -0.0}"),
               "[\"a\": 99.99999999999999, \"b\": 2.2250738585072014e-308, \"c\": -0.0]");
     EXPECT_EQ(describeDecoded("{\"a\": "), std::nullopt);
-}
-
-struct HandOff : ::testing::Test {
-    RecordingConsole console;
-    FakeUrlSession session;
-    CollectionServer server{session, CollectionEndpoint{}};
-    Series s;
-};
-
-TEST_F(HandOff, FinalVariantPrintsEveryLineAndPostsTheBody) {
-    s.cpu.set(1, 12.5);
-    const auto r = makeReport(s);
-    encodeAndHandOff(r, kFinalReportLines, console, server);
-    const auto lines = console.take();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0], "finished generating dictinary " + describe(r));
-    EXPECT_EQ(lines[1], "valid object : true");
-    EXPECT_EQ(lines[2], "-------final JSon--------");
-    EXPECT_EQ(lines[3], describe(r));
-    const auto requests = session.take();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].target, "/entry-point/json");
-    EXPECT_EQ(requests[0].body, encodePretty(r));
-}
-
-TEST_F(HandOff, InvalidReportGoesOutWithoutABody) {
-    auto r = makeReport(s);
-    r.averagecpu = std::nan("");
-    encodeAndHandOff(r, kFinalReportLines, console, server);
-    EXPECT_EQ(console.take(), (std::vector<std::string>{"finished generating dictinary " + describe(r),
-                                                        "valid object : false"}));
-    encodeAndHandOff(r, kRunningReportLines, console, server);
-    EXPECT_EQ(console.take(), (std::vector<std::string>{"finished generating dictinary " + describe(r)}));
-    encodeAndHandOff(r, kInterimReportLines, console, server);
-    EXPECT_TRUE(console.take().empty());
-    const auto requests = session.take();
-    ASSERT_EQ(requests.size(), 3u);
-    for (const auto& request : requests) {
-        EXPECT_EQ(request.method, "POST");
-        EXPECT_FALSE(request.body.has_value());
-        ASSERT_EQ(request.headers.size(), 2u);
-        EXPECT_EQ(request.headers[0], (std::pair<std::string, std::string>{"Content-Type", "application/json"}));
-        EXPECT_EQ(request.headers[1], (std::pair<std::string, std::string>{"Accept", "application/json"}));
-    }
-}
-
-TEST_F(HandOff, QuietVariantsPrintOnlyTheEcho) {
-    const auto r = makeReport(s);
-    encodeAndHandOff(r, kScreenReportLines, console, server);
-    EXPECT_EQ(console.take(), (std::vector<std::string>{"-------final JSon--------", describe(r)}));
-    EXPECT_TRUE(session.take().at(0).body.has_value());
 }
 
 }  // namespace

@@ -80,48 +80,10 @@ TEST_F(DelegateTest, NoDocumentsDirectoryOrANonAsciiPathLeavesStderrAlone) {
     EXPECT_THAT(accented.diagnostics, Contains(HasSubstr("not ASCII")));
 }
 
-TEST_F(DelegateTest, DeviceTokenIsPrintedAndUploadedOrTheFailureIsPrinted) {
-    const std::uint8_t token[] = {0x00, 0x0A, 0xFF};
-    delegate->didRegisterForRemoteNotificationsWithDeviceToken(token);
-    EXPECT_THAT(shell.console.take(), ElementsAre("DEVICE TOKEN = 000aff", "Vellimora = 000aff"));
-    const auto requests = shell.urlSession.take();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].method, "POST");
-    EXPECT_EQ(requests[0].target, "/entry-point/devicetokentest");
-    EXPECT_TRUE(requests[0].headers.empty());
-    ASSERT_TRUE(requests[0].body);
-    EXPECT_EQ(boost::json::parse(*requests[0].body).at("DeviceToken").as_string(), "000aff");
-
+TEST_F(DelegateTest, FailedTokenRegistrationPrintsTheErrorAndUploadsNothing) {
     delegate->didFailToRegisterForRemoteNotificationsWithError("no token: Permission denied");
     EXPECT_THAT(shell.console.take(), ElementsAre("Error:", "no token: Permission denied"));
     EXPECT_TRUE(shell.urlSession.take().empty());
-}
-
-TEST_F(DelegateTest, StartAndStopCommandsDriveTheRemoteCollector) {
-    push(R"({"aps": {"alert": "start"}, "srNumber": 42, "usecase": "login"})");
-    auto lines = shell.console.take();
-    ASSERT_EQ(lines.size(), 7u);
-    EXPECT_EQ(lines[0], "userinfo :[\"aps\": [\"alert\": \"start\"], \"srNumber\": 42, \"usecase\": \"login\"]");
-    EXPECT_EQ(lines[1], "pagename:");
-    EXPECT_EQ(lines[2], "srnumber : 42");
-    EXPECT_EQ(lines[3], "usecasename : login");
-    EXPECT_THAT(lines[4], HasSubstr("start time : "));
-    EXPECT_EQ(lines[5], "start:test");
-    EXPECT_EQ(lines[6], "hellow world");
-    EXPECT_EQ(delegate->metricsCollector->useCase, "login");
-    EXPECT_EQ(delegate->metricsCollector->srno, "42");
-    EXPECT_EQ(delegate->metricsCollector->pagename, "");
-
-    shell.loop.advance(2.0);
-    EXPECT_EQ(delegate->metricsCollector->counter, 2);
-    shell.console.take();
-    push(R"({"aps": {"alert": "stop"}, "srNumber": "42", "usecase": "login", "pagename": "home"})");
-    lines = shell.console.take();
-    EXPECT_EQ(lines[1], "pagename:home");
-    EXPECT_THAT(lines, Contains("entered stoping"));
-    EXPECT_EQ(lines.back(), "hellow world");
-    EXPECT_EQ(*(lines.end() - 2), "stop:test");
-    EXPECT_EQ(delegate->metricsCollector->counter, 0);
 }
 
 TEST_F(DelegateTest, OverallCommandsTouchOnlyTheOverallCollector) {
@@ -136,23 +98,6 @@ TEST_F(DelegateTest, OverallCommandsTouchOnlyTheOverallCollector) {
     shell.loop.advance(1.5);
     EXPECT_THAT(shell.console.take(), Contains("UsecaseName*****:overall"));
     EXPECT_EQ(delegate->metricsCollector->useCase, "remote");
-}
-
-TEST_F(DelegateTest, UnusablePayloadsPrintOnlyTheFirstLineAndUnknownWordsRunNothing) {
-    push(R"({"srNumber": "1", "usecase": "u"})");
-    push(R"({"aps": {"alert": "start"}, "srnumber": "1", "usecase": "u"})");
-    const auto rejected = shell.console.take();
-    ASSERT_EQ(rejected.size(), 2u);
-    EXPECT_THAT(rejected[0], HasSubstr("userinfo :"));
-    EXPECT_THAT(rejected[1], HasSubstr("userinfo :"));
-    EXPECT_EQ(shell.diagnostics.size(), 2u);
-    EXPECT_FALSE(delegate->metricsCollector->backgroundTimer);
-    EXPECT_TRUE(delegate->metricscollectoroverall->startStop);
-
-    push(R"({"aps": {"alert": "Start"}, "srNumber": "1", "usecase": "u"})");
-    EXPECT_THAT(shell.console.take(), ElementsAre(HasSubstr("userinfo :"), "pagename:", "srnumber : 1",
-                                                  "usecasename : u", "Start:test", "hellow world"));
-    EXPECT_FALSE(delegate->metricsCollector->backgroundTimer);
 }
 
 TEST_F(DelegateTest, TerminationFlushesTheScreenOnDisplayThenSaysSo) {
