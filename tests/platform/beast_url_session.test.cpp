@@ -5,7 +5,6 @@
 
 #include <latch>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,33 +55,6 @@ HttpRequest requestTo(unsigned short port, std::optional<std::string> body = std
     request.target = "/upload";
     request.body = std::move(body);
     return request;
-}
-
-TEST(BeastUrlSession, SendsHeadersOnceEachInTheGivenOrderAndSpelling) {
-    HttpRecorder recorder;
-    BeastUrlSession session;
-    auto request = requestTo(recorder.port(), "x=1");
-    request.method = "PATCH";
-    request.target = "/a/b";
-    request.headers = {{"X-Zeta", "1"}, {"accept", "*/*"}, {"X-Alpha", "two words"}, {"x-MIXED-case", ""}};
-    session.start(request);
-
-    ASSERT_TRUE(recorder.waitFor(1, kLiveness));
-    const auto got = recorder.requests().at(0);
-    EXPECT_EQ(got.method, "PATCH");
-    EXPECT_EQ(got.target, "/a/b");
-    EXPECT_EQ(got.version, 11u);
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"Host", "127.0.0.1:" + std::to_string(recorder.port())},
-        {"X-Zeta", "1"},
-        {"accept", "*/*"},
-        {"X-Alpha", "two words"},
-        {"x-MIXED-case", ""},
-        {"Content-Length", "3"},
-        {"Connection", "close"},
-    };
-    EXPECT_EQ(got.headers, expected);
-    EXPECT_EQ(got.body, "x=1");
 }
 
 TEST(BeastUrlSession, StartNeverWaitsForTheNetworkAndAFailureRunIsToldOnce) {
@@ -222,27 +194,6 @@ TEST(BeastUrlSessionShutdown, CancelsWhatOutlastsTheGraceWithoutReportingAFailur
     EXPECT_TRUE(recorder.waitForConnectionsClosed(kLiveness));
     EXPECT_EQ(session.stats().failed, 0u);
     EXPECT_TRUE(diagnostics.lines().empty());
-}
-
-TEST(BeastUrlSession, RequestsStartedFromManyThreadsAllArrive) {
-    HttpRecorder recorder;
-    BeastUrlSession session;
-    constexpr int kThreads = 4;
-    constexpr int kEach = 25;
-
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kEach; ++i) session.start(requestTo(recorder.port(), std::to_string(t * kEach + i)));
-        });
-    for (auto& thread : threads) thread.join();
-
-    ASSERT_TRUE(recorder.waitFor(kThreads * kEach, kLiveness));
-    ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
-    std::set<std::string> bodies;
-    for (const auto& request : recorder.requests()) bodies.insert(request.body);
-    EXPECT_EQ(bodies.size(), static_cast<std::size_t>(kThreads * kEach));
-    EXPECT_EQ(session.stats().answered, static_cast<std::uint64_t>(kThreads * kEach));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,101 +14,53 @@ namespace {
 
 using namespace std::chrono_literals;
 using perfagent::testing::HttpRecorder;
-using perfagent::testing::RecordedRequest;
 using perfagent::testing::FakeUrlSession;
 
 constexpr auto kLiveness = 10s;
 
-std::vector<std::string> headerNames(const RecordedRequest& request) {
-    std::vector<std::string> names;
-    for (const auto& header : request.headers) names.push_back(header.first);
-    return names;
-}
-
-/// The real client against the loopback recorder.
-class CollectionServerRequests : public ::testing::Test {
-protected:
-    RecordedRequest onlyRequest() {
-        EXPECT_TRUE(recorder.waitFor(1, kLiveness));
+/// Each call of the real client, as the loopback recorder receives it.
+TEST(CollectionServerRequests, EachCallSendsExactlyItsMethodTargetHeadersAndBody) {
+    const std::string report = "{\n  \"UsecaseName\" : \"login \\\"fast\\\"\",\n  \"cpu\" : 12.5,\n  \"name\" : \"Zoë\"\n}";
+    std::string large;
+    for (int i = 1; large.size() < 1'500'000; ++i) large += "\"" + std::to_string(i) + "s\" : " + std::to_string(i * 0.5) + ",\n";
+    const std::string token = R"({"DeviceToken":"9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"})";
+    using Names = std::vector<std::string>;
+    const Names json{"Host", "Content-Type", "Accept", "Content-Length", "Connection"};
+    const Names bare{"Host", "Content-Length", "Connection"};
+    const struct {
+        std::function<void(CollectionServer&)> call;
+        std::string method, target;
+        Names headers;
+        std::string body;
+    } cases[] = {
+        {[&](CollectionServer& s) { s.postReport(report); }, "POST", "/entry-point/json", json, report},
+        {[](CollectionServer& s) { s.postReport(std::nullopt); }, "POST", "/entry-point/json", json, ""},
+        {[&](CollectionServer& s) { s.postReport(large); }, "POST", "/entry-point/json", json, large},
+        {[](CollectionServer& s) { s.sendTestPing(); }, "GET", "/entry-point/test", bare, ""},
+        {[&](CollectionServer& s) { s.postDeviceToken(token); }, "POST", "/entry-point/devicetokentest", bare, token},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target + " with " + std::to_string(c.body.size()) + " bytes");
+        HttpRecorder recorder;
+        BeastUrlSession session{{.deadline = kLiveness}};
+        CollectionServer server{session, CollectionEndpoint{"127.0.0.1", recorder.port()}};
+        c.call(server);
+        ASSERT_TRUE(recorder.waitFor(1, kLiveness));
         const auto requests = recorder.requests();
-        EXPECT_EQ(requests.size(), 1u);
-        return requests.empty() ? RecordedRequest{} : requests.front();
+        ASSERT_EQ(requests.size(), 1u);
+        const auto& request = requests.front();
+        EXPECT_EQ(request.method, c.method);
+        EXPECT_EQ(request.target, c.target);
+        Names names;
+        for (const auto& header : request.headers) names.push_back(header.first);
+        EXPECT_EQ(names, c.headers);
+        if (c.headers == json) {
+            EXPECT_EQ(request.header("Content-Type"), "application/json");
+            EXPECT_EQ(request.header("Accept"), "application/json");
+        }
+        EXPECT_EQ(request.contentLength, c.body.size());
+        EXPECT_EQ(request.body, c.body);
     }
-
-    HttpRecorder recorder;
-    BeastUrlSession session{{.deadline = kLiveness}};
-    CollectionServer server{session, CollectionEndpoint{"127.0.0.1", recorder.port()}};
-};
-
-TEST_F(CollectionServerRequests, ReportUploadIsAJsonPostWithTheExactBody) {
-    const std::string body = "{\n  \"UsecaseName\" : \"login \\\"fast\\\"\",\n  \"cpu\" : 12.5,\n  \"name\" : \"Zoë\"\n}";
-    server.postReport(body);
-
-    const auto request = onlyRequest();
-    EXPECT_EQ(request.method, "POST");
-    EXPECT_EQ(request.target, "/entry-point/json");
-    EXPECT_EQ(headerNames(request),
-              (std::vector<std::string>{"Host", "Content-Type", "Accept", "Content-Length", "Connection"}));
-    EXPECT_EQ(request.header("Content-Type"), "application/json");
-    EXPECT_EQ(request.header("Accept"), "application/json");
-    EXPECT_EQ(request.contentLength, body.size());
-    EXPECT_EQ(request.body, body);
-}
-
-TEST_F(CollectionServerRequests, ReportWithoutBodyStillCarriesTheJsonHeaders) {
-    server.postReport(std::nullopt);
-
-    const auto request = onlyRequest();
-    EXPECT_EQ(request.method, "POST");
-    EXPECT_EQ(request.target, "/entry-point/json");
-    EXPECT_EQ(headerNames(request),
-              (std::vector<std::string>{"Host", "Content-Type", "Accept", "Content-Length", "Connection"}));
-    EXPECT_EQ(request.contentLength, 0u);
-    EXPECT_FALSE(request.hasBody());
-    EXPECT_EQ(request.body, "");
-}
-
-TEST_F(CollectionServerRequests, LargeReportArrivesWhole) {
-    std::string body;
-    for (int i = 1; body.size() < 1'500'000; ++i) body += "\"" + std::to_string(i) + "s\" : " + std::to_string(i * 0.5) + ",\n";
-    server.postReport(body);
-
-    const auto request = onlyRequest();
-    EXPECT_EQ(request.contentLength, body.size());
-    EXPECT_EQ(request.body, body);
-}
-
-TEST_F(CollectionServerRequests, TestPingIsABareGet) {
-    server.sendTestPing();
-
-    const auto request = onlyRequest();
-    EXPECT_EQ(request.method, "GET");
-    EXPECT_EQ(request.target, "/entry-point/test");
-    EXPECT_EQ(request.headerCount("Content-Type"), 0u);
-    EXPECT_EQ(request.headerCount("Accept"), 0u);
-    EXPECT_EQ(request.contentLength, 0u);
-    EXPECT_EQ(request.body, "");
-}
-
-TEST_F(CollectionServerRequests, DeviceTokenCarriesItsBodyAndNoAddedHeader) {
-    const std::string body = R"({"DeviceToken":"9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"})";
-    server.postDeviceToken(body);
-
-    const auto request = onlyRequest();
-    EXPECT_EQ(request.method, "POST");
-    EXPECT_EQ(request.target, "/entry-point/devicetokentest");
-    EXPECT_EQ(headerNames(request), (std::vector<std::string>{"Host", "Content-Length", "Connection"}));
-    EXPECT_EQ(request.body, body);
-}
-
-TEST_F(CollectionServerRequests, ReportsSentTogetherDoNotWaitForEachOther) {
-    recorder.setMode(HttpRecorder::Mode::Silent);  // the first exchange never ends by itself
-    server.postReport("first");
-    server.postReport("second");
-
-    ASSERT_TRUE(recorder.waitFor(2, kLiveness));
-    const auto requests = recorder.requests();
-    EXPECT_NE(requests[0].connection, requests[1].connection);
 }
 
 TEST(CollectionServer, UnaddressableEndpointSendsNothing) {

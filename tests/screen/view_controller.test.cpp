@@ -76,23 +76,6 @@ TEST_F(ScreenTest, StartPrintsBothStartTimesAndTheNamesPingsAndStartsTheCollecto
     EXPECT_TRUE(shell.players.players().back().playing);  // Stop leaves the keep-alive playing
 }
 
-TEST_F(ScreenTest, StartWithEmptyFieldsAndStopBeforeStart) {
-    screen.stopPerformanceWithSender();
-    EXPECT_TRUE(shell.console.take().empty());
-    EXPECT_TRUE(shell.urlSession.requests().empty());
-
-    screen.startPerformanceWithSender();
-    const auto lines = shell.console.take();
-    EXPECT_EQ(lines.at(3), "srno  : Optional(\"\")");
-    EXPECT_EQ(lines.at(4), "useCase : Optional(\"\")");
-    EXPECT_EQ(screen.metricsCollector->useCase, "");
-    EXPECT_EQ(screen.metricsCollector->pagename, "");
-    shell.loop.advance(1.0);
-    const auto body = reportBodies().at(0);
-    EXPECT_FALSE(body.contains("UsecaseName"));
-    EXPECT_FALSE(body.contains("srNumber"));
-}
-
 TEST_F(ScreenTest, OwnSamplesFeedThePushReportWhichResetsNothing) {
     window->useCaseNameField.text = "search";
     window->srNumberField.text = "7";
@@ -130,22 +113,6 @@ TEST_F(ScreenTest, ANaNReadingKeepsTheLastNumberSoReportsStaySendable) {
     screen.backgroundPush();
     ASSERT_EQ(shell.urlSession.requests().size(), 1u);
     EXPECT_TRUE(shell.urlSession.requests()[0].body);
-}
-
-TEST_F(ScreenTest, TerminationFlushWithoutATimerOnlyPrintsTwoSecondsLater) {
-    screen.startPerformanceWithSender();
-    screen.timerHandler();
-    shell.console.take();
-    shell.urlSession.take();
-    screen.stopBackgroundMeasurement();
-    EXPECT_TRUE(shell.console.take().empty());
-    shell.loop.advance(1.9);
-    EXPECT_THAT(shell.console.take(), ::testing::Not(::testing::Contains("after 2seconds")));
-    shell.loop.advance(0.1);
-    const auto lines = shell.console.take();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "after 2seconds"), lines.end());
-    EXPECT_EQ(screen.counter, 1);
-    EXPECT_TRUE(shell.players.players().back().playing);
 }
 
 TEST_F(ScreenTest, TerminationFlushWithATimerEndsTheScreensMeasurement) {

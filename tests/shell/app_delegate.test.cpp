@@ -121,19 +121,5 @@ TEST_F(DelegateTest, TerminationFlushesTheScreenOnDisplayThenSaysSo) {
     EXPECT_THAT(shell.console.take(), ElementsAre("enter background", "enter foreground"));
 }
 
-TEST_F(DelegateTest, ScreenHostSetsTheFieldsAndRunsTheScreensActions) {
-    EXPECT_EQ(delegate->screenFields().useCaseName, "");
-    delegate->setWindow(Window::loadMainInterface(shell.platform, shell.probes, shell.server, shell.keepAlive()));
-    delegate->window->makeKeyAndVisible();
-    delegate->screenStart("browse", "SR-1");
-    EXPECT_EQ(delegate->screenFields().useCaseName, "browse");
-    EXPECT_EQ(delegate->screenFields().srNumber, "SR-1");
-    EXPECT_THAT(shell.console.take(), Contains("srno  : Optional(\"SR-1\")"));
-    EXPECT_EQ(delegate->window->rootViewController->metricsCollector->useCase, "browse");
-    delegate->screenStop();
-    EXPECT_THAT(shell.console.take(), Contains("entered stoping"));
-    EXPECT_FALSE(delegate->metricsCollector->backgroundTimer);  // the remote collector is another one
-}
-
 }  // namespace
 }  // namespace perfagent

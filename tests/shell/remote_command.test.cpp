@@ -29,31 +29,28 @@ TEST(RemoteCommand, ReadsTheCommandWordAndNames) {
 }
 
 TEST(RemoteCommand, RejectsPayloadsMissingARequiredKey) {
-    std::string why;
-    EXPECT_FALSE(parse(R"({"srNumber": "1", "usecase": "u"})", &why));
-    EXPECT_EQ(why, "no \"aps\"");
-    EXPECT_FALSE(parse(R"({"aps": "start", "srNumber": "1", "usecase": "u"})", &why));
-    EXPECT_EQ(why, "\"aps\" is not an object");
-    EXPECT_FALSE(parse(R"({"aps": {"title": "start"}, "srNumber": "1", "usecase": "u"})", &why));
-    EXPECT_FALSE(parse(R"({"aps": {"alert": "start"}, "srnumber": "1", "usecase": "u"})", &why));
-    EXPECT_EQ(why, "no \"srNumber\"");
-    EXPECT_FALSE(parse(R"({"aps": {"alert": "start"}, "srNumber": "1"})", &why));
-    EXPECT_EQ(why, "no \"usecase\"");
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"srNumber": "1", "usecase": "u"})", "no \"aps\""},
+        {R"({"aps": "start", "srNumber": "1", "usecase": "u"})", "\"aps\" is not an object"},
+        {R"({"aps": {"alert": "start"}, "srnumber": "1", "usecase": "u"})", "no \"srNumber\""},
+        {R"({"aps": {"alert": "start"}, "srNumber": "1"})", "no \"usecase\""},
+    };
+    for (const auto& [json, reason] : cases) {
+        std::string why;
+        EXPECT_FALSE(parse(json, &why)) << json;
+        EXPECT_EQ(why, reason);
+    }
+    EXPECT_FALSE(parse(R"({"aps": {"title": "start"}, "srNumber": "1", "usecase": "u"})"));
 }
 
 TEST(RemoteCommand, ValueTextForms) {
-    const auto text = [](std::string_view json) { return payloadValueText(boost::json::parse(json)); };
-    EXPECT_EQ(text("\"a \\\"b\\\"\""), "a \"b\"");
-    EXPECT_EQ(text("42"), "42");
-    EXPECT_EQ(text("-7"), "-7");
-    EXPECT_EQ(text("18446744073709551615"), "18446744073709551615");
-    EXPECT_EQ(text("42.0"), "42");
-    EXPECT_EQ(text("1e20"), "100000000000000000000");
-    EXPECT_EQ(text("4.5"), "4.5");
-    EXPECT_EQ(text("true"), "true");
-    EXPECT_EQ(text("null"), "<null>");
-    EXPECT_EQ(text(R"({"k": [1, "x"]})"), R"(["k": [1, "x"]])");
-    EXPECT_EQ(text("1e308").size(), 309u);
+    const std::pair<const char*, const char*> cases[] = {
+        {"\"a \\\"b\\\"\"", "a \"b\""}, {"-7", "-7"}, {"18446744073709551615", "18446744073709551615"},
+        {"42.0", "42"}, {"1e20", "100000000000000000000"}, {"4.5", "4.5"}, {"true", "true"}, {"null", "<null>"},
+        {R"({"k": [1, "x"]})", R"(["k": [1, "x"]])"},
+    };
+    for (const auto& [json, text] : cases) EXPECT_EQ(payloadValueText(boost::json::parse(json)), text) << json;
+    EXPECT_EQ(payloadValueText(boost::json::parse("1e308")).size(), 309u);
 }
 
 TEST(RemoteCommand, OnlyExactCommandWordsSelectAnAction) {
@@ -61,10 +58,7 @@ TEST(RemoteCommand, OnlyExactCommandWordsSelectAnAction) {
     EXPECT_EQ(commandAction("stop"), CommandAction::Stop);
     EXPECT_EQ(commandAction("startoverall"), CommandAction::StartOverall);
     EXPECT_EQ(commandAction("stopoverall"), CommandAction::StopOverall);
-    EXPECT_EQ(commandAction("Start"), CommandAction::None);
-    EXPECT_EQ(commandAction("STOP"), CommandAction::None);
-    EXPECT_EQ(commandAction("start "), CommandAction::None);
-    EXPECT_EQ(commandAction(""), CommandAction::None);
+    for (const char* word : {"Start", "STOP", "start ", ""}) EXPECT_EQ(commandAction(word), CommandAction::None) << word;
 }
 
 }  // namespace

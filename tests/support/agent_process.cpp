@@ -1,21 +1,24 @@
 #include "support/agent_process.hpp"
+#include "support/http_recorder.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -51,14 +54,6 @@ private:
     int fd_;
 };
 
-bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
-
-std::string lowerCase(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
 }  // namespace
 
 std::ostream& operator<<(std::ostream& out, const ProcessExit& exit) {
@@ -70,8 +65,7 @@ std::ostream& operator<<(std::ostream& out, const ProcessExit& exit) {
 // ChildProcess
 
 ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& arguments) {
-    // Everything the child needs is prepared before fork(): between fork() and exec() only
-    // async-signal-safe calls are allowed, since other threads of the test may hold allocator locks.
+    // Between fork() and exec() only async-signal-safe calls are allowed: prepare everything before.
     std::vector<std::string> argumentTexts;
     argumentTexts.push_back(program.string());
     argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
@@ -92,13 +86,10 @@ ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vect
     const pid_t pid = ::fork();
     if (pid < 0) throwErrno("fork");
     if (pid == 0) {
-        // A session of its own: no controlling terminal, and not in the test runner's process group.
-        ::setsid();
-        // Never outlive the test process, even when it is killed without running destructors.
+        ::setsid();  // no controlling terminal
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent) ::_exit(127);
-        // Start from default dispositions and an empty mask, whatever the test runner inherited
-        // (a runner started under nohup ignores SIGHUP, for one).
+        // Default dispositions and an empty mask, whatever the test runner inherited (nohup ignores SIGHUP).
         struct sigaction defaultAction {};
         defaultAction.sa_handler = SIG_DFL;
         for (int signal = 1; signal < NSIG; ++signal) {
@@ -245,7 +236,7 @@ std::unique_ptr<AgentProcess> AgentProcess::launch(const std::filesystem::path& 
                                                    std::chrono::milliseconds timeout) {
     constexpr int kAttempts = 5;
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-        const unsigned short port = freeLoopbackPort();
+        const unsigned short port = HttpRecorder::unusedPort();
         auto child = std::make_unique<ChildProcess>(
             binary(), std::vector<std::string>{"--collection-server", "127.0.0.1:" + std::to_string(collectionPort),
                                                "--listen", "127.0.0.1:" + std::to_string(port), "--home",
@@ -285,98 +276,33 @@ std::string AgentProcess::logText() const {
     return text;
 }
 
-unsigned short freeLoopbackPort() {
-    FileDescriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (socket.get() < 0) throwErrno("socket");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) throwErrno("bind");
-    socklen_t length = sizeof address;
-    if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) throwErrno("getsockname");
-    return ntohs(address.sin_port);
-}
+int sendPush(unsigned short port, std::string_view token, std::string_view payload) {
+    namespace beast = boost::beast;
+    namespace http = beast::http;
+    http::request<http::string_body> request{http::verb::post, "/remote-notification", 11};
+    request.set(http::field::host, "127.0.0.1:" + std::to_string(port));
+    request.set(http::field::content_type, "application/json");
+    if (!token.empty()) request.set(http::field::authorization, "Bearer " + std::string(token));
+    request.body() = payload;
+    request.prepare_payload();
 
-// ---------------------------------------------------------------------------------------------------------
-// HTTP client
-
-HttpResponse httpRequest(unsigned short port, std::string_view method, std::string_view target,
-                         const std::vector<std::pair<std::string, std::string>>& headers, std::string_view body,
-                         std::chrono::milliseconds timeout) {
-    HttpResponse response;
-    FileDescriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (socket.get() < 0) return response;
-    timeval limit{};
-    limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-    limit.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-    ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return response;
-
-    std::string request = std::string(method) + " " + std::string(target) + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                          std::to_string(port) + "\r\nConnection: close\r\n";
-    for (const auto& [name, value] : headers) request += name + ": " + value + "\r\n";
-    if (!body.empty() || method == "POST") request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    request += "\r\n";
-    request += body;
-    // A server may answer and close before it has read everything (413); the answer is still read below.
-    for (std::size_t sent = 0; sent < request.size();) {
-        const ssize_t count = ::send(socket.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) break;
-        sent += static_cast<std::size_t>(count);
-    }
-
-    std::string received;
-    std::array<char, 4096> buffer;
-    for (;;) {
-        const ssize_t count = ::recv(socket.get(), buffer.data(), buffer.size(), 0);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) break;
-        received.append(buffer.data(), static_cast<std::size_t>(count));
-    }
-
-    const auto headerEnd = received.find("\r\n\r\n");
-    if (headerEnd == std::string::npos || !startsWith(received, "HTTP/1.")) return response;
-    const std::string_view head(received.data(), headerEnd);
-    const auto statusStart = head.find(' ');
-    if (statusStart == std::string_view::npos) return response;
+    boost::asio::io_context io;
+    beast::tcp_stream stream(io);
+    beast::flat_buffer buffer;
+    http::response<http::string_body> response;
     int status = 0;
-    const auto digits = head.substr(statusStart + 1, 3);
-    if (std::from_chars(digits.data(), digits.data() + digits.size(), status).ec != std::errc()) return response;
-    std::optional<std::size_t> contentLength;
-    for (std::size_t lineStart = head.find("\r\n"); lineStart != std::string_view::npos;) {
-        lineStart += 2;
-        const auto lineEnd = std::min(head.find("\r\n", lineStart), head.size());
-        const auto line = head.substr(lineStart, lineEnd - lineStart);
-        if (const auto colon = line.find(':'); colon != std::string_view::npos) {
-            std::string name(line.substr(0, colon));
-            std::string value(line.substr(colon + 1));
-            value.erase(0, value.find_first_not_of(' '));
-            if (lowerCase(name) == "content-length") {
-                std::size_t length = 0;
-                if (std::from_chars(value.data(), value.data() + value.size(), length).ec == std::errc())
-                    contentLength = length;
-            }
-            response.headers.emplace_back(std::move(name), std::move(value));
-        }
-        lineStart = lineEnd < head.size() ? lineEnd : std::string_view::npos;
-    }
-    response.status = status;
-    response.body = received.substr(headerEnd + 4);
-    if (contentLength && response.body.size() > *contentLength) response.body.resize(*contentLength);
-    return response;
-}
-
-HttpResponse sendPush(unsigned short port, std::string_view token, std::string_view payload) {
-    std::vector<std::pair<std::string, std::string>> headers{{"Content-Type", "application/json"}};
-    if (!token.empty()) headers.emplace_back("Authorization", "Bearer " + std::string(token));
-    return httpRequest(port, "POST", "/remote-notification", headers, payload);
+    stream.expires_after(std::chrono::seconds(15));
+    stream.async_connect({boost::asio::ip::make_address_v4("127.0.0.1"), port}, [&](beast::error_code ec) {
+        if (ec) return;
+        // The answer is read even when the write fails: a server may answer and close before reading it all.
+        http::async_write(stream, request, [&](beast::error_code, std::size_t) {
+            http::async_read(stream, buffer, response, [&](beast::error_code ec, std::size_t) {
+                if (!ec) status = response.result_int();
+            });
+        });
+    });
+    io.run();
+    return status;
 }
 
 }  // namespace perfagent::testing

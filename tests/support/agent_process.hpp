@@ -28,28 +28,20 @@ struct ProcessExit {
 };
 std::ostream& operator<<(std::ostream& out, const ProcessExit& exit);
 
-/// @brief A child process with standard input on /dev/null and its standard output and standard error
-/// read live through pipes, each by a thread of its own.
-///
-/// The child runs in a session of its own (no controlling terminal) and is killed with SIGKILL if the
-/// test process goes away first. Destroying the object kills a child that is still running and reaps it,
-/// so a failing test never leaves one behind.
+/// @brief A child process in a session of its own, with standard input on /dev/null and its standard
+/// output and error read live through pipes. It is killed when the test process or this object goes away.
 class ChildProcess {
 public:
-    /// Starts `program` with `arguments` (argv[1]…) and the test's environment. Throws std::system_error
-    /// when the process cannot be made; an exec failure shows as exit status 127.
+    /// Throws std::system_error when the process cannot be made; an exec failure shows as exit status 127.
     ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& arguments);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    pid_t pid() const { return pid_; }
-
     /// Standard output so far, one entry per complete line (without the line break).
     std::vector<std::string> lines() const;
     std::size_t lineCount() const;
-    /// Standard error so far, as read (the agent moves its standard error into a log file at launch, so
-    /// this holds what it wrote before that, or everything when it never got that far).
+    /// Standard error so far (the agent moves it into its log file once launched).
     std::string errorText() const;
     /// Everything written to standard output, partial last line included.
     std::string outputText() const;
@@ -66,8 +58,7 @@ public:
 
     /// Sends `signal` to the child; false when it has already been reaped.
     bool sendSignal(int signal);
-    /// Waits for the child to end and reaps it; nothing when `timeout` passes first. Once reaped, the
-    /// same status is answered again. Both pipes have been read to their end when it answers.
+    /// Waits for the child to end and reaps it (both pipes read to their end); nothing on timeout.
     std::optional<ProcessExit> waitForExit(std::chrono::milliseconds timeout);
     bool running();
 
@@ -99,16 +90,13 @@ public:
     /// The agent binary of this build tree.
     static std::filesystem::path binary();
 
-    /// Starts the agent and waits until its listener is up. The listen port is picked by binding port 0
-    /// and letting go of it; when another process takes it first the launch is tried again on another
-    /// one. Fails the calling test (and answers nothing) when the agent does not come up.
+    /// Starts the agent and waits until its listener is up, retrying on another port when the free one
+    /// picked is taken in the meantime. Fails the calling test (and answers nothing) otherwise.
     static std::unique_ptr<AgentProcess> launch(const std::filesystem::path& home, unsigned short collectionPort,
                                                 std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
     ChildProcess& process() { return *child_; }
-    const ChildProcess& process() const { return *child_; }
     unsigned short listenPort() const { return listenPort_; }
-    const std::filesystem::path& home() const { return home_; }
 
     /// The device token's text as kept in the home (without the line break); empty when not there.
     std::string deviceToken() const;
@@ -124,24 +112,8 @@ private:
     std::filesystem::path home_;
 };
 
-/// A loopback TCP port that was free a moment ago.
-unsigned short freeLoopbackPort();
-
-/// @brief One response as the test client read it.
-struct HttpResponse {
-    int status = 0;  ///< 0 when no response could be read
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;
-};
-
-/// A blocking HTTP/1.1 exchange with 127.0.0.1:`port` over a fresh connection (Connection: close).
-/// A non-empty body is sent with a Content-Length; `headers` are added as given.
-HttpResponse httpRequest(unsigned short port, std::string_view method, std::string_view target,
-                         const std::vector<std::pair<std::string, std::string>>& headers = {},
-                         std::string_view body = {},
-                         std::chrono::milliseconds timeout = std::chrono::seconds(15));
-
-/// POSTs `payload` as a push to the agent, with `Authorization: Bearer <token>` when a token is given.
-HttpResponse sendPush(unsigned short port, std::string_view token, std::string_view payload);
+/// POSTs `payload` as a push to the agent (with `Authorization: Bearer <token>` unless the token is empty)
+/// and answers the response status, 0 when there was none.
+int sendPush(unsigned short port, std::string_view token, std::string_view payload);
 
 }  // namespace perfagent::testing

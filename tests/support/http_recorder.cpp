@@ -116,8 +116,7 @@ struct HttpRecorder::Impl {
 /// One accepted connection: reads requests one after another and answers each as the mode says.
 class HttpRecorder::Impl::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(Impl& impl, tcp::socket socket, std::size_t id)
-        : impl_(impl), socket_(std::move(socket)), delay_(impl.context), id_(id) {
+    Connection(Impl& impl, tcp::socket socket) : impl_(impl), socket_(std::move(socket)), delay_(impl.context) {
         impl_.live.insert(this);
     }
 
@@ -156,9 +155,7 @@ private:
         request.version = message.version();
         for (const auto& field : message) request.headers.emplace_back(field.name_string(), field.value());
         if (const auto length = parser_->content_length()) request.contentLength = *length;
-        request.chunked = parser_->chunked();
         request.body = std::move(message.body());
-        request.connection = id_;
         keepAlive_ = message.keep_alive();
         impl_.record(std::move(request));
 
@@ -208,7 +205,6 @@ private:
     Impl& impl_;
     tcp::socket socket_;
     asio::steady_timer delay_;
-    std::size_t id_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     std::optional<http::response<http::string_body>> response_;
@@ -219,14 +215,13 @@ void HttpRecorder::Impl::accept() {
     acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
         if (!acceptor.is_open()) return;
         if (!ec) {
-            std::size_t id = 0;
             {
                 std::lock_guard lock(mutex);
-                id = ++accepted;
+                ++accepted;
                 ++open;
             }
             changed.notify_all();
-            std::make_shared<Connection>(*this, std::move(socket), id)->read();
+            std::make_shared<Connection>(*this, std::move(socket))->read();
         }
         accept();
     });
@@ -260,19 +255,9 @@ bool HttpRecorder::waitFor(std::size_t count, std::chrono::milliseconds timeout)
     return impl_->changed.wait_for(lock, timeout, [&] { return impl_->requests.size() >= count; });
 }
 
-void HttpRecorder::clear() {
-    std::lock_guard lock(impl_->mutex);
-    impl_->requests.clear();
-}
-
 std::size_t HttpRecorder::connectionsAccepted() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->accepted;
-}
-
-std::size_t HttpRecorder::connectionsOpen() const {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->open;
 }
 
 bool HttpRecorder::waitForConnectionsClosed(std::chrono::milliseconds timeout) const {

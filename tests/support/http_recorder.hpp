@@ -20,16 +20,12 @@ struct RecordedRequest {
     /// Every header line in the order received, names spelled as sent.
     std::vector<std::pair<std::string, std::string>> headers;
     std::optional<std::uint64_t> contentLength;  ///< the declared length; nothing when not declared
-    bool chunked = false;
     std::string body;
-    std::size_t connection = 0;  ///< which accepted connection carried it, from 1
 
     /// The value of the first header with this name (any letter case).
     std::optional<std::string> header(std::string_view name) const;
     /// How many header lines have this name (any letter case).
     std::size_t headerCount(std::string_view name) const;
-    /// Whether the request declared a body (a non-zero length or chunked encoding).
-    bool hasBody() const { return chunked || contentLength.value_or(0) > 0; }
 };
 
 /// @brief A real HTTP/1.1 server on 127.0.0.1 that records every request, on its own thread.
@@ -62,11 +58,7 @@ public:
     std::vector<RecordedRequest> requests() const;
     /// Waits until at least `count` requests have been received; false when `timeout` passed first.
     bool waitFor(std::size_t count, std::chrono::milliseconds timeout) const;
-    /// Forgets the requests received so far.
-    void clear();
-
     std::size_t connectionsAccepted() const;
-    std::size_t connectionsOpen() const;
     /// Waits until every accepted connection has been closed; false when `timeout` passed first.
     bool waitForConnectionsClosed(std::chrono::milliseconds timeout) const;
 
