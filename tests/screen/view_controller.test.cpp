@@ -76,6 +76,23 @@ TEST_F(ScreenTest, StartPrintsBothStartTimesAndTheNamesPingsAndStartsTheCollecto
     EXPECT_TRUE(shell.players.players().back().playing);  // Stop leaves the keep-alive playing
 }
 
+TEST_F(ScreenTest, StopBeforeAnyStartSendsNothingAndAFlushWithoutATimerOnlyPrintsLater) {
+    screen.stopPerformanceWithSender();
+    EXPECT_TRUE(shell.console.take().empty());
+    EXPECT_TRUE(shell.urlSession.requests().empty());
+
+    screen.timerHandler();
+    shell.console.take();
+    screen.stopBackgroundMeasurement();
+    EXPECT_TRUE(shell.console.take().empty());
+    EXPECT_TRUE(shell.urlSession.requests().empty());
+    EXPECT_EQ(screen.counter, 1);  // nothing was reset
+    shell.loop.advance(1.9);
+    EXPECT_TRUE(shell.console.take().empty());
+    shell.loop.advance(0.1);
+    EXPECT_THAT(shell.console.take(), ElementsAre("after 2seconds"));
+}
+
 TEST_F(ScreenTest, OwnSamplesFeedThePushReportWhichResetsNothing) {
     window->useCaseNameField.text = "search";
     window->srNumberField.text = "7";

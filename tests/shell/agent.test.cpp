@@ -390,6 +390,20 @@ TEST_F(AgentTest, OverallPushesRunAMeasurementFromTheBackgroundLoop) {
     expectReports(recorder, lines, startFrom, *valid, [](const boost::json::object& report) {
         return report.contains("UsecaseName");
     }, /*remote=*/false);
+
+    // The overall final report measures from the instant startoverall printed, not from 1970.
+    const auto instant = [](const std::string& line) { return std::stod(line.substr(line.rfind(' ') + 1)); };
+    const double duration = instant(lines[*stopping - 1]) - instant(lines[startFrom + 4]);
+    EXPECT_GT(duration, 2000.0);
+    EXPECT_LT(duration, 30000.0);
+    std::size_t finals = 0;
+    for (const auto& upload : requestsTo(recorder, kReportTarget)) {
+        const auto report = parseObject(upload.body);
+        if (!report.contains("UsecaseName")) continue;
+        ++finals;
+        EXPECT_EQ(number(report, "totalduration"), duration);
+    }
+    EXPECT_EQ(finals, 1u);
 }
 
 TEST_F(AgentTest, RefusedAndUnusablePushesPrintNothingBeyondThePayload) {
