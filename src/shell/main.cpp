@@ -8,6 +8,7 @@
 #include "platform/console.hpp"
 #include "platform/device.hpp"
 #include "platform/device_token.hpp"
+#include "platform/diagnostics.hpp"
 #include "platform/files.hpp"
 #include "platform/http_listener.hpp"
 #include "platform/linux_kernel.hpp"
@@ -33,12 +34,6 @@ namespace perfagent {
 namespace {
 
 constexpr auto kUploadGrace = std::chrono::seconds(2);
-
-void diagnostic(std::string_view line) {
-    // Our own diagnostics go to stderr (the log file once the launch has redirected it), one line each.
-    std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
-    std::fflush(stderr);
-}
 
 /// Whether this process group is the terminal's foreground group. Without a terminal nothing can be in
 /// front of the agent, so it counts as in the foreground.
@@ -66,6 +61,9 @@ std::optional<std::string> readFile(const std::filesystem::path& path) {
 int run(const CommandLine& line, const std::filesystem::path& resources, const std::string& page) {
     const std::filesystem::path home = line.home.value_or(defaultHome());
 
+    // Our own diagnostics go to stderr: the log file once the launch has redirected it.
+    Diagnostics diagnostics;
+    const auto diagnostic = diagnostics.sink();
     SystemClock clock;
     StreamConsole console(stdout);
     AsioRunLoop loop;

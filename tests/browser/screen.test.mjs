@@ -330,7 +330,8 @@ describe('operator page in a browser', () => {
     const logs = (await readdir(documents)).filter((name) => name.endsWith('.log'));
     assert.equal(logs.length, 1);
     const refusals = () => readFile(path.join(documents, logs[0]), 'utf8')
-      .then((log) => log.split('\n').filter((line) => line.includes('screen action rejected')));
+      .then((log) => log.split('\n').filter((line) => line.includes('screen action rejected'))
+        .map((line) => line.replace(/^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z /, '')));
     await waitUntil(async () => (await refusals()).length > 0, 'the refusal in the log');
     assert.deepEqual(await refusals(), ['perfagent: screen action rejected: 403 foreign origin']);
 
