@@ -1,5 +1,7 @@
 #include "platform/audio.hpp"
 
+#include "platform/files.hpp"
+
 #include <sndfile.h>
 
 #include <cmath>
@@ -56,8 +58,11 @@ struct SndfileCloser {
 
 std::unique_ptr<SndfileAudioPlayer> SndfileAudioPlayer::open(const std::filesystem::path& path, std::string& error,
                                                              Now now) {
+    // Not followed through a symbolic link, and a FIFO or device in its place is refused at once.
+    const int fd = openRegularFile(path, false, error);
+    if (fd < 0) return nullptr;
     SF_INFO info{};
-    std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(path.c_str(), SFM_READ, &info));
+    std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open_fd(fd, SFM_READ, &info, SF_TRUE));
     if (!file) {
         error = oneLine(sf_strerror(nullptr));
         return nullptr;

@@ -1,5 +1,7 @@
 #include "platform/device_token.hpp"
 
+#include "platform/files.hpp"
+
 #include <boost/json/serialize.hpp>
 #include <boost/json/string.hpp>
 
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -29,23 +32,37 @@ int hexDigit(char c) {
     return -1;
 }
 
-bool writeAll(int fd, const std::string& text) {
+/// Writes all of `text`; answers 0 or the error (ENOSPC for a write that took nothing, which sets no errno).
+int writeAll(int fd, const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0) return errno;
+        if (n == 0) return ENOSPC;
         done += static_cast<std::size_t>(n);
     }
-    return true;
+    return 0;
+}
+
+/// A warning when `path` can be read by other users than its owner.
+std::optional<std::string> readableByOthers(const std::filesystem::path& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || (status.st_mode & (S_IRGRP | S_IROTH)) == 0) return std::nullopt;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    return "perfagent: warning: " + path.string() + " is readable by other users (mode " + mode +
+           "); the device token lets whoever reads it drive the agent";
 }
 
 /// Reads and checks the token file; nothing when it does not exist.
 std::optional<DeviceTokenResult> readToken(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not followed through a symbolic link, and a FIFO or device put in its place is refused at once.
+    std::string why;
+    const int fd = openRegularFile(path, false, why);
     if (fd < 0) {
         if (errno == ENOENT) return std::nullopt;
-        return DeviceTokenResult{{}, describeErrno("cannot read the device token", path, errno)};
+        return DeviceTokenResult{{}, "cannot read the device token " + why};
     }
     std::string text;
     char buffer[kLargestTokenFile + 1];
@@ -99,20 +116,31 @@ std::optional<std::string> storeToken(const std::filesystem::path& path, const s
     std::string temporary = (path.parent_path() / ".device-token.XXXXXX").string();
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // mode 0600
     if (fd < 0) return describeErrno("cannot create a file beside", path, errno);
-    const bool written = writeAll(fd, text) && ::fsync(fd) == 0;
-    const int writeError = errno;
+    int writeError = writeAll(fd, text);
+    if (writeError == 0 && ::fsync(fd) != 0) writeError = errno;
     ::close(fd);
-    if (!written) {
+    if (writeError != 0) {
         ::unlink(temporary.c_str());
         return describeErrno("cannot write the device token beside", path, writeError);
     }
     // link, unlike rename, never replaces a token another process stored first.
     int result = ::link(temporary.c_str(), path.c_str());
-    int error = errno;
+    int error = result == 0 ? 0 : errno;
     if (result != 0 && (error == EPERM || error == EOPNOTSUPP || error == EMLINK)) {
-        // A file system without hard links: fall back to rename.
-        result = ::rename(temporary.c_str(), path.c_str());
-        error = errno;
+        // A file system without hard links: a rename that refuses to replace.
+        result = ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+        error = result == 0 ? 0 : errno;
+        if (result != 0 && (error == EINVAL || error == ENOSYS)) {
+            // Nor that: create the file exclusively and write it in place.
+            const int target = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            error = target < 0 ? errno : writeAll(target, text);
+            if (target >= 0) {
+                if (error == 0 && ::fsync(target) != 0) error = errno;
+                ::close(target);
+                if (error != 0) ::unlink(path.c_str());
+            }
+            result = error == 0 ? 0 : -1;
+        }
     }
     ::unlink(temporary.c_str());
     if (result == 0) {
@@ -138,15 +166,16 @@ std::filesystem::path deviceTokenPath(const std::filesystem::path& home) {
 
 DeviceTokenResult loadOrCreateDeviceToken(const std::filesystem::path& home) {
     const auto path = deviceTokenPath(home);
-    if (auto existing = readToken(path)) return std::move(*existing);
-
-    std::error_code error;
-    std::filesystem::create_directories(home, error);
-    if (error) return {{}, "cannot create " + home.string() + ": " + error.message()};
-    const auto library = path.parent_path();
-    if (::mkdir(library.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
-        return {{}, describeErrno("cannot create", library, errno)};
+    if (auto existing = readToken(path)) {
+        if (*existing) {
+            existing->warning = readableByOthers(path.parent_path());
+            if (!existing->warning) existing->warning = readableByOthers(path);
+        }
+        return std::move(*existing);
     }
+
+    const auto library = path.parent_path();
+    if (!makePrivateDirectories(library)) return {{}, describeErrno("cannot create", library, errno)};
 
     std::vector<std::uint8_t> token(kDeviceTokenBytes);
     if (auto failure = randomBytes(token)) return {{}, std::move(*failure)};

@@ -16,6 +16,8 @@ inline constexpr std::size_t kDeviceTokenBytes = 32;
 struct DeviceTokenResult {
     std::vector<std::uint8_t> token;
     std::optional<std::string> error;
+    /// A line for the log: the token file or its directory is readable by other users.
+    std::optional<std::string> warning = std::nullopt;
     explicit operator bool() const { return !error; }
 };
 

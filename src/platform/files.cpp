@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <system_error>
@@ -35,11 +38,19 @@ std::filesystem::path defaultHome(const char* xdgDataHome, const char* home) {
     return base / ".local" / "share" / "perfagent";
 }
 
+bool makePrivateDirectories(const std::filesystem::path& path) {
+    std::filesystem::path partial;
+    for (const auto& part : path) {
+        partial /= part;
+        if (::mkdir(partial.c_str(), S_IRWXU) != 0 && errno != EEXIST) return false;
+    }
+    std::error_code error;
+    return std::filesystem::is_directory(path, error);
+}
+
 std::optional<std::filesystem::path> documentsDirectory(const std::filesystem::path& home) {
     auto directory = home / "Documents";
-    std::error_code error;
-    std::filesystem::create_directories(directory, error);
-    if (error || !std::filesystem::is_directory(directory, error)) return std::nullopt;
+    if (!makePrivateDirectories(directory)) return std::nullopt;
     return directory;
 }
 
@@ -55,7 +66,7 @@ std::string logFileName(double secondsSince1970) {
 bool redirectStderr(const std::filesystem::path& path) {
     // Open first and only then move descriptor 2: freopen closes the old stream even when the new open
     // fails, which would lose standard error altogether.
-    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     std::fflush(stderr);
     const bool moved = ::dup2(fd, STDERR_FILENO) >= 0;
@@ -69,6 +80,42 @@ std::optional<std::filesystem::path> pathForResource(const std::filesystem::path
     std::error_code error;
     if (!std::filesystem::exists(path, error)) return std::nullopt;
     return path;
+}
+
+int openRegularFile(const std::filesystem::path& path, bool followSymlinks, std::string& error) {
+    // O_NONBLOCK: opening a FIFO or a device must not wait for a peer; it is refused below anyway.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followSymlinks ? 0 : O_NOFOLLOW));
+    if (fd < 0) {
+        const int why = errno;
+        error = path.string() + (why == ELOOP && !followSymlinks ? ": is a symbolic link" : ": " + std::string(std::strerror(why)));
+        errno = why;
+        return -1;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        error = path.string() + ": not a regular file";
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+std::optional<std::string> readRegularFile(const std::filesystem::path& path, std::string& error) {
+    const int fd = openRegularFile(path, true, error);
+    if (fd < 0) return std::nullopt;
+    std::string text;
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = path.string() + ": " + std::strerror(errno);
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (!error.empty()) return std::nullopt;
+    return text;
 }
 
 }  // namespace perfagent

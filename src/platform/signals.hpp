@@ -2,44 +2,47 @@
 
 #include "platform/notification_center.hpp"
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
-
 #include <functional>
 #include <map>
 #include <thread>
 
 namespace perfagent {
 
-/// @brief Turns process signals into calls on one signal-handling thread of its own.
+/// Blocks the signals the agent handles (TERM, INT, HUP, CONT, USR1, USR2) in the calling thread. Called
+/// first thing in main, before any thread exists, so that every thread inherits the mask and none can take
+/// one of them: they stay pending for the SignalWatcher, which alone reads them.
+void blockHandledSignals();
+
+/// @brief Takes the handled signals, which every thread blocks (blockHandledSignals), from a signalfd on
+/// one thread of its own and calls their handlers there.
 ///
-/// Each watched signal's handler runs on that thread, once per delivery (deliveries that arrive while
-/// the handler runs may be merged, as the kernel merges pending signals). The signals' default actions
-/// are replaced while the watcher lives and restored when it is destroyed.
+/// A signal sent before the watcher exists stays pending and is handled once it runs; deliveries that
+/// arrive before one is taken may be merged, as the kernel merges pending signals.
 class SignalWatcher {
 public:
     using Handlers = std::map<int, std::function<void()>>;
 
-    /// Starts watching every signal in `handlers`. A signal that cannot be watched (SIGKILL, a bad
-    /// number) is left alone and reported by watching().
+    /// Starts watching every signal in `handlers`; each must be one blockHandledSignals() blocks. Throws
+    /// std::system_error when the descriptors cannot be made.
     explicit SignalWatcher(Handlers handlers);
-    /// Stops watching and waits for a handler under way to finish; call it from another thread than
-    /// the watcher's.
+    /// Stops watching and waits for a handler under way to finish; call it from another thread than the
+    /// watcher's. Signals arriving afterwards stay pending and do nothing.
     ~SignalWatcher();
     SignalWatcher(const SignalWatcher&) = delete;
     SignalWatcher& operator=(const SignalWatcher&) = delete;
 
-    bool watching(int signal) const;
-
 private:
-    void wait();
+    void run();
 
     Handlers handlers_;
-    std::map<int, bool> watching_;
-    boost::asio::io_context context_;
-    boost::asio::signal_set signals_;
+    int signals_ = -1;  // signalfd
+    int stop_ = -1;     // eventfd
     std::thread thread_;
 };
+
+/// Whether this process group is the terminal's foreground group (after SIGCONT: put in front with fg, or
+/// left behind with bg). Without a terminal nothing can be in front of the agent, so it counts as in front.
+bool inForegroundProcessGroup();
 
 /// Handlers that post audio-session interruptions to `center`: SIGUSR1 one that began (type 1),
 /// SIGUSR2 one that ended (type 0). `center` must outlive the watcher they are given to.

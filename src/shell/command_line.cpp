@@ -33,10 +33,10 @@ bool parseListen(std::string_view text, CommandLine& out) {
         port = text.substr(colon + 1);
     }
     boost::system::error_code ec;
-    boost::asio::ip::make_address(std::string(address), ec);
+    const auto parsed = boost::asio::ip::make_address(std::string(address), ec);
     const auto number = parsePort(port);
     if (ec || !number) return false;
-    out.listenAddress = std::string(address);
+    out.listenAddress = parsed;
     out.listenPort = *number;
     return true;
 }

@@ -2,6 +2,8 @@
 
 #include "report/collection_server.hpp"
 
+#include <boost/asio/ip/address.hpp>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -12,7 +14,7 @@ namespace perfagent {
 /// @brief The agent's settings from its command line.
 struct CommandLine {
     CollectionEndpoint collectionServer;
-    std::string listenAddress = "127.0.0.1";
+    boost::asio::ip::address listenAddress = boost::asio::ip::address_v4::loopback();
     unsigned short listenPort = 8090;
     std::optional<std::filesystem::path> home;       ///< default: defaultHome()
     std::optional<std::filesystem::path> resources;  ///< default: found next to the binary

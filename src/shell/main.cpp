@@ -21,42 +21,14 @@
 #include "shell/app_delegate.hpp"
 #include "shell/command_line.hpp"
 
-#include <boost/asio/ip/address.hpp>
-
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 namespace perfagent {
 namespace {
 
 constexpr auto kUploadGrace = std::chrono::seconds(2);
-
-/// Whether this process group is the terminal's foreground group. Without a terminal nothing can be in
-/// front of the agent, so it counts as in the foreground.
-bool inForeground() {
-    int fd = STDIN_FILENO;
-    int tty = -1;
-    if (!isatty(fd)) {
-        tty = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
-        if (tty < 0) return true;
-        fd = tty;
-    }
-    const pid_t foreground = tcgetpgrp(fd);
-    if (tty >= 0) close(tty);
-    return foreground < 0 || foreground == getpgrp();
-}
-
-std::optional<std::string> readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 int run(const CommandLine& line, const std::filesystem::path& resources, const std::string& page) {
     const std::filesystem::path home = line.home.value_or(defaultHome());
@@ -65,7 +37,7 @@ int run(const CommandLine& line, const std::filesystem::path& resources, const s
     Diagnostics diagnostics;
     const auto diagnostic = diagnostics.sink();
     SystemClock clock;
-    StreamConsole console(stdout);
+    StreamConsole console(STDOUT_FILENO, diagnostics);
     AsioRunLoop loop;
     HostApplicationState application;
     Platform platform{clock, console, loop, application};
@@ -87,6 +59,8 @@ int run(const CommandLine& line, const std::filesystem::path& resources, const s
             // The token was made or read before the loop started; its answer arrives like a platform's,
             // later and on the main thread.
             loop.async([&] {
+                // Now in the log: the launch has redirected standard error.
+                if (token.warning) diagnostic(*token.warning);
                 if (token)
                     delegateForRegistration->didRegisterForRemoteNotificationsWithDeviceToken(token.token);
                 else
@@ -98,12 +72,10 @@ int run(const CommandLine& line, const std::filesystem::path& resources, const s
     delegateForRegistration = &delegate;
     delegate.setWindow(Window::loadMainInterface(platform, probes, server, keepAlive));
 
-    boost::system::error_code ec;
-    const auto address = boost::asio::ip::make_address(line.listenAddress, ec);
-    HttpListener listener({address, line.listenPort}, loop, token ? tokenText(token.token) : std::string(), page,
+    HttpListener listener({line.listenAddress, line.listenPort}, loop, token ? tokenText(token.token) : std::string(), page,
                           delegate, diagnostic);
     if (const auto error = listener.start()) {
-        diagnostic("perfagent: cannot listen on " + line.listenAddress + ":" + std::to_string(line.listenPort) + ": " +
+        diagnostic("perfagent: cannot listen on " + line.listenAddress.to_string() + ":" + std::to_string(line.listenPort) + ": " +
                    error.message());
         return 1;
     }
@@ -124,7 +96,7 @@ int run(const CommandLine& line, const std::filesystem::path& resources, const s
     handlers[SIGHUP] = terminate;
     handlers[SIGCONT] = [&] {
         loop.async([&] {
-            if (inForeground())
+            if (inForegroundProcessGroup())
                 delegate.applicationWillEnterForeground();
             else
                 delegate.applicationDidEnterBackground();
@@ -150,6 +122,10 @@ int run(const CommandLine& line, const std::filesystem::path& resources, const s
 
 int main(int argc, char** argv) {
     using namespace perfagent;
+    // Before any thread exists, so that all of them inherit the mask and only the signal watcher takes these.
+    blockHandledSignals();
+    // A console reader that goes away must not end the agent; the console sees EPIPE instead.
+    std::signal(SIGPIPE, SIG_IGN);
     std::string error;
     const auto line = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
     if (!line) {
@@ -172,9 +148,10 @@ int main(int argc, char** argv) {
                              "name them with --resources DIR\n");
         return 2;
     }
-    const auto page = readFile(*resources / "Main.html");
+    std::string readError;
+    const auto page = readRegularFile(*resources / "Main.html", readError);
     if (!page) {
-        std::fprintf(stderr, "perfagent: cannot read %s\n", (*resources / "Main.html").c_str());
+        std::fprintf(stderr, "perfagent: cannot read %s\n", readError.c_str());
         return 2;
     }
     return run(*line, *resources, *page);

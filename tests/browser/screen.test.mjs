@@ -2,56 +2,22 @@
 // loopback collection-server recorder, while the agent's console lines are read live from its stdout.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import { once } from 'node:events';
 import { existsSync } from 'node:fs';
-import { mkdir, mkdtemp, readFile, readdir, rm } from 'node:fs/promises';
+import { mkdir, readFile, readdir, rm } from 'node:fs/promises';
 import { createServer } from 'node:http';
-import { tmpdir } from 'node:os';
 import path from 'node:path';
-import readline from 'node:readline';
 import { fileURLToPath } from 'node:url';
+import { agentBinary, newHome, sleep, startAgent, startRecorder, stopAgent, waitUntil } from '../e2e/harness.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
-const repo = path.resolve(here, '..', '..');
-const agentBinary = process.env.PERFAGENT_BIN || path.join(repo, 'build', 'perfagent');
 const chromiumPath = '/usr/bin/chromium';
 const screenshots = path.join(here, 'screenshots');
 const chromiumArgs = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
   '--disable-component-update', '--disable-sync', '--no-first-run', '--disable-quic'];
 
-// Generous bounds: these only decide when a wait counts as hung (a sanitizer build is several times slower).
-const waitLimitMs = 30_000;
 // The collector samples once a second; a quiet spell longer than that shows that nothing more is coming.
 const quietSpellMs = 2_500;
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function waitUntil(check, what, detail = () => '') {
-  const deadline = Date.now() + waitLimitMs;
-  for (;;) {
-    const value = await check();
-    if (value) return value;
-    if (Date.now() > deadline) assert.fail(`timed out waiting for ${what}${detail() ? '\n' + detail() : ''}`);
-    await sleep(50);
-  }
-}
-
-/// A collection server that answers 200 to everything and keeps what it was sent.
-async function startRecorder() {
-  const requests = [];
-  const server = createServer((req, res) => {
-    const chunks = [];
-    req.on('data', (chunk) => chunks.push(chunk));
-    req.on('end', () => {
-      requests.push({ method: req.method, url: req.url, headers: req.headers, body: Buffer.concat(chunks).toString('utf8') });
-      res.writeHead(200, { 'Content-Type': 'text/plain' }).end('ok');
-    });
-  });
-  server.listen(0, '127.0.0.1');
-  await once(server, 'listening');
-  return { server, port: server.address().port, requests };
-}
 
 /// A web site elsewhere on this machine whose page tries to start a measurement on the agent.
 async function startForeignSite() {
@@ -81,61 +47,11 @@ async function attempt(init) {
   return { server, port: server.address().port };
 }
 
-async function freePort() {
-  const probe = createServer();
-  probe.listen(0, '127.0.0.1');
-  await once(probe, 'listening');
-  const { port } = probe.address();
-  await new Promise((resolve) => probe.close(resolve));
-  return port;
-}
-
-/// Starts the agent and waits until it listens. The free port can be taken by someone else between
-/// asking and binding, so a failed bind is tried again on another port.
-async function startAgent(home, collectionPort) {
-  for (let attempt = 1; ; ++attempt) {
-    const port = await freePort();
-    const child = spawn(agentBinary,
-      ['--home', home, '--collection-server', `127.0.0.1:${collectionPort}`, '--listen', `127.0.0.1:${port}`],
-      { stdio: ['ignore', 'pipe', 'pipe'] });
-    const agent = { child, port, lines: [], stderr: '', exit: null };
-    readline.createInterface({ input: child.stdout }).on('line', (line) => agent.lines.push(line));
-    child.stderr.setEncoding('utf8').on('data', (text) => { agent.stderr += text; });
-    const exited = once(child, 'exit').then(([code, signal]) => { agent.exit = { code, signal }; });
-    agent.exited = exited;
-    child.on('error', (error) => { agent.exit = { error }; });
-    await waitUntil(() => agent.exit || agent.stderr.includes(`listening on http://127.0.0.1:${port}`),
-      'the agent to listen', () => agent.stderr);
-    if (!agent.exit) return agent;
-    if (attempt < 3 && agent.stderr.includes('cannot listen')) continue;
-    assert.fail(`the agent did not start: ${JSON.stringify(agent.exit)}\n${agent.stderr}`);
-  }
-}
-
-async function stopAgent(agent) {
-  if (agent.exit) return agent.exit;
-  agent.child.kill('SIGTERM');
-  let timer;
-  const ended = await Promise.race([
-    agent.exited.then(() => true),
-    new Promise((resolve) => { timer = setTimeout(resolve, 15_000, false); }),
-  ]);
-  clearTimeout(timer);
-  if (!ended) {
-    agent.child.kill('SIGKILL');
-    await agent.exited;
-    assert.fail('the agent did not end within 15 s of SIGTERM');
-  }
-  return agent.exit;
-}
-
-function reportsOf(requests) {
-  return requests.filter((r) => r.method === 'POST' && r.url === '/entry-point/json');
-}
-
 function pingsOf(requests) {
   return requests.filter((r) => r.url === '/entry-point/test');
 }
+
+const reportsOf = (requests) => requests.filter((r) => r.method === 'POST' && r.url === '/entry-point/json');
 
 function parseReport(request) {
   try {
@@ -167,8 +83,8 @@ describe('operator page in a browser', () => {
 
     recorder = await startRecorder();
     foreignSite = await startForeignSite();
-    home = await mkdtemp(path.join(tmpdir(), 'perfagent-browser-'));
-    agent = await startAgent(home, recorder.port);
+    home = await newHome();
+    agent = await startAgent({ home, collectionPort: recorder.port });
     pageUrl = `http://127.0.0.1:${agent.port}/`;
     browser = await chromium.launch({ executablePath: chromiumPath, args: chromiumArgs, timeout: 60_000 });
     phone = await browser.newContext({ viewport: { width: 390, height: 844 }, deviceScaleFactor: 2, isMobile: true, hasTouch: true });
@@ -183,16 +99,15 @@ describe('operator page in a browser', () => {
       if (browser) await browser.close();
     } finally {
       try {
-        if (agent) exit = await stopAgent(agent);
+        if (agent) exit = await stopAgent(agent, 'SIGTERM', 15_000);
       } finally {
-        recorder?.server.closeAllConnections();
-        recorder?.server.close();
+        recorder?.close();
         foreignSite?.server.closeAllConnections();
         foreignSite?.server.close();
         if (home) await rm(home, { recursive: true, force: true });
       }
     }
-    if (exit) assert.deepEqual(exit, { code: 0, signal: null }, `the agent did not end cleanly on SIGTERM\n${agent.stderr}`);
+    if (exit) assert.deepEqual([exit.code, exit.signal], [0, null], `the agent did not end cleanly on SIGTERM\n${agent.stderr}`);
   });
 
   const consoleDetail = () => 'agent stdout (last 30 lines):\n' + agent.lines.slice(-30).join('\n');

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sndfile.h>
+#include <sys/stat.h>
 
 namespace perfagent {
 namespace {
@@ -41,6 +42,19 @@ TEST(SndfileAudioPlayer, DecodesEveryFrameOfEveryChannel) {
     for (int i : {0, 4095, 4096, 8192, kFrames - 1}) {
         EXPECT_FLOAT_EQ(samples[2 * i], written[2 * i] / 32768.0f) << i;
         EXPECT_FLOAT_EQ(samples[2 * i + 1], written[2 * i + 1] / 32768.0f) << i;
+    }
+}
+
+TEST(SndfileAudioPlayer, RefusesAnythingButARegularFileAtOnce) {
+    TempDirectory dir;
+    const auto fifo = dir / "fifo.wav";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // opening it for reading used to wait for a writer
+    const auto link = dir / "link.wav";
+    std::filesystem::create_symlink(std::filesystem::path(PERFAGENT_SOURCE_DIR) / "resources" / "3.wav", link);
+    for (const auto& path : {fifo, link}) {
+        std::string error;
+        EXPECT_EQ(SndfileAudioPlayer::open(path, error), nullptr);
+        EXPECT_NE(error.find(path.string()), std::string::npos) << error;
     }
 }
 

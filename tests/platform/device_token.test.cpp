@@ -8,6 +8,8 @@
 
 #include <sys/stat.h>
 
+#include <functional>
+
 namespace perfagent {
 namespace {
 
@@ -48,6 +50,8 @@ TEST(DeviceTokenStore, MakesAPrivateTokenOnceAndReusesIt) {
     EXPECT_EQ(file, home / "Library" / "device-token");
     EXPECT_EQ(modeOf(file), 0600u);
     EXPECT_EQ(modeOf(file.parent_path()), 0700u);
+    EXPECT_EQ(modeOf(home), 0700u);
+    EXPECT_FALSE(first.warning);
     EXPECT_EQ(readFile(file), tokenText(first.token) + "\n");
     // Nothing of the temporary file is left beside it.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(file.parent_path()), {}), 1);
@@ -58,6 +62,36 @@ TEST(DeviceTokenStore, MakesAPrivateTokenOnceAndReusesIt) {
 
     TempDirectory other;
     EXPECT_NE(loadOrCreateDeviceToken(other.path()).token, first.token);
+}
+
+TEST(DeviceTokenStore, OnlyARegularFileIsReadAndOneOthersCanReadIsWarnedAbout) {
+    TempDirectory home;
+    const auto valid = home.write("valid", std::string(64, 'a') + "\n");
+    const auto file = deviceTokenPath(home.path());
+    std::filesystem::create_directories(file.parent_path());
+    const std::function<void()> makers[] = {
+        [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); },  // opening it for reading used to wait for a writer
+        [&] { std::filesystem::create_symlink(valid, file); },
+        [&] { std::filesystem::create_directory(file); },
+    };
+    for (const auto& make : makers) {
+        std::filesystem::remove_all(file);
+        make();
+        const auto result = loadOrCreateDeviceToken(home.path());
+        ASSERT_FALSE(result);
+        EXPECT_NE(result.error->find(file.string()), std::string::npos) << *result.error;
+    }
+
+    std::filesystem::remove_all(file);
+    std::filesystem::copy_file(valid, file);
+    ::chmod(file.parent_path().c_str(), 0700);
+    ::chmod(file.c_str(), 0644);
+    const auto readable = loadOrCreateDeviceToken(home.path());
+    ASSERT_TRUE(readable);
+    ASSERT_TRUE(readable.warning);
+    EXPECT_NE(readable.warning->find("0644"), std::string::npos) << *readable.warning;
+    ::chmod(file.c_str(), 0600);
+    EXPECT_FALSE(loadOrCreateDeviceToken(home.path()).warning);
 }
 
 TEST(DeviceTokenStore, DamagedFileIsAnErrorAndIsKept) {
