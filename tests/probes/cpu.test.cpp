@@ -114,3 +114,41 @@ TEST(SystemUsage, CounterWrapIsDifferencedModulo2To32) {
 
 }  // namespace
 }  // namespace perfagent
+
+namespace perfagent {
+namespace {
+
+TEST(Probes, FollowATargetUntilItExitsThenTheOwnTaskAgain) {
+    FakeKernel kernel;
+    kernel.setThreads({{250, 0}});
+    kernel.setResident(4096);
+    kernel.setFootprint(2048);
+    Probes probes(kernel);
+    for (const KernReturn refused : {kKernProtectionFailure, kKernTerminated}) {
+        kernel.answerTaskForPid(refused);
+        EXPECT_EQ(probes.follow({42, 7}, false), refused);
+        probes.memory.appMemory();
+        EXPECT_EQ(kernel.lastTask(), kTaskSelf);  // still reading its own
+    }
+    kernel.answerTaskForPid(kKernSuccess);
+    ASSERT_EQ(probes.follow({42, 7}, true), kKernSuccess);
+    EXPECT_EQ(probes.cpu.appUsage(), 25.0);
+    EXPECT_NE(kernel.lastTask(), kTaskSelf);
+    EXPECT_EQ(probes.memory.appFootprint(), 2048.0);
+    EXPECT_EQ(probes.taskResult(), kKernSuccess);
+
+    kernel.terminate();
+    EXPECT_EQ(probes.cpu.appUsage(), 0.0);
+    EXPECT_EQ(probes.taskResult(), kKernTerminated);
+    EXPECT_EQ(probes.memory.appMemory().resident, 0.0);
+    EXPECT_EQ(probes.memory.lastTaskResult(), kKernTerminated);
+
+    probes.followSelf();
+    EXPECT_EQ(kernel.liveTasks(), 0u);  // the target's task went back
+    EXPECT_EQ(probes.memory.appMemory().resident, 4096.0);
+    EXPECT_EQ(probes.cpu.appUsage(), 25.0);
+    EXPECT_EQ(probes.taskResult(), kKernSuccess);
+}
+
+}  // namespace
+}  // namespace perfagent
