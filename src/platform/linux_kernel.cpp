@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cmath>
 #include <limits>
 #include <new>
 #include <string>
@@ -20,28 +19,7 @@ namespace {
 constexpr std::size_t kInitialBufferBytes = 4096;
 constexpr std::size_t kMaxBufferBytes = 1 << 20;
 
-int openReadOnly(const char* path) { return ::open(path, O_RDONLY | O_CLOEXEC); }
-
 bool deniedErrno() { return errno == EACCES || errno == EPERM; }
-
-/// Reads a whole proc file from offset 0. procfs generates these files in one go, so one read
-/// returns all of it unless the buffer is too small; then the buffer grows and the read is repeated.
-/// Empty on failure (no proc file read here is empty).
-std::string_view preadWhole(int fd, std::vector<char>& buffer) {
-    if (fd < 0) return {};
-    for (;;) {
-        const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return {};
-        }
-        if (static_cast<std::size_t>(n) < buffer.size()) {
-            return std::string_view(buffer.data(), static_cast<std::size_t>(n));
-        }
-        if (buffer.size() >= kMaxBufferBytes) return {};
-        buffer.resize(buffer.size() * 2);
-    }
-}
 
 std::uint32_t saturatingPages(std::uint64_t kb, std::uint64_t pageBytes) {
     constexpr std::uint64_t kMaxPages = std::numeric_limits<std::uint32_t>::max();
@@ -53,14 +31,6 @@ std::int64_t hostBoottimeNs() {
     timespec ts{};
     ::clock_gettime(CLOCK_BOOTTIME, &ts);
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
-/// CPU time over wall time as thousandths of one CPU, capped at one CPU (the two clocks are read a
-/// moment apart, so a fully busy thread can come out a hair above it).
-std::int32_t shareOfOneCpu(std::uint64_t cpuNs, std::int64_t wallNs) {
-    if (wallNs <= 0) return 0;
-    const double share = static_cast<double>(cpuNs) / static_cast<double>(wallNs) * ThreadBasicInfo::kUsageScale;
-    return static_cast<std::int32_t>(std::lround(std::min<double>(share, ThreadBasicInfo::kUsageScale)));
 }
 
 bool parseTid(const char* name, ThreadPort& tid) {
@@ -82,8 +52,8 @@ LinuxKernel::LinuxKernel(std::string procRoot, std::function<std::int64_t()> boo
     clockTicksPerSecond_ = ticks > 0 ? static_cast<std::uint64_t>(ticks) : 100;
 
     buffer_.resize(kInitialBufferBytes);
-    meminfo_.reset(openReadOnly((procRoot_ + "/meminfo").c_str()));
-    stat_.reset(openReadOnly((procRoot_ + "/stat").c_str()));
+    meminfo_.reset(openFile((procRoot_ + "/meminfo").c_str()));
+    stat_.reset(openFile((procRoot_ + "/stat").c_str()));
     tasks_.emplace_back();
     tasks_.front().members.emplace_back();
 }
@@ -111,18 +81,36 @@ const char* LinuxKernel::path(Pid pid, std::string_view leaf, ThreadPort tid) {
     return path_.c_str();
 }
 
+int LinuxKernel::openFile(const char* path) { return ::open(path, O_RDONLY | O_CLOEXEC); }
+
+std::string_view LinuxKernel::readFd(int fd) {
+    // procfs makes these files in one go, so one read returns all of it unless the buffer is too
+    // small; then the buffer grows and the read is repeated. Empty on failure (no file read here is).
+    if (fd < 0) return {};
+    for (;;) {
+        const ssize_t n = ::pread(fd, buffer_.data(), buffer_.size(), 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return {};
+        }
+        if (static_cast<std::size_t>(n) < buffer_.size()) return std::string_view(buffer_.data(), static_cast<std::size_t>(n));
+        if (buffer_.size() >= kMaxBufferBytes) return {};
+        buffer_.resize(buffer_.size() * 2);
+    }
+}
+
 std::string_view LinuxKernel::readKept(UniqueFd& fd, const char* path, bool mayReopen) {
     if (fd) {
-        const std::string_view text = preadWhole(fd.get(), buffer_);
+        const std::string_view text = readFd(fd.get());
         if (!text.empty() || !mayReopen) return text;
     }
-    fd.reset(openReadOnly(path));
-    return preadWhole(fd.get(), buffer_);
+    fd.reset(openFile(path));
+    return readFd(fd.get());
 }
 
 std::string_view LinuxKernel::readOnce(const char* path) {
-    const UniqueFd fd(openReadOnly(path));
-    return preadWhole(fd.get(), buffer_);
+    const UniqueFd fd(openFile(path));
+    return readFd(fd.get());
 }
 
 LinuxKernel::Task* LinuxKernel::findTask(TaskPort port) {
@@ -134,16 +122,16 @@ KernReturn LinuxKernel::taskForPid(ProcessIdentity process, bool withDescendants
     if (task == nullptr || process.pid <= 0) return kKernInvalidArgument;
     Task made;
     made.tree = withDescendants;
-    made.stat.reset(openReadOnly(path(process.pid, "stat")));
+    made.stat.reset(openFile(path(process.pid, "stat")));
     if (!made.stat) return deniedErrno() ? kKernProtectionFailure : kKernTerminated;
-    const auto stat = parseTaskStat(preadWhole(made.stat.get(), buffer_));
+    const auto stat = parseTaskStat(readFd(made.stat.get()));
     if (!stat || stat->startTime != process.startTime || hasExited(*stat)) return kKernTerminated;
 
     Member& first = made.members.emplace_back();
     first.pid = process.pid;
     first.taskDir.reset(::opendir(path(process.pid, "task")));
     if (!first.taskDir) return deniedErrno() ? kKernProtectionFailure : kKernTerminated;
-    first.statm.reset(openReadOnly(path(process.pid, "statm")));
+    first.statm.reset(openFile(path(process.pid, "statm")));
     if (!first.statm) return deniedErrno() ? kKernProtectionFailure : kKernTerminated;
 
     made.port = nextPort_++;
@@ -165,62 +153,63 @@ KernReturn LinuxKernel::checkAlive(Task& task) {
     if (!task.terminated) {
         // The kept descriptor names the process it was opened for: once that one is reaped, it reads
         // nothing, even when its pid already names another process.
-        const auto stat = parseTaskStat(preadWhole(task.stat.get(), buffer_));
+        const auto stat = parseTaskStat(readFd(task.stat.get()));
         task.terminated = !stat || hasExited(*stat);
     }
     return task.terminated ? kKernTerminated : kKernSuccess;
 }
 
-KernReturn LinuxKernel::taskBasicInfo(TaskPort port, TaskBasicInfo& info) {
+template <typename Read>
+KernReturn LinuxKernel::readMembers(TaskPort port, Read&& read) {
     Task* task = findTask(port);
     if (task == nullptr) return kKernInvalidArgument;
     if (const KernReturn alive = checkAlive(*task); alive != kKernSuccess) return alive;
     if (task->tree && !task->walked) {
         if (const KernReturn listed = listTask(*task); listed != kKernSuccess) return listed;
     }
-    TaskBasicInfo sum;
     for (Member& member : task->members) {
         const bool first = &member == &task->members.front();
+        const KernReturn result = read(member, first);
+        if (result == kKernProtectionFailure) return result;
+        // The first process's figure is the task's own; a descendant that has exited since the walk
+        // holds no memory.
+        if (result != kKernSuccess && first) return checkAlive(*task) == kKernSuccess ? kKernFailure : kKernTerminated;
+    }
+    return kKernSuccess;
+}
+
+KernReturn LinuxKernel::taskBasicInfo(TaskPort port, TaskBasicInfo& info) {
+    TaskBasicInfo sum;
+    const KernReturn result = readMembers(port, [&](Member& member, bool first) {
         const auto pages = parseStatm(readKept(member.statm, path(member.pid, "statm"), !first));
-        if (!pages) {
-            if (first) return checkAlive(*task) == kKernSuccess ? kKernFailure : kKernTerminated;
-            continue;  // a descendant that has exited since the walk holds no memory
-        }
+        if (!pages) return kKernFailure;
         sum.virtualSize += pages->size * pageBytes_;
         sum.residentSize += pages->resident * pageBytes_;
-    }
-    info = sum;
-    return kKernSuccess;
+        return kKernSuccess;
+    });
+    if (result == kKernSuccess) info = sum;
+    return result;
 }
 
 KernReturn LinuxKernel::taskVmInfo(TaskPort port, TaskVmInfo& info) {
-    Task* task = findTask(port);
-    if (task == nullptr) return kKernInvalidArgument;
-    if (const KernReturn alive = checkAlive(*task); alive != kKernSuccess) return alive;
-    if (task->tree && !task->walked) {
-        if (const KernReturn listed = listTask(*task); listed != kKernSuccess) return listed;
-    }
     TaskVmInfo sum;
-    for (Member& member : task->members) {
-        const bool first = &member == &task->members.front();
+    const KernReturn result = readMembers(port, [&](Member& member, bool first) {
         const char* file = path(member.pid, "smaps_rollup");
         if (!member.smaps) {
-            member.smaps.reset(openReadOnly(file));
-            if (!member.smaps && deniedErrno()) return kKernProtectionFailure;
+            member.smaps.reset(openFile(file));
+            if (!member.smaps && deniedErrno()) return kKernProtectionFailure;  // needs ptrace rights
         }
         const auto kb = parseSmapsRollupPssKb(readKept(member.smaps, file, !first));
-        if (!kb) {
-            if (first) return checkAlive(*task) == kKernSuccess ? kKernFailure : kKernTerminated;
-            continue;
-        }
+        if (!kb) return kKernFailure;
         sum.physFootprint += *kb * 1024;
-    }
-    info = sum;
-    return kKernSuccess;
+        return kKernSuccess;
+    });
+    if (result == kKernSuccess) info = sum;
+    return result;
 }
 
 KernReturn LinuxKernel::hostVmInfo64(VmStatistics64& info) {
-    const auto kb = parseMeminfo(preadWhole(meminfo_.get(), buffer_));
+    const auto kb = parseMeminfo(readFd(meminfo_.get()));
     if (!kb) return kKernFailure;
     const std::uint64_t wiredKb = kb->unevictable + kb->sUnreclaim + kb->kernelStack + kb->pageTables;
     info.freeCount = saturatingPages(kb->memFree, pageBytes_);
@@ -232,7 +221,7 @@ KernReturn LinuxKernel::hostVmInfo64(VmStatistics64& info) {
 }
 
 KernReturn LinuxKernel::hostCpuLoadInfo(HostCpuLoadInfo& info) {
-    const auto ticks = parseStatCpu(preadWhole(stat_.get(), buffer_));
+    const auto ticks = parseStatCpu(readFd(stat_.get()));
     if (!ticks) return kKernFailure;
     // Truncating each sum to 32 bits keeps it exact modulo 2^32, which is all a difference needs.
     info.cpuTicks[HostCpuLoadInfo::kUser] = static_cast<std::uint32_t>(ticks->user);
@@ -325,21 +314,6 @@ void LinuxKernel::listMember(Task& task, Member& member, std::size_t& firstThrea
     }
 }
 
-LinuxKernel::Thread& LinuxKernel::threadEntry(ThreadPort tid, Pid pid, TaskPort task) {
-    const auto it = std::lower_bound(threads_.begin(), threads_.end(), tid,
-                                     [](const Thread& t, ThreadPort id) { return t.tid < id; });
-    Thread made;
-    made.tid = tid;
-    made.pid = pid;
-    made.task = task;
-    made.listing = listing_;
-    if (it != threads_.end() && it->tid == tid) {
-        if (it->pid != pid || it->task != task) *it = std::move(made);
-        return *it;
-    }
-    return *threads_.insert(it, std::move(made));
-}
-
 KernReturn LinuxKernel::vmDeallocate(void* address, std::size_t size) {
     const auto it = std::find_if(outstanding_.begin(), outstanding_.end(),
                                  [&](const OutstandingList& l) { return l.address == address; });
@@ -349,80 +323,6 @@ KernReturn LinuxKernel::vmDeallocate(void* address, std::size_t size) {
     delete[] it->address;
     outstanding_.erase(it);
     return kKernSuccess;
-}
-
-bool LinuxKernel::readThreadCpu(Thread& thread, std::uint64_t& cpuNs) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        // A kept descriptor that no longer reads belonged to a thread that has gone; when the listing
-        // shows its id again, that is a newer thread, read afresh from its first sight.
-        if (attempt == 1) thread.read = false;
-        const bool reopen = attempt == 1 || !thread.cpuFd;
-        if (reopen) thread.cpuFd.reset(openReadOnly(path(thread.pid, thread.ticks ? "stat" : "schedstat", thread.tid)));
-        const std::string_view text = preadWhole(thread.cpuFd.get(), buffer_);
-        if (text.empty()) {
-            if (reopen) return false;
-            continue;
-        }
-        if (!thread.ticks) {
-            const auto runTime = parseSchedstatRunTime(text);
-            if (!runTime) return false;
-            cpuNs = *runTime;
-            if (cpuNs > 0) return true;
-            // schedstat reads "0 0 0" where the kernel keeps no scheduler statistics; a thread whose
-            // stat line shows CPU time has run, so this kernel's figures come from stat instead.
-            const auto stat = parseTaskStat(readOnce(path(thread.pid, "stat", thread.tid)));
-            if (!stat) return false;
-            cpuNs = ticksToNs(stat->utime + stat->stime);
-            if (cpuNs > 0) {
-                thread.ticks = true;
-                thread.cpuFd.reset();
-            }
-            return true;
-        }
-        const auto stat = parseTaskStat(text);
-        if (!stat) return false;
-        cpuNs = ticksToNs(stat->utime + stat->stime);
-        return true;
-    }
-    return false;
-}
-
-bool LinuxKernel::readStartTicks(const Thread& thread, std::uint64_t& startTicks) {
-    const auto stat = parseTaskStat(readOnce(path(thread.pid, "stat", thread.tid)));
-    if (!stat) return false;
-    startTicks = stat->startTime;
-    return true;
-}
-
-KernReturn LinuxKernel::threadBasicInfo(ThreadPort tid, ThreadBasicInfo& info) {
-    const auto it = std::lower_bound(threads_.begin(), threads_.end(), tid,
-                                     [](const Thread& t, ThreadPort id) { return t.tid < id; });
-    if (it == threads_.end() || it->tid != tid) return kKernFailure;  // never listed, or gone since
-    Thread& thread = *it;
-    std::uint64_t cpuNs = 0;
-    if (!readThreadCpu(thread, cpuNs)) return kKernFailure;
-    const std::int64_t nowNs = boottimeNs_();
-
-    std::int32_t usage;
-    if (thread.read && cpuNs >= thread.cpuNs) {
-        usage = shareOfOneCpu(cpuNs - thread.cpuNs, nowNs - thread.atNs);
-    } else {
-        // First sight of this thread: its lifetime average.
-        std::uint64_t startTicks = 0;
-        if (!readStartTicks(thread, startTicks)) return kKernFailure;
-        usage = shareOfOneCpu(cpuNs, nowNs - static_cast<std::int64_t>(ticksToNs(startTicks)));
-    }
-    thread.cpuNs = cpuNs;
-    thread.atNs = nowNs;
-    thread.read = true;
-    info.cpuUsage = usage;
-    info.flags = 0;
-    return kKernSuccess;
-}
-
-std::uint64_t LinuxKernel::ticksToNs(std::uint64_t ticks) const {
-    constexpr std::uint64_t kNsPerSecond = 1'000'000'000;
-    return ticks / clockTicksPerSecond_ * kNsPerSecond + ticks % clockTicksPerSecond_ * kNsPerSecond / clockTicksPerSecond_;
 }
 
 }  // namespace perfagent

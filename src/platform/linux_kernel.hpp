@@ -96,6 +96,10 @@ private:
 
     Task* findTask(TaskPort port);
     KernReturn checkAlive(Task& task);
+    /// Calls `read(member, isFirst)` for each process of the task and answers for the task: the first
+    /// process's failure is the task's, a descendant's is skipped (it has exited), a denial is final.
+    template <typename Read>
+    KernReturn readMembers(TaskPort port, Read&& read);
     KernReturn listTask(Task& task);
     void listMember(Task& task, Member& member, std::size_t& firstThread);
     Thread& threadEntry(ThreadPort tid, Pid pid, TaskPort task);
@@ -105,6 +109,9 @@ private:
     /// descriptor no longer reads (its process or thread is gone; the path may name a newer one).
     std::string_view readKept(UniqueFd& fd, const char* path, bool mayReopen);
     std::string_view readOnce(const char* path);
+    /// Reads a whole proc file from offset 0 into the reused buffer; empty on failure.
+    std::string_view readFd(int fd);
+    static int openFile(const char* path);
     const char* path(Pid pid, std::string_view leaf, ThreadPort tid = 0);
     std::uint64_t ticksToNs(std::uint64_t ticks) const;
 
