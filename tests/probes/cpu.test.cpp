@@ -57,9 +57,6 @@ TEST(AppUsage, OneFailedThreadQueryDropsTheWholeReading) {
     EXPECT_EQ(kernel.deallocations()[1].address, kernel.lastList());
     EXPECT_EQ(kernel.deallocations()[1].size, 20u);
     EXPECT_EQ(kernel.outstandingLists(), 0u);
-
-    kernel.clearThreadQueryFailure();
-    EXPECT_EQ(cpu.appUsage(), 150.0);
 }
 
 TEST(SystemUsage, FirstReadingMeasuresSinceBootThenSinceTheLatestReading) {
@@ -96,10 +93,6 @@ TEST(SystemUsage, FailedQueryReadsNaNAndKeepsTheStoredReading) {
     EXPECT_EQ(cpu.previousLoad().cpuTicks[HostCpuLoadInfo::kUser], 100u);
     // The next reading covers the failed interval too, from the reading before it.
     expectShares(cpu.systemUsage(), 50.0, 10.0, 30.0, 10.0);
-
-    kernel.failHostCpu(true);
-    EXPECT_TRUE(std::isnan(cpu.systemUsage().user));
-    EXPECT_EQ(cpu.previousLoad().cpuTicks[HostCpuLoadInfo::kUser], 150u);
 }
 
 TEST(SystemUsage, CounterWrapIsDifferencedModulo2To32) {
@@ -111,12 +104,6 @@ TEST(SystemUsage, CounterWrapIsDifferencedModulo2To32) {
     // 32 user, 16 system, 40 idle, 0 nice ticks
     expectShares(cpu.systemUsage(), 32.0 / 88.0 * 100.0, 16.0 / 88.0 * 100.0, 40.0 / 88.0 * 100.0, 0.0);
 }
-
-}  // namespace
-}  // namespace perfagent
-
-namespace perfagent {
-namespace {
 
 TEST(Probes, FollowATargetUntilItExitsThenTheOwnTaskAgain) {
     FakeKernel kernel;

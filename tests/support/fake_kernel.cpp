@@ -52,7 +52,6 @@ void FakeKernel::setCpuLoad(CpuLoad load) {
 }
 
 KernReturn FakeKernel::hostCpuLoadInfo(HostCpuLoadInfo& info) {
-    if (failHostCpu_) return kKernFailure;
     std::optional<CpuLoad> next = cpuLoad_;
     if (!cpuQueue_.empty()) {
         next = cpuQueue_.front();

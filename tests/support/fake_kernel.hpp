@@ -71,15 +71,12 @@ public:
     void pushCpuLoad(CpuLoad load) { cpuQueue_.push_back(load); }
     /// Queues one failing host CPU query.
     void pushCpuLoadFailure() { cpuQueue_.push_back(std::nullopt); }
-    /// Makes every host CPU query fail until cleared (the queue is left as it is).
-    void failHostCpu(bool fail) { failHostCpu_ = fail; }
 
     // Threads.
     /// The process's threads, in the kernel's order. Ports left 0 become 0x1000 + 4 * index.
     void setThreads(std::vector<Thread> threads);
     /// The query of the thread at this list index fails (as if it exited after the listing).
     void failThreadQueryAt(std::size_t index) { failThreadAt_ = index; }
-    void clearThreadQueryFailure() { failThreadAt_.reset(); }
     /// taskThreads fails.
     void failTaskThreads(bool fail) { failTaskThreads_ = fail; }
 
@@ -127,7 +124,6 @@ private:
 
     CpuLoad cpuLoad_{};
     std::deque<std::optional<CpuLoad>> cpuQueue_;
-    bool failHostCpu_ = false;
 
     std::vector<Thread> threads_;
     std::optional<std::size_t> failThreadAt_;
