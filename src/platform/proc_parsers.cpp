@@ -84,6 +84,7 @@ std::optional<MeminfoKb> parseMeminfo(std::string_view text) {
             *required[static_cast<std::size_t>(index)].value = *value;
             seen |= 1u << index;
         }
+        if (seen == kAllRequired && out.zswap) break;  // the rest of the file holds nothing read
     }
     if (seen != kAllRequired) return std::nullopt;
     return out;
