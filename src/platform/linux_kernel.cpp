@@ -99,12 +99,8 @@ std::string_view LinuxKernel::readFd(int fd) {
     }
 }
 
-std::string_view LinuxKernel::readKept(UniqueFd& fd, const char* path, bool mayReopen) {
-    if (fd) {
-        const std::string_view text = readFd(fd.get());
-        if (!text.empty() || !mayReopen) return text;
-    }
-    fd.reset(openFile(path));
+std::string_view LinuxKernel::readKept(UniqueFd& fd, const char* path) {
+    if (!fd) fd.reset(openFile(path));
     return readFd(fd.get());
 }
 
@@ -169,7 +165,7 @@ KernReturn LinuxKernel::readMembers(TaskPort port, Read&& read) {
     }
     for (Member& member : task->members) {
         const bool first = &member == &task->members.front();
-        const KernReturn result = read(member, first);
+        const KernReturn result = read(member);
         if (result == kKernProtectionFailure) return result;
         // The first process's figure is the task's own; a descendant that has exited since the walk
         // holds no memory.
@@ -180,8 +176,8 @@ KernReturn LinuxKernel::readMembers(TaskPort port, Read&& read) {
 
 KernReturn LinuxKernel::taskBasicInfo(TaskPort port, TaskBasicInfo& info) {
     TaskBasicInfo sum;
-    const KernReturn result = readMembers(port, [&](Member& member, bool first) {
-        const auto pages = parseStatm(readKept(member.statm, path(member.pid, "statm"), !first));
+    const KernReturn result = readMembers(port, [&](Member& member) {
+        const auto pages = parseStatm(readKept(member.statm, path(member.pid, "statm")));
         if (!pages) return kKernFailure;
         sum.virtualSize += pages->size * pageBytes_;
         sum.residentSize += pages->resident * pageBytes_;
@@ -193,13 +189,13 @@ KernReturn LinuxKernel::taskBasicInfo(TaskPort port, TaskBasicInfo& info) {
 
 KernReturn LinuxKernel::taskVmInfo(TaskPort port, TaskVmInfo& info) {
     TaskVmInfo sum;
-    const KernReturn result = readMembers(port, [&](Member& member, bool first) {
+    const KernReturn result = readMembers(port, [&](Member& member) {
         const char* file = path(member.pid, "smaps_rollup");
         if (!member.smaps) {
             member.smaps.reset(openFile(file));
             if (!member.smaps && deniedErrno()) return kKernProtectionFailure;  // needs ptrace rights
         }
-        const auto kb = parseSmapsRollupPssKb(readKept(member.smaps, file, !first));
+        const auto kb = parseSmapsRollupPssKb(readKept(member.smaps, file));
         if (!kb) return kKernFailure;
         sum.physFootprint += *kb * 1024;
         return kKernSuccess;
@@ -263,7 +259,7 @@ KernReturn LinuxKernel::listTask(Task& task) {
             childPids_.clear();
             for (std::size_t i = firstThread; i < listed_.size(); ++i) {
                 Thread& thread = threadEntry(listed_[i], reached[next].pid, task.port);
-                forEachChildPid(readKept(thread.children, path(thread.pid, "children", thread.tid), false),
+                forEachChildPid(readKept(thread.children, path(thread.pid, "children", thread.tid)),
                                 [&](Pid child) { childPids_.push_back(child); });
             }
             for (const Pid child : childPids_) {

@@ -17,7 +17,7 @@ namespace perfagent {
 /// - Tasks: the agent's own is <proc>/self; taskForPid names <proc>/<pid>, checked against the start
 ///   time (stat field 22) so a reused pid is refused, and kept by open descriptors, which the kernel
 ///   ties to that one process. A tree task adds every descendant, found afresh by each taskThreads
-///   through the threads' `children` files. A task whose process exited (or is a zombie) answers
+///   through the threads' `children` files (a kernel without them sees the first process only). A task whose process exited (or is a zombie) answers
 ///   kKernTerminated from then on.
 /// - Resident size: statm resident pages × page size, summed over the task's processes; footprint:
 ///   the Pss line of smaps_rollup, likewise.
@@ -96,7 +96,7 @@ private:
 
     Task* findTask(TaskPort port);
     KernReturn checkAlive(Task& task);
-    /// Calls `read(member, isFirst)` for each process of the task and answers for the task: the first
+    /// Calls `read(member)` for each process of the task and answers for the task: the first
     /// process's failure is the task's, a descendant's is skipped (it has exited), a denial is final.
     template <typename Read>
     KernReturn readMembers(TaskPort port, Read&& read);
@@ -105,9 +105,9 @@ private:
     Thread& threadEntry(ThreadPort tid, Pid pid, TaskPort task);
     bool readThreadCpu(Thread& thread, std::uint64_t& cpuNs);
     bool readStartTicks(const Thread& thread, std::uint64_t& startTicks);
-    /// Reads a kept file, opening it on first use and once more when a reopen is allowed and the kept
-    /// descriptor no longer reads (its process or thread is gone; the path may name a newer one).
-    std::string_view readKept(UniqueFd& fd, const char* path, bool mayReopen);
+    /// Reads a kept file, opening it on first use. Once its process or thread is gone the descriptor
+    /// reads nothing, even when the path names a newer one by then.
+    std::string_view readKept(UniqueFd& fd, const char* path);
     std::string_view readOnce(const char* path);
     /// Reads a whole proc file from offset 0 into the reused buffer; empty on failure.
     std::string_view readFd(int fd);

@@ -41,7 +41,10 @@ bool LinuxKernel::readThreadCpu(Thread& thread, std::uint64_t& cpuNs) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         // A kept descriptor that no longer reads belonged to a thread that has gone; when the listing
         // shows its id again, that is a newer thread, read afresh from its first sight.
-        if (attempt == 1) thread.read = false;
+        if (attempt == 1) {
+            thread.read = false;
+            thread.children.reset();
+        }
         const bool reopen = attempt == 1 || !thread.cpuFd;
         if (reopen) thread.cpuFd.reset(openFile(path(thread.pid, thread.ticks ? "stat" : "schedstat", thread.tid)));
         const std::string_view text = readFd(thread.cpuFd.get());
