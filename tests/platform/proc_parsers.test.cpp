@@ -29,19 +29,7 @@ constexpr std::string_view kOddNameStat =
     "94590119779760 94590119780376 94590521212928 140727262427107 140727262427150 140727262427150 "
     "140727262429135 0\n";
 
-TEST(ParseMeminfo, ReadsTheFieldsByExactName) {
-    const auto m = parseMeminfo(kMeminfo);
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->memFree, 24489024u);
-    EXPECT_EQ(m->active, 31044u);  // not Active(anon) or Active(file)
-    EXPECT_EQ(m->inactive, 30384u);
-    EXPECT_EQ(m->unevictable, 16360u);
-    EXPECT_EQ(m->sUnreclaim, 22756u);
-    EXPECT_EQ(m->kernelStack, 2020u);
-    EXPECT_EQ(m->pageTables, 1768u);
-    EXPECT_EQ(m->zswap, 752u);  // not Zswapped
-}
-
+// The fields themselves are read, exactly, by the kernel backend's tests on the same stored text.
 TEST(ParseMeminfo, ZswapIsOptionalTheOthersAreNotAndGarbageFails) {
     std::string text(kMeminfo);
     text.erase(text.find("Zswap:"), text.find("Zswapped:") - text.find("Zswap:"));
@@ -65,10 +53,6 @@ TEST(ParseMeminfo, ZswapIsOptionalTheOthersAreNotAndGarbageFails) {
 }
 
 TEST(ParseStat, ReadsTheAggregateCpuLineAndRejectsShortOrBrokenOnes) {
-    const auto t = parseStatCpu(kStat);
-    ASSERT_TRUE(t);
-    EXPECT_EQ((std::array{t->user, t->nice, t->system, t->idle, t->iowait, t->irq, t->softirq, t->steal}),
-              (std::array<std::uint64_t, 8>{11287, 0, 6001, 89638, 318, 0, 100, 7}));
     // Exactly eight columns are enough; the per-CPU lines are never taken for it.
     EXPECT_TRUE(parseStatCpu("cpu  1 2 3 4 5 6 7 8\n"));
     for (const char* broken : {"", "cpu0 5198 0 2684 45687 50 0 37 3 0 0\n", "cpu  11287 0 6001 89638 318 0 100\n",

@@ -29,7 +29,6 @@ TEST(ThreadActs, CopiesPortsInKernelOrderOrIsEmptyWhenTheTaskQueryFails) {
     kernel.failTaskThreads(true);
     EXPECT_TRUE(cpu.threadActs().empty());
     EXPECT_EQ(cpu.appUsage(), 0.0);
-    EXPECT_EQ(kernel.deallocations().size(), 1u);
     EXPECT_EQ(kernel.threadQueries(), 0);
 }
 
@@ -53,9 +52,6 @@ TEST(AppUsage, OneFailedThreadQueryDropsTheWholeReading) {
     EXPECT_EQ(cpu.appUsage(), 0.0);
     // Both readings stopped at the failing thread, and both lists went back whole.
     EXPECT_EQ(kernel.threadQueries(), 6);
-    ASSERT_EQ(kernel.deallocations().size(), 2u);
-    EXPECT_EQ(kernel.deallocations()[1].address, kernel.lastList());
-    EXPECT_EQ(kernel.deallocations()[1].size, 20u);
     EXPECT_EQ(kernel.outstandingLists(), 0u);
 }
 

@@ -34,15 +34,18 @@ std::string readText(const std::string& path) {
     return text.str();
 }
 
-ProcessIdentity identityOf(Pid pid) {
-    const auto stat = parseTaskStat(readText("/proc/" + std::to_string(pid) + "/stat"));
-    return {pid, stat ? stat->startTime : 0};
+TaskStat statOf(Pid pid) {
+    auto stat = parseTaskStat(readText("/proc/" + std::to_string(pid) + "/stat")).value_or(TaskStat{});
+    stat.comm = {};  // the text it pointed into is gone
+    return stat;
 }
+
+ProcessIdentity identityOf(Pid pid) { return {pid, statOf(pid).startTime}; }
 
 /// CPU seconds of a process from its stat line: an independent reading of what the probe measures.
 double cpuSecondsOf(Pid pid) {
-    const auto stat = parseTaskStat(readText("/proc/" + std::to_string(pid) + "/stat"));
-    return stat ? static_cast<double>(stat->utime + stat->stime) / static_cast<double>(::sysconf(_SC_CLK_TCK)) : 0;
+    const TaskStat stat = statOf(pid);
+    return static_cast<double>(stat.utime + stat.stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 double residentOf(Pid pid, double pageSize) {
@@ -148,8 +151,7 @@ TEST(LinuxProbes, TreeIsSummedAndFoundAfreshAndAnExitedTargetSaysSo) {
     });
     const std::string children = "/proc/" + std::to_string(parent.pid) + "/task/" + std::to_string(parent.pid) + "/children";
     ASSERT_TRUE(eventually([&] { return !readText(children).empty(); }));
-    const Pid grandchild = std::stoi(readText(children));
-    ASSERT_TRUE(eventually([&] { return readText("/proc/" + std::to_string(parent.pid) + "/comm") == "pa-tree-root\n"; }));
+    const Pid grandchild = std::stoi(readText(children));  // forked after the name was set
 
     const auto found = findProcess(LinuxProcessList().processes(), "pa-tree-root");
     ASSERT_TRUE(found) << found.error().message();
@@ -171,7 +173,7 @@ TEST(LinuxProbes, TreeIsSummedAndFoundAfreshAndAnExitedTargetSaysSo) {
     EXPECT_TRUE(eventually([&] { return probes.cpu.threadActs().size() == 1; }));
 
     ::kill(parent.pid, SIGKILL);  // a zombie until reaped, then gone: both are an exit
-    ASSERT_TRUE(eventually([&] { return hasExited(*parseTaskStat(readText("/proc/" + std::to_string(parent.pid) + "/stat"))); }));
+    ASSERT_TRUE(eventually([&] { return hasExited(statOf(parent.pid)); }));
     EXPECT_EQ(probes.cpu.appUsage(), 0.0);
     EXPECT_EQ(probes.taskResult(), kKernTerminated);
     parent.reap();

@@ -79,14 +79,12 @@ KernReturn FakeKernel::taskThreads(TaskPort task, ThreadPort** list, std::uint32
     auto* ports = new ThreadPort[threads_.size()];
     std::transform(threads_.begin(), threads_.end(), ports, [](const Thread& t) { return t.port; });
     outstanding_.push_back({ports, threads_.size()});
-    lastList_ = ports;
     *list = ports;
     *count = static_cast<std::uint32_t>(threads_.size());
     return kKernSuccess;
 }
 
 KernReturn FakeKernel::vmDeallocate(void* address, std::size_t size) {
-    deallocations_.push_back({address, size});
     const auto it = std::find_if(outstanding_.begin(), outstanding_.end(),
                                  [&](const Outstanding& o) { return o.address == address; });
     if (it == outstanding_.end() || size != it->count * sizeof(ThreadPort)) return kKernInvalidArgument;

@@ -19,8 +19,8 @@ namespace perfagent::testing {
 ///
 /// Host CPU readings are served from a queue; when it is empty the last reading served (or set) is
 /// served again. Thread lists are allocated per taskThreads call and must come back through
-/// vmDeallocate with their exact size; every vmDeallocate call is recorded. A task made by taskForPid
-/// (ports from 100 up) reads the same scripted figures as the own task until `terminate()`; every
+/// vmDeallocate with their exact size (outstandingLists() counts those that did not). A task made by
+/// taskForPid (ports from 100 up) reads the same scripted figures as the own task until `terminate()`; every
 /// task query records the task it named.
 class FakeKernel final : public Kernel {
 public:
@@ -36,10 +36,6 @@ public:
         std::uint32_t system = 0;
         std::uint32_t idle = 0;
         std::uint32_t nice = 0;
-    };
-    struct Deallocation {
-        const void* address;
-        std::size_t size;
     };
 
     explicit FakeKernel(double pageSize = 16384.0, double physicalMemory = 4294967296.0)
@@ -81,9 +77,6 @@ public:
     void failTaskThreads(bool fail) { failTaskThreads_ = fail; }
 
     // What the code under test did.
-    const std::vector<Deallocation>& deallocations() const { return deallocations_; }
-    /// Address of the list the latest successful taskThreads handed out.
-    const void* lastList() const { return lastList_; }
     /// Lists handed out and not (correctly) released yet.
     std::size_t outstandingLists() const { return outstanding_.size(); }
     int threadQueries() const { return threadQueries_; }
@@ -131,8 +124,6 @@ private:
     int threadQueries_ = 0;
 
     std::vector<Outstanding> outstanding_;
-    std::vector<Deallocation> deallocations_;
-    const void* lastList_ = nullptr;
 };
 
 }  // namespace perfagent::testing
