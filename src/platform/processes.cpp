@@ -49,6 +49,7 @@ std::vector<ProcessInfo> LinuxProcessList::processes() {
     const UniqueDir root(::opendir(procRoot_.c_str()));
     if (!root) return out;
     const long page = ::sysconf(_SC_PAGESIZE);
+    std::vector<std::pair<uid_t, std::string>> users;  // each owner's name looked up once per listing
     const int rootFd = ::dirfd(root.get());
     while (const dirent* entry = ::readdir(root.get())) {
         const std::string_view name = entry->d_name;
@@ -67,7 +68,9 @@ std::vector<ProcessInfo> LinuxProcessList::processes() {
         info.commandLine = readFile(rootFd, dir + "/cmdline");
         while (!info.commandLine.empty() && info.commandLine.back() == '\0') info.commandLine.pop_back();
         std::replace(info.commandLine.begin(), info.commandLine.end(), '\0', ' ');
-        info.user = userName(owner.st_uid);
+        auto user = std::find_if(users.begin(), users.end(), [&](const auto& u) { return u.first == owner.st_uid; });
+        if (user == users.end()) user = users.insert(users.end(), {owner.st_uid, userName(owner.st_uid)});
+        info.user = user->second;
         if (const auto pages = parseStatm(readFile(rootFd, dir + "/statm"))) {
             info.residentBytes = pages->resident * static_cast<std::uint64_t>(page > 0 ? page : 4096);
         }
