@@ -4,16 +4,13 @@
 
 #include <fcntl.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cmath>
 #include <limits>
 #include <new>
-#include <optional>
-#include <string_view>
+#include <string>
 
 namespace perfagent {
 
@@ -22,49 +19,7 @@ namespace {
 constexpr std::size_t kInitialBufferBytes = 4096;
 constexpr std::size_t kMaxBufferBytes = 1 << 20;
 
-int openReadOnly(const char* path) { return ::open(path, O_RDONLY | O_CLOEXEC); }
-
-/// Reads a whole /proc file from offset 0 through a kept descriptor. procfs generates these files in
-/// one go, so one read returns all of it unless the buffer is too small; then the buffer grows and
-/// the read is repeated.
-std::optional<std::string_view> preadWhole(int fd, std::vector<char>& buffer) {
-    if (fd < 0) return std::nullopt;
-    for (;;) {
-        const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (static_cast<std::size_t>(n) < buffer.size()) {
-            return std::string_view(buffer.data(), static_cast<std::size_t>(n));
-        }
-        if (buffer.size() >= kMaxBufferBytes) return std::nullopt;
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
-/// Reads "<tid>/<leaf>" under the task directory into `buffer`. Fails when the thread is gone (the
-/// open or the read fails) or the text does not fit.
-template <std::size_t N>
-std::optional<std::string_view> readThreadFile(int taskDirFd, ThreadPort tid, std::string_view leaf,
-                                               char (&buffer)[N]) {
-    char path[64];
-    char* end = std::to_chars(path, path + 16, tid).ptr;
-    *end++ = '/';
-    if (leaf.size() >= static_cast<std::size_t>(path + sizeof path - end)) return std::nullopt;
-    end = std::copy(leaf.begin(), leaf.end(), end);
-    *end = '\0';
-
-    const int fd = ::openat(taskDirFd, path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    ssize_t n;
-    do {
-        n = ::read(fd, buffer, N);
-    } while (n < 0 && errno == EINTR);
-    ::close(fd);
-    if (n <= 0 || static_cast<std::size_t>(n) >= N) return std::nullopt;
-    return std::string_view(buffer, static_cast<std::size_t>(n));
-}
+bool deniedErrno() { return errno == EACCES || errno == EPERM; }
 
 std::uint32_t saturatingPages(std::uint64_t kb, std::uint64_t pageBytes) {
     constexpr std::uint64_t kMaxPages = std::numeric_limits<std::uint32_t>::max();
@@ -72,30 +27,22 @@ std::uint32_t saturatingPages(std::uint64_t kb, std::uint64_t pageBytes) {
     return static_cast<std::uint32_t>(std::min(kb * 1024 / pageBytes, kMaxPages));
 }
 
-std::int64_t boottimeNs() {
+std::int64_t hostBoottimeNs() {
     timespec ts{};
     ::clock_gettime(CLOCK_BOOTTIME, &ts);
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-/// CPU time over wall time as thousandths of one CPU, capped at one CPU (the two clocks are read a
-/// moment apart, so a fully busy thread can come out a hair above it).
-std::int32_t shareOfOneCpu(std::uint64_t cpuNs, std::int64_t wallNs) {
-    if (wallNs <= 0) return 0;
-    const double share = static_cast<double>(cpuNs) / static_cast<double>(wallNs) * ThreadBasicInfo::kUsageScale;
-    return static_cast<std::int32_t>(std::lround(std::min<double>(share, ThreadBasicInfo::kUsageScale)));
-}
-
-std::optional<ThreadPort> parseTid(std::string_view name) {
-    ThreadPort tid = 0;
-    const auto result = std::from_chars(name.data(), name.data() + name.size(), tid);
-    if (result.ec != std::errc() || result.ptr != name.data() + name.size()) return std::nullopt;
-    return tid;
+bool parseTid(const char* name, ThreadPort& tid) {
+    const char* end = name + std::char_traits<char>::length(name);
+    const auto result = std::from_chars(name, end, tid);
+    return result.ec == std::errc() && result.ptr == end;
 }
 
 }  // namespace
 
-LinuxKernel::LinuxKernel() {
+LinuxKernel::LinuxKernel(std::string procRoot, std::function<std::int64_t()> boottimeNs)
+    : procRoot_(std::move(procRoot)), boottimeNs_(boottimeNs ? std::move(boottimeNs) : hostBoottimeNs) {
     const long page = ::sysconf(_SC_PAGESIZE);
     pageBytes_ = page > 0 ? static_cast<std::uint64_t>(page) : 4096;
     pageSize_ = static_cast<double>(pageBytes_);
@@ -104,40 +51,161 @@ LinuxKernel::LinuxKernel() {
     const long ticks = ::sysconf(_SC_CLK_TCK);
     clockTicksPerSecond_ = ticks > 0 ? static_cast<std::uint64_t>(ticks) : 100;
 
-    statmFd_ = openReadOnly("/proc/self/statm");
-    meminfoFd_ = openReadOnly("/proc/meminfo");
-    statFd_ = openReadOnly("/proc/stat");
-    taskDir_ = ::opendir("/proc/self/task");
     buffer_.resize(kInitialBufferBytes);
-
-    // schedstat gives nanoseconds, but reads "0 0 0" when the kernel keeps no scheduler statistics;
-    // the calling thread has certainly run, so a zero here means falling back to stat's clock ticks.
-    std::uint64_t ownCpuNs = 0;
-    useSchedstat_ = readSchedstat(static_cast<ThreadPort>(::gettid()), ownCpuNs) && ownCpuNs > 0;
+    meminfo_.reset(openFile((procRoot_ + "/meminfo").c_str()));
+    stat_.reset(openFile((procRoot_ + "/stat").c_str()));
+    tasks_.emplace_back();
+    tasks_.front().members.emplace_back();
 }
 
 LinuxKernel::~LinuxKernel() {
-    for (const int fd : {statmFd_, meminfoFd_, statFd_}) {
-        if (fd >= 0) ::close(fd);
-    }
-    if (taskDir_) ::closedir(taskDir_);
     for (const OutstandingList& list : outstanding_) delete[] list.address;
 }
 
-KernReturn LinuxKernel::taskBasicInfo(TaskBasicInfo& info) {
-    const auto text = preadWhole(statmFd_, buffer_);
-    if (!text) return kKernFailure;
-    const auto pages = parseStatm(*text);
-    if (!pages) return kKernFailure;
-    info.virtualSize = pages->size * pageBytes_;
-    info.residentSize = pages->resident * pageBytes_;
+const char* LinuxKernel::path(Pid pid, std::string_view leaf, ThreadPort tid) {
+    // "<root>/<pid|self>/<leaf>" or "<root>/<pid|self>/task/<tid>/<leaf>"
+    char digits[16];
+    path_.assign(procRoot_);
+    if (pid == 0) {
+        path_ += "/self";
+    } else {
+        path_ += '/';
+        path_.append(digits, std::to_chars(digits, digits + sizeof digits, pid).ptr);
+    }
+    if (tid != 0) {
+        path_ += "/task/";
+        path_.append(digits, std::to_chars(digits, digits + sizeof digits, tid).ptr);
+    }
+    path_ += '/';
+    path_ += leaf;
+    return path_.c_str();
+}
+
+int LinuxKernel::openFile(const char* path) { return ::open(path, O_RDONLY | O_CLOEXEC); }
+
+std::string_view LinuxKernel::readFd(int fd) {
+    // procfs makes these files in one go, so one read returns all of it unless the buffer is too
+    // small; then the buffer grows and the read is repeated. Empty on failure (no file read here is).
+    if (fd < 0) return {};
+    for (;;) {
+        const ssize_t n = ::pread(fd, buffer_.data(), buffer_.size(), 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return {};
+        }
+        if (static_cast<std::size_t>(n) < buffer_.size()) return std::string_view(buffer_.data(), static_cast<std::size_t>(n));
+        if (buffer_.size() >= kMaxBufferBytes) return {};
+        buffer_.resize(buffer_.size() * 2);
+    }
+}
+
+std::string_view LinuxKernel::readKept(UniqueFd& fd, const char* path) {
+    if (!fd) fd.reset(openFile(path));
+    return readFd(fd.get());
+}
+
+std::string_view LinuxKernel::readOnce(const char* path) {
+    const UniqueFd fd(openFile(path));
+    return readFd(fd.get());
+}
+
+LinuxKernel::Task* LinuxKernel::findTask(TaskPort port) {
+    const auto it = std::find_if(tasks_.begin(), tasks_.end(), [&](const Task& t) { return t.port == port; });
+    return it == tasks_.end() ? nullptr : &*it;
+}
+
+KernReturn LinuxKernel::taskForPid(ProcessIdentity process, bool withDescendants, TaskPort* task) {
+    if (task == nullptr || process.pid <= 0) return kKernInvalidArgument;
+    Task made;
+    made.tree = withDescendants;
+    made.stat.reset(openFile(path(process.pid, "stat")));
+    if (!made.stat) return deniedErrno() ? kKernProtectionFailure : kKernTerminated;
+    const auto stat = parseTaskStat(readFd(made.stat.get()));
+    if (!stat || stat->startTime != process.startTime || hasExited(*stat)) return kKernTerminated;
+
+    Member& first = made.members.emplace_back();
+    first.pid = process.pid;
+    first.taskDir.reset(::opendir(path(process.pid, "task")));
+    if (!first.taskDir) return deniedErrno() ? kKernProtectionFailure : kKernTerminated;
+    first.statm.reset(openFile(path(process.pid, "statm")));
+    if (!first.statm) return deniedErrno() ? kKernProtectionFailure : kKernTerminated;
+
+    made.port = nextPort_++;
+    *task = made.port;
+    tasks_.push_back(std::move(made));
     return kKernSuccess;
 }
 
+KernReturn LinuxKernel::taskRelease(TaskPort port) {
+    const auto it = std::find_if(tasks_.begin() + 1, tasks_.end(), [&](const Task& t) { return t.port == port; });
+    if (it == tasks_.end()) return kKernInvalidArgument;
+    tasks_.erase(it);
+    std::erase_if(threads_, [&](const Thread& t) { return t.task == port; });
+    return kKernSuccess;
+}
+
+KernReturn LinuxKernel::checkAlive(Task& task) {
+    if (task.port == kTaskSelf) return kKernSuccess;
+    if (!task.terminated) {
+        // The kept descriptor names the process it was opened for: once that one is reaped, it reads
+        // nothing, even when its pid already names another process.
+        const auto stat = parseTaskStat(readFd(task.stat.get()));
+        task.terminated = !stat || hasExited(*stat);
+    }
+    return task.terminated ? kKernTerminated : kKernSuccess;
+}
+
+template <typename Read>
+KernReturn LinuxKernel::readMembers(TaskPort port, Read&& read) {
+    Task* task = findTask(port);
+    if (task == nullptr) return kKernInvalidArgument;
+    if (const KernReturn alive = checkAlive(*task); alive != kKernSuccess) return alive;
+    if (task->tree && !task->walked) {
+        if (const KernReturn listed = listTask(*task); listed != kKernSuccess) return listed;
+    }
+    for (Member& member : task->members) {
+        const bool first = &member == &task->members.front();
+        const KernReturn result = read(member);
+        if (result == kKernProtectionFailure) return result;
+        // The first process's figure is the task's own; a descendant that has exited since the walk
+        // holds no memory.
+        if (result != kKernSuccess && first) return checkAlive(*task) == kKernSuccess ? kKernFailure : kKernTerminated;
+    }
+    return kKernSuccess;
+}
+
+KernReturn LinuxKernel::taskBasicInfo(TaskPort port, TaskBasicInfo& info) {
+    TaskBasicInfo sum;
+    const KernReturn result = readMembers(port, [&](Member& member) {
+        const auto pages = parseStatm(readKept(member.statm, path(member.pid, "statm")));
+        if (!pages) return kKernFailure;
+        sum.virtualSize += pages->size * pageBytes_;
+        sum.residentSize += pages->resident * pageBytes_;
+        return kKernSuccess;
+    });
+    if (result == kKernSuccess) info = sum;
+    return result;
+}
+
+KernReturn LinuxKernel::taskVmInfo(TaskPort port, TaskVmInfo& info) {
+    TaskVmInfo sum;
+    const KernReturn result = readMembers(port, [&](Member& member) {
+        const char* file = path(member.pid, "smaps_rollup");
+        if (!member.smaps) {
+            member.smaps.reset(openFile(file));
+            if (!member.smaps && deniedErrno()) return kKernProtectionFailure;  // needs ptrace rights
+        }
+        const auto kb = parseSmapsRollupPssKb(readKept(member.smaps, file));
+        if (!kb) return kKernFailure;
+        sum.physFootprint += *kb * 1024;
+        return kKernSuccess;
+    });
+    if (result == kKernSuccess) info = sum;
+    return result;
+}
+
 KernReturn LinuxKernel::hostVmInfo64(VmStatistics64& info) {
-    const auto text = preadWhole(meminfoFd_, buffer_);
-    if (!text) return kKernFailure;
-    const auto kb = parseMeminfo(*text);
+    const auto kb = parseMeminfo(readFd(meminfo_.get()));
     if (!kb) return kKernFailure;
     const std::uint64_t wiredKb = kb->unevictable + kb->sUnreclaim + kb->kernelStack + kb->pageTables;
     info.freeCount = saturatingPages(kb->memFree, pageBytes_);
@@ -149,9 +217,7 @@ KernReturn LinuxKernel::hostVmInfo64(VmStatistics64& info) {
 }
 
 KernReturn LinuxKernel::hostCpuLoadInfo(HostCpuLoadInfo& info) {
-    const auto text = preadWhole(statFd_, buffer_);
-    if (!text) return kKernFailure;
-    const auto ticks = parseStatCpu(*text);
+    const auto ticks = parseStatCpu(readFd(stat_.get()));
     if (!ticks) return kKernFailure;
     // Truncating each sum to 32 bits keeps it exact modulo 2^32, which is all a difference needs.
     info.cpuTicks[HostCpuLoadInfo::kUser] = static_cast<std::uint32_t>(ticks->user);
@@ -163,27 +229,85 @@ KernReturn LinuxKernel::hostCpuLoadInfo(HostCpuLoadInfo& info) {
     return kKernSuccess;
 }
 
-KernReturn LinuxKernel::taskThreads(ThreadPort** list, std::uint32_t* count) {
+KernReturn LinuxKernel::taskThreads(TaskPort port, ThreadPort** list, std::uint32_t* count) {
     if (list == nullptr || count == nullptr) return kKernInvalidArgument;
-    if (taskDir_ == nullptr) return kKernFailure;
-
-    ::rewinddir(taskDir_);
-    listed_.clear();
-    errno = 0;
-    while (const dirent* entry = ::readdir(taskDir_)) {
-        if (const auto tid = parseTid(entry->d_name)) listed_.push_back(*tid);
-    }
-    if (errno != 0 || listed_.empty()) return kKernFailure;
+    Task* task = findTask(port);
+    if (task == nullptr) return kKernInvalidArgument;
+    if (const KernReturn listed = listTask(*task); listed != kKernSuccess) return listed;
 
     auto* ports = new (std::nothrow) ThreadPort[listed_.size()];
     if (ports == nullptr) return kKernFailure;
     std::copy(listed_.begin(), listed_.end(), ports);
     outstanding_.push_back({ports, static_cast<std::uint32_t>(listed_.size())});
-    forgetVanishedThreads();
-
     *list = ports;
     *count = static_cast<std::uint32_t>(listed_.size());
     return kKernSuccess;
+}
+
+KernReturn LinuxKernel::listTask(Task& task) {
+    if (const KernReturn alive = checkAlive(task); alive != kKernSuccess) return alive;
+    ++listing_;
+    listed_.clear();
+    std::size_t firstThread = 0;
+    listMember(task, task.members.front(), firstThread);
+    if (task.tree) {
+        // Breadth first from the first process: each listed thread's children join the tree; members
+        // no longer reached are dropped, with their descriptors.
+        std::vector<Member> reached;
+        reached.push_back(std::move(task.members.front()));
+        for (std::size_t next = 0;; ++next) {
+            childPids_.clear();
+            for (std::size_t i = firstThread; i < listed_.size(); ++i) {
+                Thread& thread = threadEntry(listed_[i], reached[next].pid, task.port);
+                forEachChildPid(readKept(thread.children, path(thread.pid, "children", thread.tid)),
+                                [&](Pid child) { childPids_.push_back(child); });
+            }
+            for (const Pid child : childPids_) {
+                if (std::any_of(reached.begin(), reached.end(), [&](const Member& m) { return m.pid == child; })) {
+                    continue;
+                }
+                const auto kept = std::find_if(task.members.begin() + 1, task.members.end(),
+                                               [&](const Member& m) { return m.pid == child; });
+                if (kept != task.members.end()) {
+                    reached.push_back(std::move(*kept));
+                    kept->pid = -1;  // taken
+                } else {
+                    reached.emplace_back().pid = child;
+                }
+            }
+            if (next + 1 >= reached.size()) break;
+            firstThread = listed_.size();
+            listMember(task, reached[next + 1], firstThread);
+        }
+        task.members = std::move(reached);
+        task.walked = true;
+    }
+    if (listed_.empty()) return checkAlive(task) == kKernSuccess ? kKernFailure : kKernTerminated;
+    std::erase_if(threads_, [&](const Thread& t) { return t.task == task.port && t.listing != listing_; });
+    return kKernSuccess;
+}
+
+void LinuxKernel::listMember(Task& task, Member& member, std::size_t& firstThread) {
+    firstThread = listed_.size();
+    const bool first = &member == &task.members.front();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!member.taskDir) member.taskDir.reset(::opendir(path(member.pid, "task")));
+        if (!member.taskDir) return;
+        ::rewinddir(member.taskDir.get());
+        while (const dirent* entry = ::readdir(member.taskDir.get())) {
+            ThreadPort tid = 0;
+            if (parseTid(entry->d_name, tid)) {
+                listed_.push_back(tid);
+                threadEntry(tid, member.pid, task.port).listing = listing_;
+            }
+        }
+        // A kept directory of a process that has gone lists nothing; a descendant's pid may name a
+        // newer process of the tree by now, so it is opened afresh once. The first process never is.
+        if (listed_.size() > firstThread || first) return;
+        member.taskDir.reset();
+        member.statm.reset();
+        member.smaps.reset();
+    }
 }
 
 KernReturn LinuxKernel::vmDeallocate(void* address, std::size_t size) {
@@ -195,81 +319,6 @@ KernReturn LinuxKernel::vmDeallocate(void* address, std::size_t size) {
     delete[] it->address;
     outstanding_.erase(it);
     return kKernSuccess;
-}
-
-KernReturn LinuxKernel::threadBasicInfo(ThreadPort thread, ThreadBasicInfo& info) {
-    std::uint64_t cpuNs = 0;
-    std::uint64_t startTicks = 0;
-    bool haveStart = false;
-    if (useSchedstat_) {
-        if (!readSchedstat(thread, cpuNs)) return kKernFailure;
-    } else {
-        if (!readTaskStat(thread, cpuNs, startTicks)) return kKernFailure;
-        haveStart = true;
-    }
-    const std::int64_t nowNs = boottimeNs();
-
-    const auto it = std::lower_bound(readings_.begin(), readings_.end(), thread,
-                                     [](const ThreadReading& r, ThreadPort tid) { return r.tid < tid; });
-    const bool known = it != readings_.end() && it->tid == thread;
-    std::int32_t usage;
-    if (known && cpuNs >= it->cpuNs) {
-        usage = shareOfOneCpu(cpuNs - it->cpuNs, nowNs - it->atNs);
-    } else {
-        // First sight of this thread, or its id now names a newer thread (its CPU time went back):
-        // the lifetime average.
-        if (!haveStart) {
-            std::uint64_t ignored = 0;
-            if (!readTaskStat(thread, ignored, startTicks)) return kKernFailure;
-        }
-        usage = shareOfOneCpu(cpuNs, nowNs - static_cast<std::int64_t>(ticksToNs(startTicks)));
-    }
-    if (known) {
-        it->cpuNs = cpuNs;
-        it->atNs = nowNs;
-    } else {
-        readings_.insert(it, ThreadReading{thread, cpuNs, nowNs});
-    }
-
-    info.cpuUsage = usage;
-    info.flags = 0;
-    return kKernSuccess;
-}
-
-bool LinuxKernel::readSchedstat(ThreadPort tid, std::uint64_t& cpuNs) {
-    if (taskDir_ == nullptr) return false;
-    char buffer[256];
-    const auto text = readThreadFile(::dirfd(taskDir_), tid, "schedstat", buffer);
-    if (!text) return false;
-    const auto runTime = parseSchedstatRunTime(*text);
-    if (!runTime) return false;
-    cpuNs = *runTime;
-    return true;
-}
-
-bool LinuxKernel::readTaskStat(ThreadPort tid, std::uint64_t& cpuNs, std::uint64_t& startTicks) {
-    if (taskDir_ == nullptr) return false;
-    char buffer[4096];
-    const auto text = readThreadFile(::dirfd(taskDir_), tid, "stat", buffer);
-    if (!text) return false;
-    const auto stat = parseTaskStat(*text);
-    if (!stat) return false;
-    cpuNs = ticksToNs(stat->utime + stat->stime);
-    startTicks = stat->startTime;
-    return true;
-}
-
-std::uint64_t LinuxKernel::ticksToNs(std::uint64_t ticks) const {
-    constexpr std::uint64_t kNsPerSecond = 1'000'000'000;
-    return ticks / clockTicksPerSecond_ * kNsPerSecond + ticks % clockTicksPerSecond_ * kNsPerSecond / clockTicksPerSecond_;
-}
-
-void LinuxKernel::forgetVanishedThreads() {
-    sortedTids_.assign(listed_.begin(), listed_.end());
-    std::sort(sortedTids_.begin(), sortedTids_.end());
-    std::erase_if(readings_, [&](const ThreadReading& r) {
-        return !std::binary_search(sortedTids_.begin(), sortedTids_.end(), r.tid);
-    });
 }
 
 }  // namespace perfagent

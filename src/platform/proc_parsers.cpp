@@ -84,6 +84,7 @@ std::optional<MeminfoKb> parseMeminfo(std::string_view text) {
             *required[static_cast<std::size_t>(index)].value = *value;
             seen |= 1u << index;
         }
+        if (seen == kAllRequired && out.zswap) break;  // the rest of the file holds nothing read
     }
     if (seen != kAllRequired) return std::nullopt;
     return out;
@@ -125,6 +126,18 @@ std::optional<std::uint64_t> parseSchedstatRunTime(std::string_view text) {
     return runTime;
 }
 
+std::optional<std::uint64_t> parseSmapsRollupPssKb(std::string_view text) {
+    while (auto line = takeLine(text)) {
+        if (!line->starts_with("Pss:")) continue;
+        line->remove_prefix(4);
+        skipBlanks(*line);
+        const auto value = takeUnsigned(*line);
+        if (!value || *line != " kB") return std::nullopt;
+        return value;
+    }
+    return std::nullopt;
+}
+
 std::optional<TaskStat> parseTaskStat(std::string_view text) {
     // "<pid> (<comm>) <state> <ppid> ... \n": comm is whatever the task named itself, so the columns
     // start after the last ')'.
@@ -138,6 +151,8 @@ std::optional<TaskStat> parseTaskStat(std::string_view text) {
     line->remove_prefix(1);
 
     TaskStat out;
+    const std::size_t open = text.size() - head.size() + 2;
+    out.comm = text.substr(open, close - open);
     int field = static_cast<int>(StatField::kState);
     while (field <= static_cast<int>(StatField::kStartTime)) {
         const std::size_t end = std::min(line->find(' '), line->size());
@@ -145,6 +160,7 @@ std::optional<TaskStat> parseTaskStat(std::string_view text) {
         if (column.empty()) return std::nullopt;
         std::uint64_t* target = nullptr;
         switch (static_cast<StatField>(field)) {
+        case StatField::kState: out.state = column.size() == 1 ? column[0] : 0; break;
         case StatField::kUtime: target = &out.utime; break;
         case StatField::kStime: target = &out.stime; break;
         case StatField::kStartTime: target = &out.startTime; break;

@@ -50,6 +50,14 @@ struct StatmPages {
 /// Parses the first two columns of /proc/<pid>/statm.
 std::optional<StatmPages> parseStatm(std::string_view text);
 
+/// Parses the "Pss:" line of /proc/<pid>/smaps_rollup, in kB.
+std::optional<std::uint64_t> parseSmapsRollupPssKb(std::string_view text);
+
+/// Calls `each` for every pid in /proc/<pid>/task/<tid>/children ("12 345 "). False on anything but
+/// blank-separated decimals.
+template <typename Each>
+bool forEachChildPid(std::string_view text, Each&& each);
+
 /// Parses the first column of /proc/<pid>/task/<tid>/schedstat: time spent on a CPU, in ns.
 std::optional<std::uint64_t> parseSchedstatRunTime(std::string_view text);
 
@@ -79,15 +87,41 @@ enum class StatField : int {
     kStartTime = 22,   ///< start time after boot, clock ticks
 };
 
-/// @brief The columns of a task's stat line the CPU backend uses, in clock ticks (_SC_CLK_TCK).
+/// @brief The columns of a task's stat line the kernel backend uses; times in clock ticks (_SC_CLK_TCK).
 struct TaskStat {
+    std::string_view comm;  ///< the name, without its parentheses; points into the parsed text
+    char state = 0;
     std::uint64_t utime = 0;
     std::uint64_t stime = 0;
     std::uint64_t startTime = 0;
 };
 
+/// True for the states of a process that has exited and is not yet reaped (Z) or being reaped (X).
+inline bool hasExited(const TaskStat& stat) { return stat.state == 'Z' || stat.state == 'X'; }
+
 /// Parses a task's stat line. The columns after the name are found from the last ')', since the name
 /// may contain anything.
 std::optional<TaskStat> parseTaskStat(std::string_view text);
+
+template <typename Each>
+bool forEachChildPid(std::string_view text, Each&& each) {
+    std::uint32_t pid = 0;
+    bool inNumber = false;
+    for (const char c : text) {
+        if (c >= '0' && c <= '9') {
+            if (pid > 429496728u) return false;
+            pid = pid * 10 + static_cast<std::uint32_t>(c - '0');
+            inNumber = true;
+        } else if (c == ' ' || c == '\n') {
+            if (inNumber) each(pid);
+            pid = 0;
+            inNumber = false;
+        } else {
+            return false;
+        }
+    }
+    if (inNumber) each(pid);
+    return true;
+}
 
 }  // namespace perfagent

@@ -5,30 +5,43 @@
 namespace perfagent {
 
 std::vector<ThreadPort> CPU::threadActs() {
-    ThreadPort* list = nullptr;
-    std::uint32_t count = 0;
-    if (kernel_.taskThreads(&list, &count) != kKernSuccess || list == nullptr) return {};
-    std::vector<ThreadPort> ports(list, list + count);
-    kernel_.vmDeallocate(list, static_cast<std::size_t>(count) * sizeof(ThreadPort));
-    return ports;
+    listThreads();
+    return ports_;
 }
 
 std::vector<ThreadBasicInfo> CPU::threadBasicInfos() {
-    const std::vector<ThreadPort> ports = threadActs();
-    std::vector<ThreadBasicInfo> infos;
-    infos.reserve(ports.size());
-    for (const ThreadPort port : ports) {
+    readThreads();
+    return infos_;
+}
+
+void CPU::listThreads() {
+    ports_.clear();
+    ThreadPort* list = nullptr;
+    std::uint32_t count = 0;
+    lastTaskResult_ = kernel_.taskThreads(task_, &list, &count);
+    if (lastTaskResult_ != kKernSuccess || list == nullptr) return;
+    ports_.assign(list, list + count);
+    kernel_.vmDeallocate(list, static_cast<std::size_t>(count) * sizeof(ThreadPort));
+}
+
+void CPU::readThreads() {
+    listThreads();
+    infos_.clear();
+    for (const ThreadPort port : ports_) {
         ThreadBasicInfo info{};
         // One thread that cannot be read spoils the whole reading: a partial sum would understate.
-        if (kernel_.threadBasicInfo(port, info) != kKernSuccess) return {};
-        infos.push_back(info);
+        if (kernel_.threadBasicInfo(port, info) != kKernSuccess) {
+            infos_.clear();
+            return;
+        }
+        infos_.push_back(info);
     }
-    return infos;
 }
 
 double CPU::appUsage() {
+    readThreads();
     double total = 0.0;
-    for (const ThreadBasicInfo& info : threadBasicInfos()) {
+    for (const ThreadBasicInfo& info : infos_) {
         if ((info.flags & ThreadBasicInfo::kFlagsIdle) == 0) {
             total += static_cast<double>(info.cpuUsage) / static_cast<double>(ThreadBasicInfo::kUsageScale);
         }
@@ -58,6 +71,27 @@ SystemCpu CPU::systemUsage() {
     return {dS / total * 100.0, dU / total * 100.0, dI / total * 100.0, dN / total * 100.0};
 }
 
-Probes::Probes(Kernel& kernel) : memory(kernel), cpu(kernel) {}
+Probes::~Probes() { setTask(kTaskSelf); }
+
+KernReturn Probes::follow(ProcessIdentity process, bool withDescendants) {
+    TaskPort task = kTaskSelf;
+    const KernReturn result = kernel_.taskForPid(process, withDescendants, &task);
+    if (result == kKernSuccess) setTask(task);
+    return result;
+}
+
+void Probes::followSelf() { setTask(kTaskSelf); }
+
+KernReturn Probes::taskResult() const {
+    const KernReturn cpuResult = cpu.lastTaskResult();
+    return cpuResult != kKernSuccess ? cpuResult : memory.lastTaskResult();
+}
+
+void Probes::setTask(TaskPort task) {
+    if (task_ != kTaskSelf) kernel_.taskRelease(task_);
+    task_ = task;
+    memory.setTask(task);
+    cpu.setTask(task);
+}
 
 }  // namespace perfagent

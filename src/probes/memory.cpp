@@ -29,8 +29,15 @@ Memory::Memory(Kernel& kernel)
 AppMemory Memory::appMemory() {
     TaskBasicInfo info{};
     double resident = 0.0;
-    if (kernel_.taskBasicInfo(info) == kKernSuccess) resident = static_cast<double>(info.residentSize);
+    lastTaskResult_ = kernel_.taskBasicInfo(task_, info);
+    if (lastTaskResult_ == kKernSuccess) resident = static_cast<double>(info.residentSize);
     return {resident, totalMemory_};
+}
+
+double Memory::appFootprint() {
+    TaskVmInfo info{};
+    lastTaskResult_ = kernel_.taskVmInfo(task_, info);
+    return lastTaskResult_ == kKernSuccess ? static_cast<double>(info.physFootprint) : 0.0;
 }
 
 SystemMemory Memory::systemMemory() {

@@ -9,7 +9,7 @@ namespace perfagent {
 /// Bytes to megabytes: exactly 2^-20.
 inline constexpr double kMegabytesPerByte = 9.5367431640625e-07;
 
-/// @brief (resident bytes of this process, physical memory bytes).
+/// @brief (resident bytes of the task, physical memory bytes).
 struct AppMemory {
     double resident = 0;
     double total = 0;
@@ -38,13 +38,24 @@ class Memory {
 public:
     explicit Memory(Kernel& kernel);
 
-    /// Resident size of this process (0.0 when the query fails) and the physical memory size.
+    /// The task whose memory the probe reads from now on (the agent's own unless told otherwise).
+    void setTask(TaskPort task) { task_ = task; }
+    /// What the latest query about the task answered (kKernTerminated: its process exited).
+    KernReturn lastTaskResult() const { return lastTaskResult_; }
+
+    /// Resident size of the task (0.0 when the query fails) and the physical memory size.
     AppMemory appMemory();
+    /// The task's footprint in bytes: its proportional share of the pages it maps (shared pages
+    /// divided among their users, so the figures of a process tree add up). 0.0 when the query fails.
+    /// Dearer than appMemory: the kernel walks every mapping to count it.
+    double appFootprint();
     /// The page counts times the page size; all five are 0.0 when the query fails.
     SystemMemory systemMemory();
 
 private:
     Kernel& kernel_;
+    TaskPort task_ = kTaskSelf;
+    KernReturn lastTaskResult_ = kKernSuccess;
     double pageSize_;
     double totalMemory_;
 };

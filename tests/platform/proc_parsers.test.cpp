@@ -1,4 +1,5 @@
 #include "platform/proc_parsers.hpp"
+#include "platform/proc_fixtures.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,44 +11,7 @@
 namespace perfagent {
 namespace {
 
-// Output of a 6.18 x86_64 kernel with 24 GiB of memory and two CPUs (Zswap and steal made non-zero so
-// that they are checked; meminfo cut to the fields read and their look-alikes, the intr line shortened).
-constexpr std::string_view kMeminfo = R"(MemTotal:       24683736 kB
-MemFree:        24489024 kB
-MemAvailable:   24421316 kB
-Cached:            61400 kB
-SwapCached:            0 kB
-Active:            31044 kB
-Inactive:          30384 kB
-Active(anon):         40 kB
-Inactive(anon):     6884 kB
-Active(file):      31004 kB
-Inactive(file):    23500 kB
-Unevictable:       16360 kB
-Zswap:               752 kB
-Zswapped:              0 kB
-Slab:              75812 kB
-SReclaimable:      53056 kB
-SUnreclaim:        22756 kB
-KernelStack:        2020 kB
-PageTables:         1768 kB
-SecPageTables:         0 kB
-VmallocTotal:   34359738367 kB
-HugePages_Total:       0
-Hugepagesize:       2048 kB
-)";
-
-constexpr std::string_view kStat = R"(cpu  11287 0 6001 89638 318 0 100 7 0 0
-cpu0 5198 0 2684 45687 50 0 37 3 0 0
-cpu1 6088 0 3317 43951 268 0 62 4 0 0
-intr 183006 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 1 1 1 0 0 0 0 108 50 0 22 1 28316 0 805 708 0 1369 3147 1
-ctxt 286676
-btime 1796576461
-processes 6687
-procs_running 5
-procs_blocked 0
-softirq 115202 0 16720 4 1469 28313 0 3 33767 0 34926
-)";
+using namespace testing;
 
 constexpr std::string_view kStatm = "22652 3476 1709 1 0 4138 0\n";
 constexpr std::string_view kSchedstat = "167185993 140559519 138\n";
@@ -65,19 +29,7 @@ constexpr std::string_view kOddNameStat =
     "94590119779760 94590119780376 94590521212928 140727262427107 140727262427150 140727262427150 "
     "140727262429135 0\n";
 
-TEST(ParseMeminfo, ReadsTheFieldsByExactName) {
-    const auto m = parseMeminfo(kMeminfo);
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->memFree, 24489024u);
-    EXPECT_EQ(m->active, 31044u);  // not Active(anon) or Active(file)
-    EXPECT_EQ(m->inactive, 30384u);
-    EXPECT_EQ(m->unevictable, 16360u);
-    EXPECT_EQ(m->sUnreclaim, 22756u);
-    EXPECT_EQ(m->kernelStack, 2020u);
-    EXPECT_EQ(m->pageTables, 1768u);
-    EXPECT_EQ(m->zswap, 752u);  // not Zswapped
-}
-
+// The fields themselves are read, exactly, by the kernel backend's tests on the same stored text.
 TEST(ParseMeminfo, ZswapIsOptionalTheOthersAreNotAndGarbageFails) {
     std::string text(kMeminfo);
     text.erase(text.find("Zswap:"), text.find("Zswapped:") - text.find("Zswap:"));
@@ -101,10 +53,6 @@ TEST(ParseMeminfo, ZswapIsOptionalTheOthersAreNotAndGarbageFails) {
 }
 
 TEST(ParseStat, ReadsTheAggregateCpuLineAndRejectsShortOrBrokenOnes) {
-    const auto t = parseStatCpu(kStat);
-    ASSERT_TRUE(t);
-    EXPECT_EQ((std::array{t->user, t->nice, t->system, t->idle, t->iowait, t->irq, t->softirq, t->steal}),
-              (std::array<std::uint64_t, 8>{11287, 0, 6001, 89638, 318, 0, 100, 7}));
     // Exactly eight columns are enough; the per-CPU lines are never taken for it.
     EXPECT_TRUE(parseStatCpu("cpu  1 2 3 4 5 6 7 8\n"));
     for (const char* broken : {"", "cpu0 5198 0 2684 45687 50 0 37 3 0 0\n", "cpu  11287 0 6001 89638 318 0 100\n",
@@ -125,18 +73,33 @@ TEST(ParseStatmAndSchedstat, ReadTheLeadingNumbers) {
     EXPECT_FALSE(parseSchedstatRunTime("\n"));
 }
 
+TEST(ParseSmapsRollupAndChildren, ReadPssAndPidLists) {
+    EXPECT_EQ(parseSmapsRollupPssKb("55d0-7ffe ---p 00000000 00:00 0  [rollup]\nRss:  4 kB\nPss:  1234 kB\n"), 1234u);
+    EXPECT_FALSE(parseSmapsRollupPssKb("Rss:  4 kB\nPss_Anon:  12 kB\n"));
+    std::string pids;
+    EXPECT_TRUE(forEachChildPid("12 3456 ", [&](std::uint32_t pid) { pids += std::to_string(pid) + ","; }));
+    EXPECT_EQ(pids, "12,3456,");
+    EXPECT_FALSE(forEachChildPid("12 x", [](std::uint32_t) {}));
+    EXPECT_FALSE(forEachChildPid("99999999999", [](std::uint32_t) {}));
+}
+
 TEST(ParseTaskStat, ReadsTimesAfterTheName) {
     const auto bash = parseTaskStat(kBashStat);
     ASSERT_TRUE(bash);
     EXPECT_EQ(bash->utime, 4u);
     EXPECT_EQ(bash->stime, 12u);
     EXPECT_EQ(bash->startTime, 30811u);
+    EXPECT_EQ(bash->comm, "bash");
+    EXPECT_FALSE(hasExited(*bash));
 
     const auto odd = parseTaskStat(kOddNameStat);
     ASSERT_TRUE(odd);
     EXPECT_EQ(odd->utime, 251u);
     EXPECT_EQ(odd->stime, 19u);
     EXPECT_EQ(odd->startTime, 54140u);
+    EXPECT_EQ(odd->comm, "w) (x y)");
+    EXPECT_EQ(odd->state, 'R');
+    EXPECT_TRUE(hasExited(*parseTaskStat(statLine(9, "z", 'Z', 1, 1, 1))));
 
     // A name may even hold a newline.
     std::string newline(kBashStat);

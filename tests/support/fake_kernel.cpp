@@ -8,7 +8,32 @@ FakeKernel::~FakeKernel() {
     for (const Outstanding& list : outstanding_) delete[] list.address;
 }
 
-KernReturn FakeKernel::taskBasicInfo(TaskBasicInfo& info) {
+KernReturn FakeKernel::taskForPid(ProcessIdentity, bool, TaskPort* task) {
+    if (taskForPidResult_ != kKernSuccess) return taskForPidResult_;
+    *task = nextTask_++;
+    liveTasks_.push_back(*task);
+    return kKernSuccess;
+}
+
+KernReturn FakeKernel::taskRelease(TaskPort task) {
+    return std::erase(liveTasks_, task) == 1 ? kKernSuccess : kKernInvalidArgument;
+}
+
+KernReturn FakeKernel::taskQuery(TaskPort task) {
+    lastTask_ = task;
+    if (task == kTaskSelf) return kKernSuccess;
+    if (std::find(liveTasks_.begin(), liveTasks_.end(), task) == liveTasks_.end()) return kKernInvalidArgument;
+    return terminated_ ? kKernTerminated : kKernSuccess;
+}
+
+KernReturn FakeKernel::taskVmInfo(TaskPort task, TaskVmInfo& info) {
+    if (const KernReturn result = taskQuery(task); result != kKernSuccess) return result;
+    info.physFootprint = footprint_;
+    return kKernSuccess;
+}
+
+KernReturn FakeKernel::taskBasicInfo(TaskPort task, TaskBasicInfo& info) {
+    if (const KernReturn result = taskQuery(task); result != kKernSuccess) return result;
     if (failTask_) return kKernFailure;
     info.residentSize = resident_;
     info.virtualSize = resident_;
@@ -27,8 +52,6 @@ void FakeKernel::setCpuLoad(CpuLoad load) {
 }
 
 KernReturn FakeKernel::hostCpuLoadInfo(HostCpuLoadInfo& info) {
-    ++hostCpuQueries_;
-    if (failHostCpu_) return kKernFailure;
     std::optional<CpuLoad> next = cpuLoad_;
     if (!cpuQueue_.empty()) {
         next = cpuQueue_.front();
@@ -50,19 +73,18 @@ void FakeKernel::setThreads(std::vector<Thread> threads) {
     threads_ = std::move(threads);
 }
 
-KernReturn FakeKernel::taskThreads(ThreadPort** list, std::uint32_t* count) {
+KernReturn FakeKernel::taskThreads(TaskPort task, ThreadPort** list, std::uint32_t* count) {
+    if (const KernReturn result = taskQuery(task); result != kKernSuccess) return result;
     if (failTaskThreads_) return kKernFailure;
     auto* ports = new ThreadPort[threads_.size()];
     std::transform(threads_.begin(), threads_.end(), ports, [](const Thread& t) { return t.port; });
     outstanding_.push_back({ports, threads_.size()});
-    lastList_ = ports;
     *list = ports;
     *count = static_cast<std::uint32_t>(threads_.size());
     return kKernSuccess;
 }
 
 KernReturn FakeKernel::vmDeallocate(void* address, std::size_t size) {
-    deallocations_.push_back({address, size});
     const auto it = std::find_if(outstanding_.begin(), outstanding_.end(),
                                  [&](const Outstanding& o) { return o.address == address; });
     if (it == outstanding_.end() || size != it->count * sizeof(ThreadPort)) return kKernInvalidArgument;

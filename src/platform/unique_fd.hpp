@@ -1,0 +1,40 @@
+#pragma once
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <memory>
+#include <utility>
+
+namespace perfagent {
+
+/// @brief Owns one file descriptor and closes it when dropped.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+/// @brief Owns one directory stream.
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+}  // namespace perfagent
