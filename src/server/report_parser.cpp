@@ -248,8 +248,12 @@ bool parseReport(std::string_view body, IncomingReport& report, std::string& err
     boost::system::error_code ec;
     const std::size_t used = parser.write_some(false, body.data(), body.size(), ec);
     if (!error.empty()) return false;
-    if (ec || used != body.size() || !parser.done()) {
+    if (ec || !parser.done()) {
         error = "the body is not JSON: " + ec.message();
+        return false;
+    }
+    if (used != body.size()) {
+        error = "the body is not JSON: bytes after the object";
         return false;
     }
     return parser.handler().complete() && mergeSeries(series, report.samples, error);
