@@ -87,6 +87,8 @@ const std::string kRunSelect = std::string("SELECT ") + std::string(kRunColumns)
                                " FROM runs r LEFT JOIN devices d ON d.address = r.device ";
 
 class PostgresRunStore final : public RunStore {
+    static constexpr int kAttempts = 3;
+
 public:
     explicit PostgresRunStore(const std::string& url) : connection_(url) {
         migrate(connection_);
@@ -123,11 +125,21 @@ public:
     }
 
     IngestResult ingest(std::string_view device, const IncomingReport& report, std::int64_t nowMs) override {
-        pqxx::work work(connection_);
-        Transaction transaction(work);
-        const IngestResult result = ingestReport(transaction, device, report, nowMs);
-        work.commit();
-        return result;
+        // Storing a report again changes nothing it already stored, so a transaction the database rolled
+        // back, or one whose connection broke (libpqxx connects again), is simply run again.
+        for (int attempt = 1;; ++attempt) {
+            try {
+                pqxx::work work(connection_);
+                Transaction transaction(work);
+                const IngestResult result = ingestReport(transaction, device, report, nowMs);
+                work.commit();
+                return result;
+            } catch (const pqxx::transaction_rollback&) {
+                if (attempt == kAttempts) throw;
+            } catch (const pqxx::broken_connection&) {
+                if (attempt == kAttempts) throw;
+            }
+        }
     }
 
     void recordDeviceToken(std::string_view device, std::string_view token, std::int64_t nowMs) override {
