@@ -1,0 +1,89 @@
+#include "platform/text.hpp"
+#include "server/report_parser.hpp"
+#include "storage/run_store.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace perfagent {
+namespace {
+
+/// A running report's body as the agent writes it (pretty JSON, one member per line) with `count`
+/// samples numbered from `first`, each value a function of its sample number.
+std::string runningReport(std::int64_t first, std::int64_t count) {
+    std::string body = "{\n  \"UsecaseName\": \"login\",\n  \"srNumber\": \"SR-1\",\n  \"pagename\": \"home\"";
+    const char* series[] = {"CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed"};
+    for (int s = 0; s < 4; ++s) {
+        body += ",\n  \"";
+        body += series[s];
+        body += "\": {\n";
+        for (std::int64_t n = first; n < first + count; ++n) {
+            body += n == first ? "    \"" : ",\n    \"";
+            body += std::to_string(n);
+            body += "s\": ";
+            appendDoubleText(body, s == 0 ? (n % 97) * 1.0309278350515465 : 3000.0 + s * 1000 + (n % 13) * 0.25);
+        }
+        body += "\n  }";
+    }
+    for (const auto& [key, member] : kSummaryFields) {
+        body += ",\n  \"";
+        body += key;
+        body += "\": ";
+        appendDoubleText(body, key == std::string_view("totalduration") ? (first + count) * 1000.0 : 51.5123456789);
+    }
+    return body + "\n}";
+}
+
+// One running report of a run that already holds n−1 samples: parse the body, find the run, store the
+// one new sample, update the summary. Each report carries n samples; their window slides by one per
+// report so that every report brings exactly one new sample and the run never grows a gap.
+void ingestRunningReport(benchmark::State& state, const std::function<std::unique_ptr<RunStore>()>& open) {
+    const std::int64_t n = state.range(0);
+    auto store = open();
+    // Google Benchmark calls this several times; each call measures a run of its own.
+    static int calls = 0;
+    const std::string device = "bench-" + std::to_string(::getpid()) + "-" + std::to_string(++calls);
+    IncomingReport report;
+    std::string error;
+    if (!parseReport(runningReport(1, n - 1), report, error)) return state.SkipWithError(error.c_str());
+    store->ingest(device, report, 0);
+    std::int64_t first = 1;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const std::string body = runningReport(first++, n);
+        state.ResumeTiming();
+        if (!parseReport(body, report, error)) return state.SkipWithError(error.c_str());
+        const IngestResult result = store->ingest(device, report, first);
+        if (result.storedSamples != 1 || result.newRun) return state.SkipWithError("the report did not add one sample");
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetLabel("reports");
+}
+
+void BM_IngestRunningReport(benchmark::State& state) {
+    const auto dir = std::filesystem::temp_directory_path() / ("perfagent-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    ingestRunningReport(state, [&] { return openSqliteRunStore((dir / "runs.sqlite3").string()); });
+    std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_IngestRunningReport)->Arg(3600)->Arg(14400)->Unit(benchmark::kMicrosecond);
+
+// The same against the PostgreSQL database that PERFAGENT_BENCH_PG_URL names, when it names one.
+const bool kPostgresRegistered = [] {
+    const char* url = std::getenv("PERFAGENT_BENCH_PG_URL");
+    if (url == nullptr || *url == '\0') return false;
+    const std::string connection = url;
+    benchmark::RegisterBenchmark("BM_IngestRunningReportPostgres", [connection](benchmark::State& state) {
+        ingestRunningReport(state, [&] { return openPostgresRunStore(connection); });
+    })->Arg(3600)->Arg(14400)->Unit(benchmark::kMicrosecond);
+    return true;
+}();
+
+}  // namespace
+}  // namespace perfagent

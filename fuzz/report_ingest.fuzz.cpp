@@ -1,0 +1,68 @@
+// Feeds arbitrary bytes through the collection server's report ingest the way a report upload reaches
+// it: the body is parsed and checked, and a report that is accepted is stored in a fresh in-memory SQLite
+// store twice. Besides crashes and sanitizer reports, an input fails when what was accepted breaks the
+// report's rules, when the store's series differ from the report's, or when the repeat stores anything.
+
+#include "server/report_parser.hpp"
+#include "storage/run_store.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace {
+
+using namespace perfagent;
+
+void check(bool condition, const char* what) {
+    if (condition) return;
+    std::fprintf(stderr, "report_ingest_fuzz: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+bool sameValue(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view body(reinterpret_cast<const char*>(data), size);
+    IncomingReport report;
+    std::string error;
+    if (!parseReport(body, report, error)) {
+        check(!error.empty(), "refusal without a reason");
+        return 0;
+    }
+    check(error.empty(), "accepted with an error");
+    for (const auto& field : kSummaryFields) check(std::isfinite(report.summary.*field.second), "non-finite summary");
+    std::int64_t previous = 0;
+    for (const Sample& sample : report.samples) {
+        check(sample.n > previous && sample.n <= kMaxSampleNumber, "sample numbers not increasing within range");
+        previous = sample.n;
+        bool any = false;
+        for (const double value : sample.values) {
+            check(std::isnan(value) || std::isfinite(value), "infinite value");
+            any = any || !std::isnan(value);
+        }
+        check(any, "a sample without values");
+    }
+    for (const auto* name : {&report.names.usecase, &report.names.srnumber, &report.names.pagename})
+        check(!*name || !(*name)->empty(), "an empty name kept");
+
+    const auto store = openSqliteRunStore(":memory:");
+    const IngestResult first = store->ingest("10.0.0.7", report, 1);
+    check(first.newRun && first.storedSamples == static_cast<std::int64_t>(report.samples.size()), "first report not stored whole");
+    const IngestResult again = store->ingest("10.0.0.7", report, 2);
+    check(again.runId == first.runId && !again.newRun && again.storedSamples == 0, "a repeated report changed the run");
+    const auto run = store->run(first.runId);
+    check(run && run->info.samples == first.storedSamples && run->info.names == report.names, "run not as reported");
+    check(run->series.size() == static_cast<std::size_t>(report.lastSample()), "series length");
+    for (const Sample& sample : report.samples)
+        for (std::size_t i = 0; i < sample.values.size(); ++i)
+            check(sameValue(run->series[static_cast<std::size_t>(sample.n - 1)][i], sample.values[i]), "stored value differs");
+    for (const auto& field : kSummaryFields)
+        check(run->info.summary.*field.second == report.summary.*field.second, "stored summary differs");
+    return 0;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "storage/run_store.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace perfagent {
+
+/// Most runs one listing returns, and how many when `limit` is not given.
+inline constexpr std::int64_t kMaxRunsPerPage = 1000;
+inline constexpr std::int64_t kDefaultRunsPerPage = 100;
+
+/// The query of GET /api/runs: `usecase`, `srnumber`, `device` (texts), `since` (ISO 8601 UTC,
+/// `2026-12-06T21:40:00Z` with optional fraction, or a date), `limit` (1-1000) and `after` (a run id),
+/// each at most once, percent-encoded. Anything else is a bad query: nothing, and `error` says why.
+std::optional<RunFilter> parseRunsQuery(std::string_view query, std::string& error);
+
+/// The query of GET /api/compare: `runs=ID,ID[,…]` naming 2 to 4 different runs.
+std::optional<std::vector<std::int64_t>> parseCompareQuery(std::string_view query, std::string& error);
+
+/// A run id from a path segment: a positive decimal number.
+std::optional<std::int64_t> parseRunId(std::string_view text);
+
+/// Milliseconds since 1970 as ISO 8601 UTC: `2026-12-06T21:40:00.123Z`.
+std::string isoUtc(std::int64_t ms);
+/// The reverse, also for `2026-12-06T21:40:00Z` and `2026-12-06`; nothing when the text is neither.
+std::optional<std::int64_t> parseIsoUtc(std::string_view text);
+
+/// GET /api/runs: a JSON array of run objects, each with `id`, `device`, `deviceToken`, `usecase`,
+/// `srnumber`, `pagename` (null when absent), `started`, `lastReport`, `samples`, `complete` and the
+/// summary under the report's key names.
+std::string runsJson(const std::vector<RunInfo>& runs, std::int64_t nowMs);
+
+/// GET /api/runs/{id}: the run object plus `series`, an object of the four series names, each an array
+/// indexed by sample number − 1 with null where a sample is missing.
+std::string runJson(const RunDetail& run, std::int64_t nowMs);
+
+/// GET /api/runs/{id}/samples.csv: header `sample,CPU,MemoryUsed,MemoryFree,MemoryCompressed`, one row
+/// per sample number, empty fields where a value is missing.
+std::string samplesCsv(const RunDetail& run);
+
+/// GET /api/compare: `{"runs": [run with series, …], "differences": [{"id": …, "averagecpu": …, …}, …]}`,
+/// one difference object per run after the first: its averages and maxima minus the first run's.
+std::string compareJson(const std::vector<RunDetail>& runs, std::int64_t nowMs);
+
+}  // namespace perfagent

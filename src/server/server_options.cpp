@@ -1,0 +1,122 @@
+#include "server/server_options.hpp"
+
+#include "platform/files.hpp"
+
+#include <charconv>
+
+namespace perfagent {
+
+namespace {
+
+bool validPostgresAuthority(std::string_view authority) {
+    const auto at = authority.rfind('@');
+    std::string_view host = at == std::string_view::npos ? authority : authority.substr(at + 1);
+    if (at == 0) return false;  // "@host": an empty user name
+    if (const auto colon = host.rfind(':'); colon != std::string_view::npos && !host.ends_with(']')) {
+        const std::string_view port = host.substr(colon + 1);
+        unsigned number = 0;
+        const auto result = std::from_chars(port.data(), port.data() + port.size(), number);
+        if (port.empty() || result.ec != std::errc() || result.ptr != port.data() + port.size() || number == 0 ||
+            number > 65535)
+            return false;
+        host = host.substr(0, colon);
+    }
+    return !host.empty();
+}
+
+}  // namespace
+
+std::optional<DatabaseUrl> parseDatabaseUrl(std::string_view url, std::string& error) {
+    if (url.starts_with("sqlite://")) {
+        const std::string_view path = url.substr(9);
+        if (path.empty() || path.front() != '/') {
+            error = "--database: '" + std::string(url) + "' is not sqlite:///absolute/path";
+            return std::nullopt;
+        }
+        return DatabaseUrl{DatabaseUrl::Kind::Sqlite, std::string(path)};
+    }
+    for (const std::string_view scheme : {"postgresql://", "postgres://"}) {
+        if (!url.starts_with(scheme)) continue;
+        const std::string_view rest = url.substr(scheme.size());
+        const auto slash = rest.find('/');
+        const std::string_view database =
+            slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1, rest.find('?') - slash - 1);
+        if (slash == std::string_view::npos || !validPostgresAuthority(rest.substr(0, slash)) || database.empty()) {
+            error = "--database: '" + std::string(url) + "' is not postgresql://user@host[:port]/database";
+            return std::nullopt;
+        }
+        return DatabaseUrl{DatabaseUrl::Kind::Postgres, std::string(url)};
+    }
+    error = "--database: '" + std::string(url) + "' is neither sqlite:///path nor postgresql://user@host/database";
+    return std::nullopt;
+}
+
+std::unique_ptr<RunStore> openRunStore(const DatabaseUrl& url) {
+    if (url.kind == DatabaseUrl::Kind::Postgres) return openPostgresRunStore(url.location);
+    std::error_code ignored;  // a directory that cannot be made shows in the database's own error
+    std::filesystem::create_directories(std::filesystem::path(url.location).parent_path(), ignored);
+    return openSqliteRunStore(url.location);
+}
+
+std::filesystem::path defaultDatabasePath(const char* xdgDataHome, const char* home) {
+    // The agent's home is <data home>/perfagent; the server keeps its data beside it.
+    return defaultHome(xdgDataHome, home).parent_path() / "perfagent-server" / "perfagent.sqlite3";
+}
+
+std::optional<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arguments, const char* xdgDataHome,
+                                                    const char* home, std::string& error) {
+    ServerOptions options;
+    options.database.location = defaultDatabasePath(xdgDataHome, home).string();
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        std::string flag = arguments[i];
+        std::optional<std::string> value;
+        if (const auto equals = flag.find('='); flag.starts_with("--") && equals != std::string::npos) {
+            value = flag.substr(equals + 1);
+            flag.resize(equals);
+        }
+        if ((flag == "--help" || flag == "-h" || flag == "--version") && !value) {
+            (flag == "--version" ? options.version : options.help) = true;
+            continue;
+        }
+        if (flag != "--listen" && flag != "--database" && flag != "--ui") {
+            error = "unknown option '" + arguments[i] + "' (see --help)";
+            return std::nullopt;
+        }
+        if (!value) {
+            if (i + 1 >= arguments.size()) {
+                error = "option " + flag + " needs a value (see --help)";
+                return std::nullopt;
+            }
+            value = arguments[++i];
+        }
+        if (flag == "--database") {
+            auto database = parseDatabaseUrl(*value, error);
+            if (!database) return std::nullopt;
+            options.database = std::move(*database);
+            continue;
+        }
+        auto address = parseListenAddress(*value);
+        if (!address) {
+            error = flag + ": '" + *value + "' is not ADDR:PORT with a numeric address and a port 1-65535";
+            return std::nullopt;
+        }
+        (flag == "--listen" ? options.listen : options.ui.emplace()) = std::move(*address);
+    }
+    return options;
+}
+
+std::string serverUsageText() {
+    return "usage: perfagent-server [--listen ADDR:PORT] [--database URL] [--ui ADDR:PORT]\n"
+           "       perfagent-server --help | --version\n"
+           "\n"
+           "Receives the measurement reports, test pings and device tokens of perfagent agents, derives their\n"
+           "runs and stores them, and serves them to read and compare.\n"
+           "\n"
+           "  --listen ADDR:PORT   where the agents' requests arrive (default 127.0.0.1:8089)\n"
+           "  --database URL       sqlite:///path/to/file or postgresql://user@host[:port]/database\n"
+           "                       (default sqlite://${XDG_DATA_HOME:-$HOME/.local/share}/perfagent-server/perfagent.sqlite3)\n"
+           "  --ui ADDR:PORT       serve the read API and pages here instead of on --listen\n"
+           "  --help, --version\n";
+}
+
+}  // namespace perfagent

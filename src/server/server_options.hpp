@@ -1,0 +1,51 @@
+#pragma once
+
+#include "platform/listen_address.hpp"
+#include "storage/run_store.hpp"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace perfagent {
+
+/// @brief Which database the server keeps its runs in.
+struct DatabaseUrl {
+    enum class Kind { Sqlite, Postgres };
+    Kind kind = Kind::Sqlite;
+    std::string location;  ///< SQLite: the file's path; PostgreSQL: the URL as given, for libpq
+    bool operator==(const DatabaseUrl&) const = default;
+};
+
+/// `sqlite:///path/to/file` or `postgresql://user@host[:port]/db[?options]` (also `postgres://`).
+std::optional<DatabaseUrl> parseDatabaseUrl(std::string_view url, std::string& error);
+
+/// Opens the store the URL names; throws std::runtime_error when it cannot.
+std::unique_ptr<RunStore> openRunStore(const DatabaseUrl& url);
+
+/// @brief perfagent-server's settings from its command line.
+struct ServerOptions {
+    ListenAddress listen{"127.0.0.1", 8089};  ///< where the agents' requests arrive (the agent's default)
+    DatabaseUrl database;
+    std::optional<ListenAddress> ui;  ///< where the read API and pages are served; absent: on `listen`
+    bool help = false;
+    bool version = false;
+};
+
+/// The default database: `${XDG_DATA_HOME:-$HOME/.local/share}/perfagent-server/perfagent.sqlite3`, from
+/// the given values of XDG_DATA_HOME and HOME (null when unset).
+std::filesystem::path defaultDatabasePath(const char* xdgDataHome, const char* home);
+
+/// Parses `perfagent-server [--listen ADDR:PORT] [--database URL] [--ui ADDR:PORT] [--help] [--version]`
+/// (also `--flag=value`). On a bad command line answers nothing and sets `error` to a one-line message
+/// (the program then exits 2).
+std::optional<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arguments, const char* xdgDataHome,
+                                                    const char* home, std::string& error);
+
+/// The --help text.
+std::string serverUsageText();
+
+}  // namespace perfagent

@@ -1,0 +1,90 @@
+#include "server/read_api.hpp"
+
+#include <boost/json/parse.hpp>
+#include <boost/json/value.hpp>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace perfagent {
+namespace {
+
+TEST(ReadApi, ParsesQueries) {
+    std::string error;
+    const auto filter = parseRunsQuery("usecase=log%20in&srnumber=SR+1&device=10.0.0.7&since=2026-12-06T21:40:00.5Z"
+                                       "&limit=5&after=12",
+                                       error);
+    ASSERT_TRUE(filter) << error;
+    EXPECT_EQ(filter->usecase, "log in");
+    EXPECT_EQ(filter->srnumber, "SR 1");
+    EXPECT_EQ(filter->device, "10.0.0.7");
+    EXPECT_EQ(filter->sinceMs, 1'796'593'200'500);
+    EXPECT_EQ(filter->limit, 5);
+    EXPECT_EQ(filter->afterId, 12);
+    EXPECT_EQ(parseRunsQuery("", error)->limit, kDefaultRunsPerPage);
+    EXPECT_EQ(parseRunsQuery("since=2026-12-06", error)->sinceMs, 1'796'515'200'000);
+    EXPECT_EQ(isoUtc(1'796'593'200'500), "2026-12-06T21:40:00.500Z");
+
+    for (const char* bad : {"limit=0", "limit=1001", "limit=x", "after=-1", "since=yesterday", "since=2026-13-01",
+                            "usecase=a&usecase=b", "usecase=%zz", "order=asc"}) {
+        error.clear();
+        EXPECT_FALSE(parseRunsQuery(bad, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+    EXPECT_EQ(parseCompareQuery("runs=3,1,7", error), (std::vector<std::int64_t>{3, 1, 7}));
+    for (const char* bad : {"runs=3", "runs=1,2,3,4,5", "runs=1,1", "runs=1,,2", "runs=1,x", "ids=1,2", ""}) {
+        error.clear();
+        EXPECT_FALSE(parseCompareQuery(bad, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+RunDetail detail(std::int64_t id, double shift) {
+    const double missing = std::numeric_limits<double>::quiet_NaN();
+    RunDetail run;
+    run.info.id = id;
+    run.info.device = "10.0.0.7";
+    run.info.names = {"say \"hi\"", std::nullopt, "p"};
+    run.info.startedMs = 1'796'593'200'000;
+    run.info.lastReportMs = run.info.startedMs + 2000;
+    run.info.samples = 2;
+    run.info.lastSample = 3;
+    run.info.summary.averagecpu = 10 + shift;
+    run.info.summary.maxcpu = 20 + shift;
+    run.series = {{1.5, 2, 3, 4}, {missing, missing, missing, missing}, {0.1, 1e+16, 3, missing}};
+    return run;
+}
+
+TEST(ReadApi, WritesRunsSeriesCsvAndComparisons) {
+    const RunDetail run = detail(4, 0);
+    const auto json = boost::json::parse(runJson(run, run.info.lastReportMs + 9999)).as_object();
+    EXPECT_EQ(json.at("usecase"), "say \"hi\"");
+    EXPECT_TRUE(json.at("srnumber").is_null());
+    EXPECT_EQ(json.at("started"), "2026-12-06T21:40:00.000Z");
+    EXPECT_EQ(json.at("complete"), false);
+    EXPECT_EQ(json.at("averagecpu"), 10.0);
+    const auto& cpu = json.at("series").at("CPU").as_array();
+    ASSERT_EQ(cpu.size(), 3u);
+    EXPECT_EQ(cpu[0], 1.5);
+    EXPECT_TRUE(cpu[1].is_null());
+    EXPECT_EQ(json.at("series").at("MemoryUsed").as_array()[2], 1e16);
+    EXPECT_EQ(boost::json::parse(runsJson({run.info}, run.info.lastReportMs + 10000)).at(0).at("complete"), true);
+
+    EXPECT_EQ(samplesCsv(run), "sample,CPU,MemoryUsed,MemoryFree,MemoryCompressed\n"
+                               "1,1.5,2.0,3.0,4.0\n"
+                               "2,,,,\n"
+                               "3,0.1,1e+16,3.0,\n");
+
+    const auto compared = boost::json::parse(compareJson({run, detail(5, 2.5), detail(6, -1)}, 0)).as_object();
+    EXPECT_EQ(compared.at("runs").as_array().size(), 3u);
+    const auto& differences = compared.at("differences").as_array();
+    ASSERT_EQ(differences.size(), 2u);
+    EXPECT_EQ(differences[0].at("id"), 5);
+    EXPECT_EQ(differences[0].at("averagecpu"), 2.5);
+    EXPECT_EQ(differences[1].at("maxcpu"), -1.0);
+    EXPECT_FALSE(differences[1].as_object().contains("totalduration"));
+}
+
+}  // namespace
+}  // namespace perfagent
