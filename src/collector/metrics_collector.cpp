@@ -90,16 +90,17 @@ void MetricsCollector::timerHandler() {
     accumulateSample(*this, systemCPULatest, sample.memory);
     cpucounter += 1;
 
-    dictLine_.assign("CPU DICT: ");
-    appendOptionalMapText(dictLine_, cpuDict);
-    dictLine_ += " ** Memory USED DICT: ";
-    appendOptionalMapText(dictLine_, memoryUsedDict);
-    dictLine_ += " ** Memory Free DICT: ";
-    appendOptionalMapText(dictLine_, memoryFreeDict);
-    dictLine_ += " **  Memory Compressed DICT: ";
-    appendOptionalMapText(dictLine_, memoryCompressedDict);
-    dictLine_ += " ** ";
-    platform_.console.println(dictLine_);
+    platform_.console.println(encoder_.compose([this](std::string& line) {
+        line += "CPU DICT: ";
+        appendOptionalMapText(line, cpuDict);
+        line += " ** Memory USED DICT: ";
+        appendOptionalMapText(line, memoryUsedDict);
+        line += " ** Memory Free DICT: ";
+        appendOptionalMapText(line, memoryFreeDict);
+        line += " **  Memory Compressed DICT: ";
+        appendOptionalMapText(line, memoryCompressedDict);
+        line += " ** ";
+    }));
 
     // The running report: the whole measurement so far, once per sample. A newer one replaces it while
     // it waits to be sent.

@@ -85,8 +85,7 @@ private:
     CollectionServer& server_;
     std::uint64_t measurementId_;  // running reports of one measurement share it, so queued ones coalesce
     std::shared_ptr<OverallRun> overall_;  // the overall measurement running, if any
-    ReportEncoder encoder_;
-    std::string dictLine_;  // the "CPU DICT: " line, kept between ticks: it grows with the measurement
+    ReportEncoder encoder_;  // also composes the "CPU DICT: " line
 };
 
 /// Prints the readout lines every sampler shares ("Time Remaining In Background : " … "Percent Of System

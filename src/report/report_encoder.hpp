@@ -36,6 +36,15 @@ public:
 
     Encoded encode(const MeasurementReport& report, HandOffLines variant);
 
+    /// Lets `write(std::string&)` compose another long console line in the same buffer (a long
+    /// measurement then keeps one such buffer, not two). Valid until the next call or encode.
+    template <typename Write>
+    std::string_view compose(Write&& write) {
+        description_.clear();
+        write(description_);
+        return description_;
+    }
+
 private:
     std::string description_;  // "finished generating dictinary " and the report text
     std::string echo_;         // only when the echo differs from the description
