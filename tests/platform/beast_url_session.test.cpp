@@ -96,22 +96,6 @@ TEST(BeastUrlSession, StartNeverWaitsForTheNetworkAndAFailureRunIsToldOnce) {
     EXPECT_EQ(diagnostics.lines().size(), 3u);
 }
 
-TEST(BeastUrlSession, SilentServerIsLeftAtTheDeadline) {
-    HttpRecorder recorder(HttpRecorder::Mode::Silent);
-    DiagnosticLines diagnostics;
-    BeastUrlSession session(diagnostics.sink(), {.deadline = 300ms});
-
-    const auto t0 = Clock::now();
-    session.start(requestTo(recorder.port(), "{}"));
-    ASSERT_TRUE(recorder.waitFor(1, kLiveness));
-    ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
-    EXPECT_GE(Clock::now() - t0, 300ms);
-    EXPECT_TRUE(recorder.waitForConnectionsClosed(kLiveness));
-    EXPECT_EQ(session.stats().failed, 1u);
-    ASSERT_EQ(diagnostics.lines().size(), 1u);
-    EXPECT_NE(diagnostics.lines()[0].find("did not answer within 300 ms"), std::string::npos);
-}
-
 TEST(BeastUrlSession, WaitingRequestsAreBoundedAgainstAServerThatNeverAnswers) {
     HttpRecorder recorder(HttpRecorder::Mode::Silent);
     DiagnosticLines diagnostics;
@@ -178,12 +162,14 @@ TEST(BeastUrlSession, RecoveryIsToldLastOnceTheNewestRequestIsAnswered) {
     DiagnosticLines diagnostics;
     BeastUrlSession session(diagnostics.sink(), {.deadline = 300ms});
 
+    const auto t0 = Clock::now();
     for (int i = 0; i < 3; ++i) session.start(requestTo(recorder.port()));
     ASSERT_TRUE(recorder.waitFor(1, kLiveness));
     recorder.setMode(HttpRecorder::Mode::Answer);
     session.start(requestTo(recorder.port(), "after recovery"));
     ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
 
+    EXPECT_GE(Clock::now() - t0, 300ms);  // the first request held until its deadline
     const auto lines = diagnostics.lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("did not answer within 300 ms"), std::string::npos);
