@@ -165,6 +165,7 @@ TEST(BeastUrlSession, RecoveryIsToldLastOnceTheNewestRequestIsAnswered) {
     const auto t0 = Clock::now();
     for (int i = 0; i < 3; ++i) session.start(requestTo(recorder.port()));
     ASSERT_TRUE(recorder.waitFor(1, kLiveness));
+    std::this_thread::sleep_for(50ms);  // the recorder records a request before it picks its answer
     recorder.setMode(HttpRecorder::Mode::Answer);
     session.start(requestTo(recorder.port(), "after recovery"));
     ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
