@@ -4,6 +4,7 @@
 #include "platform/text.hpp"
 #include "report/collection_server.hpp"
 
+#include <atomic>
 #include <cmath>
 
 namespace perfagent {
@@ -11,6 +12,11 @@ namespace perfagent {
 namespace {
 
 constexpr double kSampleIntervalSeconds = 1.0;
+
+std::uint64_t nextMeasurementId() {
+    static std::atomic<std::uint64_t> last{0};
+    return last.fetch_add(1) + 1;
+}
 
 std::string labelled(const char* label, double value) {
     std::string line = label;
@@ -38,8 +44,21 @@ SampleReadout readAndPrintSample(Platform& platform, Probes& probes) {
     return {systemCpu, memory};
 }
 
+void handOffReport(ReportEncoder& encoder, const MeasurementReport& report, HandOffLines variant, Console& console,
+                   CollectionServer& server, std::uint64_t coalesceKey) {
+    auto encoded = encoder.encode(report, variant);
+    for (const auto line : encoded.lines) console.println(line);
+    server.postReport(std::move(encoded.body), coalesceKey);
+}
+
+void encodeAndHandOff(const MeasurementReport& report, HandOffLines variant, Console& console,
+                      CollectionServer& server) {
+    ReportEncoder encoder;
+    handOffReport(encoder, report, variant, console, server);
+}
+
 MetricsCollector::MetricsCollector(Platform& platform, Probes& probes, CollectionServer& server)
-    : platform_(platform), probes_(probes), server_(server) {}
+    : platform_(platform), probes_(probes), server_(server), measurementId_(nextMeasurementId()) {}
 
 MetricsCollector::~MetricsCollector() {
     // The timer's block refers to this collector; it must not outlive it.
@@ -54,6 +73,10 @@ void MetricsCollector::start(std::string useCaseName, std::string srNumber, std:
     useCase = std::move(useCaseName);
     srno = std::move(srNumber);
     pagename = std::move(pageName);
+    measurementId_ = nextMeasurementId();
+    // The first sample's system CPU covers this measurement's first second, not the time since
+    // whatever read the host ticks last.
+    probes_.cpu.systemUsage();
     // A timer from an earlier start would otherwise keep sampling into this measurement forever.
     if (backgroundTimer) backgroundTimer->invalidate();
     backgroundTimer = platform_.runLoop.scheduleRepeating(kSampleIntervalSeconds, [this] { timerHandler(); });
@@ -67,22 +90,26 @@ void MetricsCollector::timerHandler() {
     accumulateSample(*this, systemCPULatest, sample.memory);
     cpucounter += 1;
 
-    thread_local std::string line;  // kept between ticks: it grows with the measurement
-    line.assign("CPU DICT: ");
-    appendOptionalMapText(line, cpuDict);
-    line += " ** Memory USED DICT: ";
-    appendOptionalMapText(line, memoryUsedDict);
-    line += " ** Memory Free DICT: ";
-    appendOptionalMapText(line, memoryFreeDict);
-    line += " **  Memory Compressed DICT: ";
-    appendOptionalMapText(line, memoryCompressedDict);
-    line += " ** ";
-    platform_.console.println(line);
+    platform_.console.println(encoder_.compose([this](std::string& line) {
+        line += "CPU DICT: ";
+        appendOptionalMapText(line, cpuDict);
+        line += " ** Memory USED DICT: ";
+        appendOptionalMapText(line, memoryUsedDict);
+        line += " ** Memory Free DICT: ";
+        appendOptionalMapText(line, memoryFreeDict);
+        line += " **  Memory Compressed DICT: ";
+        appendOptionalMapText(line, memoryCompressedDict);
+        line += " ** ";
+    }));
 
-    // The running report: the whole measurement so far, once per sample.
+    // The running report: the whole measurement so far, once per sample. A newer one replaces it while
+    // it waits to be sent.
     endTime = nowMilliseconds(platform_.clock);
-    encodeAndHandOff(reportOf(*this, useCase, srno, pagename),
-                     kRunningReportLines, platform_.console, server_);
+    handOff(reportOf(*this, useCase, srno, pagename), kRunningReportLines, measurementId_);
+}
+
+void MetricsCollector::handOff(const MeasurementReport& report, HandOffLines variant, std::uint64_t coalesceKey) {
+    handOffReport(encoder_, report, variant, platform_.console, server_, coalesceKey);
 }
 
 void MetricsCollector::stop() {
@@ -91,8 +118,7 @@ void MetricsCollector::stop() {
     platform_.console.println("entered stoping");
     backgroundTimer->invalidate();
     platform_.console.println("pagename:" + optionalText(pagename));
-    encodeAndHandOff(reportOf(*this, useCase, srno, pagename),
-                     kFinalReportLines, platform_.console, server_);
+    handOff(reportOf(*this, useCase, srno, pagename), kFinalReportLines);
     resetAccumulators(*this);
 }
 
@@ -100,19 +126,23 @@ void MetricsCollector::backgroundPush() {
     markEnd("stop time : ");
     // The interim report averages over this measurement's samples, like every other report; the
     // lifetime tick count would mix in samples of earlier measurements.
-    encodeAndHandOff(reportOf(*this, useCase, srno, std::nullopt),
-                     kInterimReportLines, platform_.console, server_);
+    handOff(reportOf(*this, useCase, srno, std::nullopt), kInterimReportLines);
 }
 
 struct MetricsCollector::OverallRun {
-    MetricsCollector* owner;  // the collector whose startStop flag ends the loop; lives for the process
+    Platform& platform;
     std::shared_ptr<MetricsCollector> samples;
     std::string useCaseName;
     std::string srNumber;
     std::string pageName;
+    std::atomic<bool> stopped{false};  // set on the main thread, read by the loop's steps
 };
 
 void MetricsCollector::startOverall(std::string useCaseName, std::string srNumber, std::string pageName) {
+    // Each overall measurement has its own stop flag. One still running ends here, its final report
+    // first, so that a burst of starts never leaves loops sampling side by side.
+    if (const auto running = std::exchange(overall_, nullptr)) finishOverallRun(*running);
+    startStop = true;
     const double startInstant = nowMilliseconds(platform_.clock);
     startTime = startInstant;
     printInstant(platform_.console, "start time : ", startInstant);
@@ -123,22 +153,36 @@ void MetricsCollector::startOverall(std::string useCaseName, std::string srNumbe
     auto samples = std::make_shared<MetricsCollector>(platform_, probes_, server_);
     // The fresh collector's durations run from the instant printed above, not from 1970.
     samples->startTime = startInstant;
-    auto run = std::make_shared<OverallRun>(
-        OverallRun{this, std::move(samples), std::move(useCaseName), std::move(srNumber), std::move(pageName)});
-    platform_.runLoop.backgroundAsync([run] { runOverall(run); });
+    probes_.cpu.systemUsage();  // the first sample's system CPU covers this measurement only
+    overall_ = std::shared_ptr<OverallRun>(new OverallRun{platform_, std::move(samples), std::move(useCaseName),
+                                                          std::move(srNumber), std::move(pageName)});
+    platform_.runLoop.backgroundAsync([run = overall_] { runOverall(run); });
+}
+
+void MetricsCollector::stopOverall() {
+    startStop = false;
+    const auto run = std::exchange(overall_, nullptr);
+    if (!run) return;
+    run->stopped = true;
+    // Queued behind the command's own lines and behind any tick the loop already requested (which the
+    // stop flag turns into nothing), so the final report never overlaps a tick.
+    platform_.runLoop.async([run] { finishOverallRun(*run); });
+}
+
+void MetricsCollector::finishOverallRun(OverallRun& run) {
+    run.stopped = true;
+    run.samples->finishOverall(run.useCaseName, run.srNumber, run.pageName);
 }
 
 void MetricsCollector::runOverall(std::shared_ptr<OverallRun> run) {
-    // One step of the background loop: while the flag holds, request a tick on the main queue and look
-    // again a second later. No thread sleeps, so any number of loops can run side by side.
-    RunLoop& loop = run->owner->platform_.runLoop;
-    if (run->owner->startStop.load()) {
-        loop.async([samples = run->samples] { samples->timerHandler(); });
-        loop.backgroundAfter(kSampleIntervalSeconds, [run] { runOverall(run); });
-        return;
-    }
-    // Queued behind the last tick this loop requested, so the final report never overlaps a tick.
-    loop.async([run] { run->samples->finishOverall(run->useCaseName, run->srNumber, run->pageName); });
+    // One step of the background loop: until the run is stopped, request a tick on the main queue and
+    // look again a second later. No thread sleeps, so steps of several runs could share the queue.
+    if (run->stopped.load()) return;
+    RunLoop& loop = run->platform.runLoop;
+    loop.async([run] {
+        if (!run->stopped.load()) run->samples->timerHandler();
+    });
+    loop.backgroundAfter(kSampleIntervalSeconds, [run] { runOverall(run); });
 }
 
 void MetricsCollector::finishOverall(const std::string& useCaseName, const std::string& srNumber,
@@ -148,9 +192,11 @@ void MetricsCollector::finishOverall(const std::string& useCaseName, const std::
     platform_.console.println("pagename*****:" + pageName);
     platform_.console.println("UsecaseName*****:" + useCaseName);
     platform_.console.println("SrNo*****:" + srNumber);
-    platform_.console.println("test cpuhash : " + optionalMapText(cpuDict) + " : " + std::to_string(counter));
-    encodeAndHandOff(reportOf(*this, useCaseName, srNumber, pageName),
-                     kFinalReportLines, platform_.console, server_);
+    std::string line = "test cpuhash : ";
+    appendOptionalMapText(line, cpuDict);
+    line += " : " + std::to_string(counter);
+    platform_.console.println(line);
+    handOff(reportOf(*this, useCaseName, srNumber, pageName), kFinalReportLines);
     resetAccumulators(*this);
 }
 

@@ -4,9 +4,9 @@
 #include "platform/run_loop.hpp"
 #include "probes/cpu.hpp"
 #include "report/measurement_report.hpp"
+#include "report/report_encoder.hpp"
 #include "report/sample_series.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -19,8 +19,8 @@ class CollectionServer;
 /// @brief Runs one measurement at a time: samples the probes once per second, keeps per-sample series,
 /// sums and maxima, and posts the measurement so far to the collection server after every sample.
 ///
-/// Every operation runs on the main thread, except that the overall loop reads `startStop` from the
-/// background queue.
+/// Every operation runs on the main thread; the overall loop's steps on the background queue read only
+/// their own run's stop flag.
 class MetricsCollector {
 public:
     MetricsCollector(Platform& platform, Probes& probes, CollectionServer& server);
@@ -39,8 +39,12 @@ public:
     /// Posts an interim report of the running measurement without changing it.
     void backgroundPush();
     /// Starts an overall measurement: a background loop requests one tick per second of a fresh
-    /// collector until `startStop` turns false, then that collector posts its final report.
+    /// collector until stopOverall, then that collector posts its final report. An overall measurement
+    /// still running is ended first (its final report posted), so one loop runs at most.
     void startOverall(std::string useCaseName, std::string srNumber, std::string pageName);
+    /// Ends the running overall measurement, if any: its loop requests no more ticks, and its final
+    /// report follows on the main queue. Clears `startStop`.
+    void stopOverall();
 
     // Fields, in declaration order.
     std::shared_ptr<Timer> backgroundTimer;
@@ -64,19 +68,24 @@ public:
     double maxMemoryCompressed = 0;
     double startTime = 0;
     double endTime = 0;
-    std::atomic<bool> startStop{true};
+    bool startStop = true;  ///< set by startOverall, cleared by stopOverall; each run has its own stop flag
     double systemCPULatest = 0;
 
 private:
     struct OverallRun;
     static void runOverall(std::shared_ptr<OverallRun> run);
+    static void finishOverallRun(OverallRun& run);
     void finishOverall(const std::string& useCaseName, const std::string& srNumber, const std::string& pageName);
 
     void markEnd(const char* label);
+    void handOff(const MeasurementReport& report, HandOffLines variant, std::uint64_t coalesceKey = 0);
 
     Platform& platform_;
     Probes& probes_;
     CollectionServer& server_;
+    std::uint64_t measurementId_;  // running reports of one measurement share it, so queued ones coalesce
+    std::shared_ptr<OverallRun> overall_;  // the overall measurement running, if any
+    ReportEncoder encoder_;  // also composes the "CPU DICT: " line
 };
 
 /// Prints the readout lines every sampler shares ("Time Remaining In Background : " … "Percent Of System
@@ -89,5 +98,12 @@ SampleReadout readAndPrintSample(Platform& platform, Probes& probes);
 
 /// Prints "start time : " / "stop time : " with the instant rounded to whole milliseconds.
 void printInstant(Console& console, const char* label, double instantMs);
+
+/// Prints the report's console lines for its variant and posts its body (or none) to the collection
+/// server; a non-zero `coalesceKey` lets a newer report with the same key replace it while unsent.
+void handOffReport(ReportEncoder& encoder, const MeasurementReport& report, HandOffLines variant, Console& console,
+                   CollectionServer& server, std::uint64_t coalesceKey = 0);
+/// The same with an encoder of its own, for samplers that report rarely.
+void encodeAndHandOff(const MeasurementReport& report, HandOffLines variant, Console& console, CollectionServer& server);
 
 }  // namespace perfagent

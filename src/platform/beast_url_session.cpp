@@ -17,7 +17,7 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -25,7 +25,6 @@
 #include <thread>
 #include <unordered_set>
 #include <utility>
-#include <vector>
 
 namespace perfagent {
 
@@ -49,25 +48,19 @@ std::string durationText(std::chrono::milliseconds d) {
     return std::to_string(d.count()) + " ms";
 }
 
-void writeToStderr(std::string_view line) {
-    std::string text(line);
-    text += '\n';
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
-
 }  // namespace
 
 struct BeastUrlSession::Impl {
-    class Exchange;
-
     /// One request's share of the in-flight count, released however the request ends: after its
-    /// exchange, when it is dropped, or when a handler that was never run is destroyed.
+    /// exchange, when it is dropped or replaced, or when a handler that was never run is destroyed.
     class Ticket {
     public:
         explicit Ticket(Impl& impl) : impl_(&impl) { impl.inFlight.fetch_add(1); }
         Ticket(Ticket&& other) noexcept : impl_(std::exchange(other.impl_, nullptr)) {}
-        Ticket& operator=(Ticket&&) = delete;
+        Ticket& operator=(Ticket&& other) noexcept {
+            std::swap(impl_, other.impl_);
+            return *this;
+        }
         ~Ticket() {
             if (impl_) impl_->release();
         }
@@ -76,9 +69,14 @@ struct BeastUrlSession::Impl {
         Impl* impl_;
     };
 
-    explicit Impl(Options opts) : options(std::move(opts)) {
-        if (!options.diagnostics) options.diagnostics = writeToStderr;
-        if (options.maxConnections == 0) options.maxConnections = 1;
+    struct Pending {
+        HttpRequest request;
+        Ticket ticket;
+    };
+
+    Impl(Diagnostics sink, Options opts) : diagnostics(std::move(sink)), options(opts) {
+        if (!diagnostics) diagnostics = [](std::string_view) {};
+        if (options.maxWaiting == 0) options.maxWaiting = 1;
         work.emplace(asio::make_work_guard(context));
         thread = std::thread([this] { runNetworkThread(); });
     }
@@ -89,20 +87,20 @@ struct BeastUrlSession::Impl {
                 context.run();
                 return;
             } catch (const std::exception& e) {
-                options.diagnostics(std::string("perfagent: network thread: ") + e.what());
+                diagnostics(std::string("perfagent: network thread: ") + e.what());
             }
         }
     }
 
     void submit(HttpRequest request) {
-        if (!accepting.load()) return;
+        // The check and the count go together, so that shutdown either sees this request counted (and
+        // queued ahead of its cancellation) or refuses it.
+        std::lock_guard lock(acceptMutex);
+        if (!accepting) return;
         asio::post(context, [this, request = std::move(request), ticket = Ticket(*this)]() mutable {
-            begin(std::move(request), std::move(ticket));
+            enqueue(Pending{std::move(request), std::move(ticket)});
         });
     }
-
-    // Network thread.
-    void begin(HttpRequest request, Ticket ticket);
 
     void release() {
         if (inFlight.fetch_sub(1) == 1) {
@@ -111,143 +109,134 @@ struct BeastUrlSession::Impl {
         }
     }
 
-    /// A failure is told once per run of failures towards the same server; the run ends with the next
-    /// answer from it. Network thread.
-    void noteFailure(const std::string& authority, const std::string& reason) {
-        if (failing.insert(authority).second) options.diagnostics("perfagent: collection server " + authority + " " + reason);
-    }
-    void noteAnswer(const std::string& authority) {
-        answered.fetch_add(1);
-        if (failing.erase(authority) > 0) options.diagnostics("perfagent: collection server " + authority + " answering again");
-    }
+    // Network thread from here on.
 
-    void shutdown(std::chrono::milliseconds grace);
-
-    Options options;
-
-    // Declared before the context: handlers destroyed with the context still release their tickets.
-    std::atomic<std::size_t> inFlight{0};
-    std::atomic<std::uint64_t> answered{0};
-    std::atomic<std::uint64_t> failed{0};
-    std::atomic<std::uint64_t> dropped{0};
-    std::mutex idleMutex;
-    std::condition_variable idle;
-    std::atomic<bool> accepting{true};
-    std::mutex shutdownMutex;
-    bool shutDown = false;  // guarded by shutdownMutex
-
-    // Network thread only.
-    bool cancelling = false;
-    std::unordered_set<Exchange*> open;
-    std::unordered_set<std::string> failing;  // authorities in a run of failures
-
-    asio::io_context context{1};
-    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
-    std::thread thread;
-};
-
-/// One request from resolve to close. Lives on the network thread, kept alive by its pending handlers.
-class BeastUrlSession::Impl::Exchange : public std::enable_shared_from_this<Exchange> {
-public:
-    Exchange(Impl& impl, HttpRequest request, Ticket ticket)
-        : impl_(impl),
-          ticket_(std::move(ticket)),
-          host_(std::move(request.host)),
-          port_(request.port),
-          authority_(authorityText(host_, port_)),
-          resolver_(impl.context),
-          socket_(impl.context),
-          deadline_(impl.context) {
-        request_.version(11);
-        request_.method_string(request.method);
-        request_.target(request.target);
-        request_.set(http::field::host, authority_);
-        for (const auto& [name, value] : request.headers) request_.insert(name, value);
-        if (request.body) request_.body() = std::move(*request.body);
-        request_.content_length(request_.body().size());
-        request_.set(http::field::connection, "close");
-        impl_.open.insert(this);
+    void enqueue(Pending pending) {
+        if (cancelling) return;
+        if (const auto key = pending.request.coalesceKey; key != 0) {
+            for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+                if (it->request.coalesceKey != key) continue;
+                waiting.erase(it);
+                coalesced.fetch_add(1);
+                break;  // at most one waits per key
+            }
+        }
+        if (waiting.size() >= options.maxWaiting) {
+            dropped.fetch_add(1);
+            if (!overflowTold) {
+                overflowTold = true;
+                diagnostics("perfagent: collection server " +
+                            authorityText(pending.request.host, pending.request.port) + " not answering fast enough: " +
+                            std::to_string(options.maxWaiting) + " requests waiting, dropping new ones");
+            }
+            return;
+        }
+        waiting.push_back(std::move(pending));
+        if (!current) startNext();
     }
 
-    ~Exchange() { impl_.open.erase(this); }
+    void startNext() {
+        if (cancelling || waiting.empty()) return;
+        current.emplace(std::move(waiting.front()));
+        waiting.pop_front();
+        if (waiting.empty()) overflowTold = false;
+        HttpRequest& request = current->request;
+        authority = authorityText(request.host, request.port);
+        message = {};
+        message.version(11);
+        message.method_string(request.method);
+        message.target(request.target);
+        message.set(http::field::host, authority);
+        for (const auto& [name, value] : request.headers) message.insert(name, value);
+        if (request.body) message.body() = std::move(*request.body);
+        message.content_length(message.body().size());
+        retried = false;
+        timedOut = false;
+        deadline.expires_after(options.deadline);
+        deadline.async_wait([this, exchange = ++exchanges](beast::error_code ec) {
+            if (ec || exchange != exchanges || !current) return;
+            timedOut = true;
+            closeConnection();  // the pending step completes with an error and reports the timeout
+        });
+        attempt();
+    }
 
-    Exchange(const Exchange&) = delete;
-    Exchange& operator=(const Exchange&) = delete;
-
-    void run() {
-        deadline_.expires_after(impl_.options.deadline);
-        deadline_.async_wait([self = shared_from_this()](beast::error_code ec) { self->on_deadline(ec); });
-
+    void attempt() {
+        if (socket.is_open() && connectedTo == authority) {
+            reused = connected = true;
+            return write();
+        }
+        closeConnection();
+        reused = connected = false;
+        const HttpRequest& request = current->request;
         // An address needs no lookup (and a lookup would occupy the resolver's own thread).
         beast::error_code ec;
-        const auto address = asio::ip::make_address(host_, ec);
+        const auto address = asio::ip::make_address(request.host, ec);
         if (!ec) {
-            socket_.async_connect(tcp::endpoint(address, port_),
-                                  [self = shared_from_this()](beast::error_code ec) { self->on_connect(ec); });
+            socket.async_connect(tcp::endpoint(address, request.port),
+                                 [this](beast::error_code ec) { onConnect(ec, "connect"); });
             return;
         }
-        resolver_.async_resolve(host_, std::to_string(port_), tcp::resolver::numeric_service,
-                                [self = shared_from_this()](beast::error_code ec, tcp::resolver::results_type results) {
-                                    self->on_resolve(ec, std::move(results));
-                                });
+        resolver.async_resolve(request.host, std::to_string(request.port), tcp::resolver::numeric_service,
+                               [this](beast::error_code ec, tcp::resolver::results_type results) {
+                                   if (ec) return onConnect(ec, "resolve");
+                                   asio::async_connect(socket, results, [this](beast::error_code ec, const tcp::endpoint&) {
+                                       onConnect(ec, "connect");
+                                   });
+                               });
     }
 
-    /// Ends the exchange without a diagnostic (the client is shutting down).
-    void cancel() {
-        cancelled_ = true;
-        close();
+    void onConnect(beast::error_code ec, const char* step) {
+        if (ec) return fail(ec, step);
+        connectedTo = authority;
+        connected = true;
+        connections.fetch_add(1);
+        write();
     }
 
-private:
-    void on_resolve(beast::error_code ec, tcp::resolver::results_type results) {
-        if (ec) return fail(ec, "resolve");
-        asio::async_connect(socket_, results,
-                            [self = shared_from_this()](beast::error_code ec, const tcp::endpoint&) { self->on_connect(ec); });
+    void write() {
+        buffer.clear();
+        parser.emplace();
+        parser->body_limit(kResponseBodyLimit);
+        http::async_write(socket, message, [this](beast::error_code ec, std::size_t) {
+            if (ec) return failOrRetry(ec, "write");
+            http::async_read(socket, buffer, *parser, [this](beast::error_code ec, std::size_t) { onRead(ec); });
+        });
     }
 
-    void on_connect(beast::error_code ec) {
-        if (ec) return fail(ec, "connect");
-        connected_ = true;
-        http::async_write(socket_, request_,
-                          [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_write(ec); });
-    }
-
-    void on_write(beast::error_code ec) {
-        if (ec) return fail(ec, "write");
-        parser_.body_limit(kResponseBodyLimit);
-        http::async_read(socket_, buffer_, parser_,
-                         [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_read(ec); });
-    }
-
-    void on_read(beast::error_code ec) {
+    void onRead(beast::error_code ec) {
         // A response header is an answer, whatever its status; an oversized body is simply not read.
-        if (parser_.is_header_done()) {
-            done_ = true;
-            close();
-            impl_.noteAnswer(authority_);
-            return;
+        if (!parser->is_header_done()) return failOrRetry(ec, "read");
+        const bool keep = !ec && parser->is_done() && parser->get().keep_alive();
+        if (!keep) closeConnection();
+        answered.fetch_add(1);
+        if (failing.erase(authority) > 0) diagnostics("perfagent: collection server " + authority + " answering again");
+        endExchange();
+    }
+
+    /// A kept connection the server closed while idle fails before any byte of an answer: the request
+    /// never reached it, so it goes once more on a new connection.
+    void failOrRetry(beast::error_code ec, const char* step) {
+        if (reused && !retried && !timedOut && !cancelling && !parser->got_some() && buffer.size() == 0) {
+            retried = true;
+            closeConnection();
+            return attempt();
         }
-        if (ec) return fail(ec, "read");
+        fail(ec, step);
     }
 
-    void on_deadline(beast::error_code ec) {
-        if (ec || done_) return;
-        timedOut_ = true;
-        close();  // the pending step completes with operation_aborted and reports the timeout
-    }
-
-    void fail(beast::error_code ec, const char* step) {
-        if (done_) return;
-        done_ = true;
-        close();
-        if (cancelled_) return;
-        impl_.failed.fetch_add(1);
-        impl_.noteFailure(authority_, reason(ec, step));
+    void fail(beast::error_code ec, std::string_view step) {
+        closeConnection();
+        if (cancelling) return endExchange();
+        failed.fetch_add(1);
+        if (failing.insert(authority).second)
+            diagnostics("perfagent: collection server " + authority + " " + reason(ec, step));
+        endExchange();
     }
 
     std::string reason(beast::error_code ec, std::string_view step) const {
-        const auto limit = durationText(impl_.options.deadline);
-        if (timedOut_) return connected_ ? "did not answer within " + limit : "unreachable: no connection within " + limit;
+        const auto limit = durationText(options.deadline);
+        if (timedOut) return connected ? "did not answer within " + limit : "unreachable: no connection within " + limit;
         if (step == "resolve" || step == "connect") return "unreachable: " + ec.message();
         if (ec == http::error::end_of_stream) return "closed the connection without answering";
         if (ec.category() == beast::http::make_error_code(http::error::bad_version).category())
@@ -255,67 +244,83 @@ private:
         return std::string(step) + " failed: " + ec.message();
     }
 
-    /// Closes the connection and stops the clock; a step still pending completes with operation_aborted.
-    void close() {
-        beast::error_code ignored;
-        deadline_.cancel();
-        resolver_.cancel();
-        if (socket_.is_open()) {
-            socket_.shutdown(tcp::socket::shutdown_both, ignored);
-            socket_.close(ignored);
-        }
+    void endExchange() {
+        deadline.cancel();
+        current.reset();
+        startNext();
     }
 
-    Impl& impl_;
-    Ticket ticket_;
-    std::string host_;
-    unsigned short port_;
-    std::string authority_;
-    tcp::resolver resolver_;
-    tcp::socket socket_;
-    asio::steady_timer deadline_;
-    http::request<http::string_body> request_;
-    beast::flat_buffer buffer_;
-    http::response_parser<http::string_body> parser_;
-    bool connected_ = false;
-    bool timedOut_ = false;
-    bool cancelled_ = false;
-    bool done_ = false;
+    void closeConnection() {
+        beast::error_code ignored;
+        resolver.cancel();
+        if (socket.is_open()) {
+            socket.shutdown(tcp::socket::shutdown_both, ignored);
+            socket.close(ignored);
+        }
+        connectedTo.clear();
+    }
+
+    void shutdown(std::chrono::milliseconds grace) {
+        std::lock_guard guard(shutdownMutex);
+        if (shutDown) return;
+        shutDown = true;
+        {
+            std::lock_guard lock(acceptMutex);
+            accepting = false;
+        }
+        {
+            std::unique_lock lock(idleMutex);
+            idle.wait_for(lock, grace, [this] { return inFlight.load() == 0; });
+        }
+        // Requests posted before this block still run first (and are cancelled here).
+        asio::post(context, [this] {
+            cancelling = true;
+            waiting.clear();
+            deadline.cancel();
+            closeConnection();  // a step still pending completes with an error and ends quietly
+        });
+        work.reset();
+        if (thread.joinable()) thread.join();
+    }
+
+    Diagnostics diagnostics;
+    Options options;
+
+    // Declared before the context: handlers destroyed with the context still release their tickets.
+    std::atomic<std::size_t> inFlight{0};
+    std::atomic<std::uint64_t> answered{0}, failed{0}, dropped{0}, coalesced{0}, connections{0};
+    std::mutex idleMutex;
+    std::condition_variable idle;
+    std::mutex acceptMutex;
+    bool accepting = true;  // guarded by acceptMutex
+    std::mutex shutdownMutex;
+    bool shutDown = false;  // guarded by shutdownMutex
+
+    asio::io_context context{1};
+
+    // Network thread only.
+    bool cancelling = false;
+    bool overflowTold = false;
+    std::deque<Pending> waiting;
+    std::optional<Pending> current;
+    std::string authority;    // the current request's
+    std::string connectedTo;  // the open connection's, empty when none is open
+    http::request<http::string_body> message;
+    beast::flat_buffer buffer;
+    std::optional<http::response_parser<http::string_body>> parser;
+    bool reused = false, retried = false, timedOut = false, connected = false;
+    std::uint64_t exchanges = 0;
+    std::unordered_set<std::string> failing;  // authorities whose latest request failed
+    tcp::resolver resolver{context};
+    tcp::socket socket{context};
+    asio::steady_timer deadline{context};
+
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
+    std::thread thread;
 };
 
-void BeastUrlSession::Impl::begin(HttpRequest request, Ticket ticket) {
-    if (cancelling) return;
-    if (open.size() >= options.maxConnections) {
-        dropped.fetch_add(1);
-        noteFailure(authorityText(request.host, request.port),
-                    "not answering fast enough: " + std::to_string(options.maxConnections) +
-                        " requests open, dropping new ones");
-        return;
-    }
-    std::make_shared<Exchange>(*this, std::move(request), std::move(ticket))->run();
-}
-
-void BeastUrlSession::Impl::shutdown(std::chrono::milliseconds grace) {
-    std::lock_guard guard(shutdownMutex);
-    if (shutDown) return;
-    shutDown = true;
-    accepting.store(false);
-    {
-        std::unique_lock lock(idleMutex);
-        idle.wait_for(lock, grace, [this] { return inFlight.load() == 0; });
-    }
-    // Requests posted before this block still run first (and are cancelled here); later ones are dropped.
-    asio::post(context, [this] {
-        cancelling = true;
-        std::vector<std::shared_ptr<Exchange>> live;
-        for (auto* exchange : open) live.push_back(exchange->shared_from_this());
-        for (auto& exchange : live) exchange->cancel();
-    });
-    work.reset();
-    if (thread.joinable()) thread.join();
-}
-
-BeastUrlSession::BeastUrlSession(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+BeastUrlSession::BeastUrlSession(Diagnostics diagnostics, Options options)
+    : impl_(std::make_unique<Impl>(std::move(diagnostics), options)) {}
 
 BeastUrlSession::~BeastUrlSession() { impl_->shutdown(std::chrono::milliseconds(0)); }
 
@@ -326,7 +331,8 @@ void BeastUrlSession::shutdown(std::chrono::milliseconds grace) { impl_->shutdow
 std::size_t BeastUrlSession::inFlight() const { return impl_->inFlight.load(); }
 
 BeastUrlSession::Stats BeastUrlSession::stats() const {
-    return Stats{impl_->answered.load(), impl_->failed.load(), impl_->dropped.load()};
+    return Stats{impl_->answered.load(), impl_->failed.load(), impl_->dropped.load(), impl_->coalesced.load(),
+                 impl_->connections.load()};
 }
 
 }  // namespace perfagent

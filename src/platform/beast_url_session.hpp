@@ -15,32 +15,36 @@ namespace perfagent {
 struct BeastUrlSessionOptions {
     /// Time allowed for one whole exchange: resolve, connect, write and read together.
     std::chrono::milliseconds deadline = std::chrono::seconds(60);
-    /// Exchanges open at the same time; a request beyond this is dropped (and counted as a failure)
-    /// so that a server that accepts and never answers cannot pile up sockets and buffers.
-    std::size_t maxConnections = 256;
-    /// Receives diagnostic lines (without line break) on the network thread. Empty: standard error.
-    std::function<void(std::string_view)> diagnostics{};
+    /// Requests waiting for their turn; one beyond this is dropped (and counted) so that a server that
+    /// never answers cannot pile up buffers.
+    std::size_t maxWaiting = 256;
 };
 
 /// @brief Fire-and-forget HTTP/1.1 client on its own network thread.
 ///
-/// Every request gets a fresh exchange on a new TCP connection (resolve, connect, write, read, close)
-/// with `Host`, the caller's headers in the caller's order, `Content-Length` and `Connection: close`.
-/// The response is read up to 64 KiB of body and thrown away. Nothing about an outcome reaches the
-/// caller; failures are reported on the diagnostics sink once per run of failures, and the recovery
-/// once when a server answers again.
+/// Requests go out one at a time in the order started, over one persistent connection that is kept
+/// while the server keeps it open and reopened when the server has closed it (a request that met a
+/// connection closed before any answer is sent once more on a new one). Each carries `Host`, the
+/// caller's headers in the caller's order and `Content-Length`. A waiting request is replaced by a
+/// later one with the same coalesce key. The response is read up to 64 KiB of body and thrown away.
+/// Nothing about an outcome reaches the caller; the diagnostics sink is told when requests start failing
+/// and when the server answers again, judged by each request's outcome in order, so the newest decides.
 class BeastUrlSession final : public UrlSession {
 public:
     using Options = BeastUrlSessionOptions;
+    using Diagnostics = std::function<void(std::string_view)>;
 
     /// Counters since construction, for tests and diagnostics.
     struct Stats {
-        std::uint64_t answered = 0;  ///< exchanges in which the server sent a response header
-        std::uint64_t failed = 0;    ///< exchanges that ended without one (refused, timed out, malformed...)
-        std::uint64_t dropped = 0;   ///< requests refused because maxConnections were open
+        std::uint64_t answered = 0;   ///< exchanges in which the server sent a response header
+        std::uint64_t failed = 0;     ///< exchanges that ended without one (refused, timed out, malformed...)
+        std::uint64_t dropped = 0;    ///< requests refused because maxWaiting were waiting
+        std::uint64_t coalesced = 0;  ///< waiting requests replaced by a later one with the same key
+        std::uint64_t connections = 0;  ///< connections opened
     };
 
-    explicit BeastUrlSession(Options options = {});
+    /// `diagnostics` receives lines (without line break) on the network thread.
+    explicit BeastUrlSession(Diagnostics diagnostics, Options options = {});
     /// Same as shutdown with no grace.
     ~BeastUrlSession() override;
     BeastUrlSession(const BeastUrlSession&) = delete;
@@ -55,7 +59,7 @@ public:
     /// return at once.
     void shutdown(std::chrono::milliseconds grace);
 
-    /// Requests started and not yet ended (queued for the network thread or exchanging).
+    /// Requests started and not yet ended (waiting or exchanging).
     std::size_t inFlight() const;
     Stats stats() const;
 

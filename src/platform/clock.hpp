@@ -18,7 +18,4 @@ public:
 /// Milliseconds since 1970 as the agent stores instants: seconds × 1000.0, not rounded.
 inline double nowMilliseconds(const Clock& clock) { return clock.nowSeconds() * 1000.0; }
 
-/// Rounds to the nearest integer, halves away from zero (2.5 -> 3, -2.5 -> -3).
-double roundHalfAwayFromZero(double value);
-
 }  // namespace perfagent

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -15,9 +16,12 @@ struct HttpRequest {
     std::string target;  ///< path
     std::vector<std::pair<std::string, std::string>> headers;
     std::optional<std::string> body;  ///< none: the request carries no body at all
+    /// Non-zero: while this request waits unsent, a later one with the same key replaces it (the later
+    /// one goes out in its own turn). For requests whose newest version says all the older ones said.
+    std::uint64_t coalesceKey = 0;
 };
 
-/// @brief Fire-and-forget HTTP transfers.
+/// @brief Fire-and-forget HTTP transfers, sent one at a time in the order started.
 class UrlSession {
 public:
     virtual ~UrlSession() = default;

@@ -116,7 +116,8 @@ std::optional<std::string> CollectionServer::collectionAddress(std::string_view 
 
 void CollectionServer::sendCollectionRequest(std::string_view path, std::string_view method,
                                              std::optional<std::string> body,
-                                             std::vector<std::pair<std::string, std::string>> headers) {
+                                             std::vector<std::pair<std::string, std::string>> headers,
+                                             std::uint64_t coalesceKey) {
     if (!collectionAddress(path)) return;
     HttpRequest request;
     request.host = endpoint_.host;
@@ -125,12 +126,13 @@ void CollectionServer::sendCollectionRequest(std::string_view path, std::string_
     request.target = std::string(path);
     request.headers = std::move(headers);
     request.body = std::move(body);
+    request.coalesceKey = coalesceKey;
     session_.start(std::move(request));
 }
 
-void CollectionServer::postReport(std::optional<std::string> body) {
+void CollectionServer::postReport(std::optional<std::string> body, std::uint64_t coalesceKey) {
     sendCollectionRequest("/entry-point/json", "POST", std::move(body),
-                          {{"Content-Type", "application/json"}, {"Accept", "application/json"}});
+                          {{"Content-Type", "application/json"}, {"Accept", "application/json"}}, coalesceKey);
 }
 
 void CollectionServer::sendTestPing() { sendCollectionRequest("/entry-point/test", "GET", std::nullopt, {}); }

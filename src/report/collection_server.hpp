@@ -2,6 +2,7 @@
 
 #include "platform/url_session.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,15 +30,15 @@ public:
     std::optional<std::string> collectionAddress(std::string_view path) const;
     /// Sends one request; silently skipped when no address can be formed. Returns at once.
     void sendCollectionRequest(std::string_view path, std::string_view method, std::optional<std::string> body,
-                               std::vector<std::pair<std::string, std::string>> headers);
-    /// POST /entry-point/json with "Content-Type" then "Accept", both "application/json".
-    void postReport(std::optional<std::string> body);
+                               std::vector<std::pair<std::string, std::string>> headers,
+                               std::uint64_t coalesceKey = 0);
+    /// POST /entry-point/json with "Content-Type" then "Accept", both "application/json". A non-zero
+    /// `coalesceKey` lets a later report with the same key replace this one while it waits unsent.
+    void postReport(std::optional<std::string> body, std::uint64_t coalesceKey = 0);
     /// GET /entry-point/test, no body, no headers.
     void sendTestPing();
     /// POST /entry-point/devicetokentest, no headers.
     void postDeviceToken(std::optional<std::string> body);
-
-    const CollectionEndpoint& endpoint() const { return endpoint_; }
 
 private:
     UrlSession& session_;

@@ -4,15 +4,11 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace perfagent {
 
-class Console;
-class CollectionServer;
-
 /// @brief One measurement report, as the collection server receives it. The series are referenced, not
-/// copied: a report is built, encoded and handed off within one call on the thread that owns them.
+/// copied: a report is built and encoded within one call on the thread that owns them.
 ///
 /// Members are written in this order: "UsecaseName", "srNumber", "pagename" (each only when present),
 /// "CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed", the four averages, the four maxima,
@@ -42,43 +38,31 @@ inline std::optional<std::string> reportName(const std::optional<std::string>& n
     return std::nullopt;
 }
 
+/// Rounds to the nearest integer, halves away from zero (2.5 -> 3, -2.5 -> -3): how instants are
+/// printed and subtracted.
+double roundHalfAwayFromZero(double value);
+
 /// "totalduration": both instants (milliseconds since 1970) rounded half away from zero, then subtracted.
 double totalDuration(double startTimeMs, double endTimeMs);
 
-/// True when every number in the report (series values included) is finite: a JSON document cannot
-/// carry NaN or infinity, and such a report is sent without a body.
-bool isValidJsonObject(const MeasurementReport& report);
-
-/// The report's console text: `["UsecaseName": "login", "CPU": ["1s": 12.5], "averagecpu": 12.5, …]`.
-std::string describe(const MeasurementReport& report);
-void appendDescription(std::string& out, const MeasurementReport& report);
-
-/// The report as pretty-printed UTF-8 JSON (two-space indent, one member per line, `"key": value`). Nothing when the report
-/// is not a valid JSON object. Names that are not valid UTF-8 have the bad bytes replaced by U+FFFD.
-std::optional<std::string> encodePretty(const MeasurementReport& report);
-
-/// Parses JSON text and renders the decoded value in the console's bracket form (objects as
-/// `["key": value, …]` in document order, `[:]` when empty; arrays as `[a, b]`; strings quoted).
-/// Nothing when the text does not parse.
-std::optional<std::string> describeDecoded(std::string_view json);
-/// Appends the decoded description to `out`; false (and `out` unchanged) when the text does not parse.
-bool appendDecodedDescription(std::string& out, std::string_view json);
-
-/// @brief Which optional console lines a report variant prints while it is encoded and handed off.
-struct HandOffLines {
-    bool dictionaryLine;  ///< "finished generating dictinary " and the report text
-    bool validLine;       ///< "valid object : true|false"
-    bool errorLine;       ///< "error" when encoding or the decode echo fails
+/// @brief The members of a report in writing order, for the writers that walk them.
+struct ReportMembers {
+    struct Name {
+        const char* key;
+        const std::optional<std::string>* value;
+    };
+    struct Series {
+        const char* key;
+        const SampleSeries* series;  ///< never null: an absent series reads as an empty one
+    };
+    struct Number {
+        const char* key;
+        double value;
+    };
+    Name names[3];
+    Series series[4];
+    Number numbers[9];
 };
-
-inline constexpr HandOffLines kRunningReportLines{true, false, false};
-inline constexpr HandOffLines kFinalReportLines{true, true, true};
-inline constexpr HandOffLines kInterimReportLines{false, false, false};
-inline constexpr HandOffLines kScreenReportLines{false, false, false};
-
-/// Prints the variant's lines, encodes the report (no body when it is not valid), prints
-/// "-------final JSon--------" and the decoded echo, and POSTs the body (or none) to the collection
-/// server. Returns at once; the upload is not awaited.
-void encodeAndHandOff(const MeasurementReport& report, HandOffLines lines, Console& console, CollectionServer& server);
+ReportMembers membersOf(const MeasurementReport& report);
 
 }  // namespace perfagent

@@ -118,10 +118,9 @@ void AppDelegate::didReceiveRemoteNotification(const boost::json::object& userIn
         break;
     case CommandAction::Stop: metricsCollector->stop(); break;
     case CommandAction::StartOverall:
-        metricscollectoroverall->startStop = true;
         metricscollectoroverall->startOverall(command->usecase, command->srNumber, command->pagename);
         break;
-    case CommandAction::StopOverall: metricscollectoroverall->startStop = false; break;
+    case CommandAction::StopOverall: metricscollectoroverall->stopOverall(); break;
     case CommandAction::None: break;
     }
     console.println(command->command + ":test");

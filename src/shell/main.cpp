@@ -43,7 +43,7 @@ int run(const CommandLine& line, const std::filesystem::path& resources, const s
     Platform platform{clock, console, loop, application};
     LinuxKernel kernel;
     Probes probes(kernel);
-    BeastUrlSession urlSession;
+    BeastUrlSession urlSession(diagnostic);
     CollectionServer server(urlSession, line.collectionServer);
     NotificationCenter notificationCenter;
     HostAudioSession audioSession;

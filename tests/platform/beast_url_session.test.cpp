@@ -47,8 +47,9 @@ private:
     std::vector<std::string> lines_;
 };
 
-HttpRequest requestTo(unsigned short port, std::optional<std::string> body = std::nullopt) {
+HttpRequest requestTo(unsigned short port, std::optional<std::string> body = std::nullopt, std::uint64_t key = 0) {
     HttpRequest request;
+    request.coalesceKey = key;
     request.host = "127.0.0.1";
     request.port = port;
     request.method = "POST";
@@ -63,10 +64,10 @@ TEST(BeastUrlSession, StartNeverWaitsForTheNetworkAndAFailureRunIsToldOnce) {
     // The first diagnostic holds the network thread until the test has started every request: a start()
     // that waited for the network thread would never return.
     std::latch release(1);
-    BeastUrlSession session({.diagnostics = [&, sink = diagnostics.sink()](std::string_view line) {
+    BeastUrlSession session([&, sink = diagnostics.sink()](std::string_view line) {
         release.wait();
         sink(line);
-    }});
+    });
 
     const auto t0 = Clock::now();
     for (int i = 0; i < 50; ++i) session.start(requestTo(port, "report " + std::to_string(i)));
@@ -95,36 +96,85 @@ TEST(BeastUrlSession, StartNeverWaitsForTheNetworkAndAFailureRunIsToldOnce) {
     EXPECT_EQ(diagnostics.lines().size(), 3u);
 }
 
-TEST(BeastUrlSession, SilentServerIsLeftAtTheDeadline) {
+TEST(BeastUrlSession, WaitingRequestsAreBoundedAgainstAServerThatNeverAnswers) {
     HttpRecorder recorder(HttpRecorder::Mode::Silent);
     DiagnosticLines diagnostics;
-    BeastUrlSession session({.deadline = 300ms, .diagnostics = diagnostics.sink()});
-
-    const auto t0 = Clock::now();
-    session.start(requestTo(recorder.port(), "{}"));
-    ASSERT_TRUE(recorder.waitFor(1, kLiveness));
-    ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
-    EXPECT_GE(Clock::now() - t0, 300ms);
-    EXPECT_TRUE(recorder.waitForConnectionsClosed(kLiveness));
-    EXPECT_EQ(session.stats().failed, 1u);
-    ASSERT_EQ(diagnostics.lines().size(), 1u);
-    EXPECT_NE(diagnostics.lines()[0].find("did not answer within 300 ms"), std::string::npos);
-}
-
-TEST(BeastUrlSession, OpenExchangesAreCappedAgainstAServerThatNeverAnswers) {
-    HttpRecorder recorder(HttpRecorder::Mode::Silent);
-    DiagnosticLines diagnostics;
-    BeastUrlSession session({.deadline = 1s, .maxConnections = 4, .diagnostics = diagnostics.sink()});
+    BeastUrlSession session(diagnostics.sink(), {.deadline = 200ms, .maxWaiting = 4});
 
     for (int i = 0; i < 20; ++i) session.start(requestTo(recorder.port()));
     ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
 
-    EXPECT_EQ(recorder.connectionsAccepted(), 4u);
     const auto stats = session.stats();
-    EXPECT_EQ(stats.failed, 4u);
-    EXPECT_EQ(stats.dropped, 16u);
+    EXPECT_EQ(stats.failed, 5u);  // one exchanging, four waiting
+    EXPECT_EQ(stats.dropped, 15u);
     EXPECT_EQ(stats.answered, 0u);
-    EXPECT_EQ(diagnostics.lines().size(), 1u);
+    EXPECT_EQ(diagnostics.lines().size(), 2u);  // the first failure and the first drop
+}
+
+/// Requests go one at a time over one kept connection; a waiting running report gives way to a newer
+/// one of the same measurement, and nothing overtakes.
+TEST(BeastUrlSession, OneConnectionInOrderAndWaitingReportsCoalesce) {
+    HttpRecorder recorder;
+    recorder.setResponseDelay(300ms);
+    DiagnosticLines diagnostics;
+    BeastUrlSession session(diagnostics.sink());
+
+    session.start(requestTo(recorder.port(), "token"));
+    ASSERT_TRUE(recorder.waitFor(1, kLiveness));  // held 300 ms: the rest wait
+    for (int n = 1; n <= 3; ++n) session.start(requestTo(recorder.port(), "running " + std::to_string(n), 7));
+    session.start(requestTo(recorder.port(), "other measurement", 8));
+    session.start(requestTo(recorder.port(), "final"));
+    ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
+
+    std::vector<std::string> bodies;
+    for (const auto& request : recorder.requests()) bodies.push_back(request.body);
+    EXPECT_EQ(bodies, (std::vector<std::string>{"token", "running 3", "other measurement", "final"}));
+    EXPECT_EQ(recorder.connectionsAccepted(), 1u);
+    EXPECT_EQ(session.stats().coalesced, 2u);
+    EXPECT_TRUE(diagnostics.lines().empty());
+}
+
+TEST(BeastUrlSession, AConnectionTheServerClosedIsReopenedWithoutLosingTheRequest) {
+    const auto port = HttpRecorder::unusedPort();
+    DiagnosticLines diagnostics;
+    BeastUrlSession session(diagnostics.sink());
+    {
+        HttpRecorder first(HttpRecorder::Mode::Answer, port);
+        session.start(requestTo(port, "one"));
+        session.start(requestTo(port, "two"));
+        ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
+        EXPECT_EQ(first.connectionsAccepted(), 1u);
+    }  // closes the kept connection
+    HttpRecorder second(HttpRecorder::Mode::Answer, port);
+    session.start(requestTo(port, "three"));
+    ASSERT_TRUE(second.waitFor(1, kLiveness));
+    ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
+    EXPECT_EQ(second.requests().at(0).body, "three");
+    EXPECT_EQ(session.stats().answered, 3u);
+    EXPECT_EQ(session.stats().failed, 0u);
+    EXPECT_TRUE(diagnostics.lines().empty());
+}
+
+/// Requests that time out during an outage do not report a failure after the server has answered a
+/// newer one.
+TEST(BeastUrlSession, RecoveryIsToldLastOnceTheNewestRequestIsAnswered) {
+    HttpRecorder recorder(HttpRecorder::Mode::Silent);
+    DiagnosticLines diagnostics;
+    BeastUrlSession session(diagnostics.sink(), {.deadline = 300ms});
+
+    const auto t0 = Clock::now();
+    for (int i = 0; i < 3; ++i) session.start(requestTo(recorder.port()));
+    ASSERT_TRUE(recorder.waitFor(1, kLiveness));
+    std::this_thread::sleep_for(50ms);  // the recorder records a request before it picks its answer
+    recorder.setMode(HttpRecorder::Mode::Answer);
+    session.start(requestTo(recorder.port(), "after recovery"));
+    ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
+
+    EXPECT_GE(Clock::now() - t0, 300ms);  // the first request held until its deadline
+    const auto lines = diagnostics.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("did not answer within 300 ms"), std::string::npos);
+    EXPECT_NE(lines[1].find("answering again"), std::string::npos);
 }
 
 class BadAnswer : public ::testing::TestWithParam<HttpRecorder::Mode> {};
@@ -132,7 +182,7 @@ class BadAnswer : public ::testing::TestWithParam<HttpRecorder::Mode> {};
 TEST_P(BadAnswer, EndsTheExchangeAndLeavesTheNextRequestUntouched) {
     HttpRecorder recorder(GetParam());
     DiagnosticLines diagnostics;
-    BeastUrlSession session({.diagnostics = diagnostics.sink()});
+    BeastUrlSession session(diagnostics.sink());
 
     session.start(requestTo(recorder.port(), "first"));
     ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
@@ -142,7 +192,6 @@ TEST_P(BadAnswer, EndsTheExchangeAndLeavesTheNextRequestUntouched) {
     ASSERT_TRUE(recorder.waitFor(2, kLiveness));
     ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
     EXPECT_EQ(recorder.requests().at(1).body, "second");
-    EXPECT_TRUE(recorder.waitForConnectionsClosed(kLiveness));
 
     const auto stats = session.stats();
     if (GetParam() == HttpRecorder::Mode::Garbage) {
@@ -167,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, BadAnswer, ::testing::Values(HttpRecorder::Mode:
 TEST(BeastUrlSessionShutdown, GraceLetsARequestInFlightFinish) {
     HttpRecorder recorder;
     recorder.setResponseDelay(300ms);
-    BeastUrlSession session;
+    BeastUrlSession session({});
 
     session.start(requestTo(recorder.port()));
     ASSERT_TRUE(recorder.waitFor(1, kLiveness));
@@ -183,7 +232,7 @@ TEST(BeastUrlSessionShutdown, GraceLetsARequestInFlightFinish) {
 TEST(BeastUrlSessionShutdown, CancelsWhatOutlastsTheGraceWithoutReportingAFailure) {
     HttpRecorder recorder(HttpRecorder::Mode::Silent);
     DiagnosticLines diagnostics;
-    BeastUrlSession session({.diagnostics = diagnostics.sink()});  // 60 s deadline
+    BeastUrlSession session(diagnostics.sink());  // 60 s deadline
 
     session.start(requestTo(recorder.port()));
     ASSERT_TRUE(recorder.waitFor(1, kLiveness));

@@ -42,12 +42,5 @@ TEST(OptionalText, QuotesAndEscapesOrSaysNil) {
     EXPECT_EQ(optionalText(std::string("caf\xc3\xa9")), "Optional(\"caf\xc3\xa9\")");
 }
 
-TEST(RoundHalfAwayFromZero, RoundsHalvesOutward) {
-    EXPECT_EQ(roundHalfAwayFromZero(2.5), 3.0);
-    EXPECT_EQ(roundHalfAwayFromZero(10.4), 10.0);
-    EXPECT_EQ(roundHalfAwayFromZero(-2.5), -3.0);
-    EXPECT_EQ(roundHalfAwayFromZero(1700000000123.5), 1700000000124.0);
-}
-
 }  // namespace
 }  // namespace perfagent

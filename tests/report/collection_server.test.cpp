@@ -18,15 +18,15 @@ using perfagent::testing::FakeUrlSession;
 
 constexpr auto kLiveness = 10s;
 
-/// Each call of the real client, as the loopback recorder receives it.
+/// Each call of the real client, as the loopback recorder receives it, all over one kept connection.
 TEST(CollectionServerRequests, EachCallSendsExactlyItsMethodTargetHeadersAndBody) {
     const std::string report = "{\n  \"UsecaseName\" : \"login \\\"fast\\\"\",\n  \"cpu\" : 12.5,\n  \"name\" : \"Zoë\"\n}";
     std::string large;
     for (int i = 1; large.size() < 1'500'000; ++i) large += "\"" + std::to_string(i) + "s\" : " + std::to_string(i * 0.5) + ",\n";
     const std::string token = R"({"DeviceToken":"9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"})";
     using Names = std::vector<std::string>;
-    const Names json{"Host", "Content-Type", "Accept", "Content-Length", "Connection"};
-    const Names bare{"Host", "Content-Length", "Connection"};
+    const Names json{"Host", "Content-Type", "Accept", "Content-Length"};
+    const Names bare{"Host", "Content-Length"};
     const struct {
         std::function<void(CollectionServer&)> call;
         std::string method, target;
@@ -39,16 +39,15 @@ TEST(CollectionServerRequests, EachCallSendsExactlyItsMethodTargetHeadersAndBody
         {[](CollectionServer& s) { s.sendTestPing(); }, "GET", "/entry-point/test", bare, ""},
         {[&](CollectionServer& s) { s.postDeviceToken(token); }, "POST", "/entry-point/devicetokentest", bare, token},
     };
+    HttpRecorder recorder;
+    BeastUrlSession session{{}, {.deadline = kLiveness}};
+    CollectionServer server{session, CollectionEndpoint{"127.0.0.1", recorder.port()}};
+    std::size_t sent = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target + " with " + std::to_string(c.body.size()) + " bytes");
-        HttpRecorder recorder;
-        BeastUrlSession session{{.deadline = kLiveness}};
-        CollectionServer server{session, CollectionEndpoint{"127.0.0.1", recorder.port()}};
         c.call(server);
-        ASSERT_TRUE(recorder.waitFor(1, kLiveness));
-        const auto requests = recorder.requests();
-        ASSERT_EQ(requests.size(), 1u);
-        const auto& request = requests.front();
+        ASSERT_TRUE(recorder.waitFor(++sent, kLiveness));
+        const auto request = recorder.requests().back();
         EXPECT_EQ(request.method, c.method);
         EXPECT_EQ(request.target, c.target);
         Names names;
@@ -61,32 +60,7 @@ TEST(CollectionServerRequests, EachCallSendsExactlyItsMethodTargetHeadersAndBody
         EXPECT_EQ(request.contentLength, c.body.size());
         EXPECT_EQ(request.body, c.body);
     }
-}
-
-TEST(CollectionServer, UnaddressableEndpointSendsNothing) {
-    for (const char* host : {"", "bad host", "a/b", "user@h", "h?x", "[::1]", "1::2::3", "h\n"}) {
-        FakeUrlSession session;
-        CollectionServer server(session, CollectionEndpoint{host, 8089});
-        server.postReport("{}");
-        server.sendTestPing();
-        server.postDeviceToken("{}");
-        EXPECT_TRUE(session.requests().empty()) << '"' << host << '"';
-    }
-}
-
-TEST(CollectionServer, HandsTheRequestToTheSessionWithTheBareHost) {
-    FakeUrlSession session;
-    CollectionServer server(session, CollectionEndpoint{"::1", 9000});
-    server.postDeviceToken(std::nullopt);
-
-    const auto requests = session.take();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].host, "::1");
-    EXPECT_EQ(requests[0].port, 9000);
-    EXPECT_EQ(requests[0].method, "POST");
-    EXPECT_EQ(requests[0].target, "/entry-point/devicetokentest");
-    EXPECT_TRUE(requests[0].headers.empty());
-    EXPECT_FALSE(requests[0].body.has_value());
+    EXPECT_EQ(recorder.connectionsAccepted(), 1u);
 }
 
 TEST(CollectionServer, AddressForms) {
@@ -106,6 +80,13 @@ TEST(CollectionServer, AddressForms) {
     EXPECT_EQ(address("h", 8089, "entry-point/json"), std::nullopt);
     EXPECT_EQ(address("h", 8089, "/entry-point/json?x=1"), std::nullopt);
     EXPECT_EQ(address("h", 8089, "/entry point"), std::nullopt);
+
+    // Without an address nothing is sent.
+    CollectionServer unaddressable(session, CollectionEndpoint{"bad host", 8089});
+    unaddressable.postReport("{}");
+    unaddressable.sendTestPing();
+    unaddressable.postDeviceToken("{}");
+    EXPECT_TRUE(session.requests().empty());
 }
 
 TEST(CollectionEndpoint, ParsesHostAndOptionalPort) {

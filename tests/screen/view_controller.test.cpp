@@ -122,7 +122,7 @@ TEST_F(ScreenTest, OwnSamplesFeedThePushReportWhichResetsNothing) {
 TEST_F(ScreenTest, ANaNReadingKeepsTheLastNumberSoReportsStaySendable) {
     screen.startPerformanceWithSender();
     screen.timerHandler();
-    shell.kernel.setCpuLoad({30, 10, 60, 0});  // the same counters again: no tick elapsed
+    shell.kernel.setCpuLoad({60, 20, 120, 0});  // the same counters again: no tick elapsed
     screen.timerHandler();
     EXPECT_EQ(screen.cpuDict.get(2), 40.0);
     EXPECT_EQ(screen.sumCpu, 80.0);

@@ -1,0 +1,141 @@
+#include "report/json_writer.hpp"
+
+#include "platform/text.hpp"
+#include "report/report_validity.hpp"
+
+namespace perfagent {
+
+namespace {
+
+/// Length of the valid UTF-8 sequence at s[i], or 0 when the bytes there are not one.
+std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = byte(i);
+    if (c < 0x80) return 1;
+    std::size_t length;
+    unsigned char low = 0x80, high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        length = 3;
+        if (c == 0xE0) low = 0xA0;
+        if (c == 0xED) high = 0x9F;  // no UTF-16 surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        length = 4;
+        if (c == 0xF0) low = 0x90;
+        if (c == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + length > s.size()) return 0;
+    if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+    for (std::size_t k = 2; k < length; ++k)
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+    return length;
+}
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+/// Calls ascii(c) for each ASCII byte and other(sequence) for each longer valid sequence or
+/// replacement character, in order.
+template <typename Ascii, typename Other>
+void forEachCharacter(std::string_view text, Ascii&& ascii, Other&& other) {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = utf8SequenceLength(text, i);
+        if (length == 1) {
+            ascii(text[i]);
+            ++i;
+        } else if (length == 0) {
+            other(kReplacement);
+            ++i;
+        } else {
+            other(text.substr(i, length));
+            i += length;
+        }
+    }
+}
+
+}  // namespace
+
+bool isValidUtf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = utf8SequenceLength(text, i);
+        if (length == 0) return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string validUtf8(std::string_view text) {
+    std::string out;
+    forEachCharacter(text, [&](char c) { out += c; }, [&](std::string_view s) { out += s; });
+    return out;
+}
+
+void appendJsonString(std::string& out, std::string_view text) {
+    out += '"';
+    const auto ascii = [&](char ch) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '"': out += "\\\""; return;
+        case '\\': out += "\\\\"; return;
+        case '\n': out += "\\n"; return;
+        case '\r': out += "\\r"; return;
+        case '\t': out += "\\t"; return;
+        case '\b': out += "\\b"; return;
+        case '\f': out += "\\f"; return;
+        default: break;
+        }
+        if (c < 0x20) {
+            static constexpr char hex[] = "0123456789abcdef";
+            out += "\\u00";
+            out += hex[c >> 4];
+            out += hex[c & 0xF];
+        } else {
+            out += ch;
+        }
+    };
+    forEachCharacter(text, ascii, [&](std::string_view s) { out += s; });
+    out += '"';
+}
+
+std::optional<std::string> encodePretty(const MeasurementReport& report) {
+    if (!isValidJsonObject(report)) return std::nullopt;
+    const ReportMembers members = membersOf(report);
+    std::size_t size = 512;
+    for (const auto& series : members.series) size += series.series->jsonEntries().size() + 32;
+    std::string out;
+    out.reserve(size);
+    out += "{\n";
+    bool first = true;
+    const auto member = [&](const char* key) {
+        if (!first) out += ",\n";
+        first = false;
+        out += "  \"";
+        out += key;  // keys are fixed ASCII texts without characters that need escaping
+        out += "\": ";
+    };
+    for (const auto& name : members.names) {
+        if (!*name.value) continue;
+        member(name.key);
+        appendJsonString(out, **name.value);
+    }
+    for (const auto& series : members.series) {
+        member(series.key);
+        if (series.series->empty()) {
+            out += "{}";
+            continue;
+        }
+        out += "{\n";
+        out += series.series->jsonEntries();  // finite (checked above), so each double text is a JSON number
+        out += "\n  }";
+    }
+    for (const auto& number : members.numbers) {
+        member(number.key);
+        appendDoubleText(out, number.value);
+    }
+    out += "\n}";
+    return out;
+}
+
+}  // namespace perfagent

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "report/measurement_report.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace perfagent {
+
+/// Appends `text` as a JSON string literal in UTF-8: quotes, backslashes and control characters escaped;
+/// a byte that starts no valid UTF-8 sequence becomes U+FFFD.
+void appendJsonString(std::string& out, std::string_view text);
+
+/// True when `text` is valid UTF-8 (what appendJsonString keeps unchanged).
+bool isValidUtf8(std::string_view text);
+/// `text` with every byte that starts no valid UTF-8 sequence replaced by U+FFFD.
+std::string validUtf8(std::string_view text);
+
+/// The report as pretty-printed UTF-8 JSON (two-space indent, one member per line, `"key": value`).
+/// Nothing when the report is not a valid JSON object.
+std::optional<std::string> encodePretty(const MeasurementReport& report);
+
+}  // namespace perfagent

@@ -1,0 +1,44 @@
+#include "report/report_text.hpp"
+
+#include "platform/text.hpp"
+#include "report/json_writer.hpp"
+
+namespace perfagent {
+
+void appendDescription(std::string& out, const MeasurementReport& report, bool asSent) {
+    const ReportMembers members = membersOf(report);
+    std::size_t size = out.size() + 512;
+    for (const auto& series : members.series) size += series.series->consoleEntries().size() + 32;
+    out.reserve(size);
+    out += '[';
+    bool first = true;
+    const auto member = [&](const char* key) {
+        if (!first) out += ", ";
+        first = false;
+        out += '"';
+        out += key;
+        out += "\": ";
+    };
+    for (const auto& name : members.names) {
+        if (!*name.value) continue;
+        member(name.key);
+        appendQuotedText(out, asSent ? validUtf8(**name.value) : **name.value);
+    }
+    for (const auto& series : members.series) {
+        member(series.key);
+        appendMapText(out, *series.series);
+    }
+    for (const auto& number : members.numbers) {
+        member(number.key);
+        appendDoubleText(out, number.value);
+    }
+    out += ']';
+}
+
+bool echoDiffersFromDescription(const MeasurementReport& report) {
+    for (const auto& name : membersOf(report).names)
+        if (*name.value && !isValidUtf8(**name.value)) return true;
+    return false;
+}
+
+}  // namespace perfagent
