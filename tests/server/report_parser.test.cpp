@@ -1,3 +1,4 @@
+#include "report/json_writer.hpp"
 #include "report/measurement_report.hpp"
 #include "server/report_parser.hpp"
 
