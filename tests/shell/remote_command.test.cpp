@@ -1,5 +1,7 @@
 #include "shell/remote_command.hpp"
 
+#include "shell/push_endpoint.hpp"
+
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 
@@ -47,9 +49,11 @@ TEST(RemoteCommand, ValueTextForms) {
     const std::pair<const char*, const char*> cases[] = {
         {"\"a \\\"b\\\"\"", "a \"b\""}, {"-7", "-7"}, {"18446744073709551615", "18446744073709551615"},
         {"42.0", "42"}, {"1e20", "100000000000000000000"}, {"4.5", "4.5"}, {"true", "true"}, {"null", "<null>"},
-        {R"({"k": [1, "x"]})", R"(["k": [1, "x"]])"},
+        {R"({"k": [1, "x"]})", R"(["k": [1, "x"]])"}, {"99.99999999999999", "99.99999999999999"},
+        {"0.30000000000000004", "0.30000000000000004"},
     };
-    for (const auto& [json, text] : cases) EXPECT_EQ(payloadValueText(boost::json::parse(json)), text) << json;
+    boost::system::error_code ec;  // as pushes are parsed
+    for (const auto& [json, text] : cases) EXPECT_EQ(payloadValueText(parseJsonExactly(json, ec)), text) << json;
     EXPECT_EQ(payloadValueText(boost::json::parse("1e308")).size(), 309u);
 }
 
