@@ -1,4 +1,3 @@
-#include "platform/clock.hpp"
 #include "platform/text.hpp"
 
 #include <gtest/gtest.h>
@@ -42,13 +41,6 @@ TEST(OptionalText, QuotesAndEscapesOrSaysNil) {
     EXPECT_EQ(optionalText(std::string("caf\xc3\xa9")), "Optional(\"caf\xc3\xa9\")");
     // Unquoted names keep quotes and backslashes but cannot break a line or reach the terminal raw.
     EXPECT_EQ(consoleText("a\"b\\c\nd\x1b[2J\x7f\xc3\xa9"), "a\"b\\c\\nd\\u{1b}[2J\\u{7f}\xc3\xa9");
-}
-
-TEST(RoundHalfAwayFromZero, RoundsHalvesOutward) {
-    EXPECT_EQ(roundHalfAwayFromZero(2.5), 3.0);
-    EXPECT_EQ(roundHalfAwayFromZero(10.4), 10.0);
-    EXPECT_EQ(roundHalfAwayFromZero(-2.5), -3.0);
-    EXPECT_EQ(roundHalfAwayFromZero(1700000000123.5), 1700000000124.0);
 }
 
 }  // namespace
