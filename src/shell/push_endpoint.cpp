@@ -42,7 +42,7 @@ struct ExactHandler {
         number.append(s.data(), s.size());
         double exact = 0;
         const auto result = std::from_chars(number.data(), number.data() + number.size(), exact);
-        // Out of range (1e400) keeps the parser's infinity or zero.
+        // Out of the normal range (subnormal, zero or infinite) keeps the parser's value.
         stack.push_double(result.ec == std::errc() ? exact : d);
         number.clear();
         return true;
