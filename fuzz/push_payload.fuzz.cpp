@@ -9,21 +9,25 @@
 // contradicts what the payload says (see the checks below).
 
 #include "platform/json_text.hpp"
-#include "platform/push_body.hpp"
+#include "platform/text.hpp"
 #include "shell/app_delegate.hpp"
+#include "shell/push_endpoint.hpp"
 #include "shell/remote_command.hpp"
 #include "support/fake_shell.hpp"
 
+#include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
 
 #include <charconv>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -51,9 +55,44 @@ struct World {
     AppDelegate delegate{shell.services()};
 };
 
-/// A number's value text must read back to the same number: integers exactly, doubles to the same
-/// double, whole doubles without a fraction or an exponent.
-void checkNumberText(const boost::json::value& value, const std::string& text) {
+/// The doubles the body's number texts stand for, read by std::from_chars (correctly rounded) from the
+/// texts a bare parser reports: an oracle that shares nothing with the agent's number parsing.
+struct NumberTexts {
+    static constexpr std::size_t max_object_size = std::size_t(-1), max_array_size = std::size_t(-1),
+                                 max_key_size = std::size_t(-1), max_string_size = std::size_t(-1);
+    using ec_t = boost::system::error_code;
+    using sv = boost::json::string_view;
+    std::string part;
+    std::set<double> doubles;
+    bool on_number_part(sv s, ec_t&) { return part.append(s.data(), s.size()), true; }
+    bool on_double(double, sv s, ec_t&) {
+        part.append(s.data(), s.size());
+        double exact = 0;
+        if (std::from_chars(part.data(), part.data() + part.size(), exact).ec == std::errc()) doubles.insert(exact);
+        part.clear();
+        return true;
+    }
+    bool on_int64(std::int64_t, sv, ec_t&) { return part.clear(), true; }
+    bool on_uint64(std::uint64_t, sv, ec_t&) { return part.clear(), true; }
+    bool on_document_begin(ec_t&) { return true; }
+    bool on_document_end(ec_t&) { return true; }
+    bool on_object_begin(ec_t&) { return true; }
+    bool on_object_end(std::size_t, ec_t&) { return true; }
+    bool on_array_begin(ec_t&) { return true; }
+    bool on_array_end(std::size_t, ec_t&) { return true; }
+    bool on_key_part(sv, std::size_t, ec_t&) { return true; }
+    bool on_key(sv, std::size_t, ec_t&) { return true; }
+    bool on_string_part(sv, std::size_t, ec_t&) { return true; }
+    bool on_string(sv, std::size_t, ec_t&) { return true; }
+    bool on_bool(bool, ec_t&) { return true; }
+    bool on_null(ec_t&) { return true; }
+    bool on_comment_part(sv, ec_t&) { return true; }
+    bool on_comment(sv, ec_t&) { return true; }
+};
+
+/// A number's value text must read back to the same number: integers exactly, doubles to a double that
+/// one of the body's own number texts stands for, whole doubles without a fraction or an exponent.
+void checkNumberText(const boost::json::value& value, const std::string& text, const std::set<double>& exact) {
     const char* first = text.data();
     const char* last = text.data() + text.size();
     if (value.is_int64()) {
@@ -70,9 +109,18 @@ void checkNumberText(const boost::json::value& value, const std::string& text) {
         const auto result = std::from_chars(first, last, back);
         check(result.ec == std::errc() && result.ptr == last, "double text does not read back");
         check(back == number || (std::isnan(back) && std::isnan(number)), "double text reads back differently");
+        // Texts out of the normal range (subnormal, zero or infinite) have no from_chars value to compare.
+        check(!std::isfinite(number) || std::fabs(number) < DBL_MIN || exact.count(back) == 1,
+              "double differs from every number text of the body");
         if (std::isfinite(number) && number == std::trunc(number))
             check(text.find_first_of(".eE") == std::string::npos, "whole number written with a fraction");
     }
+}
+
+/// No console line carries a control character: names cannot forge lines or send terminal escapes.
+void checkPrintable(const std::vector<std::string>& lines) {
+    for (const auto& line : lines)
+        for (const char c : line) check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f, "control character printed");
 }
 
 /// Checks one report body: a JSON object whose names are the given ones, each left out exactly when it is
@@ -132,6 +180,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check(size <= kPushBodyLimit, "oversized body accepted");
     const boost::json::object& userInfo = *accepted.userInfo;
+    boost::json::basic_parser<NumberTexts> numbers(boost::json::parse_options{});
+    boost::system::error_code numbersError;
+    numbers.write_some(false, body.data(), body.size(), numbersError);
+    check(!numbersError, "an accepted body does not parse");
+    const std::set<double>& exact = numbers.handler().doubles;
 
     // Console rendering and the value texts of every member, nested ones included.
     const std::string rendered = jsonText(userInfo);
@@ -143,7 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pending.pop_back();
         const std::string text = payloadValueText(value);
         if (value.is_string()) check(text == value.get_string(), "text value not used unchanged");
-        if (value.is_number()) checkNumberText(value, text);
+        if (value.is_number()) checkNumberText(value, text, exact);
         if (value.is_object() || value.is_array()) check(text == jsonText(value), "nested value text");
         if (value.is_object())
             for (const auto& member : value.get_object()) pending.push_back(&member.value());
@@ -179,6 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MetricsCollector& overall = *world.delegate.metricscollectoroverall;
     world.delegate.didReceiveRemoteNotification(userInfo);
     const std::vector<std::string> lines = world.shell.console.take();
+    checkPrintable(lines);
     check(!lines.empty() && lines.front() == "userinfo :" + rendered, "first line is not the user info");
     if (!command) {
         check(lines.size() == 1, "a rejected payload printed more than the user info");
@@ -189,10 +243,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check(world.shell.diagnostics.empty(), "an accepted payload was reported as rejected");
     check(lines.size() >= 6, "too few dispatch lines");
-    check(lines[1] == "pagename:" + command->pagename, "page name line");
-    check(lines[2] == "srnumber : " + command->srNumber, "SR number line");
-    check(lines[3] == "usecasename : " + command->usecase, "use-case name line");
-    check(lines[lines.size() - 2] == command->command + ":test", "command line");
+    check(lines[1] == "pagename:" + consoleText(command->pagename), "page name line");
+    check(lines[2] == "srnumber : " + consoleText(command->srNumber), "SR number line");
+    check(lines[3] == "usecasename : " + consoleText(command->usecase), "use-case name line");
+    check(lines[lines.size() - 2] == consoleText(command->command) + ":test", "command line");
     check(lines.back() == "hellow world", "last line");
     switch (action) {
     case CommandAction::Start:
@@ -223,6 +277,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     overall.startStop = false;
     world.shell.loop.advance(2.0);
     check(world.shell.loop.pending() == 0, "work left on the loop after both measurements ended");
+    checkPrintable(world.shell.console.take());
     const std::vector<HttpRequest> requests = world.shell.urlSession.take();
     if (action == CommandAction::Start || action == CommandAction::StartOverall)
         checkReports(requests, *command, action);

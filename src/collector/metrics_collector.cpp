@@ -146,9 +146,9 @@ void MetricsCollector::startOverall(std::string useCaseName, std::string srNumbe
     const double startInstant = nowMilliseconds(platform_.clock);
     startTime = startInstant;
     printInstant(platform_.console, "start time : ", startInstant);
-    platform_.console.println("UsecaseName************ : " + useCaseName);
-    platform_.console.println("SrNo************ : " + srNumber);
-    platform_.console.println("PageName************ : " + pageName);
+    platform_.console.println("UsecaseName************ : " + consoleText(useCaseName));
+    platform_.console.println("SrNo************ : " + consoleText(srNumber));
+    platform_.console.println("PageName************ : " + consoleText(pageName));
 
     auto samples = std::make_shared<MetricsCollector>(platform_, probes_, server_);
     // The fresh collector's durations run from the instant printed above, not from 1970.
@@ -189,9 +189,9 @@ void MetricsCollector::finishOverall(const std::string& useCaseName, const std::
                                      const std::string& pageName) {
     markEnd("stop time : ");
     platform_.console.println("entered stoping");
-    platform_.console.println("pagename*****:" + pageName);
-    platform_.console.println("UsecaseName*****:" + useCaseName);
-    platform_.console.println("SrNo*****:" + srNumber);
+    platform_.console.println("pagename*****:" + consoleText(pageName));
+    platform_.console.println("UsecaseName*****:" + consoleText(useCaseName));
+    platform_.console.println("SrNo*****:" + consoleText(srNumber));
     std::string line = "test cpuhash : ";
     appendOptionalMapText(line, cpuDict);
     line += " : " + std::to_string(counter);

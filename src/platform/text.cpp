@@ -51,16 +51,23 @@ std::string quotedText(std::string_view text) {
     return out;
 }
 
-void appendQuotedText(std::string& out, std::string_view text) {
-    out += '"';
-    const auto plain = [](char c) { return c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20 && c != 0x7f; };
+namespace {
+
+bool isControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
+
+/// Control characters (and, in a quoted literal, quotes and backslashes) as escapes; the rest unchanged.
+void appendEscaped(std::string& out, std::string_view text, bool quoted) {
+    const auto plain = [quoted](char c) { return !isControl(c) && !(quoted && (c == '"' || c == '\\')); };
     // Most texts (sample keys, names) need no escape at all: copy them whole.
     if (std::all_of(text.begin(), text.end(), plain)) {
         out += text;
-        out += '"';
         return;
     }
     for (const char c : text) {
+        if (plain(c)) {
+            out += c;
+            continue;
+        }
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -68,17 +75,27 @@ void appendQuotedText(std::string& out, std::string_view text) {
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         case '\0': out += "\\0"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-                char escaped[16];
-                std::snprintf(escaped, sizeof escaped, "\\u{%x}", static_cast<unsigned>(static_cast<unsigned char>(c)));
-                out += escaped;
-            } else {
-                out += c;
-            }
+        default: {
+            char escaped[16];
+            std::snprintf(escaped, sizeof escaped, "\\u{%x}", static_cast<unsigned>(static_cast<unsigned char>(c)));
+            out += escaped;
+        }
         }
     }
+}
+
+}  // namespace
+
+void appendQuotedText(std::string& out, std::string_view text) {
     out += '"';
+    appendEscaped(out, text, true);
+    out += '"';
+}
+
+std::string consoleText(std::string_view text) {
+    std::string out;
+    appendEscaped(out, text, false);
+    return out;
 }
 
 std::string optionalText(const std::optional<std::string>& text) {

@@ -22,6 +22,10 @@ std::string quotedText(std::string_view text);
 /// Appends quotedText(text) to `out` without a temporary string.
 void appendQuotedText(std::string& out, std::string_view text);
 
+/// A name as the console prints it unquoted: control characters (C0 and DEL) escaped as in quotedText,
+/// so that a name cannot break a console line or reach the terminal as an escape sequence.
+std::string consoleText(std::string_view text);
+
 /// Optional("text") for a present text (quoted as quotedText), nil when absent.
 std::string optionalText(const std::optional<std::string>& text);
 

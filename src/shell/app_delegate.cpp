@@ -3,6 +3,7 @@
 #include "platform/device_token.hpp"
 #include "platform/files.hpp"
 #include "platform/json_text.hpp"
+#include "platform/text.hpp"
 #include "report/collection_server.hpp"
 #include "shell/remote_command.hpp"
 
@@ -109,9 +110,10 @@ void AppDelegate::didReceiveRemoteNotification(const boost::json::object& userIn
         services_.diagnostics("perfagent: push not acted on: " + whyRejected);
         return;
     }
-    console.println("pagename:" + command->pagename);
-    console.println("srnumber : " + command->srNumber);
-    console.println("usecasename : " + command->usecase);
+    // Names are printed with their control characters escaped, so a payload cannot forge console lines.
+    console.println("pagename:" + consoleText(command->pagename));
+    console.println("srnumber : " + consoleText(command->srNumber));
+    console.println("usecasename : " + consoleText(command->usecase));
     switch (commandAction(command->command)) {
     case CommandAction::Start:
         metricsCollector->start(command->usecase, command->srNumber, command->pagename);
@@ -123,7 +125,7 @@ void AppDelegate::didReceiveRemoteNotification(const boost::json::object& userIn
     case CommandAction::StopOverall: metricscollectoroverall->stopOverall(); break;
     case CommandAction::None: break;
     }
-    console.println(command->command + ":test");
+    console.println(consoleText(command->command) + ":test");
     console.println("hellow world");
 }
 

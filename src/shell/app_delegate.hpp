@@ -4,9 +4,9 @@
 #include "keepalive/background_task.hpp"
 #include "platform/audio.hpp"
 #include "platform/device.hpp"
-#include "platform/http_listener.hpp"
 #include "platform/platform.hpp"
 #include "platform/user_notifications.hpp"
+#include "screen/screen_endpoint.hpp"
 #include "screen/view_controller.hpp"
 #include "screen/window.hpp"
 
@@ -47,7 +47,7 @@ struct ShellServices {
 /// @brief The application delegate: owns the long-lived objects, runs the launch sequence, answers
 /// notification registration, dispatches remote commands and reacts to lifecycle events. Every call
 /// arrives on the main thread, except the permission answers, which only print.
-class AppDelegate final : public ListenerHandler {
+class AppDelegate final : public ScreenHost {
 public:
     explicit AppDelegate(ShellServices services);
     ~AppDelegate() override;
@@ -66,7 +66,7 @@ public:
     void didRegisterForRemoteNotificationsWithDeviceToken(std::span<const std::uint8_t> deviceToken);
     void didFailToRegisterForRemoteNotificationsWithError(std::string_view errorDescription);
     /// Prints the payload and its names, and starts or stops a collector by the command word.
-    void didReceiveRemoteNotification(const boost::json::object& userInfo) override;
+    void didReceiveRemoteNotification(const boost::json::object& userInfo);
     /// Flushes the screen on display, then prints "app terminated".
     void applicationWillTerminate();
     void applicationWillEnterForeground();

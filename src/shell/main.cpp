@@ -10,8 +10,9 @@
 #include "platform/device_token.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/files.hpp"
-#include "platform/http_listener.hpp"
+#include "platform/http_server.hpp"
 #include "platform/linux_kernel.hpp"
+#include "platform/main_thread_handoff.hpp"
 #include "platform/notification_center.hpp"
 #include "platform/signals.hpp"
 #include "platform/user_notifications.hpp"
@@ -20,6 +21,7 @@
 #include "screen/window.hpp"
 #include "shell/app_delegate.hpp"
 #include "shell/command_line.hpp"
+#include "shell/push_endpoint.hpp"
 
 #include <csignal>
 #include <cstdio>
@@ -72,13 +74,21 @@ int run(const CommandLine& line, const std::filesystem::path& resources, const s
     delegateForRegistration = &delegate;
     delegate.setWindow(Window::loadMainInterface(platform, probes, server, keepAlive));
 
-    HttpListener listener({line.listenAddress, line.listenPort}, loop, token ? tokenText(token.token) : std::string(), page,
-                          delegate, diagnostic);
+    // What the listener hands to the main thread waits there in a bounded queue: a held-up main thread
+    // gets 503s, not a growing backlog.
+    MainThreadHandoff handoff(loop, 256);
+    std::vector<HttpRoute> routes = screenRoutes(page, handoff, delegate);
+    routes.push_back(pushRoute(token ? tokenText(token.token) : std::string(), handoff,
+                               [&delegate](const boost::json::object& userInfo) {
+                                   delegate.didReceiveRemoteNotification(userInfo);
+                               }));
+    HttpServer listener({line.listenAddress, line.listenPort}, std::move(routes), diagnostics);
     if (const auto error = listener.start()) {
         diagnostic("perfagent: cannot listen on " + line.listenAddress.to_string() + ":" + std::to_string(line.listenPort) + ": " +
                    error.message());
         return 1;
     }
+    diagnostic("perfagent: listening on http://" + listener.authority());
     if (token) diagnostic("perfagent: push token in " + deviceTokenPath(home).string());
 
     bool terminating = false;
@@ -112,6 +122,7 @@ int run(const CommandLine& line, const std::filesystem::path& resources, const s
 
     // Leaving at once would lose the reports still on their way (the screen's flush among them).
     listener.stop();
+    handoff.close();
     urlSession.shutdown(kUploadGrace);
     loop.shutdownBackground();
     return 0;

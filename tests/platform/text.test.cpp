@@ -1,4 +1,3 @@
-#include "platform/clock.hpp"
 #include "platform/text.hpp"
 
 #include <gtest/gtest.h>
@@ -40,6 +39,8 @@ TEST(OptionalText, QuotesAndEscapesOrSaysNil) {
     EXPECT_EQ(optionalText(std::string()), "Optional(\"\")");
     EXPECT_EQ(optionalText(std::string("a\"b\\c\nd\te\x01")), "Optional(\"a\\\"b\\\\c\\nd\\te\\u{1}\")");
     EXPECT_EQ(optionalText(std::string("caf\xc3\xa9")), "Optional(\"caf\xc3\xa9\")");
+    // Unquoted names keep quotes and backslashes but cannot break a line or reach the terminal raw.
+    EXPECT_EQ(consoleText("a\"b\\c\nd\x1b[2J\x7f\xc3\xa9"), "a\"b\\c\\nd\\u{1b}[2J\\u{7f}\xc3\xa9");
 }
 
 }  // namespace

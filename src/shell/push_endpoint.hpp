@@ -1,15 +1,27 @@
 #pragma once
 
 #include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+#include <boost/system/error_code.hpp>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace perfagent {
 
+struct HttpRoute;
+class MainThreadHandoff;
+
 /// Largest push body accepted, in bytes.
 inline constexpr std::size_t kPushBodyLimit = 4096;
+
+/// Parses JSON like boost::json::parse, but every number with a fraction or exponent is the double
+/// nearest to its text (the default parser can be one unit in the last place off: 99.99999999999999
+/// came out as 100).
+boost::json::value parseJsonExactly(std::string_view text, boost::system::error_code& ec);
 
 /// @brief What a push body amounts to: the user info to deliver, or the HTTP status and reason it is
 /// refused with.
@@ -23,5 +35,12 @@ struct PushBodyCheck {
 /// body with 413 "body too large", text that is not JSON with 400 "invalid JSON" and any other JSON
 /// value with 400 "not a JSON object". Touches nothing but its argument.
 PushBodyCheck parsePushBody(std::string_view body);
+
+/// The push endpoint, `POST /remote-notification`: a body from a client that presents
+/// `Authorization: Bearer <deviceToken>` (an empty token refuses every push) and passes parsePushBody
+/// is handed to `deliver` on the main thread and answered 202; 401, 400 and 413 otherwise, and 503
+/// when the main thread has too much waiting already.
+HttpRoute pushRoute(std::string deviceToken, MainThreadHandoff& handoff,
+                    std::function<void(const boost::json::object&)> deliver);
 
 }  // namespace perfagent

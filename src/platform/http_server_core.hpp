@@ -1,0 +1,154 @@
+#pragma once
+
+// The network thread's side of HttpServer: shared by its two translation units only.
+
+#include "platform/http_server.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include <array>
+#include <atomic>
+#include <list>
+
+namespace perfagent {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+namespace detail {
+
+/// @brief What the network thread shares with the sessions, and what a responder may still reach
+/// (through a weak pointer) after the server is gone.
+class HttpServerCore : public std::enable_shared_from_this<HttpServerCore> {
+public:
+    HttpServerCore(std::vector<HttpRoute> routes, Diagnostics& diagnostics, std::string program,
+                   HttpServerLimits limits)
+        : routes(std::move(routes)), diagnostics(diagnostics), program(std::move(program)), limits(limits) {}
+
+    error_code listen(const tcp::endpoint& endpoint);
+    void accept();
+    /// Network thread: closes the acceptor and every connection.
+    void shutdown();
+    void logRefusal(std::string_view routeName, const HttpRefusal& refusal) {
+        if (routeName.empty()) return;
+        const std::string text = std::string(routeName) + " rejected: " + std::to_string(refusal.status) + " " +
+                                 refusal.reason;
+        diagnostics.repeated(text, program + ": " + text);
+    }
+
+    const std::vector<HttpRoute> routes;
+    Diagnostics& diagnostics;
+    const std::string program;
+    const HttpServerLimits limits;
+
+    // Network thread only. The sessions whose sockets are open, oldest first. Declared before the
+    // io_context so that it outlives the handlers destroyed with it.
+    std::list<HttpSession*> sessions;
+    bool stopping = false;
+    unsigned short port = 0;
+
+    asio::io_context io{1};
+    tcp::acceptor acceptor{io};
+    asio::steady_timer acceptRetry{io};
+
+private:
+    void onAccept(error_code ec, tcp::socket socket);
+};
+
+/// @brief One client connection: reads requests one after the other, hands each to its route, writes
+/// the answer, and closes on error, on the request's deadline, or when the request asked for it.
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+public:
+    HttpSession(HttpServerCore& core, tcp::socket socket)
+        : core_(core), stream_(std::move(socket)), wait_(core.io), buffer_(core.limits.headerLimit * 2) {
+        entry_ = core_.sessions.insert(core_.sessions.end(), this);
+    }
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
+
+    void run() { awaitRequest(); }
+    /// Waiting for a request's first byte, or lingering after the last answer.
+    bool idle() const { return idle_; }
+
+    /// Closes the socket and frees its slot at once; what is pending ends with an error. Idempotent.
+    void close() {
+        if (!open_) return;
+        open_ = false;
+        idle_ = false;
+        core_.sessions.erase(entry_);
+        error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        stream_.close();
+        wait_.cancel();
+    }
+
+    /// The route's answer, on the network thread.
+    void answer(HttpServerResponse response) {
+        if (!awaiting_ || !open_) return;
+        awaiting_ = false;
+        wait_.cancel();
+        for (auto& [name, value] : response.headers) response_.set(name, value);
+        respond(response.status, std::move(response.body), response.contentType);
+    }
+
+private:
+    void awaitRequest();
+    void readHeader();
+    void onHeader(error_code ec);
+    void readBody();
+    void onBody(error_code ec);
+    void handle();
+    void refuse(HttpRefusal refusal);
+    void respond(unsigned status, std::string body = {}, std::string_view contentType = {});
+    void onWrite(error_code ec);
+    void lingerThenClose();
+    void drain();
+
+    HttpServerCore& core_;
+    beast::tcp_stream stream_;
+    asio::steady_timer wait_;  // the request's deadline while its route answers
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    http::response<http::string_body> response_;
+    std::chrono::steady_clock::time_point deadline_;
+    const HttpRoute* route_ = nullptr;
+    HttpServerRequest request_;
+    std::list<HttpSession*>::iterator entry_;
+    bool open_ = true;
+    bool idle_ = false;
+    bool awaiting_ = false;
+    std::array<char, 4096> drainBuffer_{};
+    std::size_t drained_ = 0;
+};
+
+}  // namespace detail
+
+struct HttpResponder::Exchange {
+    std::weak_ptr<detail::HttpServerCore> core;
+    std::weak_ptr<detail::HttpSession> session;
+    std::string routeName;
+    std::atomic<bool> answered{false};
+
+    ~Exchange() {
+        if (!answered) send({.status = 503, .body = "unavailable\n", .contentType = "text/plain; charset=utf-8"});
+    }
+    void send(HttpServerResponse response) {
+        answered = true;
+        if (const auto live = core.lock())
+            asio::post(live->io, [session = session, response = std::move(response)]() mutable {
+                if (const auto self = session.lock()) self->answer(std::move(response));
+            });
+    }
+};
+
+}  // namespace perfagent

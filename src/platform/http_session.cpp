@@ -1,0 +1,174 @@
+#include "platform/http_server_core.hpp"
+
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+
+namespace perfagent::detail {
+
+namespace {
+
+/// After a response that ends the connection, what the client still sends is read and dropped for at
+/// most this long (and this much) before the socket is closed, so that closing with unread data does not
+/// reset the connection before the client has read the response.
+constexpr std::chrono::milliseconds kLingerTime{2000};
+constexpr std::size_t kLingerBytes = 64 * 1024;
+
+bool isHttpParseError(const error_code& ec) {
+    return ec.category() == http::make_error_code(http::error::bad_method).category() &&
+           ec != http::error::end_of_stream && ec != http::error::partial_message;
+}
+
+}  // namespace
+
+void HttpSession::awaitRequest() {
+    deadline_ = std::chrono::steady_clock::now() + core_.limits.requestTimeout;
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(core_.limits.headerLimit));
+    // The body limit is set once the route is known: an unauthenticated push must be told 401, not 413.
+    parser_->body_limit(boost::none);
+    route_ = nullptr;
+    request_ = {};
+    if (buffer_.size() > 0) return readHeader();  // a pipelined request is already here
+    idle_ = true;
+    stream_.expires_at(deadline_);
+    stream_.async_read_some(buffer_.prepare(4096), [self = shared_from_this()](error_code ec, std::size_t n) {
+        self->idle_ = false;
+        if (ec) return self->close();
+        self->buffer_.commit(n);
+        self->readHeader();
+    });
+}
+
+void HttpSession::readHeader() {
+    stream_.expires_at(deadline_);
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = shared_from_this()](error_code ec, std::size_t) { self->onHeader(ec); });
+}
+
+void HttpSession::onHeader(error_code ec) {
+    if (ec == http::error::header_limit) return respond(431);
+    if (isHttpParseError(ec)) return respond(400);
+    if (ec) return close();
+
+    const auto& req = parser_->get();
+    request_.method = std::string(req.method_string());
+    request_.target = std::string(req.target());
+    for (const auto& field : req) request_.headers.emplace_back(field.name_string(), field.value());
+    error_code ignored;
+    request_.peer = stream_.socket().remote_endpoint(ignored);
+    request_.local = stream_.socket().local_endpoint(ignored);
+
+    const std::string_view path = request_.path();
+    std::string allowed;
+    for (const auto& route : core_.routes) {
+        if (route.prefix ? !path.starts_with(route.path) : path != route.path) continue;
+        if (route.method == request_.method) {
+            route_ = &route;
+            break;
+        }
+        allowed += (allowed.empty() ? "" : ", ") + route.method;
+    }
+    if (!route_ && allowed.empty()) return respond(404, "not found\n", "text/plain; charset=utf-8");
+    if (!route_) {
+        response_.set(http::field::allow, allowed);
+        return respond(405, "method not allowed\n", "text/plain; charset=utf-8");
+    }
+    if (route_->ownHostOnly && !isOwnAuthority(request_.header("Host").value_or(""), request_))
+        return refuse({403, "foreign host"});
+    if (route_->admit)
+        if (auto refusal = route_->admit(request_)) return refuse(std::move(*refusal));
+    if (const auto length = parser_->content_length(); length && *length > route_->bodyLimit)
+        return refuse({413, "body too large"});
+
+    parser_->body_limit(route_->bodyLimit);  // enforced on chunked bodies while reading
+    if (parser_->is_done()) return handle();
+    if (beast::iequals(req[http::field::expect], "100-continue")) {
+        static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+        stream_.expires_at(deadline_);
+        return asio::async_write(stream_, asio::buffer(kContinue),
+                                 [self = shared_from_this()](error_code writeError, std::size_t) {
+                                     if (writeError) return self->close();
+                                     self->readBody();
+                                 });
+    }
+    readBody();
+}
+
+void HttpSession::readBody() {
+    stream_.expires_at(deadline_);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](error_code ec, std::size_t) { self->onBody(ec); });
+}
+
+void HttpSession::onBody(error_code ec) {
+    if (ec == http::error::body_limit) return refuse({413, "body too large"});
+    if (isHttpParseError(ec)) return respond(400);
+    if (ec) return close();
+    handle();
+}
+
+void HttpSession::handle() {
+    request_.body = std::move(parser_->get().body());
+    auto exchange = std::make_shared<HttpResponder::Exchange>();
+    exchange->core = core_.weak_from_this();
+    exchange->session = weak_from_this();
+    exchange->routeName = route_->name;
+    HttpResponder responder;
+    responder.exchange_ = std::move(exchange);
+    awaiting_ = true;
+    // Until the route answers, the request's deadline keeps running; closing cancels the wait.
+    wait_.expires_at(deadline_);
+    wait_.async_wait([self = shared_from_this()](error_code ec) {
+        if (!ec && self->awaiting_) self->close();
+    });
+    route_->handle(std::move(request_), std::move(responder));
+}
+
+void HttpSession::refuse(HttpRefusal refusal) {
+    core_.logRefusal(route_ ? std::string_view(route_->name) : std::string_view(), refusal);
+    respond(refusal.status, refusal.reason + "\n", "text/plain; charset=utf-8");
+}
+
+/// Writes the response. `response_` starts out empty for every request; headers set on it are kept.
+void HttpSession::respond(unsigned status, std::string body, std::string_view contentType) {
+    const bool whole = parser_ && parser_->is_done();
+    // An HTTP/1.0 client is answered in 1.0, with "Connection: keep-alive" when it asked to keep the
+    // connection; the connection is kept only when the whole request has been read.
+    response_.version(parser_ && parser_->is_header_done() && parser_->get().version() == 10 ? 10 : 11);
+    response_.result(status);
+    response_.set(http::field::cache_control, "no-store");
+    response_.set("X-Content-Type-Options", "nosniff");
+    if (!contentType.empty()) response_.set(http::field::content_type, contentType);
+    response_.body() = std::move(body);
+    response_.keep_alive(whole && parser_->get().keep_alive() && !core_.stopping);
+    response_.prepare_payload();
+    stream_.expires_after(core_.limits.requestTimeout);
+    http::async_write(stream_, response_, [self = shared_from_this()](error_code ec, std::size_t) { self->onWrite(ec); });
+}
+
+void HttpSession::onWrite(error_code ec) {
+    if (ec) return close();
+    if (!response_.keep_alive()) return lingerThenClose();
+    response_ = {};
+    awaitRequest();
+}
+
+void HttpSession::lingerThenClose() {
+    error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    idle_ = true;
+    stream_.expires_after(std::min<std::chrono::steady_clock::duration>(kLingerTime, core_.limits.requestTimeout));
+    drain();
+}
+
+void HttpSession::drain() {
+    stream_.async_read_some(asio::buffer(drainBuffer_), [self = shared_from_this()](error_code ec, std::size_t n) {
+        self->drained_ += n;
+        if (ec || self->drained_ > kLingerBytes) return self->close();
+        self->drain();
+    });
+}
+}  // namespace perfagent::detail

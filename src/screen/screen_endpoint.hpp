@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace perfagent {
+
+struct HttpRoute;
+class MainThreadHandoff;
+
+/// @brief The texts of the operator screen's two fields.
+struct ScreenFields {
+    std::string useCaseName;
+    std::string srNumber;
+};
+
+/// @brief The on-display screen, as its page reaches it. Every call happens on the main thread.
+class ScreenHost {
+public:
+    virtual ~ScreenHost() = default;
+    /// The fields' current texts.
+    virtual ScreenFields screenFields() = 0;
+    /// Sets the fields' texts, then runs the screen's Start action.
+    virtual void screenStart(std::string useCaseName, std::string srNumber) = 0;
+    /// Runs the screen's Stop action.
+    virtual void screenStop() = 0;
+};
+
+/// The screen's page and its requests: `GET /` serves `page`; `GET /screen/fields` answers the fields'
+/// texts as JSON once the main thread has read them; `POST /screen/actions/start` (JSON
+/// `{"useCaseName": …, "srNumber": …}`, an absent field is empty text) and `POST /screen/actions/stop`
+/// (an empty body or a JSON object) reach `host` on the main thread and are answered 204. Actions must be
+/// same-origin JSON (403 for a foreign Origin, 415 for another media type, 400 for other bodies); every
+/// route answers only requests addressed to this machine (no DNS rebinding), and 503 when the main thread
+/// has too much waiting already.
+std::vector<HttpRoute> screenRoutes(std::string page, MainThreadHandoff& handoff, ScreenHost& host);
+
+}  // namespace perfagent

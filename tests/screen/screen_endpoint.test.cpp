@@ -1,0 +1,89 @@
+#include "screen/screen_endpoint.hpp"
+
+#include "platform/asio_run_loop.hpp"
+#include "platform/http_server.hpp"
+#include "platform/main_thread_handoff.hpp"
+#include "support/raw_http_client.hpp"
+
+#include <boost/json/parse.hpp>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace perfagent {
+namespace {
+
+using testing::rawRequest;
+using testing::RawHttpClient;
+
+const std::string kPage = "<!doctype html><title>screen</title>";
+
+/// Records the screen's calls; every one arrives on the main thread, so no lock is needed.
+class RecordingScreen final : public ScreenHost {
+public:
+    ScreenFields screenFields() override { return fields; }
+    void screenStart(std::string useCaseName, std::string srNumber) override { starts.emplace_back(useCaseName, srNumber); }
+    void screenStop() override { ++stops; }
+
+    ScreenFields fields{"log \"in\" é", "42"};
+    std::vector<std::pair<std::string, std::string>> starts;
+    int stops = 0;
+};
+
+TEST(ScreenEndpoint, PageFieldsAndSameOriginJsonActionsOnly) {
+    AsioRunLoop loop;
+    std::thread mainThread([&] { loop.run(); });
+    RecordingScreen screen;
+    MainThreadHandoff handoff(loop, 16);
+    Diagnostics diagnostics([](std::string_view) {});
+    HttpServer server({boost::asio::ip::make_address("127.0.0.1"), 0}, screenRoutes(kPage, handoff, screen), diagnostics);
+    ASSERT_FALSE(server.start());
+    const auto port = server.port();
+    const std::string own = std::to_string(port);
+    const auto post = [&](std::string_view target, std::string_view body, std::string headers = {}) {
+        return rawRequest(port, "POST", target, "Content-Type: application/json\r\n" + headers, body);
+    };
+    const std::string foreignHost = "Host: evil.example:" + own + "\r\n";
+
+    RawHttpClient client(port);
+    RawHttpClient::Response page, fields;
+    EXPECT_EQ(client.exchange(rawRequest(port, "GET", "/"), &page), 200u);
+    EXPECT_EQ(page.body(), kPage);
+    EXPECT_EQ(page[boost::beast::http::field::content_type], "text/html; charset=utf-8");
+    EXPECT_NE(page["Content-Security-Policy"].find("default-src 'none'"), std::string_view::npos);
+    EXPECT_EQ(client.exchange(rawRequest(port, "GET", "/screen/fields", "Host: localhost:" + own + "\r\n"), &fields), 200u);
+    EXPECT_EQ(boost::json::parse(fields.body()), boost::json::parse(R"({"useCaseName":"log \"in\" é","srNumber":"42"})"));
+
+    const struct {
+        std::string raw;
+        unsigned status;
+    } cases[] = {
+        {post("/screen/actions/start", R"({"useCaseName":"login","srNumber":"42","x":1})", "Origin: http://127.0.0.1:" + own + "\r\n"), 204},
+        {rawRequest(port, "POST", "/screen/actions/start", "Content-Type: Application/JSON; charset=utf-8\r\n", "{}"), 204},
+        {post("/screen/actions/stop", "", "Origin: http://localhost:" + own + "\r\n"), 204},
+        {post("/screen/actions/stop", "{}"), 204},
+        {post("/screen/actions/start", "{}", "Origin: http://evil.example\r\n"), 403},
+        {post("/screen/actions/stop", "{}", "Origin: http://127.0.0.1:" + std::to_string(port + 1) + "\r\n"), 403},
+        // A name rebound to this machine: Host and Origin agree, but a name is not taken as ours.
+        {post("/screen/actions/stop", "{}", foreignHost + "Origin: http://evil.example:" + own + "\r\n"), 403},
+        {rawRequest(port, "GET", "/", foreignHost), 403},
+        {rawRequest(port, "GET", "/screen/fields", foreignHost), 403},
+        {rawRequest(port, "POST", "/screen/actions/start", "Content-Type: text/plain\r\n", "{}"), 415},
+        {rawRequest(port, "POST", "/screen/actions/stop", "", ""), 415},
+        {post("/screen/actions/start", R"({"useCaseName":5})"), 400},
+        {post("/screen/actions/stop", "stop"), 400},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.raw);
+        EXPECT_EQ(RawHttpClient(port).exchange(c.raw), c.status);
+    }
+    server.stop();
+    loop.async([&] { loop.stop(); });  // after what the actions queued
+    mainThread.join();
+    using Start = std::pair<std::string, std::string>;
+    EXPECT_EQ(screen.starts, (std::vector<Start>{{"login", "42"}, {"", ""}}));
+    EXPECT_EQ(screen.stops, 2);
+}
+
+}  // namespace
+}  // namespace perfagent
