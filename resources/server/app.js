@@ -147,7 +147,8 @@
     $("filters").addEventListener("input", () => {
       clearTimeout(typing);
       typing = setTimeout(() => {
-        history.replaceState(null, "", "?" + query({}));
+        const filtered = query({}).toString();
+        history.replaceState(null, "", filtered ? "?" + filtered : location.pathname);
         shown = [];
         load();
       }, 300);
