@@ -28,6 +28,7 @@ if(TARGET perfagent)
   # The agent finds these in ../share/perfagent beside its binary; the server's own resources are not its.
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/resources/ DESTINATION share/perfagent COMPONENT agent
           PATTERN server EXCLUDE)
+  install(FILES ${PERFAGENT_UPLOT_FILES} DESTINATION share/perfagent COMPONENT agent)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/perfagent COMPONENT agent)
   perfagent_install_unit(${PROJECT_SOURCE_DIR}/packaging/perfagent.service.in lib/systemd/user agent)
   list(APPEND PERFAGENT_PACKAGE_COMPONENTS agent)
@@ -39,6 +40,7 @@ if(TARGET perfagent-server)
     install(DIRECTORY ${PROJECT_SOURCE_DIR}/resources/server/ DESTINATION share/perfagent-server
             COMPONENT server)
   endif()
+  install(FILES ${PERFAGENT_CHART_FILES} DESTINATION share/perfagent-server COMPONENT server)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/perfagent-server COMPONENT server)
   perfagent_install_unit(${PROJECT_SOURCE_DIR}/packaging/perfagent-server.service.in lib/systemd/system server)
   list(APPEND PERFAGENT_PACKAGE_COMPONENTS server)

@@ -1,0 +1,236 @@
+// The operator page: the screen actions, the process picker and the live view of the measurement.
+"use strict";
+(function () {
+  const $ = (id) => document.getElementById(id);
+  const useCaseName = $("useCaseName");
+  const srNumber = $("srNumber");
+  const target = $("target");
+  const startButton = $("start");
+  const stopButton = $("stop");
+  const status = $("status");
+
+  function showStatus(text, isError) {
+    status.textContent = text;
+    status.classList.toggle("error", Boolean(isError));
+  }
+
+  async function failureText(response) {
+    const detail = (await response.text().catch(() => "")).trim();
+    return response.status + (detail ? " " + detail : response.statusText ? " " + response.statusText : "");
+  }
+
+  // Sends one screen action; the buttons stay disabled until the agent has answered.
+  async function send(path, body, doneText, failText) {
+    startButton.disabled = stopButton.disabled = true;
+    try {
+      const response = await fetch(path, {
+        method: "POST",
+        headers: { "Content-Type": "application/json" },
+        body: JSON.stringify(body),
+        cache: "no-store",
+      });
+      if (response.ok) showStatus(doneText, false);
+      else showStatus(failText + ": " + (await failureText(response)), true);
+    } catch (error) {
+      showStatus(failText + ": the agent could not be reached", true);
+    } finally {
+      startButton.disabled = stopButton.disabled = false;
+      pollSoon();
+    }
+  }
+
+  function startPerformanceWithSender(sender) {
+    const body = { useCaseName: useCaseName.value, srNumber: srNumber.value };
+    if (target.value.trim() !== "") body.target = target.value.trim();
+    return send("/screen/actions/start", body, "Started", "Start failed");
+  }
+
+  function stopPerformanceWithSender(sender) {
+    return send("/screen/actions/stop", {}, "Stopped", "Stop failed");
+  }
+
+  $("screen").addEventListener("submit", (event) => {
+    event.preventDefault();
+    startPerformanceWithSender(startButton);
+  });
+  stopButton.addEventListener("click", () => stopPerformanceWithSender(stopButton));
+
+  // Fills the fields with the agent's texts, unless the user has started typing already.
+  async function loadFields() {
+    const edited = new Set();
+    for (const input of [useCaseName, srNumber]) input.addEventListener("input", () => edited.add(input), { once: true });
+    try {
+      const response = await fetch("/screen/fields", { cache: "no-store" });
+      if (!response.ok) throw new Error(await failureText(response));
+      const fields = await response.json();
+      if (!edited.has(useCaseName) && typeof fields.useCaseName === "string") useCaseName.value = fields.useCaseName;
+      if (!edited.has(srNumber) && typeof fields.srNumber === "string") srNumber.value = fields.srNumber;
+    } catch (error) {
+      showStatus("Could not load the fields: " + error.message, true);
+    }
+  }
+
+  // The process picker: fills the target with the chosen process's name when no other listed process
+  // has that name (a name finds the app again after a restart), otherwise with its pid.
+  const dialog = $("processes");
+  const processList = $("processList");
+  const processStatus = $("processStatus");
+  const processFilter = $("processFilter");
+  let processes = [];
+
+  function showProcesses() {
+    const words = processFilter.value.trim().toLowerCase();
+    const shown = processes.filter((p) => !words || [p.name, p.command, p.user, String(p.pid)].some((t) => String(t).toLowerCase().includes(words)));
+    const items = shown.slice(0, 200).map((p) => {
+      const button = document.createElement("button");
+      button.type = "button";
+      const unique = processes.filter((other) => other.name === p.name).length === 1;
+      button.append(`${p.name} (pid ${p.pid}, ${p.user}, ${PerfCharts.number(p.rss / 1048576, 0)} MB)`);
+      const command = document.createElement("small");
+      command.textContent = p.command;
+      button.append(command);
+      button.addEventListener("click", () => {
+        target.value = unique ? p.name : String(p.pid);
+        dialog.close();
+        target.focus();
+      });
+      const item = document.createElement("li");
+      item.append(button);
+      return item;
+    });
+    processList.replaceChildren(...items);
+    processStatus.textContent = shown.length > items.length
+      ? `${shown.length} processes match; the first ${items.length} are listed.`
+      : `${shown.length} process${shown.length === 1 ? "" : "es"}.`;
+  }
+
+  $("pickTarget").addEventListener("click", async () => {
+    processList.replaceChildren();
+    processStatus.textContent = "Listing processes…";
+    dialog.showModal();
+    try {
+      const response = await fetch("/screen/processes", { cache: "no-store" });
+      if (!response.ok) throw new Error(await failureText(response));
+      processes = (await response.json()).sort((a, b) => b.rss - a.rss);
+      showProcesses();
+    } catch (error) {
+      processStatus.textContent = "Could not list the processes: " + error.message;
+    }
+  });
+  processFilter.addEventListener("input", showProcesses);
+  $("closeProcesses").addEventListener("click", () => dialog.close());
+
+  // The live view: asks the agent each second for the measurement's state and the samples it has not
+  // sent yet; a new measurement (another start instant) starts the chart afresh.
+  const seriesNames = ["CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed"];
+  const cpuChart = PerfCharts.chart($("cpuChart"), { unit: "%", fromZero: true, group: "live", zoom: false, series: [{ label: "CPU" }] });
+  const memoryChart = PerfCharts.chart($("memoryChart"), {
+    unit: "MB", group: "live", zoom: false,
+    series: [{ label: "Used" }, { label: "Free", color: PerfCharts.palette[1], dash: PerfCharts.dashes[1] },
+             { label: "Compressed", color: PerfCharts.palette[2], dash: PerfCharts.dashes[2] }],
+  });
+  const origins = { push: "a push command", page: "this page", overall: "the overall loop" };
+  let series = {};
+  let measurementStarted = null;
+  let since = 0;
+  let offlineSince = null;
+  let pollTimer = 0;
+
+  function resetSeries() {
+    series = Object.fromEntries(seriesNames.map((name) => [name, []]));
+    since = 0;
+  }
+
+  // Stores the samples with numbers from `from` on; a gap stays null (a sample the agent never took).
+  function mergeSeries(update) {
+    if (!update || !Number.isInteger(update.from) || update.from < 1) return;
+    let last = since;
+    for (const name of seriesNames) {
+      const values = Array.isArray(update[name]) ? update[name] : [];
+      const stored = series[name];
+      while (stored.length < update.from - 1) stored.push(null);
+      values.forEach((value, i) => { stored[update.from - 1 + i] = typeof value === "number" ? value : null; });
+      if (values.length) last = Math.max(last, update.from + values.length - 1);
+    }
+    since = last;
+  }
+
+  function drawCharts() {
+    const [samples, cpu, used, free, compressed] = PerfCharts.columns(seriesNames.map((name) => series[name]));
+    cpuChart.setData([samples, cpu]);
+    memoryChart.setData([samples, used, free, compressed]);
+    $("cpuSummary").textContent = PerfCharts.describe("CPU", "%", cpu);
+    $("memorySummary").textContent = [["Used", used], ["Free", free], ["Compressed", compressed]]
+      .map(([label, values]) => PerfCharts.describe("Memory " + label.toLowerCase(), "MB", values, 0)).join(" ");
+  }
+
+  const setText = (id, text) => { const node = $(id); if (node.textContent !== text) node.textContent = text; };
+  const clock = (ms) => new Date(ms).toLocaleTimeString();
+
+  function showMeasurement(state) {
+    const m = state.measurement;
+    setText("mUseCase", (m && m.useCaseName) || "–");
+    setText("mSrNumber", (m && m.srNumber) || "–");
+    setText("mPage", (m && m.pageName) || "–");
+    setText("mStarted", m ? new Date(m.started).toLocaleString() : "–");
+    setText("mOrigin", m ? origins[m.origin] || String(m.origin) : "–");
+    setText("mSamples", m ? String(m.samples) : "–");
+    const r = state.readout;
+    const figure = (value, unit, digits) => (r ? PerfCharts.number(value, digits) + " " + unit : "–");
+    setText("rSystemCpu", figure(r && r.systemCpu, "%", 1));
+    setText("rMemoryUsed", figure(r && r.memoryUsed, "MB", 0));
+    setText("rMemoryFree", figure(r && r.memoryFree, "MB", 0));
+    setText("rMemoryCompressed", figure(r && r.memoryCompressed, "MB", 0));
+    setText("rAppCpu", figure(r && r.appCpu, "%", 1));
+    setText("rAppMemory", figure(r && r.appMemory, "MB", 1));
+    setText("agentState", state.running ? "A measurement is running." : m ? "No measurement is running; the chart shows the last one." : "No measurement is running.");
+    setText("chartsTitle", state.running ? "Live chart" : "Chart of the last measurement");
+  }
+
+  function showOffline() {
+    if (offlineSince === null) offlineSince = Date.now();
+    const node = $("agentState");
+    node.classList.add("offline");
+    setText("agentState", `The agent is not answering (since ${clock(offlineSince)}); retrying.`);
+  }
+
+  // One request at a time; a poll asked for meanwhile follows at once.
+  let inFlight = false;
+  let pollAgain = false;
+  async function poll() {
+    clearTimeout(pollTimer);
+    if (inFlight) { pollAgain = true; return; }
+    inFlight = true;
+    const abort = new AbortController();
+    const timeout = setTimeout(() => abort.abort(), 4000);
+    try {
+      const response = await fetch("/screen/state?since=" + since, { cache: "no-store", signal: abort.signal });
+      if (!response.ok) throw new Error(String(response.status));
+      const state = await response.json();
+      offlineSince = null;
+      $("agentState").classList.remove("offline");
+      const m = state.measurement;
+      // Samples counted from an older measurement's number would leave a hole at the start: ask again.
+      const restart = m && m.started !== measurementStarted && since !== 0;
+      if (m && m.started !== measurementStarted) {
+        resetSeries();
+        measurementStarted = m.started;
+      }
+      if (restart) pollAgain = true;
+      else if (m) mergeSeries(state.series);
+      drawCharts();
+      showMeasurement(state);
+    } catch (error) {
+      showOffline();
+    } finally {
+      clearTimeout(timeout);
+      inFlight = false;
+      pollTimer = setTimeout(poll, pollAgain ? 0 : 1000);
+      pollAgain = false;
+    }
+  }
+  const pollSoon = () => poll();
+  resetSeries();
+  loadFields();
+  poll();
+})();

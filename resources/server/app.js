@@ -1,0 +1,287 @@
+// The collection server's pages: the runs list, one run, and runs compared. Each page names itself in
+// <body data-page>; the data comes from the server's read API on the same origin.
+"use strict";
+(function () {
+  const $ = (id) => document.getElementById(id);
+  const { number } = PerfCharts;
+
+  // Builds an element: el("td", {className: "number"}, "12", child…). Text is set as text, never as markup.
+  function el(tag, props = {}, ...children) {
+    const node = Object.assign(document.createElement(tag), props);
+    node.append(...children.filter((c) => c !== null && c !== undefined));
+    return node;
+  }
+
+  function message(text, isError = false) {
+    const node = $("message");
+    node.textContent = text;
+    node.classList.toggle("error", isError);
+  }
+
+  async function api(path) {
+    const response = await fetch(path, { cache: "no-store", headers: { Accept: "application/json" } });
+    if (!response.ok) {
+      const detail = (await response.text().catch(() => "")).trim().slice(0, 200);
+      throw new Error(`${response.status}${detail ? " " + detail : ""}`);
+    }
+    return response.json();
+  }
+
+  const when = (iso) => (iso ? new Date(iso).toLocaleString(undefined, { dateStyle: "medium", timeStyle: "medium" }) : "–");
+  function duration(ms) {
+    if (typeof ms !== "number" || !Number.isFinite(ms)) return "–";
+    const seconds = Math.round(ms / 1000);
+    const h = Math.floor(seconds / 3600), m = Math.floor((seconds % 3600) / 60), s = seconds % 60;
+    return h ? `${h} h ${m} min ${s} s` : m ? `${m} min ${s} s` : `${(ms / 1000).toFixed(1)} s`;
+  }
+  const runName = (run) => [run.usecase, run.srnumber, run.pagename].filter(Boolean).join(" · ") || "Overall measurement";
+  const runLink = (run, text) => el("a", { href: "run.html?id=" + encodeURIComponent(run.id) }, text);
+
+  // The per-sample series the pages chart, with the summary keys that belong to each; the app series
+  // appear only in runs that measured a target process.
+  const seriesInfo = [
+    { key: "CPU", title: "CPU", unit: "%", average: "averagecpu", max: "maxcpu", digits: 1 },
+    { key: "MemoryUsed", title: "Memory used", unit: "MB", average: "averagememoryused", max: "maxmemoryused", digits: 0 },
+    { key: "MemoryFree", title: "Memory free", unit: "MB", average: "averagememoryfree", max: "maxmemoryfree", digits: 0 },
+    { key: "MemoryCompressed", title: "Memory compressed", unit: "MB", average: "averagememorycompressed", max: "maxmemorycompressed", digits: 0 },
+    { key: "AppCPU", title: "App CPU", unit: "%", average: "averageappcpu", max: "maxappcpu", digits: 1, app: true },
+    { key: "AppMemory", title: "App memory", unit: "MB", average: "averageappmemory", max: "maxappmemory", digits: 1, app: true },
+  ];
+  const present = (runs) => seriesInfo.filter((s) => !s.app || runs.some((r) => r.series && Array.isArray(r.series[s.key])));
+
+  // A chart block: heading, the plot (an image to screen readers, described by the text below it).
+  function chartBlock(parent, id, title) {
+    const heading = el("h3", { id: id + "Title" }, title);
+    const plot = el("div", { className: "plot", id: id + "Plot" });
+    plot.setAttribute("role", "img");
+    plot.setAttribute("aria-labelledby", heading.id);
+    plot.setAttribute("aria-describedby", id + "Summary");
+    const summary = el("p", { id: id + "Summary" });
+    parent.append(el("section", { className: "chart" }, heading, plot, summary));
+    return { plot, summary };
+  }
+
+  // ---- runs list ------------------------------------------------------------------------------------
+  function runsPage() {
+    const filters = ["usecase", "srnumber", "device"];
+    const params = new URLSearchParams(location.search);
+    for (const name of filters) $(name).value = params.get(name) || "";
+    const body = $("runs").tBodies[0];
+    const selected = [];   // ids in the order chosen: the first is the base of the comparison
+    let shown = [];
+    let next = null;
+    let refreshTimer = 0;
+    let generation = 0;
+
+    const query = (extra) => {
+      const q = new URLSearchParams();
+      for (const name of filters) if ($(name).value.trim()) q.set(name, $(name).value.trim());
+      for (const [k, v] of Object.entries(extra)) q.set(k, v);
+      return q;
+    };
+
+    function showSelection() {
+      const compare = $("compare");
+      compare.disabled = selected.length < 2 || selected.length > 4;
+      $("selection").textContent = selected.length === 0 ? "Select 2 to 4 runs to compare them."
+        : `${selected.length} selected; the comparison is against run ${selected[0]}.`;
+      for (const box of body.querySelectorAll("input[type=checkbox]")) box.disabled = !box.checked && selected.length >= 4;
+    }
+
+    function row(run) {
+      const box = el("input", { type: "checkbox", checked: selected.includes(String(run.id)) });
+      box.setAttribute("aria-label", `Select run ${run.id} (${runName(run)}) for comparison`);
+      box.addEventListener("change", () => {
+        const id = String(run.id);
+        const at = selected.indexOf(id);
+        if (box.checked && at < 0) selected.push(id);
+        if (!box.checked && at >= 0) selected.splice(at, 1);
+        showSelection();
+      });
+      const cell = (label, content, className = "") => {
+        const td = el("td", { className }, content);
+        td.dataset.label = label;
+        return td;
+      };
+      return el("tr", {},
+        el("td", { className: "select" }, box),
+        cell("Started", runLink(run, when(run.started)), "when wide"),
+        cell("Use case", run.usecase || "Overall measurement", "wide"),
+        cell("SR number", run.srnumber || "–"),
+        cell("Page", run.pagename || "–"),
+        cell("Device", run.device || "–"),
+        cell("Samples", String(run.samples), "number"),
+        cell("State", run.complete ? "Complete" : "In progress", run.complete ? "" : "state-running"),
+        cell("Avg CPU", number(run.averagecpu) + " %", "number"),
+        cell("Max CPU", number(run.maxcpu) + " %", "number"),
+        cell("Avg memory used", number(run.averagememoryused, 0) + " MB", "number"));
+    }
+
+    function render() {
+      body.replaceChildren(...shown.map(row));
+      $("empty").hidden = shown.length > 0;
+      $("more").hidden = next === null || next === undefined;
+      showSelection();
+    }
+
+    // Reads the first page again (as many runs as are shown); while a run is in progress, every few seconds.
+    async function load() {
+      const mine = ++generation;
+      clearTimeout(refreshTimer);
+      try {
+        const page = await api("/api/runs?" + query({ limit: String(Math.max(50, shown.length)) }));
+        if (mine !== generation) return;
+        shown = page.runs;
+        next = page.next;
+        render();
+        message(shown.some((r) => !r.complete) ? "Runs in progress: the list updates every 5 seconds." : "");
+      } catch (error) {
+        if (mine === generation) message("Could not read the runs: " + error.message + ". Retrying.", true);
+      }
+      if (mine === generation && (shown.some((r) => !r.complete) || $("message").classList.contains("error"))) {
+        refreshTimer = setTimeout(load, 5000);
+      }
+    }
+
+    let typing = 0;
+    $("filters").addEventListener("input", () => {
+      clearTimeout(typing);
+      typing = setTimeout(() => {
+        const filtered = query({}).toString();
+        history.replaceState(null, "", filtered ? "?" + filtered : location.pathname);
+        shown = [];
+        load();
+      }, 300);
+    });
+    $("filters").addEventListener("submit", (event) => event.preventDefault());
+    $("clear").addEventListener("click", () => {
+      for (const name of filters) $(name).value = "";
+      $("filters").dispatchEvent(new Event("input"));
+    });
+    $("more").addEventListener("click", async () => {
+      try {
+        const page = await api("/api/runs?" + query({ after: String(next) }));
+        shown = shown.concat(page.runs);
+        next = page.next;
+        render();
+      } catch (error) {
+        message("Could not read more runs: " + error.message, true);
+      }
+    });
+    $("compare").addEventListener("click", () => {
+      location.href = "compare.html?runs=" + selected.map(encodeURIComponent).join(",");
+    });
+    load();
+  }
+
+  // ---- one run --------------------------------------------------------------------------------------
+  function runPage() {
+    const id = new URLSearchParams(location.search).get("id");
+    if (!id) return message("No run named: open a run from the runs list.", true);
+    const base = "/api/runs/" + encodeURIComponent(id);
+    $("csv").href = base + "/samples.csv";
+    $("json").href = base;
+    let charts = null;
+
+    function show(run) {
+      document.title = `Run ${run.id} · perfagent-server`;
+      $("title").textContent = `Run ${run.id}: ${runName(run)}`;
+      $("facts").replaceChildren(...[
+        ["Device", run.device || "–"], ["Started", when(run.started)], ["Samples", String(run.samples)],
+        ["State", run.complete ? "Complete" : "In progress"], ["Duration", duration(run.totalduration)],
+      ].flatMap(([k, v]) => [el("dt", {}, k), el("dd", {}, v)]));
+      const series = present([run]);
+      $("figures").tBodies[0].replaceChildren(...series.map((s) => el("tr", {},
+        el("th", { scope: "row" }, `${s.title} (${s.unit})`),
+        el("td", { className: "number" }, number(run[s.average], s.digits)),
+        el("td", { className: "number" }, number(run[s.max], s.digits)))));
+      // One chart per series; the app's CPU shares the system CPU's chart.
+      const plan = series.filter((s) => s.key !== "AppCPU");
+      if (!charts || charts.length !== plan.length) {
+        $("charts").replaceChildren();
+        charts = plan.map((s) => {
+          const block = chartBlock($("charts"), "chart" + s.key, `${s.title} (${s.unit})`);
+          const lines = s.key === "CPU" && series.some((x) => x.key === "AppCPU") ? [s, seriesInfo[4]] : [s];
+          const chart = PerfCharts.chart(block.plot, {
+            unit: s.unit, digits: s.digits, group: "run", fromZero: s.unit === "%",
+            series: lines.map((l, i) => ({ label: l.title, color: PerfCharts.palette[i], dash: PerfCharts.dashes[i] })),
+          });
+          return { chart, block, lines };
+        });
+      }
+      for (const { chart, block, lines } of charts) {
+        const data = PerfCharts.columns(lines.map((l) => run.series[l.key]));
+        chart.setData(data);
+        block.summary.textContent = lines.map((l, i) => PerfCharts.describe(l.title, l.unit, data[i + 1], l.digits)).join(" ");
+      }
+    }
+
+    async function load() {
+      try {
+        const run = await api(base);
+        show(run);
+        message(run.complete ? "" : "This run is in progress: the page updates every 5 seconds.");
+        if (!run.complete) setTimeout(load, 5000);
+      } catch (error) {
+        message("Could not read the run: " + error.message + ".", true);
+        if (charts) setTimeout(load, 5000);
+      }
+    }
+    load();
+  }
+
+  // ---- comparison -----------------------------------------------------------------------------------
+  function comparePage() {
+    const ids = (new URLSearchParams(location.search).get("runs") || "").split(",").filter(Boolean);
+    if (ids.length < 2 || ids.length > 4) return message("Choose 2 to 4 runs on the runs list to compare them.", true);
+
+    function signed(value, digits) {
+      return (value > 0 ? "+" : value < 0 ? "−" : "±") + number(Math.abs(value), digits);
+    }
+
+    function show(result) {
+      const runs = result.runs;
+      const differences = new Map((result.differences || []).map((d) => [String(d.id), d]));
+      $("title").textContent = "Comparison of runs " + runs.map((r) => r.id).join(", ");
+      $("legend").replaceChildren(...runs.map((run, i) => {
+        const swatch = el("span", { className: `swatch dash-${i}` });
+        swatch.style.borderTopColor = PerfCharts.palette[i];
+        swatch.setAttribute("aria-hidden", "true");
+        return el("li", {}, swatch, runLink(run, `Run ${run.id}`), `: ${runName(run)}, ${when(run.started)}, ${run.samples} samples`,
+          i === 0 ? " (the base of the differences)" : "");
+      }));
+
+      const series = present(runs);
+      const table = $("figures");
+      table.tHead.rows[0].replaceChildren(el("th", { scope: "col" }, "Figure"),
+        ...runs.map((r, i) => el("th", { scope: "col", className: "number" }, i === 0 ? `Run ${r.id}` : `Run ${r.id} (Δ to run ${runs[0].id})`)));
+      table.tBodies[0].replaceChildren(...series.flatMap((s) => [["Average", s.average], ["Maximum", s.max]].map(([what, key]) =>
+        el("tr", {}, el("th", { scope: "row" }, `${s.title} (${s.unit}), ${what.toLowerCase()}`),
+          ...runs.map((run, i) => {
+            const cell = el("td", { className: "number" }, number(run[key], s.digits));
+            const delta = differences.get(String(run.id))?.[key];
+            if (i > 0 && typeof delta === "number") cell.append(el("br"), el("span", { className: "delta" }, `${signed(delta, s.digits)} ${s.unit}`));
+            return cell;
+          })))));
+
+      $("charts").replaceChildren();
+      for (const s of series) {
+        const block = chartBlock($("charts"), "chart" + s.key, `${s.title} (${s.unit})`);
+        const chart = PerfCharts.chart(block.plot, {
+          unit: s.unit, digits: s.digits, group: "compare", fromZero: s.unit === "%",
+          series: runs.map((r, i) => ({ label: `Run ${r.id}`, color: PerfCharts.palette[i], dash: PerfCharts.dashes[i] })),
+        });
+        const data = PerfCharts.columns(runs.map((r) => r.series && r.series[s.key]));
+        chart.setData(data);
+        block.summary.textContent = runs.map((r, i) => PerfCharts.describe(`Run ${r.id}`, s.unit, data[i + 1], s.digits)).join(" ");
+      }
+    }
+
+    api("/api/compare?runs=" + ids.map(encodeURIComponent).join(","))
+      .then(show)
+      .catch((error) => message("Could not compare the runs: " + error.message + ".", true));
+  }
+
+  const pages = { runs: runsPage, run: runPage, compare: comparePage };
+  pages[document.body.dataset.page]();
+})();
