@@ -9,6 +9,7 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include <algorithm>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>

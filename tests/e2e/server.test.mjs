@@ -72,7 +72,7 @@ describe('perfagent-server', () => {
       ['a name that is a number', JSON.stringify({ ...report, UsecaseName: 7 }), 400],
       ['a number too large for a double', JSON.stringify(report).replace('"maxcpu":1', '"maxcpu":1e999'), 400],
       ['100,000 nested brackets', '['.repeat(100_000), 400],
-      ['invalid UTF-8', Buffer.concat([Buffer.from('{"UsecaseName":"'), Buffer.from([0xc3, 0x28]), Buffer.from('"}')]), 400],
+      ['a name in invalid UTF-8', Buffer.from(JSON.stringify(report).replace('"bad"', '"\xc3("'), 'latin1'), 400],
       ['over 32 MiB', Buffer.alloc(32 * 1024 * 1024 + 1, 0x20), 413],
     ];
     const before = (await api('/api/runs')).runs.length;
