@@ -40,7 +40,7 @@ describe('perfagent-server', () => {
     await waitForLine(agent, 'valid object : true', stopped);
     await expectCleanExit(agent, await stopAgent(agent));
     const printed = agent.lines.flatMap((line, i, all) => (line === '-------final JSon--------' ? [printedReport(all[i + 1])] : []));
-    const final = printed.reduce((a, b) => (Object.keys(b.CPU).length > Object.keys(a.CPU).length ? b : a));
+    const final = printed.reduce((a, b) => (Object.keys(b.CPU).length >= Object.keys(a.CPU).length ? b : a));
 
     const { runs, next } = await api('/api/runs?usecase=login');
     assert.equal(runs.length, 1, JSON.stringify(runs));
@@ -73,13 +73,15 @@ describe('perfagent-server', () => {
       ['a number too large for a double', JSON.stringify(report).replace('"maxcpu":1', '"maxcpu":1e999'), 400],
       ['100,000 nested brackets', '['.repeat(100_000), 400],
       ['a name in invalid UTF-8', Buffer.from(JSON.stringify(report).replace('"bad"', '"\xc3("'), 'latin1'), 400],
-      ['over 32 MiB', Buffer.alloc(32 * 1024 * 1024 + 1, 0x20), 413],
     ];
     const before = (await api('/api/runs')).runs.length;
     for (const [what, body, status] of cases) {
       const response = await fetchText(server.port, '/entry-point/json', { method: 'POST', body });
       assert.equal(response.status, status, `${what}: ${response.body}`);
     }
+    // Refused on its length, before the body is read.
+    const huge = await fetchText(server.port, '/entry-point/json', { method: 'POST', headers: { 'Content-Length': String(32 * 1024 * 1024 + 1) } });
+    assert.equal(huge.status, 413);
     assert.equal((await api('/api/runs')).runs.length, before);
     assert.equal((await fetchText(server.port, '/entry-point/json', { method: 'POST', body: '' })).status, 204);
     const ok = await fetchText(server.port, '/entry-point/json', { method: 'POST', body: JSON.stringify(report) });
