@@ -68,7 +68,7 @@ test('runs list, run page and comparison show what the agent measured', async ()
   await page.locator('#runs tbody tr').nth(1).locator('a').click();
   await page.waitForURL(/run\.html\?id=/);
   await page.locator('#figures tbody tr').nth(3).waitFor();
-  const figures = await page.locator('#figures tbody tr').evaluateAll((trs) => trs.map((tr) => [...tr.cells].map((c) => c.textContent)));
+  const figures = await page.locator('#figures tbody tr').evaluateAll((trs) => trs.map((tr) => [...tr.querySelectorAll('td')].map((c) => c.textContent)));
   assert.deepEqual(figures[0], [await format(finals[0].averagecpu, 1), await format(finals[0].maxcpu, 1)]);
   assert.deepEqual(figures[1], [await format(finals[0].averagememoryused, 0), await format(finals[0].maxmemoryused, 0)]);
   assert.equal(await page.locator('#charts .uplot').count(), 4);
@@ -87,10 +87,12 @@ test('runs list, run page and comparison show what the agent measured', async ()
   assert.equal(legend.length, 2);
   assert.match(legend[0], /the base of the differences/);
   assert.equal(await page.locator('#charts .uplot').first().locator('.u-legend .u-series').count(), 3, 'x and the two runs');
-  const cpuRow = await page.locator('#figures tbody tr').first().locator('td').allTextContents();
-  const delta = finals[1].averagecpu - finals[0].averagecpu;
+  // Rows: CPU average and maximum, then memory used average: its difference has a sign either way.
+  const usedRow = await page.locator('#figures tbody tr').nth(2).locator('td').allTextContents();
+  const delta = finals[1].averagememoryused - finals[0].averagememoryused;
   const sign = delta > 0 ? '+' : delta < 0 ? '−' : '±';
-  assert.equal(cpuRow[1], `${await format(finals[1].averagecpu, 1)}${sign}${await format(Math.abs(delta), 1)} %`);
+  assert.deepEqual(usedRow, [await format(finals[0].averagememoryused, 0),
+    `${await format(finals[1].averagememoryused, 0)}${sign}${await format(Math.abs(delta), 0)} MB`]);
   const compareUrl = page.url();
   await context.close();
 
