@@ -78,7 +78,7 @@ std::optional<ServerOptions> parseServerCommandLine(const std::vector<std::strin
             (flag == "--version" ? options.version : options.help) = true;
             continue;
         }
-        if (flag != "--listen" && flag != "--database" && flag != "--ui") {
+        if (flag != "--listen" && flag != "--database" && flag != "--ui" && flag != "--resources") {
             error = "unknown option '" + arguments[i] + "' (see --help)";
             return std::nullopt;
         }
@@ -88,6 +88,10 @@ std::optional<ServerOptions> parseServerCommandLine(const std::vector<std::strin
                 return std::nullopt;
             }
             value = arguments[++i];
+        }
+        if (flag == "--resources") {
+            options.resources = *value;
+            continue;
         }
         if (flag == "--database") {
             auto database = parseDatabaseUrl(*value, error);
@@ -105,8 +109,17 @@ std::optional<ServerOptions> parseServerCommandLine(const std::vector<std::strin
     return options;
 }
 
+std::optional<std::filesystem::path> findServerResources(const std::filesystem::path& executable) {
+    const auto directory = executable.parent_path();
+    std::error_code ec;
+    for (const auto& candidate : {directory / "resources" / "server", directory / ".." / "share" / "perfagent-server"}) {
+        if (std::filesystem::is_regular_file(candidate / "index.html", ec)) return candidate.lexically_normal();
+    }
+    return std::nullopt;
+}
+
 std::string serverUsageText() {
-    return "usage: perfagent-server [--listen ADDR:PORT] [--database URL] [--ui ADDR:PORT]\n"
+    return "usage: perfagent-server [--listen ADDR:PORT] [--database URL] [--ui ADDR:PORT] [--resources DIR]\n"
            "       perfagent-server --help | --version\n"
            "\n"
            "Receives the measurement reports, test pings and device tokens of perfagent agents, derives their\n"
@@ -116,7 +129,10 @@ std::string serverUsageText() {
            "  --database URL       sqlite:///path/to/file or postgresql://user@host[:port]/database\n"
            "                       (default sqlite://${XDG_DATA_HOME:-$HOME/.local/share}/perfagent-server/perfagent.sqlite3)\n"
            "  --ui ADDR:PORT       serve the read API and pages here instead of on --listen\n"
-           "  --help, --version\n";
+           "  --resources DIR      the pages' directory (default: found beside the binary)\n"
+           "  --help, --version\n"
+           "\n"
+           "SIGTERM and SIGINT end the server once the reports it has accepted are stored.\n";
 }
 
 }  // namespace perfagent

@@ -31,6 +31,7 @@ struct ServerOptions {
     ListenAddress listen{"127.0.0.1", 8089};  ///< where the agents' requests arrive (the agent's default)
     DatabaseUrl database;
     std::optional<ListenAddress> ui;  ///< where the read API and pages are served; absent: on `listen`
+    std::optional<std::filesystem::path> resources;  ///< the pages' directory; absent: found beside the binary
     bool help = false;
     bool version = false;
 };
@@ -39,11 +40,16 @@ struct ServerOptions {
 /// the given values of XDG_DATA_HOME and HOME (null when unset).
 std::filesystem::path defaultDatabasePath(const char* xdgDataHome, const char* home);
 
-/// Parses `perfagent-server [--listen ADDR:PORT] [--database URL] [--ui ADDR:PORT] [--help] [--version]`
+/// Parses `perfagent-server [--listen ADDR:PORT] [--database URL] [--ui ADDR:PORT] [--resources DIR] [--help]
+/// [--version]`
 /// (also `--flag=value`). On a bad command line answers nothing and sets `error` to a one-line message
 /// (the program then exits 2).
 std::optional<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arguments, const char* xdgDataHome,
                                                     const char* home, std::string& error);
+
+/// The pages' directory beside the binary at `executable`: `resources/server` in the build tree, or
+/// `../share/perfagent-server` when installed; nothing when neither holds index.html.
+std::optional<std::filesystem::path> findServerResources(const std::filesystem::path& executable);
 
 /// The --help text.
 std::string serverUsageText();

@@ -7,7 +7,7 @@ import { existsSync } from 'node:fs';
 import { readdir, rm, stat } from 'node:fs/promises';
 import path from 'node:path';
 import {
-  agentBinary, deviceToken, expectCleanExit, launched, logText, newHome, post, push, sleep, startAgent, startRecorder,
+  agentBinary, deviceToken, expectCleanExit, launched, logText, newHome, post, printedReport, push, sleep, startAgent, startRecorder,
   stopAgent, uploadGraceMs, waitForLine, waitUntil,
 } from './harness.mjs';
 
@@ -29,19 +29,6 @@ async function agentOnNewHome(options = {}) {
   const home = await newHome();
   homes.push(home);
   return startAgent({ home, collectionPort: recorder.port, ...options });
-}
-
-/// Console descriptions are the report's JSON with [ ] around maps; this reads one back as a value.
-function printedReport(line) {
-  let inString = false;
-  let out = '';
-  for (let i = 0; i < line.length; ++i) {
-    const c = line[i];
-    if (inString && c === '\\') { out += c + line[++i]; continue; }
-    if (c === '"') inString = !inString;
-    out += inString ? c : c === '[' ? '{' : c === ']' ? '}' : c;
-  }
-  return JSON.parse(out);
 }
 
 const canonical = (value) => JSON.stringify(value, (key, v) =>

@@ -12,6 +12,7 @@ import { fileURLToPath } from 'node:url';
 
 const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
 export const agentBinary = process.env.PERFAGENT_BIN || path.join(repo, 'build', 'perfagent');
+export const serverBinary = process.env.PERFAGENT_SERVER_BIN || path.join(repo, 'build', 'perfagent-server');
 // Only decides when a wait counts as hung (a sanitizer build is several times slower).
 export const waitLimitMs = 30_000;
 // What the agent waits for uploads in flight at termination.
@@ -82,6 +83,52 @@ export async function startAgent({ home, collectionPort, args = [], stdout = 're
     if (attempt < 3 && agent.stderr.includes('cannot listen')) continue;
     assert.fail(`the agent did not start: ${JSON.stringify(agent.exit)}\n${agent.stderr}`);
   }
+}
+
+/// Starts perfagent-server on a free loopback port with a SQLite database in `directory`; `agents` is its
+/// listener's port, `stderr` its diagnostics so far.
+export async function startServer(directory, args = []) {
+  for (let attempt = 1; ; ++attempt) {
+    const port = await freePort();
+    const child = spawn(serverBinary, ['--listen', `127.0.0.1:${port}`,
+      '--database', `sqlite://${path.join(directory, 'runs.sqlite3')}`, ...args], { stdio: ['ignore', 'ignore', 'pipe'] });
+    const server = { child, port, stderr: '', exit: null };
+    child.stderr.setEncoding('utf8').on('data', (text) => { server.stderr += text; });
+    server.exited = once(child, 'exit').then(([code, signal]) => { server.exit = { code, signal }; });
+    await waitUntil(() => server.exit || server.stderr.includes(`listening for agents on http://127.0.0.1:${port}`),
+      'the server to listen', () => server.stderr);
+    if (!server.exit) return server;
+    if (attempt < 3 && server.stderr.includes('cannot listen')) continue;
+    assert.fail(`the server did not start: ${JSON.stringify(server.exit)}\n${server.stderr}`);
+  }
+}
+
+/// A request to a loopback port on a connection of its own: `{ status, headers, body }` (status 0 when none came).
+export function fetchText(port, target, { method = 'GET', headers = {}, body } = {}) {
+  return new Promise((resolve) => {
+    const req = request({ host: '127.0.0.1', port, method, path: target, agent: false, timeout: waitLimitMs, headers },
+      (res) => {
+        let text = '';
+        res.setEncoding('utf8').on('data', (chunk) => { text += chunk; });
+        res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: text }));
+      });
+    req.on('error', () => resolve({ status: 0, headers: {}, body: '' }));
+    req.on('timeout', () => req.destroy());
+    req.end(body);
+  });
+}
+
+/// Console descriptions are the report's JSON with [ ] around maps; this reads one back as a value.
+export function printedReport(line) {
+  let inString = false;
+  let out = '';
+  for (let i = 0; i < line.length; ++i) {
+    const c = line[i];
+    if (inString && c === '\\') { out += c + line[++i]; continue; }
+    if (c === '"') inString = !inString;
+    out += inString ? c : c === '[' ? '{' : c === ']' ? '}' : c;
+  }
+  return JSON.parse(out);
 }
 
 /// Waits until the agent has printed a line matching `pattern` (a string: that exact line) after index `from`.

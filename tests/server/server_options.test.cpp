@@ -17,13 +17,15 @@ TEST(ServerOptions, ParsesTheCommandLine) {
               "/data/perfagent-server/perfagent.sqlite3");
 
     const auto given = parseServerCommandLine(
-        {"--listen", "0.0.0.0:9000", "--database=postgresql://ada@db.example:5433/runs", "--ui", "[::1]:8091", "--version"},
+        {"--listen", "0.0.0.0:9000", "--database=postgresql://ada@db.example:5433/runs", "--ui", "[::1]:8091", "--version",
+         "--resources=/opt/pages"},
         nullptr, "/home/ada", error);
     ASSERT_TRUE(given) << error;
     EXPECT_EQ(given->listen, (ListenAddress{"0.0.0.0", 9000}));
     EXPECT_EQ(given->database, (DatabaseUrl{DatabaseUrl::Kind::Postgres, "postgresql://ada@db.example:5433/runs"}));
     EXPECT_EQ(given->ui, (ListenAddress{"::1", 8091}));
     EXPECT_TRUE(given->version);
+    EXPECT_EQ(given->resources, std::filesystem::path("/opt/pages"));
 
     const std::vector<std::string> bad[] = {
         {"--listen"},

@@ -1,0 +1,137 @@
+// perfagent-server: the collection server's process entry.
+
+#include "platform/diagnostics.hpp"
+#include "platform/http_server.hpp"
+#include "platform/signals.hpp"
+#include "server/ingest_queue.hpp"
+#include "server/server_options.hpp"
+#include "server/server_routes.hpp"
+
+#include <boost/asio/ip/address.hpp>
+
+#include <algorithm>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <sys/resource.h>
+
+namespace perfagent {
+namespace {
+
+constexpr std::string_view kProgram = "perfagent-server";
+
+/// Each agent keeps its upload connection open, so the agents' listener holds one socket per agent.
+constexpr std::size_t kMaxAgentConnections = 4000;
+
+/// Raises the open-file limit to what the agents' connections need, as far as the hard limit allows.
+void raiseOpenFileLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    const rlim_t wanted = kMaxAgentConnections + 256;
+    if (limit.rlim_cur >= wanted) return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min<rlim_t>(wanted, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+boost::asio::ip::tcp::endpoint endpointOf(const ListenAddress& address) {
+    return {boost::asio::ip::make_address(address.address), address.port};
+}
+
+int run(const ServerOptions& options, const ServerPages& pages) {
+    Diagnostics diagnostics;
+    const std::string database = options.database.kind == DatabaseUrl::Kind::Sqlite
+                                     ? "sqlite://" + options.database.location
+                                     : std::string("PostgreSQL");  // the URL may hold a password
+    std::unique_ptr<RunStore> store;
+    try {
+        store = openRunStore(options.database);
+    } catch (const std::exception& e) {
+        diagnostics.line(std::string(kProgram) + ": cannot open the database " + database + ": " + e.what());
+        return 1;
+    }
+    diagnostics.line(std::string(kProgram) + ": runs stored in " + database);
+    IngestQueue queue(std::move(store), {}, [&diagnostics](const std::string& error) {
+        diagnostics.repeated("store error", std::string(kProgram) + ": store error: " + error);
+    });
+
+    std::vector<HttpRoute> agentRoutes = ingestRoutes(queue);
+    std::vector<HttpRoute> uiRoutes = readRoutes(queue, pages);
+    if (!options.ui) agentRoutes.insert(agentRoutes.end(), uiRoutes.begin(), uiRoutes.end());
+    HttpServer agents(endpointOf(options.listen), std::move(agentRoutes), diagnostics, std::string(kProgram),
+                      {.maxConnections = kMaxAgentConnections});
+    std::optional<HttpServer> ui;
+    if (options.ui) ui.emplace(endpointOf(*options.ui), std::move(uiRoutes), diagnostics, std::string(kProgram));
+    for (HttpServer* listener : {&agents, ui ? &*ui : nullptr}) {
+        if (!listener) continue;
+        const ListenAddress& address = listener == &agents ? options.listen : *options.ui;
+        if (const auto error = listener->start()) {
+            diagnostics.line(std::string(kProgram) + ": cannot listen on " + address.address + ":" +
+                             std::to_string(address.port) + ": " + error.message());
+            return 1;
+        }
+    }
+    diagnostics.line(std::string(kProgram) + ": listening for agents on http://" + agents.authority());
+    diagnostics.line(std::string(kProgram) + ": runs and pages on http://" + (ui ? ui->authority() : agents.authority()) +
+                     "/");
+
+    // The main thread has nothing else to do: it waits for a signal to end.
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool ending = false;
+    const auto end = [&] {
+        std::lock_guard lock(mutex);
+        ending = true;
+        ended.notify_one();
+    };
+    {
+        SignalWatcher signals({{SIGTERM, end}, {SIGINT, end}, {SIGHUP, end}});
+        std::unique_lock lock(mutex);
+        ended.wait(lock, [&] { return ending; });
+    }
+    diagnostics.line(std::string(kProgram) + ": ending; storing the reports already accepted");
+    agents.stop();
+    if (ui) ui->stop();
+    return 0;  // the queue, destroyed now, stores what it holds first
+}
+
+}  // namespace
+}  // namespace perfagent
+
+int main(int argc, char** argv) {
+    using namespace perfagent;
+    // Before any thread exists, so that all of them inherit the mask and only the signal watcher takes these.
+    blockHandledSignals();
+    std::signal(SIGPIPE, SIG_IGN);
+    std::string error;
+    const auto options = parseServerCommandLine(std::vector<std::string>(argv + 1, argv + argc),
+                                                std::getenv("XDG_DATA_HOME"), std::getenv("HOME"), error);
+    if (!options) {
+        std::fprintf(stderr, "perfagent-server: %s\n", error.c_str());
+        return 2;
+    }
+    if (options->help) {
+        std::fputs(serverUsageText().c_str(), stdout);
+        return 0;
+    }
+    if (options->version) {
+        std::printf("perfagent-server %s\n", PERFAGENT_VERSION);
+        return 0;
+    }
+    std::error_code ec;
+    const auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
+    const auto resources = options->resources ? options->resources : findServerResources(executable);
+    if (!resources) {
+        std::fprintf(stderr, "perfagent-server: cannot find the pages (index.html) beside the binary; "
+                             "name their directory with --resources DIR\n");
+        return 2;
+    }
+    const auto pages = loadServerPages(*resources, error);
+    if (!pages) {
+        std::fprintf(stderr, "perfagent-server: cannot read %s\n", error.c_str());
+        return 2;
+    }
+    raiseOpenFileLimit();
+    return run(*options, *pages);
+}

@@ -1,0 +1,199 @@
+#include "server/server_routes.hpp"
+
+#include "platform/files.hpp"
+#include "server/read_api.hpp"
+#include "server/report_parser.hpp"
+
+#include <chrono>
+#include <memory>
+
+namespace perfagent {
+
+namespace {
+
+constexpr std::string_view kPagePolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; img-src data:; "
+    "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string_view queryOf(const HttpServerRequest& request) {
+    const std::string_view target = request.target;
+    const auto mark = target.find('?');
+    return mark == std::string_view::npos ? std::string_view() : target.substr(mark + 1);
+}
+
+bool blank(std::string_view body) { return body.find_first_not_of(" \t\r\n") == std::string_view::npos; }
+
+/// Hands `job` to the store's worker; a full queue answers 503 (logged, rate-limited, by the route's name).
+bool queue(IngestQueue& queue, const HttpResponder& responder, IngestQueue::Job job, std::size_t bytes = 0) {
+    if (queue.tryPush(std::move(job), bytes)) return true;
+    responder.refuse({503, "store queue full"});
+    return false;
+}
+
+// ---- ingest ---------------------------------------------------------------------------------------------
+
+void ingestReport(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
+    if (blank(request.body)) return responder.answer({.status = 204});
+    auto report = std::make_shared<IncomingReport>();
+    std::string error;
+    if (!parseReport(request.body, *report, error)) return responder.refuse({400, error});
+    const std::size_t bytes = sizeof(IncomingReport) + report->samples.size() * sizeof(Sample);
+    // Answered once queued: the agent does not wait for the database, and reads queued after this see it.
+    const bool queued = queue(
+        store, responder,
+        [report, device = request.peer.address().to_string(), at = nowMs()](RunStore& runs) {
+            runs.ingest(device, *report, at);
+        },
+        bytes);
+    if (queued) responder.answer({.status = 200});
+}
+
+void ingestDeviceToken(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
+    std::string token;
+    std::string error;
+    if (!parseDeviceToken(request.body, token, error)) return responder.refuse({400, error});
+    const bool queued =
+        queue(store, responder,
+              [token = std::move(token), device = request.peer.address().to_string(), at = nowMs()](RunStore& runs) {
+                  runs.recordDeviceToken(device, token, at);
+              });
+    if (queued) responder.answer({.status = 200});
+}
+
+// ---- reads ----------------------------------------------------------------------------------------------
+
+/// Pages and API answer same-origin browsers only: a foreign Origin, or a fetch the browser itself marks
+/// as cross-site (a GET from another site carries no Origin), is refused. curl sends neither.
+std::optional<HttpRefusal> admitSameOrigin(const HttpServerRequest& request) {
+    if (request.header("Sec-Fetch-Site").value_or("") == "cross-site") return HttpRefusal{403, "cross-site request"};
+    if (const auto origin = request.header("Origin")) {
+        constexpr std::string_view scheme = "http://";
+        if (!origin->starts_with(scheme) || !isOwnAuthority(origin->substr(scheme.size()), request))
+            return HttpRefusal{403, "foreign origin"};
+    }
+    return std::nullopt;
+}
+
+HttpRoute readRoute(std::string path, bool prefix, std::function<void(HttpServerRequest&&, HttpResponder)> handle) {
+    return {.method = "GET", .path = std::move(path), .prefix = prefix, .bodyLimit = 0, .ownHostOnly = true,
+            .name = "read", .admit = admitSameOrigin, .handle = std::move(handle)};
+}
+
+HttpServerResponse json(std::string body) {
+    return {.body = std::move(body), .contentType = "application/json",
+            .headers = {{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}}};
+}
+
+void listRuns(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
+    std::string error;
+    const auto filter = parseRunsQuery(queryOf(request), error);
+    if (!filter) return responder.refuse({400, error});
+    queue(store, responder, [filter = *filter, responder](RunStore& runs) {
+        const std::vector<RunInfo> found = runs.listRuns(filter);
+        // A full page may have older runs after it: the cursor is its last (oldest) id.
+        const std::string next = std::ssize(found) == filter.limit ? std::to_string(found.back().id) : "null";
+        responder.answer(json("{\"runs\":" + runsJson(found, nowMs()) + ",\"next\":" + next + "}"));
+    });
+}
+
+/// `/api/runs/{id}` and `/api/runs/{id}/samples.csv`.
+void oneRun(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
+    std::string_view rest = request.path().substr(std::string_view("/api/runs/").size());
+    constexpr std::string_view csvSuffix = "/samples.csv";
+    const bool csv = rest.ends_with(csvSuffix);
+    if (csv) rest.remove_suffix(csvSuffix.size());
+    const auto id = parseRunId(rest);
+    if (!id) return responder.refuse({404, "no such run"});
+    queue(store, responder, [id = *id, csv, responder](RunStore& runs) {
+        const auto run = runs.run(id);
+        if (!run) return responder.refuse({404, "no such run"});
+        if (!csv) return responder.answer(json(runJson(*run, nowMs())));
+        responder.answer({.body = samplesCsv(*run), .contentType = "text/csv; charset=utf-8",
+                          .headers = {{"Content-Disposition",
+                                       "attachment; filename=\"run-" + std::to_string(id) + ".csv\""},
+                                      {"Cache-Control", "no-store"}}});
+    });
+}
+
+void compareRuns(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
+    std::string error;
+    const auto ids = parseCompareQuery(queryOf(request), error);
+    if (!ids) return responder.refuse({400, error});
+    queue(store, responder, [ids = *ids, responder](RunStore& runs) {
+        std::vector<RunDetail> details;
+        for (const std::int64_t id : ids) {
+            auto run = runs.run(id);
+            if (!run) return responder.refuse({404, "no such run: " + std::to_string(id)});
+            details.push_back(std::move(*run));
+        }
+        responder.answer(json(compareJson(details, nowMs())));
+    });
+}
+
+std::string contentTypeOf(const std::filesystem::path& name) {
+    const std::string extension = name.extension().string();
+    if (extension == ".html") return "text/html; charset=utf-8";
+    if (extension == ".js") return "text/javascript; charset=utf-8";
+    return "text/css; charset=utf-8";
+}
+
+}  // namespace
+
+std::optional<ServerPages> loadServerPages(const std::filesystem::path& directory, std::string& error) {
+    ServerPages pages;
+    for (const char* name : {"index.html", "run.html", "compare.html", "app.js", "app.css", "charts.js",
+                             "uPlot.iife.min.js", "uPlot.min.css"}) {
+        auto text = readRegularFile(directory / name, error);
+        if (!text) return std::nullopt;
+        pages.files["/" + std::string(name)] = {
+            .body = std::move(*text),
+            .contentType = contentTypeOf(name),
+            .headers = {{"Content-Security-Policy", std::string(kPagePolicy)},
+                        {"X-Content-Type-Options", "nosniff"},
+                        {"X-Frame-Options", "DENY"},
+                        {"Referrer-Policy", "no-referrer"}}};
+    }
+    pages.files["/"] = pages.files["/index.html"];
+    return pages;
+}
+
+std::vector<HttpRoute> ingestRoutes(IngestQueue& store) {
+    std::vector<HttpRoute> routes;
+    routes.push_back({.method = "POST", .path = "/entry-point/json", .bodyLimit = kMaxReportBody, .name = "report",
+                      .handle = [&store](HttpServerRequest&& request, HttpResponder responder) {
+                          ingestReport(store, std::move(request), std::move(responder));
+                      }});
+    routes.push_back({.method = "GET", .path = "/entry-point/test",
+                      .handle = [](HttpServerRequest&&, HttpResponder responder) { responder.answer({.status = 200}); }});
+    routes.push_back({.method = "POST", .path = "/entry-point/devicetokentest", .bodyLimit = 4096,
+                      .name = "device token", .handle = [&store](HttpServerRequest&& request, HttpResponder responder) {
+                          ingestDeviceToken(store, std::move(request), std::move(responder));
+                      }});
+    return routes;
+}
+
+std::vector<HttpRoute> readRoutes(IngestQueue& store, const ServerPages& pages) {
+    std::vector<HttpRoute> routes;
+    for (const auto& [path, response] : pages.files) {
+        routes.push_back(readRoute(path, false, [&response](HttpServerRequest&&, HttpResponder responder) {
+            responder.answer(response);
+        }));
+    }
+    routes.push_back(readRoute("/api/runs", false, [&store](HttpServerRequest&& request, HttpResponder responder) {
+        listRuns(store, std::move(request), std::move(responder));
+    }));
+    routes.push_back(readRoute("/api/runs/", true, [&store](HttpServerRequest&& request, HttpResponder responder) {
+        oneRun(store, std::move(request), std::move(responder));
+    }));
+    routes.push_back(readRoute("/api/compare", false, [&store](HttpServerRequest&& request, HttpResponder responder) {
+        compareRuns(store, std::move(request), std::move(responder));
+    }));
+    return routes;
+}
+
+}  // namespace perfagent
