@@ -1,5 +1,6 @@
 #include "screen/screen_endpoint.hpp"
 
+#include "platform/files.hpp"
 #include "platform/http_server.hpp"
 #include "platform/main_thread_handoff.hpp"
 
@@ -15,7 +16,7 @@ namespace perfagent {
 namespace {
 
 constexpr std::string_view kPagePolicy =
-    "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'; "
+    "default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; connect-src 'self'; "
     "img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
 bool isJsonContentType(std::string_view value) {
@@ -55,16 +56,38 @@ void hand(MainThreadHandoff& handoff, const HttpResponder& responder, std::funct
 
 }  // namespace
 
-std::vector<HttpRoute> screenRoutes(std::string page, MainThreadHandoff& handoff, ScreenHost& host) {
+std::optional<std::vector<ScreenFile>> readScreenFiles(const std::filesystem::path& resources, std::string& error) {
+    constexpr std::string_view script = "text/javascript; charset=utf-8";
+    const struct {
+        std::string_view path, file, contentType;
+    } known[] = {{"/", "Main.html", "text/html; charset=utf-8"},
+                 {"/screen.js", "screen.js", script},
+                 {"/charts.js", "charts.js", script},
+                 {"/uPlot.iife.min.js", "uPlot.iife.min.js", script},
+                 {"/uPlot.min.css", "uPlot.min.css", "text/css; charset=utf-8"}};
+    std::vector<ScreenFile> files;
+    for (const auto& k : known) {
+        auto body = readRegularFile(resources / k.file, error);
+        if (!body) return std::nullopt;
+        files.push_back({std::string(k.path), std::string(k.contentType), std::move(*body)});
+    }
+    return files;
+}
+
+std::vector<HttpRoute> screenRoutes(std::vector<ScreenFile> files, MainThreadHandoff& handoff, ScreenHost& host) {
     std::vector<HttpRoute> routes;
-    routes.push_back({.method = "GET", .path = "/", .bodyLimit = 4096, .ownHostOnly = true,
-                      .handle = [page = std::move(page)](HttpServerRequest&&, HttpResponder responder) {
-                          responder.answer({.body = page,
-                                            .contentType = "text/html; charset=utf-8",
-                                            .headers = {{"Content-Security-Policy", std::string(kPagePolicy)},
-                                                        {"X-Frame-Options", "DENY"},
-                                                        {"Referrer-Policy", "no-referrer"}}});
-                      }});
+    for (ScreenFile& file : files) {
+        routes.push_back({.method = "GET", .path = file.path, .bodyLimit = 4096, .ownHostOnly = true,
+                          .handle = [file = std::move(file)](HttpServerRequest&&, HttpResponder responder) {
+                              responder.answer({.body = file.body,
+                                                .contentType = file.contentType,
+                                                .headers = {{"Content-Security-Policy", std::string(kPagePolicy)},
+                                                            {"X-Content-Type-Options", "nosniff"},
+                                                            {"X-Frame-Options", "DENY"},
+                                                            {"Referrer-Policy", "no-referrer"},
+                                                            {"Cache-Control", "no-cache"}}});
+                          }});
+    }
     routes.push_back({.method = "GET", .path = "/screen/fields", .bodyLimit = 4096, .ownHostOnly = true,
                       .handle = [&handoff, &host](HttpServerRequest&&, HttpResponder responder) {
                           // The answer is written once the main thread has read the fields; a responder

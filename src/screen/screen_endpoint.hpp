@@ -1,5 +1,7 @@
 #pragma once
 
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,17 @@ struct ScreenFields {
     std::string srNumber;
 };
 
+/// @brief One file of the operator page as served: its request path, media type and content.
+struct ScreenFile {
+    std::string path;
+    std::string contentType;
+    std::string body;
+};
+
+/// The page (Main.html, served as "/"), its scripts and its style sheet, read from `resources` at start;
+/// nothing, with `error` naming the file, when one cannot be read.
+std::optional<std::vector<ScreenFile>> readScreenFiles(const std::filesystem::path& resources, std::string& error);
+
 /// @brief The on-display screen, as its page reaches it. Every call happens on the main thread.
 class ScreenHost {
 public:
@@ -26,13 +39,13 @@ public:
     virtual void screenStop() = 0;
 };
 
-/// The screen's page and its requests: `GET /` serves `page`; `GET /screen/fields` answers the fields'
+/// The screen's page and its requests: `GET <path>` serves each of `files` (no other file is served); `GET /screen/fields` answers the fields'
 /// texts as JSON once the main thread has read them; `POST /screen/actions/start` (JSON
 /// `{"useCaseName": …, "srNumber": …}`, an absent field is empty text) and `POST /screen/actions/stop`
 /// (an empty body or a JSON object) reach `host` on the main thread and are answered 204. Actions must be
 /// same-origin JSON (403 for a foreign Origin, 415 for another media type, 400 for other bodies); every
 /// route answers only requests addressed to this machine (no DNS rebinding), and 503 when the main thread
 /// has too much waiting already.
-std::vector<HttpRoute> screenRoutes(std::string page, MainThreadHandoff& handoff, ScreenHost& host);
+std::vector<HttpRoute> screenRoutes(std::vector<ScreenFile> files, MainThreadHandoff& handoff, ScreenHost& host);
 
 }  // namespace perfagent

@@ -32,7 +32,7 @@ namespace {
 
 constexpr auto kUploadGrace = std::chrono::seconds(2);
 
-int run(const CommandLine& line, const std::filesystem::path& resources, const std::string& page) {
+int run(const CommandLine& line, const std::filesystem::path& resources, std::vector<ScreenFile> pageFiles) {
     const std::filesystem::path home = line.home.value_or(defaultHome());
 
     // Our own diagnostics go to stderr: the log file once the launch has redirected it.
@@ -77,7 +77,7 @@ int run(const CommandLine& line, const std::filesystem::path& resources, const s
     // What the listener hands to the main thread waits there in a bounded queue: a held-up main thread
     // gets 503s, not a growing backlog.
     MainThreadHandoff handoff(loop, 256);
-    std::vector<HttpRoute> routes = screenRoutes(page, handoff, delegate);
+    std::vector<HttpRoute> routes = screenRoutes(std::move(pageFiles), handoff, delegate);
     routes.push_back(pushRoute(token ? tokenText(token.token) : std::string(), handoff,
                                [&delegate](const boost::json::object& userInfo) {
                                    delegate.didReceiveRemoteNotification(userInfo);
@@ -160,10 +160,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string readError;
-    const auto page = readRegularFile(*resources / "Main.html", readError);
-    if (!page) {
+    auto pageFiles = readScreenFiles(*resources, readError);
+    if (!pageFiles) {
         std::fprintf(stderr, "perfagent: cannot read %s\n", readError.c_str());
         return 2;
     }
-    return run(*line, *resources, *page);
+    return run(*line, *resources, std::move(*pageFiles));
 }

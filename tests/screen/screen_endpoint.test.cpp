@@ -36,7 +36,7 @@ TEST(ScreenEndpoint, PageFieldsAndSameOriginJsonActionsOnly) {
     RecordingScreen screen;
     MainThreadHandoff handoff(loop, 16);
     Diagnostics diagnostics([](std::string_view) {});
-    HttpServer server({boost::asio::ip::make_address("127.0.0.1"), 0}, screenRoutes(kPage, handoff, screen), diagnostics);
+    HttpServer server({boost::asio::ip::make_address("127.0.0.1"), 0}, screenRoutes({{"/", "text/html; charset=utf-8", kPage}}, handoff, screen), diagnostics);
     ASSERT_FALSE(server.start());
     const auto port = server.port();
     const std::string own = std::to_string(port);
