@@ -25,6 +25,15 @@ void sample(Probes& probes) {
     benchmark::DoNotOptimize(probes.memory.systemMemory());
 }
 
+/// One sample of a target as a collector takes it: the probes follow the target (its descendants found
+/// afresh) for this sample only, then go back to the agent, since every sampler shares them.
+void sampleTarget(Probes& probes, ProcessIdentity target, bool withDescendants) {
+    probes.follow(target, withDescendants);
+    sample(probes);
+    benchmark::DoNotOptimize(probes.taskResult());
+    probes.followSelf();
+}
+
 ProcessIdentity identityOf(pid_t pid) {
     std::ostringstream text;
     text << std::ifstream("/proc/" + std::to_string(pid) + "/stat").rdbuf();
@@ -55,7 +64,8 @@ void BM_SampleTarget200Threads(benchmark::State& state) {
     Probes probes(kernel);
     if (probes.follow(identityOf(child), false) != kKernSuccess) state.SkipWithError("cannot follow the target");
     if (probes.cpu.threadActs().size() != 200) state.SkipWithError("the target has not started its threads");
-    for (auto _ : state) sample(probes);
+    const ProcessIdentity target = identityOf(child);
+    for (auto _ : state) sampleTarget(probes, target, false);
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
 }
@@ -89,7 +99,8 @@ void BM_SampleTree50Processes(benchmark::State& state) {
     Probes probes(kernel);
     if (probes.follow(identityOf(root), true) != kKernSuccess) state.SkipWithError("cannot follow the target");
     if (probes.cpu.threadActs().size() != 50) state.SkipWithError("the tree has not started");
-    for (auto _ : state) sample(probes);
+    const ProcessIdentity target = identityOf(root);
+    for (auto _ : state) sampleTarget(probes, target, true);
     stopTree(root);
 }
 BENCHMARK(BM_SampleTree50Processes);

@@ -14,6 +14,7 @@
 #include "platform/linux_kernel.hpp"
 #include "platform/main_thread_handoff.hpp"
 #include "platform/notification_center.hpp"
+#include "platform/processes.hpp"
 #include "platform/signals.hpp"
 #include "platform/user_notifications.hpp"
 #include "probes/cpu.hpp"
@@ -42,7 +43,8 @@ int run(const CommandLine& line, const std::filesystem::path& resources, std::ve
     StreamConsole console(STDOUT_FILENO, diagnostics);
     AsioRunLoop loop;
     HostApplicationState application;
-    Platform platform{clock, console, loop, application};
+    LinuxProcessList processList;
+    Platform platform{clock, console, loop, application, &processList, diagnostic};
     LinuxKernel kernel;
     Probes probes(kernel);
     BeastUrlSession urlSession(diagnostic);
@@ -69,7 +71,8 @@ int run(const CommandLine& line, const std::filesystem::path& resources, std::ve
                     delegateForRegistration->didFailToRegisterForRemoteNotificationsWithError(*token.error);
             });
         },
-        [](const std::filesystem::path& path) { return redirectStderr(path); }, diagnostic};
+        [](const std::filesystem::path& path) { return redirectStderr(path); }, diagnostic,
+        line.target ? std::optional(TargetChoice{*line.target, line.targetTree}) : std::nullopt};
     AppDelegate delegate(std::move(services));
     delegateForRegistration = &delegate;
     delegate.setWindow(Window::loadMainInterface(platform, probes, server, keepAlive));
@@ -77,7 +80,7 @@ int run(const CommandLine& line, const std::filesystem::path& resources, std::ve
     // What the listener hands to the main thread waits there in a bounded queue: a held-up main thread
     // gets 503s, not a growing backlog.
     MainThreadHandoff handoff(loop, 256);
-    std::vector<HttpRoute> routes = screenRoutes(std::move(pageFiles), handoff, delegate);
+    std::vector<HttpRoute> routes = screenRoutes(std::move(pageFiles), handoff, delegate, processList);
     routes.push_back(pushRoute(token ? tokenText(token.token) : std::string(), handoff,
                                [&delegate](const boost::json::object& userInfo) {
                                    delegate.didReceiveRemoteNotification(userInfo);
