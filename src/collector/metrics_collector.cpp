@@ -31,14 +31,15 @@ void printInstant(Console& console, const char* label, double instantMs) {
     console.println(labelled(label, roundHalfAwayFromZero(instantMs)));
 }
 
-SampleReadout readAndPrintSample(Platform& platform, Probes& probes) {
+SampleReadout readAndPrintSample(Platform& platform, Probes& probes, Probes* appProbes) {
+    Probes& app = appProbes ? *appProbes : probes;
     Console& console = platform.console;
     console.println(labelled("Time Remaining In Background : ", platform.application.backgroundTimeRemaining()));
-    const double appCpu = probes.cpu.appUsage();
+    const double appCpu = app.cpu.appUsage();
     console.println(labelled("Application CPU: ", appCpu));
     const double systemCpu = systemCpuFigure(probes.cpu.systemUsage());
     console.println(labelled("System CPU: ", systemCpu));
-    const double appMemory = probes.memory.appMemory().resident;
+    const double appMemory = app.memory.appMemory().resident;
     console.println(labelled("Application Memory: ", appMemory));
     const SystemMemory memory = probes.memory.systemMemory();
     console.println("System Memory: " + systemMemoryText(memory));
@@ -87,10 +88,10 @@ void MetricsCollector::start(std::string useCaseName, std::string srNumber, std:
 }
 
 void MetricsCollector::timerHandler() {
-    // With a target, the probes read it for this sample only: other samplers share them.
-    const bool targetRead = target_ && target_->begin(platform_, probes_);
-    SampleReadout sample = readAndPrintSample(platform_, probes_);
-    const bool appFigures = target_ && target_->end(platform_, probes_) && targetRead;
+    // With a target, the application lines are its figures, read through its own probes.
+    const bool targetThere = target_ && target_->begin(platform_);
+    SampleReadout sample = readAndPrintSample(platform_, probes_, target_ ? &target_->probes() : nullptr);
+    const bool appFigures = target_ && target_->end(platform_) && targetThere;
     if (!std::isnan(sample.systemCpu)) systemCPULatest = sample.systemCpu;
 
     platform_.console.println(labelled("Testing cpu data:", systemCPULatest));
@@ -174,7 +175,7 @@ void MetricsCollector::startOverall(std::string useCaseName, std::string srNumbe
     auto samples = std::make_shared<MetricsCollector>(platform_, probes_, server_);
     // The fresh collector's durations run from the instant printed above, not from 1970.
     samples->startTime = startInstant;
-    samples->target_ = target_;
+    samples->target_ = std::move(target_);  // the overall loop follows it from now on
     probes_.cpu.systemUsage();  // the first sample's system CPU covers this measurement only
     overall_ = std::shared_ptr<OverallRun>(new OverallRun{platform_, std::move(samples), std::move(useCaseName),
                                                           std::move(srNumber), std::move(pageName)});
@@ -228,7 +229,7 @@ std::optional<std::string> MetricsCollector::setTarget(const std::optional<Targe
         return std::nullopt;
     }
     std::string whyNot;
-    auto found = ProcessTarget::find(platform_, probes_, *choice, whyNot);
+    auto found = ProcessTarget::find(platform_, probes_.kernel(), *choice, whyNot);
     if (!found) return whyNot;
     target_ = std::move(found);
     return std::nullopt;

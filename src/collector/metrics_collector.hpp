@@ -18,14 +18,15 @@ namespace perfagent {
 class CollectionServer;
 
 /// Prints the readout lines every sampler shares ("Time Remaining In Background : " … "Percent Of System
-/// Memory:") and returns the figures read on the way (app figures of the task the probes read).
+/// Memory:") and returns the figures read on the way; the application lines are `appProbes`' task when
+/// given (a target's), else the agent's.
 struct SampleReadout {
     double systemCpu;
     SystemMemory memory;
     double appCpu = 0;
     double appMemory = 0;  ///< resident bytes
 };
-SampleReadout readAndPrintSample(Platform& platform, Probes& probes);
+SampleReadout readAndPrintSample(Platform& platform, Probes& probes, Probes* appProbes = nullptr);
 
 /// @brief Runs one measurement at a time: samples the probes once per second, keeps per-sample series,
 /// sums and maxima, and posts the measurement so far to the collection server after every sample.

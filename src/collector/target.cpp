@@ -26,10 +26,11 @@ std::optional<TargetChoice> chooseTarget(const std::optional<TargetChoice>& push
     return std::nullopt;
 }
 
-ProcessTarget::ProcessTarget(TargetChoice choice, const ProcessInfo& process)
+ProcessTarget::ProcessTarget(TargetChoice choice, const ProcessInfo& process, std::unique_ptr<Probes> probes)
     : choice_(std::move(choice)),
       byName_(!std::all_of(choice_.pidOrName.begin(), choice_.pidOrName.end(),
-                           [](char c) { return c >= '0' && c <= '9'; })) {
+                           [](char c) { return c >= '0' && c <= '9'; })),
+      probes_(std::move(probes)) {
     take(process);
 }
 
@@ -37,9 +38,11 @@ void ProcessTarget::take(const ProcessInfo& process) {
     name_ = process.name;
     identity_ = process.identity;
     gone_ = false;
+    // A first reading, so that the next one gives each thread's share since now, not over its life.
+    probes_->cpu.appUsage();
 }
 
-std::optional<ProcessTarget> ProcessTarget::find(Platform& platform, Probes& probes, const TargetChoice& choice,
+std::optional<ProcessTarget> ProcessTarget::find(Platform& platform, Kernel& kernel, const TargetChoice& choice,
                                                  std::string& whyNot) {
     const std::string named = "target " + consoleText(choice.pidOrName);
     if (!platform.processes) {
@@ -51,9 +54,8 @@ std::optional<ProcessTarget> ProcessTarget::find(Platform& platform, Probes& pro
         whyNot = named + ": no such process";
         return std::nullopt;
     }
-    // Following it once tells whether the agent may read it; the probes go back to the agent at once.
-    const KernReturn result = probes.follow(process->identity, choice.tree);
-    probes.followSelf();
+    auto probes = std::make_unique<Probes>(kernel);
+    const KernReturn result = probes->follow(process->identity, choice.tree);
     if (result == kKernProtectionFailure) {
         whyNot = named + ": " + described(*process) + " may not be read by this user";
         return std::nullopt;
@@ -62,7 +64,7 @@ std::optional<ProcessTarget> ProcessTarget::find(Platform& platform, Probes& pro
         whyNot = named + ": " + described(*process) + " cannot be read (it may have exited)";
         return std::nullopt;
     }
-    return ProcessTarget(choice, *process);
+    return ProcessTarget(choice, *process, std::move(probes));
 }
 
 void ProcessTarget::lost(Platform& platform) {
@@ -71,23 +73,21 @@ void ProcessTarget::lost(Platform& platform) {
     say(platform, "target " + consoleText(name_) + " (pid " + std::to_string(identity_.pid) + ") exited");
 }
 
-bool ProcessTarget::begin(Platform& platform, Probes& probes) {
-    if (!gone_ && probes.follow(identity_, choice_.tree) == kKernSuccess) return true;
-    lost(platform);
+bool ProcessTarget::begin(Platform& platform) {
+    if (!gone_) return true;
     if (!byName_ || !platform.processes) return false;
     const auto process = findProcess(platform.processes->processes(), choice_.pidOrName);
     if (!process || process->identity == identity_) return false;
-    if (probes.follow(process->identity, choice_.tree) != kKernSuccess) return false;
+    if (probes_->follow(process->identity, choice_.tree) != kKernSuccess) return false;
     take(*process);
     say(platform, "target " + consoleText(choice_.pidOrName) + " found again: " + described(*process));
     return true;
 }
 
-bool ProcessTarget::end(Platform& platform, Probes& probes) {
-    const KernReturn result = probes.taskResult();
-    probes.followSelf();
+bool ProcessTarget::end(Platform& platform) {
+    const KernReturn result = probes_->taskResult();
     if (result == kKernTerminated) lost(platform);
-    return result == kKernSuccess;
+    return result == kKernSuccess && !gone_;
 }
 
 }  // namespace perfagent

@@ -4,6 +4,7 @@
 #include "platform/processes.hpp"
 #include "probes/cpu.hpp"
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -21,26 +22,30 @@ struct TargetChoice {
 std::optional<TargetChoice> chooseTarget(const std::optional<TargetChoice>& push, const std::optional<TargetChoice>& page,
                                          const std::optional<TargetChoice>& option);
 
-/// @brief One collector's target. The probes are shared by every sampler, so the collector points them
-/// at its target for the length of one sample (begin … end) and back at the agent afterwards; the
-/// descendants of a tree are found afresh at each begin.
+/// @brief One collector's target, read through probes of its own that follow it from one sample to the
+/// next (a thread's CPU share is the difference to its previous reading, so the task is kept); the
+/// shared probes keep reading the system and the agent. The kernel finds a tree's descendants afresh at
+/// every reading.
 class ProcessTarget {
 public:
     /// Finds the process `choice` names and checks that it may be read; the reason when not.
-    static std::optional<ProcessTarget> find(Platform& platform, Probes& probes, const TargetChoice& choice,
+    static std::optional<ProcessTarget> find(Platform& platform, Kernel& kernel, const TargetChoice& choice,
                                              std::string& whyNot);
 
-    /// Points the probes at the target. False when it is gone: the first time, one console and one log
-    /// line say so; a target chosen by name is looked for again, and one line says when it is back.
-    bool begin(Platform& platform, Probes& probes);
-    /// Back to the agent's own task. False when the target exited during the sample's readings.
-    bool end(Platform& platform, Probes& probes);
+    /// Before a sample: true when the target is there to be read. A target chosen by name that has gone
+    /// is looked for again, and one console and one log line say when it is back.
+    bool begin(Platform& platform);
+    /// After the sample's readings: false when they are not the target's. The first time it is found
+    /// gone, one console and one log line say so.
+    bool end(Platform& platform);
+    /// The probes reading the target.
+    Probes& probes() { return *probes_; }
 
     const std::string& name() const { return name_; }
     Pid pid() const { return identity_.pid; }
 
 private:
-    ProcessTarget(TargetChoice choice, const ProcessInfo& process);
+    ProcessTarget(TargetChoice choice, const ProcessInfo& process, std::unique_ptr<Probes> probes);
     void take(const ProcessInfo& process);
     void lost(Platform& platform);
 
@@ -49,6 +54,7 @@ private:
     std::string name_;
     ProcessIdentity identity_;
     bool gone_ = false;
+    std::unique_ptr<Probes> probes_;
 };
 
 }  // namespace perfagent

@@ -336,17 +336,16 @@ TEST_F(CollectorTest, ATargetsSamplesGoMissingWhileItIsGoneAndItIsFoundAgainByNa
     collector.start("login", "42", "");
     loop.advance(1.0);
     EXPECT_THAT(console.take(), ::testing::Contains("Application CPU: 25.0"));
-    kernel.answerTaskForPid(kKernTerminated);  // the app exits
+    kernel.terminate();  // the app exits
     processes.running.clear();
     loop.advance(2.0);
     EXPECT_EQ(std::ranges::count(console.take(), "target app (pid 300) exited"), 1);
     processes.running = {{{301, 90}, "app", "/opt/app", "ann", 1}};  // and is started again
-    kernel.answerTaskForPid(kKernSuccess);
     loop.advance(1.0);
     EXPECT_THAT(console.take(), ::testing::Contains("target app found again: app (pid 301)"));
     EXPECT_THAT(logged, ElementsAre("perfagent: target app (pid 300) exited",
                                     "perfagent: target app found again: app (pid 301)"));
-    EXPECT_EQ(kernel.liveTasks(), 0u);  // the probes are back on the agent between samples
+    EXPECT_EQ(kernel.liveTasks(), 1u);  // the exited app's task was given back
     collector.stop();
 
     const auto report = reportBodies().back();
