@@ -246,10 +246,14 @@ MeasurementReport MetricsCollector::reportWithTarget(MeasurementReport report) c
     const auto average = [](double sum, const SampleSeries& series) {
         return series.empty() ? 0.0 : sum / static_cast<double>(series.size());
     };
-    report.target = MeasurementReport::Target{target_->name(),        target_->pid(),
-                                              &appCpuDict,            &appMemoryDict,
-                                              average(sumAppCpu, appCpuDict), maxAppCpu,
-                                              average(sumAppMemory, appMemoryDict), maxAppMemory};
+    report.target = MeasurementReport::Target{.name = target_->name(),
+                                              .pid = target_->pid(),
+                                              .appCpu = &appCpuDict,
+                                              .appMemory = &appMemoryDict,
+                                              .averageappcpu = average(sumAppCpu, appCpuDict),
+                                              .maxappcpu = maxAppCpu,
+                                              .averageappmemory = average(sumAppMemory, appMemoryDict),
+                                              .maxappmemory = maxAppMemory};
     return report;
 }
 
