@@ -5,6 +5,7 @@
 #include "report/collection_server.hpp"
 
 #include <atomic>
+#include <algorithm>
 #include <cmath>
 
 namespace perfagent {
@@ -30,18 +31,21 @@ void printInstant(Console& console, const char* label, double instantMs) {
     console.println(labelled(label, roundHalfAwayFromZero(instantMs)));
 }
 
-SampleReadout readAndPrintSample(Platform& platform, Probes& probes) {
+SampleReadout readAndPrintSample(Platform& platform, Probes& probes, Probes* appProbes) {
+    Probes& app = appProbes ? *appProbes : probes;
     Console& console = platform.console;
     console.println(labelled("Time Remaining In Background : ", platform.application.backgroundTimeRemaining()));
-    console.println(labelled("Application CPU: ", probes.cpu.appUsage()));
+    const double appCpu = app.cpu.appUsage();
+    console.println(labelled("Application CPU: ", appCpu));
     const double systemCpu = systemCpuFigure(probes.cpu.systemUsage());
     console.println(labelled("System CPU: ", systemCpu));
-    console.println(labelled("Application Memory: ", probes.memory.appMemory().resident));
+    const double appMemory = app.memory.appMemory().resident;
+    console.println(labelled("Application Memory: ", appMemory));
     const SystemMemory memory = probes.memory.systemMemory();
     console.println("System Memory: " + systemMemoryText(memory));
     console.println(labelled("Used System Memory:", usedMemory(memory)));
     console.println(labelled("Percent Of System Memory:", percentOfSystemMemory(memory)));
-    return {systemCpu, memory};
+    return {systemCpu, memory, appCpu, appMemory};
 }
 
 void handOffReport(ReportEncoder& encoder, const MeasurementReport& report, HandOffLines variant, Console& console,
@@ -70,6 +74,7 @@ void MetricsCollector::start(std::string useCaseName, std::string srNumber, std:
     printInstant(platform_.console, "start time : ", startTime);
     resetAccumulators(*this);
     clearSeries(*this);
+    clearTargetPart();
     useCase = std::move(useCaseName);
     srno = std::move(srNumber);
     pagename = std::move(pageName);
@@ -83,12 +88,29 @@ void MetricsCollector::start(std::string useCaseName, std::string srNumber, std:
 }
 
 void MetricsCollector::timerHandler() {
-    const SampleReadout sample = readAndPrintSample(platform_, probes_);
+    // With a target, the application lines are its figures, read through its own probes.
+    const bool targetThere = target_ && target_->begin(platform_);
+    SampleReadout sample = readAndPrintSample(platform_, probes_, target_ ? &target_->probes() : nullptr);
+    const bool appFigures = target_ && target_->end(platform_) && targetThere;
     if (!std::isnan(sample.systemCpu)) systemCPULatest = sample.systemCpu;
 
     platform_.console.println(labelled("Testing cpu data:", systemCPULatest));
     accumulateSample(*this, systemCPULatest, sample.memory);
     cpucounter += 1;
+    if (appFigures) {
+        // A sample the target was not read in stays missing from the app series, never a zero.
+        const double memoryMB = sample.appMemory * kMegabytesPerByte;
+        appCpuDict.set(counter, sample.appCpu);
+        appMemoryDict.set(counter, memoryMB);
+        sumAppCpu += sample.appCpu;
+        sumAppMemory += memoryMB;
+        maxAppCpu = std::max(maxAppCpu, sample.appCpu);
+        maxAppMemory = std::max(maxAppMemory, memoryMB);
+    } else if (target_) {
+        sample.appCpu = sample.appMemory = std::nan("");
+    }
+    latestReadout = sample;
+    latestReadoutAt = nowMilliseconds(platform_.clock);
 
     platform_.console.println(encoder_.compose([this](std::string& line) {
         line += "CPU DICT: ";
@@ -105,7 +127,7 @@ void MetricsCollector::timerHandler() {
     // The running report: the whole measurement so far, once per sample. A newer one replaces it while
     // it waits to be sent.
     endTime = nowMilliseconds(platform_.clock);
-    handOff(reportOf(*this, useCase, srno, pagename), kRunningReportLines, measurementId_);
+    handOff(reportWithTarget(reportOf(*this, useCase, srno, pagename)), kRunningReportLines, measurementId_);
 }
 
 void MetricsCollector::handOff(const MeasurementReport& report, HandOffLines variant, std::uint64_t coalesceKey) {
@@ -118,7 +140,7 @@ void MetricsCollector::stop() {
     platform_.console.println("entered stoping");
     backgroundTimer->invalidate();
     platform_.console.println("pagename:" + optionalText(pagename));
-    handOff(reportOf(*this, useCase, srno, pagename), kFinalReportLines);
+    handOff(reportWithTarget(reportOf(*this, useCase, srno, pagename)), kFinalReportLines);
     resetAccumulators(*this);
 }
 
@@ -126,7 +148,7 @@ void MetricsCollector::backgroundPush() {
     markEnd("stop time : ");
     // The interim report averages over this measurement's samples, like every other report; the
     // lifetime tick count would mix in samples of earlier measurements.
-    handOff(reportOf(*this, useCase, srno, std::nullopt), kInterimReportLines);
+    handOff(reportWithTarget(reportOf(*this, useCase, srno, std::nullopt)), kInterimReportLines);
 }
 
 struct MetricsCollector::OverallRun {
@@ -153,6 +175,7 @@ void MetricsCollector::startOverall(std::string useCaseName, std::string srNumbe
     auto samples = std::make_shared<MetricsCollector>(platform_, probes_, server_);
     // The fresh collector's durations run from the instant printed above, not from 1970.
     samples->startTime = startInstant;
+    samples->target_ = std::move(target_);  // the overall loop follows it from now on
     probes_.cpu.systemUsage();  // the first sample's system CPU covers this measurement only
     overall_ = std::shared_ptr<OverallRun>(new OverallRun{platform_, std::move(samples), std::move(useCaseName),
                                                           std::move(srNumber), std::move(pageName)});
@@ -196,8 +219,48 @@ void MetricsCollector::finishOverall(const std::string& useCaseName, const std::
     appendOptionalMapText(line, cpuDict);
     line += " : " + std::to_string(counter);
     platform_.console.println(line);
-    handOff(reportOf(*this, useCaseName, srNumber, pageName), kFinalReportLines);
+    handOff(reportWithTarget(reportOf(*this, useCaseName, srNumber, pageName)), kFinalReportLines);
     resetAccumulators(*this);
+}
+
+std::optional<std::string> MetricsCollector::setTarget(const std::optional<TargetChoice>& choice) {
+    if (!choice) {
+        target_.reset();
+        return std::nullopt;
+    }
+    std::string whyNot;
+    auto found = ProcessTarget::find(platform_, probes_.kernel(), *choice, whyNot);
+    if (!found) return whyNot;
+    target_ = std::move(found);
+    return std::nullopt;
+}
+
+std::optional<MetricsCollector::OverallView> MetricsCollector::overallRunning() const {
+    if (!overall_) return std::nullopt;
+    return OverallView{*overall_->samples, overall_->useCaseName, overall_->srNumber, overall_->pageName};
+}
+
+MeasurementReport MetricsCollector::reportWithTarget(MeasurementReport report) const {
+    if (!target_) return report;
+    // Averages over the samples the target was read in; none yet gives 0, so the report stays sendable.
+    const auto average = [](double sum, const SampleSeries& series) {
+        return series.empty() ? 0.0 : sum / static_cast<double>(series.size());
+    };
+    report.target = MeasurementReport::Target{.name = target_->name(),
+                                              .pid = target_->pid(),
+                                              .appCpu = &appCpuDict,
+                                              .appMemory = &appMemoryDict,
+                                              .averageappcpu = average(sumAppCpu, appCpuDict),
+                                              .maxappcpu = maxAppCpu,
+                                              .averageappmemory = average(sumAppMemory, appMemoryDict),
+                                              .maxappmemory = maxAppMemory};
+    return report;
+}
+
+void MetricsCollector::clearTargetPart() {
+    appCpuDict.clear();
+    appMemoryDict.clear();
+    sumAppCpu = sumAppMemory = maxAppCpu = maxAppMemory = 0;
 }
 
 void MetricsCollector::markEnd(const char* label) {

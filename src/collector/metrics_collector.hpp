@@ -1,5 +1,6 @@
 #pragma once
 
+#include "collector/target.hpp"
 #include "platform/platform.hpp"
 #include "platform/run_loop.hpp"
 #include "probes/cpu.hpp"
@@ -15,6 +16,17 @@
 namespace perfagent {
 
 class CollectionServer;
+
+/// Prints the readout lines every sampler shares ("Time Remaining In Background : " … "Percent Of System
+/// Memory:") and returns the figures read on the way; the application lines are `appProbes`' task when
+/// given (a target's), else the agent's.
+struct SampleReadout {
+    double systemCpu;
+    SystemMemory memory;
+    double appCpu = 0;
+    double appMemory = 0;  ///< resident bytes
+};
+SampleReadout readAndPrintSample(Platform& platform, Probes& probes, Probes* appProbes = nullptr);
 
 /// @brief Runs one measurement at a time: samples the probes once per second, keeps per-sample series,
 /// sums and maxima, and posts the measurement so far to the collection server after every sample.
@@ -46,6 +58,20 @@ public:
     /// report follows on the main queue. Clears `startStop`.
     void stopOverall();
 
+    /// Measures `choice` (nothing: only the system) in the measurements started from now on. When its
+    /// process cannot be found or read, answers why and keeps what it measured before.
+    std::optional<std::string> setTarget(const std::optional<TargetChoice>& choice);
+    /// A sampling timer is running.
+    bool running() const { return backgroundTimer && backgroundTimer->isValid(); }
+    /// @brief The overall measurement running: its sampler and names.
+    struct OverallView {
+        const MetricsCollector& samples;
+        const std::string& useCaseName;
+        const std::string& srNumber;
+        const std::string& pageName;
+    };
+    std::optional<OverallView> overallRunning() const;
+
     // Fields, in declaration order.
     std::shared_ptr<Timer> backgroundTimer;
     std::shared_ptr<Timer> backgroundPusher;
@@ -70,6 +96,18 @@ public:
     double endTime = 0;
     bool startStop = true;  ///< set by startOverall, cleared by stopOverall; each run has its own stop flag
     double systemCPULatest = 0;
+    // The target's part, used only while a target is set: app series (MB for memory), sums and maxima
+    // over the samples the target was read in.
+    SampleSeries appCpuDict;
+    SampleSeries appMemoryDict;
+    double sumAppCpu = 0;
+    double sumAppMemory = 0;
+    double maxAppCpu = 0;
+    double maxAppMemory = 0;
+    /// The latest sample's figures and when they were read (ms since 1970); app figures NaN when its
+    /// target was not read.
+    std::optional<SampleReadout> latestReadout;
+    double latestReadoutAt = 0;
 
 private:
     struct OverallRun;
@@ -79,6 +117,8 @@ private:
 
     void markEnd(const char* label);
     void handOff(const MeasurementReport& report, HandOffLines variant, std::uint64_t coalesceKey = 0);
+    MeasurementReport reportWithTarget(MeasurementReport report) const;
+    void clearTargetPart();
 
     Platform& platform_;
     Probes& probes_;
@@ -86,15 +126,8 @@ private:
     std::uint64_t measurementId_;  // running reports of one measurement share it, so queued ones coalesce
     std::shared_ptr<OverallRun> overall_;  // the overall measurement running, if any
     ReportEncoder encoder_;  // also composes the "CPU DICT: " line
+    std::optional<ProcessTarget> target_;
 };
-
-/// Prints the readout lines every sampler shares ("Time Remaining In Background : " … "Percent Of System
-/// Memory:") and returns the system CPU figure and memory split read on the way.
-struct SampleReadout {
-    double systemCpu;
-    SystemMemory memory;
-};
-SampleReadout readAndPrintSample(Platform& platform, Probes& probes);
 
 /// Prints "start time : " / "stop time : " with the instant rounded to whole milliseconds.
 void printInstant(Console& console, const char* label, double instantMs);

@@ -74,6 +74,8 @@ public:
     /// once its process has exited (the figures of that reading are not its own), or the failure
     /// of a task query.
     KernReturn taskResult() const;
+    /// The kernel the probes query, for probes of another task.
+    Kernel& kernel() const { return kernel_; }
 
     Memory memory;
     CPU cpu;

@@ -104,6 +104,7 @@ std::optional<std::string> encodePretty(const MeasurementReport& report) {
     const ReportMembers members = membersOf(report);
     std::size_t size = 512;
     for (const auto& series : members.series) size += series.series->jsonEntries().size() + 32;
+    for (const auto& series : members.targetSeries) size += series.series->jsonEntries().size() + 32;
     std::string out;
     out.reserve(size);
     out += "{\n";
@@ -120,19 +121,29 @@ std::optional<std::string> encodePretty(const MeasurementReport& report) {
         member(name.key);
         appendJsonString(out, **name.value);
     }
-    for (const auto& series : members.series) {
+    const auto seriesMember = [&](const ReportMembers::Series& series) {
         member(series.key);
         if (series.series->empty()) {
             out += "{}";
-            continue;
+            return;
         }
         out += "{\n";
         out += series.series->jsonEntries();  // finite (checked above), so each double text is a JSON number
         out += "\n  }";
-    }
-    for (const auto& number : members.numbers) {
+    };
+    const auto numberMember = [&](const ReportMembers::Number& number) {
         member(number.key);
         appendDoubleText(out, number.value);
+    };
+    for (const auto& series : members.series) seriesMember(series);
+    for (const auto& number : members.numbers) numberMember(number);
+    if (members.target) {
+        member("target");
+        appendJsonString(out, members.target->name);
+        member("targetpid");
+        out += std::to_string(members.target->pid);
+        for (const auto& series : members.targetSeries) seriesMember(series);
+        for (const auto& number : members.targetNumbers) numberMember(number);
     }
     out += "\n}";
     return out;

@@ -26,7 +26,14 @@ ReportMembers membersOf(const MeasurementReport& r) {
              {"maxmemorycompressed", r.maxmemorycompressed},
              {"maxmemoryused", r.maxmemoryused},
              {"maxcpu", r.maxcpu},
-             {"totalduration", r.totalduration}}};
+             {"totalduration", r.totalduration}},
+            r.target ? &*r.target : nullptr,
+            {{"AppCPU", orEmpty(r.target ? r.target->appCpu : nullptr)},
+             {"AppMemory", orEmpty(r.target ? r.target->appMemory : nullptr)}},
+            {{"averageappcpu", r.target ? r.target->averageappcpu : 0},
+             {"maxappcpu", r.target ? r.target->maxappcpu : 0},
+             {"averageappmemory", r.target ? r.target->averageappmemory : 0},
+             {"maxappmemory", r.target ? r.target->maxappmemory : 0}}};
 }
 
 }  // namespace perfagent

@@ -2,6 +2,7 @@
 
 #include "report/sample_series.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -12,8 +13,21 @@ namespace perfagent {
 ///
 /// Members are written in this order: "UsecaseName", "srNumber", "pagename" (each only when present),
 /// "CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed", the four averages, the four maxima,
-/// "totalduration".
+/// "totalduration", then, only when a target is measured, "target", "targetpid", "AppCPU", "AppMemory",
+/// "averageappcpu", "maxappcpu", "averageappmemory", "maxappmemory".
 struct MeasurementReport {
+    /// @brief The target process's part: its name, pid, series (MB for memory) and figures.
+    struct Target {
+        std::string name;
+        std::int64_t pid = 0;
+        const SampleSeries* appCpu = nullptr;
+        const SampleSeries* appMemory = nullptr;
+        double averageappcpu = 0;
+        double maxappcpu = 0;
+        double averageappmemory = 0;
+        double maxappmemory = 0;
+    };
+
     std::optional<std::string> usecaseName;
     std::optional<std::string> srNumber;
     std::optional<std::string> pagename;
@@ -30,6 +44,7 @@ struct MeasurementReport {
     double maxmemoryused = 0;
     double maxcpu = 0;
     double totalduration = 0;
+    std::optional<Target> target;
 };
 
 /// A name goes into a report only when it is present and not empty.
@@ -62,6 +77,10 @@ struct ReportMembers {
     Name names[3];
     Series series[4];
     Number numbers[9];
+    /// The target's members after the others, when there is one.
+    const MeasurementReport::Target* target;
+    Series targetSeries[2];
+    Number targetNumbers[4];
 };
 ReportMembers membersOf(const MeasurementReport& report);
 

@@ -24,13 +24,23 @@ void appendDescription(std::string& out, const MeasurementReport& report, bool a
         member(name.key);
         appendQuotedText(out, asSent ? validUtf8(**name.value) : **name.value);
     }
-    for (const auto& series : members.series) {
-        member(series.key);
-        appendMapText(out, *series.series);
-    }
-    for (const auto& number : members.numbers) {
-        member(number.key);
-        appendDoubleText(out, number.value);
+    const auto seriesAndNumbers = [&](const auto& allSeries, const auto& numbers) {
+        for (const auto& series : allSeries) {
+            member(series.key);
+            appendMapText(out, *series.series);
+        }
+        for (const auto& number : numbers) {
+            member(number.key);
+            appendDoubleText(out, number.value);
+        }
+    };
+    seriesAndNumbers(members.series, members.numbers);
+    if (members.target) {
+        member("target");
+        appendQuotedText(out, asSent ? validUtf8(members.target->name) : members.target->name);
+        member("targetpid");
+        out += std::to_string(members.target->pid);
+        seriesAndNumbers(members.targetSeries, members.targetNumbers);
     }
     out += ']';
 }
@@ -38,7 +48,7 @@ void appendDescription(std::string& out, const MeasurementReport& report, bool a
 bool echoDiffersFromDescription(const MeasurementReport& report) {
     for (const auto& name : membersOf(report).names)
         if (*name.value && !isValidUtf8(**name.value)) return true;
-    return false;
+    return report.target && !isValidUtf8(report.target->name);
 }
 
 }  // namespace perfagent

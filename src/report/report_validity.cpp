@@ -10,6 +10,11 @@ bool isValidJsonObject(const MeasurementReport& report) {
         if (!std::isfinite(number.value)) return false;
     for (const auto& series : members.series)
         if (!series.series->allFinite()) return false;
+    if (!members.target) return true;
+    for (const auto& number : members.targetNumbers)
+        if (!std::isfinite(number.value)) return false;
+    for (const auto& series : members.targetSeries)
+        if (!series.series->allFinite()) return false;
     return true;
 }
 

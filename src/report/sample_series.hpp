@@ -25,6 +25,8 @@ public:
     /// Number of entries present.
     std::size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
+    /// The newest entry's number, 0 when empty.
+    std::int64_t last() const { return last_; }
     /// True when no value is NaN or infinite.
     bool allFinite() const { return nonFinite_ == 0; }
     void clear();

@@ -1,21 +1,26 @@
 #include "screen/screen_endpoint.hpp"
 
+#include "platform/files.hpp"
 #include "platform/http_server.hpp"
 #include "platform/main_thread_handoff.hpp"
+#include "platform/processes.hpp"
 
+#include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
 
+#include <algorithm>
 #include <cctype>
+#include <charconv>
 
 namespace perfagent {
 
 namespace {
 
 constexpr std::string_view kPagePolicy =
-    "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'; "
+    "default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; connect-src 'self'; "
     "img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
 bool isJsonContentType(std::string_view value) {
@@ -46,6 +51,32 @@ HttpRoute action(std::string path, std::function<void(HttpServerRequest&&, HttpR
             .name = "screen action", .admit = admitAction, .handle = std::move(handle)};
 }
 
+/// The `since` of "/screen/state?since=N": 0 when absent, nothing when it is not a whole number.
+std::optional<std::int64_t> sinceOf(std::string_view target) {
+    const auto query = target.find('?');
+    if (query == std::string_view::npos) return 0;
+    std::string_view rest = target.substr(query + 1);
+    constexpr std::string_view key = "since=";
+    if (!rest.starts_with(key)) return rest.empty() ? std::optional<std::int64_t>(0) : std::nullopt;
+    rest.remove_prefix(key.size());
+    std::int64_t since = 0;
+    const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), since);
+    if (ec != std::errc() || end != rest.data() + rest.size()) return std::nullopt;
+    return since;
+}
+
+std::string processesJson(std::vector<ProcessInfo> processes) {
+    std::sort(processes.begin(), processes.end(), [](const ProcessInfo& a, const ProcessInfo& b) {
+        return a.name != b.name ? a.name < b.name : a.identity.pid < b.identity.pid;
+    });
+    boost::json::array list;
+    list.reserve(processes.size());
+    for (const ProcessInfo& p : processes)
+        list.push_back(boost::json::object{{"pid", p.identity.pid}, {"name", p.name}, {"command", p.commandLine},
+                                           {"user", p.user}, {"rss", p.residentBytes}});
+    return boost::json::serialize(list);
+}
+
 void hand(MainThreadHandoff& handoff, const HttpResponder& responder, std::function<void()> block) {
     if (handoff.post(std::move(block)))
         responder.answer({.status = 204});
@@ -55,16 +86,39 @@ void hand(MainThreadHandoff& handoff, const HttpResponder& responder, std::funct
 
 }  // namespace
 
-std::vector<HttpRoute> screenRoutes(std::string page, MainThreadHandoff& handoff, ScreenHost& host) {
+std::optional<std::vector<ScreenFile>> readScreenFiles(const std::filesystem::path& resources, std::string& error) {
+    constexpr std::string_view script = "text/javascript; charset=utf-8";
+    const struct {
+        std::string_view path, file, contentType;
+    } known[] = {{"/", "Main.html", "text/html; charset=utf-8"},
+                 {"/screen.js", "screen.js", script},
+                 {"/charts.js", "charts.js", script},
+                 {"/uPlot.iife.min.js", "uPlot.iife.min.js", script},
+                 {"/uPlot.min.css", "uPlot.min.css", "text/css; charset=utf-8"}};
+    std::vector<ScreenFile> files;
+    for (const auto& k : known) {
+        auto body = readRegularFile(resources / k.file, error);
+        if (!body) return std::nullopt;
+        files.push_back({std::string(k.path), std::string(k.contentType), std::move(*body)});
+    }
+    return files;
+}
+
+std::vector<HttpRoute> screenRoutes(std::vector<ScreenFile> files, MainThreadHandoff& handoff, ScreenHost& host,
+                                    ProcessList& processes) {
     std::vector<HttpRoute> routes;
-    routes.push_back({.method = "GET", .path = "/", .bodyLimit = 4096, .ownHostOnly = true,
-                      .handle = [page = std::move(page)](HttpServerRequest&&, HttpResponder responder) {
-                          responder.answer({.body = page,
-                                            .contentType = "text/html; charset=utf-8",
-                                            .headers = {{"Content-Security-Policy", std::string(kPagePolicy)},
-                                                        {"X-Frame-Options", "DENY"},
-                                                        {"Referrer-Policy", "no-referrer"}}});
-                      }});
+    for (ScreenFile& file : files) {
+        routes.push_back({.method = "GET", .path = file.path, .bodyLimit = 4096, .ownHostOnly = true,
+                          .handle = [file = std::move(file)](HttpServerRequest&&, HttpResponder responder) {
+                              responder.answer({.body = file.body,
+                                                .contentType = file.contentType,
+                                                .headers = {{"Content-Security-Policy", std::string(kPagePolicy)},
+                                                            {"X-Content-Type-Options", "nosniff"},
+                                                            {"X-Frame-Options", "DENY"},
+                                                            {"Referrer-Policy", "no-referrer"},
+                                                            {"Cache-Control", "no-cache"}}});
+                          }});
+    }
     routes.push_back({.method = "GET", .path = "/screen/fields", .bodyLimit = 4096, .ownHostOnly = true,
                       .handle = [&handoff, &host](HttpServerRequest&&, HttpResponder responder) {
                           // The answer is written once the main thread has read the fields; a responder
@@ -78,23 +132,45 @@ std::vector<HttpRoute> screenRoutes(std::string page, MainThreadHandoff& handoff
                           });
                           if (!queued) responder.refuse({503, "agent busy"});
                       }});
+    routes.push_back({.method = "GET", .path = "/screen/state", .bodyLimit = 4096, .ownHostOnly = true,
+                      .handle = [&handoff, &host](HttpServerRequest&& request, HttpResponder responder) {
+                          const auto since = sinceOf(request.target);
+                          if (!since) return responder.refuse({400, "since is not a whole number"});
+                          const bool queued = handoff.post([&host, responder, since = *since] {
+                              responder.answer({.body = host.screenState(since), .contentType = "application/json",
+                                                .headers = {{"Cache-Control", "no-store"}}});
+                          });
+                          if (!queued) responder.refuse({503, "agent busy"});
+                      }});
+    // Reading /proc takes a few milliseconds for a few hundred processes; it never touches the main thread.
+    routes.push_back({.method = "GET", .path = "/screen/processes", .bodyLimit = 4096, .ownHostOnly = true,
+                      .handle = [&processes](HttpServerRequest&&, HttpResponder responder) {
+                          responder.answer({.body = processesJson(processes.processes()),
+                                            .contentType = "application/json",
+                                            .headers = {{"Cache-Control", "no-store"}}});
+                      }});
     routes.push_back(action("/screen/actions/start", [&handoff, &host](HttpServerRequest&& request,
                                                                        HttpResponder responder) {
         boost::system::error_code ec;
         boost::json::value value = boost::json::parse(request.body, ec);
         if (ec) return responder.refuse({400, "invalid JSON"});
         if (!value.is_object()) return responder.refuse({400, "not a JSON object"});
-        std::string texts[2];
-        const char* names[2] = {"useCaseName", "srNumber"};
-        for (int i = 0; i < 2; ++i) {
+        std::string texts[3];
+        const char* names[3] = {"useCaseName", "srNumber", "target"};
+        for (int i = 0; i < 3; ++i) {
             const boost::json::value* member = value.get_object().if_contains(names[i]);
             if (!member) continue;  // an absent field is empty text
             if (!member->is_string()) return responder.refuse({400, "field is not text"});
             texts[i] = std::string(member->get_string());
         }
-        hand(handoff, responder, [&host, useCaseName = std::move(texts[0]), srNumber = std::move(texts[1])] {
-            host.screenStart(useCaseName, srNumber);
+        const bool queued = handoff.post([&host, responder, useCaseName = std::move(texts[0]),
+                                          srNumber = std::move(texts[1]), target = std::move(texts[2])] {
+            if (auto whyNot = host.screenStart(useCaseName, srNumber, target))
+                responder.refuse({409, std::move(*whyNot)});
+            else
+                responder.answer({.status = 204});
         });
+        if (!queued) responder.refuse({503, "agent busy"});
     }));
     routes.push_back(action("/screen/actions/stop", [&handoff, &host](HttpServerRequest&& request,
                                                                       HttpResponder responder) {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -7,6 +10,7 @@ namespace perfagent {
 
 struct HttpRoute;
 class MainThreadHandoff;
+class ProcessList;
 
 /// @brief The texts of the operator screen's two fields.
 struct ScreenFields {
@@ -14,25 +18,44 @@ struct ScreenFields {
     std::string srNumber;
 };
 
+/// @brief One file of the operator page as served: its request path, media type and content.
+struct ScreenFile {
+    std::string path;
+    std::string contentType;
+    std::string body;
+};
+
+/// The page (Main.html, served as "/"), its scripts and its style sheet, read from `resources` at start;
+/// nothing, with `error` naming the file, when one cannot be read.
+std::optional<std::vector<ScreenFile>> readScreenFiles(const std::filesystem::path& resources, std::string& error);
+
 /// @brief The on-display screen, as its page reaches it. Every call happens on the main thread.
 class ScreenHost {
 public:
     virtual ~ScreenHost() = default;
     /// The fields' current texts.
     virtual ScreenFields screenFields() = 0;
-    /// Sets the fields' texts, then runs the screen's Start action.
-    virtual void screenStart(std::string useCaseName, std::string srNumber) = 0;
+    /// Sets the fields' texts, then runs the screen's Start action measuring `target` (a pid or name;
+    /// empty: the agent's own choice). Answers why it did not start, when it did not.
+    virtual std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber,
+                                                   std::string target) = 0;
     /// Runs the screen's Stop action.
     virtual void screenStop() = 0;
+    /// The live view's JSON (see screenStateJson) with the samples numbered above `since`.
+    virtual std::string screenState(std::int64_t since) = 0;
 };
 
-/// The screen's page and its requests: `GET /` serves `page`; `GET /screen/fields` answers the fields'
-/// texts as JSON once the main thread has read them; `POST /screen/actions/start` (JSON
-/// `{"useCaseName": …, "srNumber": …}`, an absent field is empty text) and `POST /screen/actions/stop`
-/// (an empty body or a JSON object) reach `host` on the main thread and are answered 204. Actions must be
+/// The screen's page and its requests: `GET <path>` serves each of `files` (no other file is served); `GET /screen/fields` answers the fields'
+/// texts as JSON once the main thread has read them, and `GET /screen/state?since=N` the live view
+/// likewise; `GET /screen/processes` lists `processes` as `[{"pid", "name", "command", "user", "rss"}]`
+/// by name, read on the network thread. `POST /screen/actions/start` (JSON `{"useCaseName": …,
+/// "srNumber": …, "target": …}`, an absent field is empty text) and `POST /screen/actions/stop` (an
+/// empty body or a JSON object) reach `host` on the main thread and are answered 204 (a start that
+/// did not happen: 409 with the reason). Actions must be
 /// same-origin JSON (403 for a foreign Origin, 415 for another media type, 400 for other bodies); every
 /// route answers only requests addressed to this machine (no DNS rebinding), and 503 when the main thread
 /// has too much waiting already.
-std::vector<HttpRoute> screenRoutes(std::string page, MainThreadHandoff& handoff, ScreenHost& host);
+std::vector<HttpRoute> screenRoutes(std::vector<ScreenFile> files, MainThreadHandoff& handoff, ScreenHost& host,
+                                    ProcessList& processes);
 
 }  // namespace perfagent

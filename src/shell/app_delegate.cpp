@@ -5,6 +5,7 @@
 #include "platform/json_text.hpp"
 #include "platform/text.hpp"
 #include "report/collection_server.hpp"
+#include "screen/screen_state.hpp"
 #include "shell/remote_command.hpp"
 
 #include <boost/json/object.hpp>
@@ -114,13 +115,17 @@ void AppDelegate::didReceiveRemoteNotification(const boost::json::object& userIn
     console.println("pagename:" + consoleText(command->pagename));
     console.println("srnumber : " + consoleText(command->srNumber));
     console.println("usecasename : " + consoleText(command->usecase));
+    // The payload's target comes before the agent's --target.
+    const auto target = chooseTarget(TargetChoice{command->target, command->targetTree}, std::nullopt, services_.target);
     switch (commandAction(command->command)) {
     case CommandAction::Start:
-        metricsCollector->start(command->usecase, command->srNumber, command->pagename);
+        if (measureTarget(*metricsCollector, target))
+            metricsCollector->start(command->usecase, command->srNumber, command->pagename);
         break;
     case CommandAction::Stop: metricsCollector->stop(); break;
     case CommandAction::StartOverall:
-        metricscollectoroverall->startOverall(command->usecase, command->srNumber, command->pagename);
+        if (measureTarget(*metricscollectoroverall, target))
+            metricscollectoroverall->startOverall(command->usecase, command->srNumber, command->pagename);
         break;
     case CommandAction::StopOverall: metricscollectoroverall->stopOverall(); break;
     case CommandAction::None: break;
@@ -143,15 +148,43 @@ ScreenFields AppDelegate::screenFields() {
     return {window->useCaseNameField.text, window->srNumberField.text};
 }
 
-void AppDelegate::screenStart(std::string useCaseName, std::string srNumber) {
-    if (!window || !window->rootViewController) return;
+bool AppDelegate::measureTarget(MetricsCollector& collector, const std::optional<TargetChoice>& choice,
+                                std::string* whyNot) {
+    auto why = collector.setTarget(choice);
+    if (!why) return true;
+    services_.platform.console.println("measurement not started: " + *why);
+    services_.diagnostics("perfagent: measurement not started: " + *why);
+    if (whyNot) *whyNot = std::move(*why);
+    return false;
+}
+
+std::optional<std::string> AppDelegate::screenStart(std::string useCaseName, std::string srNumber, std::string target) {
+    if (!window || !window->rootViewController) return std::nullopt;
+    // The page's target comes before the agent's --target.
+    std::string whyNot;
+    if (!measureTarget(*window->rootViewController->metricsCollector,
+                       chooseTarget(std::nullopt, TargetChoice{std::move(target)}, services_.target), &whyNot))
+        return whyNot;
     window->useCaseNameField.text = std::move(useCaseName);
     window->srNumberField.text = std::move(srNumber);
     window->rootViewController->startPerformanceWithSender();
+    return std::nullopt;
 }
 
 void AppDelegate::screenStop() {
     if (window && window->rootViewController) window->rootViewController->stopPerformanceWithSender();
+}
+
+std::string AppDelegate::screenState(std::int64_t since) {
+    std::vector<ScreenMeasurement> candidates;
+    const auto add = [&](const MetricsCollector* c, const char* origin) {
+        if (c) candidates.push_back({c, c->useCase, c->srno, c->pagename, origin, c->running()});
+    };
+    add(metricsCollector.get(), "push");
+    if (window && window->rootViewController) add(window->rootViewController->metricsCollector.get(), "page");
+    if (const auto overall = metricscollectoroverall->overallRunning())
+        candidates.push_back({&overall->samples, overall->useCaseName, overall->srNumber, overall->pageName, "overall", true});
+    return screenStateJson(candidates, since);
 }
 
 }  // namespace perfagent

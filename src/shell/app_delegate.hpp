@@ -42,6 +42,8 @@ struct ShellServices {
     std::function<bool(const std::filesystem::path&)> redirectStandardError;
     /// Our own diagnostics (stderr), never the console.
     std::function<void(std::string_view)> diagnostics;
+    /// The target of --target: measured when neither a push nor the page names one.
+    std::optional<TargetChoice> target{};
 };
 
 /// @brief The application delegate: owns the long-lived objects, runs the launch sequence, answers
@@ -74,13 +76,17 @@ public:
 
     // The screen host: the on-display screen's fields and actions.
     ScreenFields screenFields() override;
-    void screenStart(std::string useCaseName, std::string srNumber) override;
+    std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber, std::string target) override;
     void screenStop() override;
+    std::string screenState(std::int64_t since) override;
 
 private:
     void permissionAnswer(bool granted);
     void configureAudioSession();
     void redirectLog();
+    /// Sets `collector` to measure `choice`; false, with the reason on the console and in the log, when not.
+    bool measureTarget(MetricsCollector& collector, const std::optional<TargetChoice>& choice,
+                       std::string* whyNot = nullptr);
 
     ShellServices services_;
 };

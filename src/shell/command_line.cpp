@@ -66,6 +66,20 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
             line.version = true;
             continue;
         }
+        // The target process: measured when neither a push nor the page names one.
+        if (flag == "--target-tree") {
+            line.targetTree = true;
+            continue;
+        }
+        if (flag == "--target") {
+            if (!value && i + 1 < arguments.size()) value = arguments[++i];
+            if (!value || value->empty()) {
+                error = "--target needs a pid or a process name (see --help)";
+                return std::nullopt;
+            }
+            line.target = *value;
+            continue;
+        }
         if (flag != "--collection-server" && flag != "--listen" && flag != "--home" && flag != "--resources") {
             error = "unknown option '" + arguments[i] + "' (see --help)";
             return std::nullopt;
@@ -103,6 +117,7 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
 
 std::string usageText() {
     return "usage: perfagent [--collection-server HOST[:PORT]] [--listen ADDR:PORT] [--home DIR] [--resources DIR]\n"
+           "                 [--target PID|NAME] [--target-tree]\n"
            "       perfagent --help | --version\n"
            "\n"
            "Samples this machine's CPU and memory once per second while a measurement runs and posts each\n"
@@ -115,6 +130,8 @@ std::string usageText() {
            "  --home DIR                       device token and log files (default\n"
            "                                   ${XDG_DATA_HOME:-$HOME/.local/share}/perfagent)\n"
            "  --resources DIR                  Main.html and 3.wav (default: found beside the binary)\n"
+           "  --target PID|NAME                the process measured besides the system when a start names none\n"
+           "  --target-tree                    the target with every descendant process\n"
            "\n"
            "Signals: SIGTERM/SIGINT/SIGHUP end the agent; SIGUSR1/SIGUSR2 report an audio interruption that\n"
            "began/ended; SIGCONT after a stop tells the agent whether it is in the background.\n";

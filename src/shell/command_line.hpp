@@ -18,12 +18,14 @@ struct CommandLine {
     unsigned short listenPort = 8090;
     std::optional<std::filesystem::path> home;       ///< default: defaultHome()
     std::optional<std::filesystem::path> resources;  ///< default: found next to the binary
+    std::optional<std::string> target;  ///< --target PID|NAME: measured when a start names none
+    bool targetTree = false;            ///< --target-tree: with every descendant
     bool help = false;
     bool version = false;
 };
 
 /// Parses `perfagent [--collection-server HOST[:PORT]] [--listen ADDR:PORT] [--home DIR]
-/// [--resources DIR] [--help] [--version]` (also `--flag=value`). On a bad command line answers
+/// [--resources DIR] [--target PID|NAME] [--target-tree] [--help] [--version]` (also `--flag=value`). On a bad command line answers
 /// nothing and sets `error` to a one-line message.
 std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& arguments, std::string& error);
 

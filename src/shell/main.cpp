@@ -14,6 +14,7 @@
 #include "platform/linux_kernel.hpp"
 #include "platform/main_thread_handoff.hpp"
 #include "platform/notification_center.hpp"
+#include "platform/processes.hpp"
 #include "platform/signals.hpp"
 #include "platform/user_notifications.hpp"
 #include "probes/cpu.hpp"
@@ -32,7 +33,7 @@ namespace {
 
 constexpr auto kUploadGrace = std::chrono::seconds(2);
 
-int run(const CommandLine& line, const std::filesystem::path& resources, const std::string& page) {
+int run(const CommandLine& line, const std::filesystem::path& resources, std::vector<ScreenFile> pageFiles) {
     const std::filesystem::path home = line.home.value_or(defaultHome());
 
     // Our own diagnostics go to stderr: the log file once the launch has redirected it.
@@ -42,7 +43,8 @@ int run(const CommandLine& line, const std::filesystem::path& resources, const s
     StreamConsole console(STDOUT_FILENO, diagnostics);
     AsioRunLoop loop;
     HostApplicationState application;
-    Platform platform{clock, console, loop, application};
+    LinuxProcessList processList;
+    Platform platform{clock, console, loop, application, &processList, diagnostic};
     LinuxKernel kernel;
     Probes probes(kernel);
     BeastUrlSession urlSession(diagnostic);
@@ -69,7 +71,8 @@ int run(const CommandLine& line, const std::filesystem::path& resources, const s
                     delegateForRegistration->didFailToRegisterForRemoteNotificationsWithError(*token.error);
             });
         },
-        [](const std::filesystem::path& path) { return redirectStderr(path); }, diagnostic};
+        [](const std::filesystem::path& path) { return redirectStderr(path); }, diagnostic,
+        line.target ? std::optional(TargetChoice{*line.target, line.targetTree}) : std::nullopt};
     AppDelegate delegate(std::move(services));
     delegateForRegistration = &delegate;
     delegate.setWindow(Window::loadMainInterface(platform, probes, server, keepAlive));
@@ -77,7 +80,7 @@ int run(const CommandLine& line, const std::filesystem::path& resources, const s
     // What the listener hands to the main thread waits there in a bounded queue: a held-up main thread
     // gets 503s, not a growing backlog.
     MainThreadHandoff handoff(loop, 256);
-    std::vector<HttpRoute> routes = screenRoutes(page, handoff, delegate);
+    std::vector<HttpRoute> routes = screenRoutes(std::move(pageFiles), handoff, delegate, processList);
     routes.push_back(pushRoute(token ? tokenText(token.token) : std::string(), handoff,
                                [&delegate](const boost::json::object& userInfo) {
                                    delegate.didReceiveRemoteNotification(userInfo);
@@ -160,10 +163,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string readError;
-    const auto page = readRegularFile(*resources / "Main.html", readError);
-    if (!page) {
+    auto pageFiles = readScreenFiles(*resources, readError);
+    if (!pageFiles) {
         std::fprintf(stderr, "perfagent: cannot read %s\n", readError.c_str());
         return 2;
     }
-    return run(*line, *resources, *page);
+    return run(*line, *resources, std::move(*pageFiles));
 }

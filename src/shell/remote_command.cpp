@@ -66,6 +66,8 @@ std::optional<RemoteCommand> parseRemoteCommand(const boost::json::object& userI
     command.srNumber = payloadValueText(*srNumber);
     command.usecase = payloadValueText(*usecase);
     if (const auto* pagename = userInfo.if_contains("pagename")) command.pagename = payloadValueText(*pagename);
+    if (const auto* target = userInfo.if_contains("target")) command.target = payloadValueText(*target);
+    if (const auto* tree = userInfo.if_contains("targetTree")) command.targetTree = tree->is_bool() && tree->get_bool();
     return command;
 }
 

@@ -14,6 +14,8 @@ struct RemoteCommand {
     std::string srNumber;
     std::string usecase;
     std::string pagename;  ///< empty when the payload has none
+    std::string target;    ///< "target": the process to measure; empty when the payload has none
+    bool targetTree = false;  ///< "targetTree": true
 };
 
 /// The text a payload value stands for: a string unchanged (no quotes), a number in plain decimal (a
@@ -21,7 +23,7 @@ struct RemoteCommand {
 /// and arrays.
 std::string payloadValueText(const boost::json::value& value);
 
-/// Reads "aps"/"alert", "srNumber", "usecase" and the optional "pagename" from a push's user info.
+/// Reads "aps"/"alert", "srNumber", "usecase" and the optional "pagename", "target" and "targetTree" from a push's user info.
 /// Nothing, with the reason in `whyRejected`, when "aps" is missing or not an object, or "alert",
 /// "srNumber" or "usecase" is missing.
 std::optional<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo, std::string& whyRejected);

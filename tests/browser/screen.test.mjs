@@ -38,6 +38,13 @@ async function attempt(init) {
   document.body.dataset.json = await attempt({ headers: { 'Content-Type': 'application/json' } });
   // A plain-text request goes out without asking; only the agent can refuse it.
   document.body.dataset.plain = await attempt({ mode: 'no-cors', headers: { 'Content-Type': 'text/plain' } });
+  // The live view is the agent's own page's to read.
+  try {
+    const state = await fetch(agent + '/screen/state');
+    document.body.dataset.state = 'read ' + (await state.text()).length;
+  } catch (error) {
+    document.body.dataset.state = 'failed ' + error.name;
+  }
   document.body.dataset.done = 'yes';
 })();
 </script></body></html>`;
@@ -125,7 +132,7 @@ describe('operator page in a browser', () => {
     const srField = page.getByLabel('SR number');
     assert.equal(await useCaseField.inputValue(), '');
     assert.equal(await srField.inputValue(), '');
-    assert.equal(await page.getByRole('status').textContent(), '', 'the page reported a problem while loading');
+    assert.equal(await page.locator('#status').textContent(), '', 'the page reported a problem while loading');
 
     const layout = await page.evaluate(() => ({
       scrollWidth: document.documentElement.scrollWidth,
@@ -152,7 +159,7 @@ describe('operator page in a browser', () => {
     const requestsSinceStart = () => recorder.requests.slice(requestsBefore);
 
     await page.getByRole('button', { name: 'Start' }).click();
-    await waitUntil(async () => (await page.getByRole('status').textContent()) === 'Started', 'the page to show "Started"',
+    await waitUntil(async () => (await page.locator('#status').textContent()) === 'Started', 'the page to show "Started"',
       consoleDetail);
 
     await waitUntil(() => pingsOf(requestsSinceStart()).length >= 1, 'the test ping');
@@ -168,11 +175,30 @@ describe('operator page in a browser', () => {
     assert.equal(started.filter((line) => line.startsWith('start time : ')).length, 2,
       'the screen and its collector each print a start time');
 
+    // The live view counts the samples and charts them as they arrive.
+    const samplesShown = async () => Number(await page.locator('#mSamples').textContent()) || 0;
+    await waitUntil(async () => (await samplesShown()) >= 2, 'the page to show two samples', consoleDetail);
+    const firstCount = await samplesShown();
+    await waitUntil(async () => (await samplesShown()) > firstCount, 'the sample count to grow', consoleDetail);
+    assert.equal(await page.locator('#mOrigin').textContent(), 'this page');
+    assert.equal(await page.locator('#mUseCase').textContent(), useCase);
+    assert.match(await page.locator('#cpuSummary').textContent(), /^CPU: \d+ samples, average /);
+    assert.match(await page.locator('#rMemoryUsed').textContent(), /\d MB$/);
     await page.screenshot({ path: path.join(screenshots, 'screen.png'), fullPage: true });
+    const desktop = await browser.newContext({ viewport: { width: 1280, height: 800 } });
+    try {
+      const desktopPage = await desktop.newPage();
+      await desktopPage.goto(pageUrl);
+      await waitUntil(async () => /^CPU: \d+ samples/.test(await desktopPage.locator('#cpuSummary').textContent()),
+        'the desktop page to chart the running measurement');
+      await desktopPage.screenshot({ path: path.join(screenshots, 'screen-desktop.png'), fullPage: true });
+    } finally {
+      await desktop.close();
+    }
 
     const stopLine = agent.lines.length;
     await page.getByRole('button', { name: 'Stop' }).click();
-    await waitUntil(async () => (await page.getByRole('status').textContent()) === 'Stopped', 'the page to show "Stopped"');
+    await waitUntil(async () => (await page.locator('#status').textContent()) === 'Stopped', 'the page to show "Stopped"');
     await waitUntil(() => agent.lines.slice(stopLine).includes('entered stoping'), '"entered stoping"', consoleDetail);
     await waitUntil(() => agent.lines.slice(stopLine).includes('valid object : true'), 'the final report to be valid',
       consoleDetail);
@@ -209,7 +235,6 @@ describe('operator page in a browser', () => {
       assert.equal(await desktopPage.getByLabel('SR number').inputValue(), srNumber);
       const overflow = await desktopPage.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
       assert.ok(overflow <= 0, 'the page scrolls sideways on a desktop');
-      await desktopPage.screenshot({ path: path.join(screenshots, 'screen-desktop.png') });
     } finally {
       await desktop.close();
     }
@@ -234,6 +259,7 @@ describe('operator page in a browser', () => {
       const outcome = await foreign.evaluate(() => ({ ...document.body.dataset }));
       assert.equal(outcome.json, 'failed TypeError', 'the browser sent a cross-origin JSON request to the agent');
       assert.equal(outcome.plain, 'answered opaque 0');
+    assert.equal(outcome.state, 'failed TypeError', 'a page of another origin read the live view');
       await waitUntil(() => agentAnswers.length > 0, 'the agent to answer the plain-text request');
       assert.deepEqual(agentAnswers, [403]);
     } finally {

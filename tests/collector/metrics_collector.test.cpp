@@ -1,6 +1,7 @@
 #include "collector/metrics_collector.hpp"
 
 #include "report/collection_server.hpp"
+#include "screen/screen_state.hpp"
 #include "support/fake_kernel.hpp"
 #include "support/fake_run_loop.hpp"
 #include "support/fake_url_session.hpp"
@@ -298,6 +299,100 @@ TEST_F(CollectorTest, OverallStartsAndStopsEndExactlyTheRunningMeasurement) {
     EXPECT_EQ(running, 5u);
     EXPECT_EQ(bodiless, 3u);  // c, d and e ended before their first sample
     EXPECT_EQ(loop.pending(), 0u);
+}
+
+/// A process list the test rewrites as processes come and go.
+struct ScriptedProcesses final : ProcessList {
+    std::vector<ProcessInfo> running;
+    std::vector<ProcessInfo> processes() override { return running; }
+};
+
+TEST(TargetChoice, PushBeforePageBeforeOptionAndEmptyNamesNothing) {
+    const TargetChoice push{"firefox", true}, page{"812"}, option{"make", true}, empty{""};
+    const struct {
+        std::optional<TargetChoice> push, page, option;
+        std::optional<std::string> chosen;
+    } cases[] = {{push, page, option, "firefox tree"}, {std::nullopt, page, option, "812"}, {empty, page, option, "812"},
+                 {empty, empty, option, "make tree"}, {std::nullopt, std::nullopt, std::nullopt, std::nullopt}};
+    for (const auto& c : cases) {
+        const auto chosen = chooseTarget(c.push, c.page, c.option);
+        EXPECT_EQ(chosen ? std::optional(chosen->pidOrName + (chosen->tree ? " tree" : "")) : std::nullopt, c.chosen);
+    }
+}
+
+TEST_F(CollectorTest, ATargetsSamplesGoMissingWhileItIsGoneAndItIsFoundAgainByName) {
+    ScriptedProcesses processes;
+    std::vector<std::string> logged;
+    platform.processes = &processes;
+    platform.diagnostics = [&](std::string_view line) { logged.emplace_back(line); };
+    EXPECT_EQ(collector.setTarget(TargetChoice{"app"}), "target app: no such process");
+    processes.running = {{{300, 11}, "app", "/opt/app --x", "ann", 1}};
+    kernel.answerTaskForPid(kKernProtectionFailure);
+    EXPECT_EQ(collector.setTarget(TargetChoice{"300"}), "target 300: app (pid 300) may not be read by this user");
+    kernel.answerTaskForPid(kKernSuccess);
+    ASSERT_EQ(collector.setTarget(TargetChoice{"app"}), std::nullopt);
+
+    collector.start("login", "42", "");
+    loop.advance(1.0);
+    kernel.terminate();  // the app exits
+    processes.running.clear();
+    loop.advance(2.0);
+    EXPECT_EQ(std::ranges::count(console.take(), "target app (pid 300) exited"), 1);
+    processes.running = {{{301, 90}, "app", "/opt/app", "ann", 1}};  // and is started again
+    loop.advance(1.0);
+    EXPECT_THAT(console.take(), ::testing::Contains("target app found again: app (pid 301)"));
+    EXPECT_THAT(logged, ElementsAre("perfagent: target app (pid 300) exited",
+                                    "perfagent: target app found again: app (pid 301)"));
+    EXPECT_EQ(kernel.liveTasks(), 1u);  // the exited app's task was given back
+    collector.stop();
+
+    const auto report = reportBodies().back();
+    const auto keys = keysOf(report);
+    EXPECT_THAT(std::vector(keys.end() - 9, keys.end()),
+                ElementsAre("totalduration", "target", "targetpid", "AppCPU", "AppMemory", "averageappcpu", "maxappcpu",
+                            "averageappmemory", "maxappmemory"));
+    EXPECT_EQ(keysOf(report.at("CPU").as_object()), (std::vector<std::string>{"1s", "2s", "3s", "4s"}));
+    EXPECT_EQ(report.at("AppCPU").as_object(), boost::json::parse(R"({"1s": 25.0, "4s": 25.0})"));
+    EXPECT_EQ(report.at("AppMemory").as_object(), boost::json::parse(R"({"1s": 50.0, "4s": 50.0})"));
+    EXPECT_EQ(report.at("target"), "app");
+    EXPECT_EQ(report.at("targetpid"), 301);
+    EXPECT_EQ(report.at("averageappcpu").as_double(), 25.0);
+    EXPECT_EQ(report.at("maxappmemory").as_double(), 50.0);
+
+    // Without a target the report is today's: nothing after "totalduration".
+    ASSERT_EQ(collector.setTarget(std::nullopt), std::nullopt);
+    collector.start("login", "42", "");
+    loop.advance(1.0);
+    collector.stop();
+    const auto plain = reportBodies().back();
+    EXPECT_EQ(std::prev(plain.end())->key(), "totalduration");
+}
+
+TEST_F(CollectorTest, ScreenStateCarriesTheSamplesAfterSinceOfTheRunningMeasurement) {
+    MetricsCollector earlier{platform, probes, server};
+    earlier.start("old", "1", "");
+    loop.advance(1.0);
+    earlier.stop();
+    collector.start("login", "42", "home");
+    loop.advance(3.0);
+    const auto state = [&](std::int64_t since) {
+        const ScreenMeasurement candidates[] = {{&earlier, "old", "1", "", "page", earlier.running()},
+                                                {&collector, "login", "42", "home", "push", collector.running()}};
+        return boost::json::parse(screenStateJson(candidates, since));
+    };
+    EXPECT_EQ(state(1), boost::json::parse(R"({"running": true,
+        "measurement": {"useCaseName": "login", "srNumber": "42", "pageName": "home", "started": 1700000001000,
+                        "origin": "push", "samples": 3},
+        "readout": {"systemCpu": 20.0, "memoryUsed": 2750.0, "memoryFree": 1000.0, "memoryCompressed": 1.0,
+                    "appCpu": 25.0, "appMemory": 50.0},
+        "series": {"from": 2, "CPU": [20.0, 20.0], "MemoryUsed": [2750.0, 2750.0], "MemoryFree": [1000.0, 1000.0],
+                   "MemoryCompressed": [1.0, 1.0]}})"));
+    EXPECT_EQ(state(3).at("series"), boost::json::parse(R"({"from": 4, "CPU": [], "MemoryUsed": [], "MemoryFree": [],
+        "MemoryCompressed": []})"));
+    collector.stop();
+    // Nothing running: the latest started measurement that has samples.
+    EXPECT_EQ(state(0).at("measurement").at("origin"), "push");
+    EXPECT_EQ(state(0).at("running"), false);
 }
 
 }  // namespace

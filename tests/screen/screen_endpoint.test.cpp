@@ -3,6 +3,7 @@
 #include "platform/asio_run_loop.hpp"
 #include "platform/http_server.hpp"
 #include "platform/main_thread_handoff.hpp"
+#include "platform/processes.hpp"
 #include "support/raw_http_client.hpp"
 
 #include <boost/json/parse.hpp>
@@ -22,21 +23,33 @@ const std::string kPage = "<!doctype html><title>screen</title>";
 class RecordingScreen final : public ScreenHost {
 public:
     ScreenFields screenFields() override { return fields; }
-    void screenStart(std::string useCaseName, std::string srNumber) override { starts.emplace_back(useCaseName, srNumber); }
+    std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber, std::string target) override {
+        if (target == "sshd") return "target sshd: may not be read by this user";
+        starts.emplace_back(useCaseName, srNumber + target);
+        return std::nullopt;
+    }
     void screenStop() override { ++stops; }
+    std::string screenState(std::int64_t since) override { return R"({"since":)" + std::to_string(since) + "}"; }
 
     ScreenFields fields{"log \"in\" é", "42"};
     std::vector<std::pair<std::string, std::string>> starts;
     int stops = 0;
 };
 
-TEST(ScreenEndpoint, PageFieldsAndSameOriginJsonActionsOnly) {
+struct TwoProcesses final : ProcessList {
+    std::vector<ProcessInfo> processes() override {
+        return {{{7, 1}, "zsh", "-zsh", "ann", 4096}, {{9, 2}, "bash", "/bin/bash -l", "root", 8192}};
+    }
+};
+
+TEST(ScreenEndpoint, PageFieldsStateProcessesAndSameOriginJsonActionsOnly) {
     AsioRunLoop loop;
     std::thread mainThread([&] { loop.run(); });
     RecordingScreen screen;
     MainThreadHandoff handoff(loop, 16);
+    TwoProcesses processes;
     Diagnostics diagnostics([](std::string_view) {});
-    HttpServer server({boost::asio::ip::make_address("127.0.0.1"), 0}, screenRoutes(kPage, handoff, screen), diagnostics);
+    HttpServer server({boost::asio::ip::make_address("127.0.0.1"), 0}, screenRoutes({{"/", "text/html; charset=utf-8", kPage}}, handoff, screen, processes), diagnostics);
     ASSERT_FALSE(server.start());
     const auto port = server.port();
     const std::string own = std::to_string(port);
@@ -53,12 +66,21 @@ TEST(ScreenEndpoint, PageFieldsAndSameOriginJsonActionsOnly) {
     EXPECT_NE(page["Content-Security-Policy"].find("default-src 'none'"), std::string_view::npos);
     EXPECT_EQ(client.exchange(rawRequest(port, "GET", "/screen/fields", "Host: localhost:" + own + "\r\n"), &fields), 200u);
     EXPECT_EQ(boost::json::parse(fields.body()), boost::json::parse(R"({"useCaseName":"log \"in\" é","srNumber":"42"})"));
+    RawHttpClient::Response state, list, refused;
+    EXPECT_EQ(client.exchange(rawRequest(port, "GET", "/screen/state?since=17"), &state), 200u);
+    EXPECT_EQ(state.body(), R"({"since":17})");
+    EXPECT_EQ(client.exchange(rawRequest(port, "GET", "/screen/processes"), &list), 200u);
+    EXPECT_EQ(boost::json::parse(list.body()), boost::json::parse(R"([{"pid":9,"name":"bash","command":"/bin/bash -l",
+        "user":"root","rss":8192},{"pid":7,"name":"zsh","command":"-zsh","user":"ann","rss":4096}])"));
+    EXPECT_EQ(client.exchange(rawRequest(port, "POST", "/screen/actions/start", "Content-Type: application/json\r\n",
+                                         R"({"target":"sshd"})"), &refused), 409u);
+    EXPECT_EQ(refused.body(), "target sshd: may not be read by this user\n");
 
     const struct {
         std::string raw;
         unsigned status;
     } cases[] = {
-        {post("/screen/actions/start", R"({"useCaseName":"login","srNumber":"42","x":1})", "Origin: http://127.0.0.1:" + own + "\r\n"), 204},
+        {post("/screen/actions/start", R"({"useCaseName":"login","srNumber":"42","target":"+7","x":1})", "Origin: http://127.0.0.1:" + own + "\r\n"), 204},
         {rawRequest(port, "POST", "/screen/actions/start", "Content-Type: Application/JSON; charset=utf-8\r\n", "{}"), 204},
         {post("/screen/actions/stop", "", "Origin: http://localhost:" + own + "\r\n"), 204},
         {post("/screen/actions/stop", "{}"), 204},
@@ -68,6 +90,9 @@ TEST(ScreenEndpoint, PageFieldsAndSameOriginJsonActionsOnly) {
         {post("/screen/actions/stop", "{}", foreignHost + "Origin: http://evil.example:" + own + "\r\n"), 403},
         {rawRequest(port, "GET", "/", foreignHost), 403},
         {rawRequest(port, "GET", "/screen/fields", foreignHost), 403},
+        {rawRequest(port, "GET", "/screen/state", foreignHost), 403},
+        {rawRequest(port, "GET", "/screen/processes", foreignHost), 403},
+        {rawRequest(port, "GET", "/screen/state?since=2x"), 400},
         {rawRequest(port, "POST", "/screen/actions/start", "Content-Type: text/plain\r\n", "{}"), 415},
         {rawRequest(port, "POST", "/screen/actions/stop", "", ""), 415},
         {post("/screen/actions/start", R"({"useCaseName":5})"), 400},
@@ -81,7 +106,7 @@ TEST(ScreenEndpoint, PageFieldsAndSameOriginJsonActionsOnly) {
     loop.async([&] { loop.stop(); });  // after what the actions queued
     mainThread.join();
     using Start = std::pair<std::string, std::string>;
-    EXPECT_EQ(screen.starts, (std::vector<Start>{{"login", "42"}, {"", ""}}));
+    EXPECT_EQ(screen.starts, (std::vector<Start>{{"login", "42+7"}, {"", ""}}));
     EXPECT_EQ(screen.stops, 2);
 }
 

@@ -100,6 +100,14 @@ TEST_F(DelegateTest, OverallCommandsTouchOnlyTheOverallCollector) {
     EXPECT_EQ(delegate->metricsCollector->useCase, "remote");
 }
 
+TEST_F(DelegateTest, AStartWhoseTargetCannotBeReadDoesNotStartAndSaysWhy) {
+    push(R"({"aps": {"alert": "start"}, "srNumber": "1", "usecase": "remote", "target": "ghost"})");
+    const std::string why = "measurement not started: target ghost: targets are not available on this host";
+    EXPECT_THAT(shell.console.take(), Contains(why));
+    EXPECT_THAT(shell.diagnostics, ElementsAre("perfagent: " + why));
+    EXPECT_FALSE(delegate->metricsCollector->running());
+}
+
 TEST_F(DelegateTest, TerminationFlushesTheScreenOnDisplayThenSaysSo) {
     delegate->applicationWillTerminate();  // no window yet
     EXPECT_THAT(shell.console.take(), ElementsAre("app terminated"));

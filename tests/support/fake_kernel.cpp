@@ -23,7 +23,7 @@ KernReturn FakeKernel::taskQuery(TaskPort task) {
     lastTask_ = task;
     if (task == kTaskSelf) return kKernSuccess;
     if (std::find(liveTasks_.begin(), liveTasks_.end(), task) == liveTasks_.end()) return kKernInvalidArgument;
-    return terminated_ ? kKernTerminated : kKernSuccess;
+    return task < terminatedBelow_ ? kKernTerminated : kKernSuccess;
 }
 
 KernReturn FakeKernel::taskVmInfo(TaskPort task, TaskVmInfo& info) {

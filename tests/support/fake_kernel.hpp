@@ -48,7 +48,7 @@ public:
     /// The next taskForPid answers `result` (kKernSuccess: a new task).
     void answerTaskForPid(KernReturn result) { taskForPidResult_ = result; }
     /// The tasks made so far answer kKernTerminated from now on.
-    void terminate() { terminated_ = true; }
+    void terminate() { terminatedBelow_ = nextTask_; }
     /// The task the latest task query named, and the tasks made and not released.
     TaskPort lastTask() const { return lastTask_; }
     std::size_t liveTasks() const { return liveTasks_.size(); }
@@ -105,7 +105,7 @@ private:
     double pageSize_;
     double physicalMemory_;
     KernReturn taskForPidResult_ = kKernSuccess;
-    bool terminated_ = false;
+    TaskPort terminatedBelow_ = 0;  ///< tasks numbered below it have exited
     TaskPort lastTask_ = kTaskSelf;
     TaskPort nextTask_ = 100;
     std::vector<TaskPort> liveTasks_;

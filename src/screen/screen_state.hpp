@@ -1,0 +1,29 @@
+#pragma once
+
+#include "collector/metrics_collector.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace perfagent {
+
+/// @brief One measurement the operator page may show: the collector holding its samples, its names,
+/// what started it ("push", "page" or "overall") and whether it is running.
+struct ScreenMeasurement {
+    const MetricsCollector* samples = nullptr;
+    std::optional<std::string> useCaseName;
+    std::optional<std::string> srNumber;
+    std::optional<std::string> pageName;
+    const char* origin = "";
+    bool running = false;
+};
+
+/// The page's live view as JSON: `{"running", "measurement", "readout", "series"}`. The measurement is
+/// the first running one of `candidates`, else the latest started that has samples; the readout the one
+/// read last by any of them (memory in MB, a figure not read is null); the series carry the measurement's
+/// samples numbered above `since` as arrays from sample "from", a missing sample null.
+std::string screenStateJson(std::span<const ScreenMeasurement> candidates, std::int64_t since);
+
+}  // namespace perfagent
