@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 
 namespace perfagent {
 
@@ -32,6 +33,7 @@ void printInstant(Console& console, const char* label, double instantMs) {
 
 SampleReadout readAndPrintSample(Platform& platform, Probes& probes) {
     Console& console = platform.console;
+    if (console.brief()) return {systemCpuFigure(probes.cpu.systemUsage()), probes.memory.systemMemory()};
     console.println(labelled("Time Remaining In Background : ", platform.application.backgroundTimeRemaining()));
     console.println(labelled("Application CPU: ", probes.cpu.appUsage()));
     const double systemCpu = systemCpuFigure(probes.cpu.systemUsage());
@@ -44,11 +46,25 @@ SampleReadout readAndPrintSample(Platform& platform, Probes& probes) {
     return {systemCpu, memory};
 }
 
-void handOffReport(ReportEncoder& encoder, const MeasurementReport& report, HandOffLines variant, Console& console,
-                   CollectionServer& server, std::uint64_t coalesceKey) {
-    auto encoded = encoder.encode(report, variant);
-    for (const auto line : encoded.lines) console.println(line);
+std::size_t handOffReport(ReportEncoder& encoder, const MeasurementReport& report, HandOffLines variant,
+                          Console& console, CollectionServer& server, std::uint64_t coalesceKey) {
+    auto encoded = encoder.encode(report, console.brief() ? kInterimReportLines : variant);
+    if (!console.brief())
+        for (const auto line : encoded.lines) console.println(line);
+    const std::size_t bytes = encoded.body ? encoded.body->size() : 0;
     server.postReport(std::move(encoded.body), coalesceKey);
+    return bytes;
+}
+
+void printBriefTick(Console& console, const CollectionServer& server, std::int64_t sample, double systemCpu,
+                    const SystemMemory& memory, std::size_t reportBytes) {
+    const auto last = server.lastUploadSucceeded();
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "sample %lld: system CPU %.1f %%, memory used %.0f MB free %.0f MB, report %zu bytes, last upload %s",
+                  static_cast<long long>(sample), systemCpu, usedMemory(memory) * kMegabytesPerByte, memory.free * kMegabytesPerByte,
+                  reportBytes, !last ? "none yet" : *last ? "ok" : "failed");
+    console.println(line);
 }
 
 void encodeAndHandOff(const MeasurementReport& report, HandOffLines variant, Console& console,
@@ -86,10 +102,18 @@ void MetricsCollector::timerHandler() {
     const SampleReadout sample = readAndPrintSample(platform_, probes_);
     if (!std::isnan(sample.systemCpu)) systemCPULatest = sample.systemCpu;
 
-    platform_.console.println(labelled("Testing cpu data:", systemCPULatest));
     accumulateSample(*this, systemCPULatest, sample.memory);
     cpucounter += 1;
+    // The running report: the whole measurement so far, once per sample. A newer one replaces it while
+    // it waits to be sent.
+    endTime = nowMilliseconds(platform_.clock);
+    if (platform_.console.brief()) {
+        const auto bytes = handOffReport(encoder_, reportOf(*this, useCase, srno, pagename), kRunningReportLines,
+                                         platform_.console, server_, measurementId_);
+        return printBriefTick(platform_.console, server_, counter, systemCPULatest, sample.memory, bytes);
+    }
 
+    platform_.console.println(labelled("Testing cpu data:", systemCPULatest));
     platform_.console.println(encoder_.compose([this](std::string& line) {
         line += "CPU DICT: ";
         appendOptionalMapText(line, cpuDict);
@@ -101,10 +125,6 @@ void MetricsCollector::timerHandler() {
         appendOptionalMapText(line, memoryCompressedDict);
         line += " ** ";
     }));
-
-    // The running report: the whole measurement so far, once per sample. A newer one replaces it while
-    // it waits to be sent.
-    endTime = nowMilliseconds(platform_.clock);
     handOff(reportOf(*this, useCase, srno, pagename), kRunningReportLines, measurementId_);
 }
 
@@ -195,7 +215,7 @@ void MetricsCollector::finishOverall(const std::string& useCaseName, const std::
     std::string line = "test cpuhash : ";
     appendOptionalMapText(line, cpuDict);
     line += " : " + std::to_string(counter);
-    platform_.console.println(line);
+    if (!platform_.console.brief()) platform_.console.println(line);
     handOff(reportOf(*this, useCaseName, srNumber, pageName), kFinalReportLines);
     resetAccumulators(*this);
 }

@@ -46,9 +46,12 @@ HttpRoute action(std::string path, std::function<void(HttpServerRequest&&, HttpR
             .name = "screen action", .admit = admitAction, .handle = std::move(handle)};
 }
 
-void hand(MainThreadHandoff& handoff, const HttpResponder& responder, std::function<void()> block) {
+/// Answered as a push is: 202 with the action the agent takes.
+void hand(MainThreadHandoff& handoff, const HttpResponder& responder, std::string_view action,
+          std::function<void()> block) {
     if (handoff.post(std::move(block)))
-        responder.answer({.status = 204});
+        responder.answer({.status = 202, .body = R"({"action":")" + std::string(action) + R"("})",
+                          .contentType = "application/json"});
     else
         responder.refuse({503, "agent busy"});
 }
@@ -92,7 +95,7 @@ std::vector<HttpRoute> screenRoutes(std::string page, MainThreadHandoff& handoff
             if (!member->is_string()) return responder.refuse({400, "field is not text"});
             texts[i] = std::string(member->get_string());
         }
-        hand(handoff, responder, [&host, useCaseName = std::move(texts[0]), srNumber = std::move(texts[1])] {
+        hand(handoff, responder, "start", [&host, useCaseName = std::move(texts[0]), srNumber = std::move(texts[1])] {
             host.screenStart(useCaseName, srNumber);
         });
     }));
@@ -103,7 +106,7 @@ std::vector<HttpRoute> screenRoutes(std::string page, MainThreadHandoff& handoff
             boost::json::value value = boost::json::parse(request.body, ec);
             if (ec || !value.is_object()) return responder.refuse({400, "not a JSON object"});
         }
-        hand(handoff, responder, [&host] { host.screenStop(); });
+        hand(handoff, responder, "stop", [&host] { host.screenStop(); });
     }));
     return routes;
 }
