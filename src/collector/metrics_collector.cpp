@@ -62,8 +62,8 @@ void printBriefTick(Console& console, const CollectionServer& server, std::int64
     char line[200];
     std::snprintf(line, sizeof line,
                   "sample %lld: system CPU %.1f %%, memory used %.0f MB free %.0f MB, report %zu bytes, last upload %s",
-                  static_cast<long long>(sample), systemCpu, usedMemory(memory) * kMegabytesPerByte, memory.free * kMegabytesPerByte,
-                  reportBytes, !last ? "none yet" : *last ? "ok" : "failed");
+                  static_cast<long long>(sample), systemCpu, usedMemory(memory) * kMegabytesPerByte,
+                  memory.free * kMegabytesPerByte, reportBytes, !last ? "none yet" : *last ? "ok" : "failed");
     console.println(line);
 }
 
@@ -108,8 +108,7 @@ void MetricsCollector::timerHandler() {
     // it waits to be sent.
     endTime = nowMilliseconds(platform_.clock);
     if (platform_.console.brief()) {
-        const auto bytes = handOffReport(encoder_, reportOf(*this, useCase, srno, pagename), kRunningReportLines,
-                                         platform_.console, server_, measurementId_);
+        const auto bytes = handOff(reportOf(*this, useCase, srno, pagename), kRunningReportLines, measurementId_);
         return printBriefTick(platform_.console, server_, counter, systemCPULatest, sample.memory, bytes);
     }
 
@@ -128,8 +127,9 @@ void MetricsCollector::timerHandler() {
     handOff(reportOf(*this, useCase, srno, pagename), kRunningReportLines, measurementId_);
 }
 
-void MetricsCollector::handOff(const MeasurementReport& report, HandOffLines variant, std::uint64_t coalesceKey) {
-    handOffReport(encoder_, report, variant, platform_.console, server_, coalesceKey);
+std::size_t MetricsCollector::handOff(const MeasurementReport& report, HandOffLines variant,
+                                      std::uint64_t coalesceKey) {
+    return handOffReport(encoder_, report, variant, platform_.console, server_, coalesceKey);
 }
 
 void MetricsCollector::stop() {

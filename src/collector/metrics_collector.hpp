@@ -79,7 +79,7 @@ private:
     void finishOverall(const std::string& useCaseName, const std::string& srNumber, const std::string& pageName);
 
     void markEnd(const char* label);
-    void handOff(const MeasurementReport& report, HandOffLines variant, std::uint64_t coalesceKey = 0);
+    std::size_t handOff(const MeasurementReport& report, HandOffLines variant, std::uint64_t coalesceKey = 0);
 
     Platform& platform_;
     Probes& probes_;

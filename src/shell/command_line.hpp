@@ -24,8 +24,8 @@ struct CommandLine {
 };
 
 /// Parses `perfagent [--collection-server HOST[:PORT]] [--listen HOST:PORT] [--home DIR]
-/// [--resources DIR] [--console full|brief] [--keep-logs N] [--help] [--version]` (also `--flag=value`). On a bad command line answers
-/// nothing and sets `error` to a one-line message.
+/// [--resources DIR] [--console full|brief] [--keep-logs N] [--help] [--version]` (also `--flag=value`).
+/// Names are not resolved here. On a bad command line answers nothing and sets `error` to a one-line message.
 std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& arguments, std::string& error);
 
 /// The --help text.
