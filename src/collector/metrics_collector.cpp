@@ -7,6 +7,7 @@
 #include <atomic>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace perfagent {
 
@@ -33,26 +34,44 @@ void printInstant(Console& console, const char* label, double instantMs) {
 
 SampleReadout readAndPrintSample(Platform& platform, Probes& probes, Probes* appProbes) {
     Probes& app = appProbes ? *appProbes : probes;
-    Console& console = platform.console;
-    console.println(labelled("Time Remaining In Background : ", platform.application.backgroundTimeRemaining()));
+    // A brief console reads the same figures (the app series need them) and prints none of them.
+    const bool print = !platform.console.brief();
+    const auto say = [&](const std::string& line) { platform.console.println(line); };
+    if (print) say(labelled("Time Remaining In Background : ", platform.application.backgroundTimeRemaining()));
     const double appCpu = app.cpu.appUsage();
-    console.println(labelled("Application CPU: ", appCpu));
+    if (print) say(labelled("Application CPU: ", appCpu));
     const double systemCpu = systemCpuFigure(probes.cpu.systemUsage());
-    console.println(labelled("System CPU: ", systemCpu));
+    if (print) say(labelled("System CPU: ", systemCpu));
     const double appMemory = app.memory.appMemory().resident;
-    console.println(labelled("Application Memory: ", appMemory));
+    if (print) say(labelled("Application Memory: ", appMemory));
     const SystemMemory memory = probes.memory.systemMemory();
-    console.println("System Memory: " + systemMemoryText(memory));
-    console.println(labelled("Used System Memory:", usedMemory(memory)));
-    console.println(labelled("Percent Of System Memory:", percentOfSystemMemory(memory)));
+    if (print) {
+        say("System Memory: " + systemMemoryText(memory));
+        say(labelled("Used System Memory:", usedMemory(memory)));
+        say(labelled("Percent Of System Memory:", percentOfSystemMemory(memory)));
+    }
     return {systemCpu, memory, appCpu, appMemory};
 }
 
-void handOffReport(ReportEncoder& encoder, const MeasurementReport& report, HandOffLines variant, Console& console,
-                   CollectionServer& server, std::uint64_t coalesceKey) {
-    auto encoded = encoder.encode(report, variant);
-    for (const auto line : encoded.lines) console.println(line);
+std::size_t handOffReport(ReportEncoder& encoder, const MeasurementReport& report, HandOffLines variant,
+                          Console& console, CollectionServer& server, std::uint64_t coalesceKey) {
+    auto encoded = encoder.encode(report, console.brief() ? kInterimReportLines : variant);
+    if (!console.brief())
+        for (const auto line : encoded.lines) console.println(line);
+    const std::size_t bytes = encoded.body ? encoded.body->size() : 0;
     server.postReport(std::move(encoded.body), coalesceKey);
+    return bytes;
+}
+
+void printBriefTick(Console& console, const CollectionServer& server, std::int64_t sample, double systemCpu,
+                    const SystemMemory& memory, std::size_t reportBytes) {
+    const auto last = server.lastUploadSucceeded();
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "sample %lld: system CPU %.1f %%, memory used %.0f MB free %.0f MB, report %zu bytes, last upload %s",
+                  static_cast<long long>(sample), systemCpu, usedMemory(memory) * kMegabytesPerByte,
+                  memory.free * kMegabytesPerByte, reportBytes, !last ? "none yet" : *last ? "ok" : "failed");
+    console.println(line);
 }
 
 void encodeAndHandOff(const MeasurementReport& report, HandOffLines variant, Console& console,
@@ -94,7 +113,6 @@ void MetricsCollector::timerHandler() {
     const bool appFigures = target_ && target_->end(platform_) && targetThere;
     if (!std::isnan(sample.systemCpu)) systemCPULatest = sample.systemCpu;
 
-    platform_.console.println(labelled("Testing cpu data:", systemCPULatest));
     accumulateSample(*this, systemCPULatest, sample.memory);
     cpucounter += 1;
     if (appFigures) {
@@ -112,6 +130,15 @@ void MetricsCollector::timerHandler() {
     latestReadout = sample;
     latestReadoutAt = nowMilliseconds(platform_.clock);
 
+    // The running report: the whole measurement so far, once per sample. A newer one replaces it while
+    // it waits to be sent.
+    endTime = nowMilliseconds(platform_.clock);
+    if (platform_.console.brief()) {
+        const auto bytes = handOff(reportWithTarget(reportOf(*this, useCase, srno, pagename)), kRunningReportLines, measurementId_);
+        return printBriefTick(platform_.console, server_, counter, systemCPULatest, sample.memory, bytes);
+    }
+
+    platform_.console.println(labelled("Testing cpu data:", systemCPULatest));
     platform_.console.println(encoder_.compose([this](std::string& line) {
         line += "CPU DICT: ";
         appendOptionalMapText(line, cpuDict);
@@ -123,15 +150,12 @@ void MetricsCollector::timerHandler() {
         appendOptionalMapText(line, memoryCompressedDict);
         line += " ** ";
     }));
-
-    // The running report: the whole measurement so far, once per sample. A newer one replaces it while
-    // it waits to be sent.
-    endTime = nowMilliseconds(platform_.clock);
     handOff(reportWithTarget(reportOf(*this, useCase, srno, pagename)), kRunningReportLines, measurementId_);
 }
 
-void MetricsCollector::handOff(const MeasurementReport& report, HandOffLines variant, std::uint64_t coalesceKey) {
-    handOffReport(encoder_, report, variant, platform_.console, server_, coalesceKey);
+std::size_t MetricsCollector::handOff(const MeasurementReport& report, HandOffLines variant,
+                                      std::uint64_t coalesceKey) {
+    return handOffReport(encoder_, report, variant, platform_.console, server_, coalesceKey);
 }
 
 void MetricsCollector::stop() {
@@ -218,7 +242,7 @@ void MetricsCollector::finishOverall(const std::string& useCaseName, const std::
     std::string line = "test cpuhash : ";
     appendOptionalMapText(line, cpuDict);
     line += " : " + std::to_string(counter);
-    platform_.console.println(line);
+    if (!platform_.console.brief()) platform_.console.println(line);
     handOff(reportWithTarget(reportOf(*this, useCaseName, srNumber, pageName)), kFinalReportLines);
     resetAccumulators(*this);
 }

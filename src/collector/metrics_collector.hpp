@@ -8,6 +8,7 @@
 #include "report/report_encoder.hpp"
 #include "report/sample_series.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -116,7 +117,7 @@ private:
     void finishOverall(const std::string& useCaseName, const std::string& srNumber, const std::string& pageName);
 
     void markEnd(const char* label);
-    void handOff(const MeasurementReport& report, HandOffLines variant, std::uint64_t coalesceKey = 0);
+    std::size_t handOff(const MeasurementReport& report, HandOffLines variant, std::uint64_t coalesceKey = 0);
     MeasurementReport reportWithTarget(MeasurementReport report) const;
     void clearTargetPart();
 
@@ -132,11 +133,16 @@ private:
 /// Prints "start time : " / "stop time : " with the instant rounded to whole milliseconds.
 void printInstant(Console& console, const char* label, double instantMs);
 
-/// Prints the report's console lines for its variant and posts its body (or none) to the collection
-/// server; a non-zero `coalesceKey` lets a newer report with the same key replace it while unsent.
-void handOffReport(ReportEncoder& encoder, const MeasurementReport& report, HandOffLines variant, Console& console,
-                   CollectionServer& server, std::uint64_t coalesceKey = 0);
-/// The same with an encoder of its own, for samplers that report rarely.
+/// Prints the report's console lines for its variant (none on a brief console) and posts its body (or
+/// none) to the collection server; a non-zero `coalesceKey` lets a newer report with the same key replace
+/// it while unsent. Answers the body's size in bytes (0 for none).
+std::size_t handOffReport(ReportEncoder& encoder, const MeasurementReport& report, HandOffLines variant,
+                          Console& console, CollectionServer& server, std::uint64_t coalesceKey = 0);
+/// A brief console's one line per tick: sample number, system CPU, used/free memory, report size and
+/// whether the last upload succeeded.
+void printBriefTick(Console& console, const CollectionServer& server, std::int64_t sample, double systemCpu,
+                    const SystemMemory& memory, std::size_t reportBytes);
+/// handOffReport with an encoder of its own, for samplers that report rarely.
 void encodeAndHandOff(const MeasurementReport& report, HandOffLines variant, Console& console, CollectionServer& server);
 
 }  // namespace perfagent

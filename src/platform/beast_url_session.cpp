@@ -210,6 +210,7 @@ struct BeastUrlSession::Impl {
         const bool keep = !ec && parser->is_done() && parser->get().keep_alive();
         if (!keep) closeConnection();
         answered.fetch_add(1);
+        last.store(parser->get().result_int() / 100 == 2 ? kSucceeded : kFailed);
         if (failing.erase(authority) > 0) diagnostics("perfagent: collection server " + authority + " answering again");
         endExchange();
     }
@@ -229,6 +230,7 @@ struct BeastUrlSession::Impl {
         closeConnection();
         if (cancelling) return endExchange();
         failed.fetch_add(1);
+        last.store(kFailed);
         if (failing.insert(authority).second)
             diagnostics("perfagent: collection server " + authority + " " + reason(ec, step));
         endExchange();
@@ -289,6 +291,8 @@ struct BeastUrlSession::Impl {
     // Declared before the context: handlers destroyed with the context still release their tickets.
     std::atomic<std::size_t> inFlight{0};
     std::atomic<std::uint64_t> answered{0}, failed{0}, dropped{0}, coalesced{0}, connections{0};
+    enum Outcome { kNone, kSucceeded, kFailed };
+    std::atomic<int> last{kNone};  // the newest exchange's outcome
     std::mutex idleMutex;
     std::condition_variable idle;
     std::mutex acceptMutex;
@@ -333,6 +337,12 @@ std::size_t BeastUrlSession::inFlight() const { return impl_->inFlight.load(); }
 BeastUrlSession::Stats BeastUrlSession::stats() const {
     return Stats{impl_->answered.load(), impl_->failed.load(), impl_->dropped.load(), impl_->coalesced.load(),
                  impl_->connections.load()};
+}
+
+std::optional<bool> BeastUrlSession::lastSucceeded() const {
+    const int last = impl_->last.load();
+    if (last == Impl::kNone) return std::nullopt;
+    return last == Impl::kSucceeded;
 }
 
 }  // namespace perfagent

@@ -27,8 +27,9 @@ struct BeastUrlSessionOptions {
 /// connection closed before any answer is sent once more on a new one). Each carries `Host`, the
 /// caller's headers in the caller's order and `Content-Length`. A waiting request is replaced by a
 /// later one with the same coalesce key. The response is read up to 64 KiB of body and thrown away.
-/// Nothing about an outcome reaches the caller; the diagnostics sink is told when requests start failing
-/// and when the server answers again, judged by each request's outcome in order, so the newest decides.
+/// Only whether the newest exchange succeeded reaches the caller (lastSucceeded); the diagnostics sink
+/// is told when requests start failing and when the server answers again, judged by each request's
+/// outcome in order, so the newest decides.
 class BeastUrlSession final : public UrlSession {
 public:
     using Options = BeastUrlSessionOptions;
@@ -61,6 +62,7 @@ public:
 
     /// Requests started and not yet ended (waiting or exchanging).
     std::size_t inFlight() const;
+    std::optional<bool> lastSucceeded() const override;
     Stats stats() const;
 
 private:

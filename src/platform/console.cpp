@@ -15,8 +15,8 @@ namespace {
 constexpr int kPollMs = 100;
 }
 
-StreamConsole::StreamConsole(int fd, Diagnostics& diagnostics)
-    : fd_(fd), diagnostics_(diagnostics), writer_([this] { run(); }) {}
+StreamConsole::StreamConsole(int fd, Diagnostics& diagnostics, bool brief)
+    : fd_(fd), diagnostics_(diagnostics), brief_(brief), writer_([this] { run(); }) {}
 
 StreamConsole::~StreamConsole() {
     {

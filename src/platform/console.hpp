@@ -19,6 +19,8 @@ public:
     virtual ~Console() = default;
     /// Writes `line` followed by a line break. Safe to call from any thread.
     virtual void println(std::string_view line) = 0;
+    /// Brief: samplers print one line per tick instead of the readouts, series and report texts.
+    virtual bool brief() const { return false; }
 };
 
 /// @brief Console lines on a file descriptor (stdout), written by a thread of its own so that a reader
@@ -34,13 +36,14 @@ public:
     /// How long destruction goes on writing what is buffered to a slow reader.
     static constexpr std::chrono::milliseconds kDrainLimit{500};
 
-    StreamConsole(int fd, Diagnostics& diagnostics);
+    StreamConsole(int fd, Diagnostics& diagnostics, bool brief = false);
     /// Writes what is buffered, for at most kDrainLimit, and drops the rest.
     ~StreamConsole() override;
     StreamConsole(const StreamConsole&) = delete;
     StreamConsole& operator=(const StreamConsole&) = delete;
 
     void println(std::string_view line) override;
+    bool brief() const override { return brief_; }
 
 private:
     void run();
@@ -49,6 +52,7 @@ private:
 
     int fd_;
     Diagnostics& diagnostics_;
+    bool brief_;
     std::mutex mutex_;
     std::condition_variable ready_;
     std::string buffer_;

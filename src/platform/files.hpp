@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -24,6 +25,10 @@ std::optional<std::filesystem::path> documentsDirectory(const std::filesystem::p
 /// The log file's name for a launch at `secondsSince1970`: the instant in UTC to the whole second,
 /// "yyyy-MM-dd HH:mm:ss +0000.log".
 std::string logFileName(double secondsSince1970);
+
+/// Removes from `directory` all but the newest `keep` log files (named as logFileName names them, so
+/// by name is by age); 0 keeps all. Other files are left alone.
+void trimLogFiles(const std::filesystem::path& directory, std::size_t keep);
 
 /// Sends everything written to standard error from now on to the end of the file at `path`, which is
 /// created with mode 0600 when missing (as freopen with mode "a+"). The stream and its descriptor 2 stay the same

@@ -25,9 +25,11 @@ struct HttpRequest {
 class UrlSession {
 public:
     virtual ~UrlSession() = default;
-    /// Starts the transfer and returns at once, from any thread. Nothing about its outcome reaches the
-    /// caller; the response is read and discarded.
+    /// Starts the transfer and returns at once, from any thread. The response is read and discarded.
     virtual void start(HttpRequest request) = 0;
+    /// Whether the newest transfer to end was answered with a 2xx status; nothing before any has ended.
+    /// Safe from any thread (the brief console line shows it).
+    virtual std::optional<bool> lastSucceeded() const { return std::nullopt; }
 };
 
 }  // namespace perfagent

@@ -1,36 +1,12 @@
 #include "report/collection_server.hpp"
 
-#include <arpa/inet.h>
-
-#include <charconv>
+#include "platform/listen_address.hpp"
 
 namespace perfagent {
 
 namespace {
 
 constexpr unsigned short kDefaultPort = 8089;
-
-bool isIpv6Literal(const std::string& host) {
-    in6_addr address{};
-    return inet_pton(AF_INET6, host.c_str(), &address) == 1;
-}
-
-/// A host name or IPv4 address made only of the characters a DNS name uses; anything else (blanks,
-/// '/', '@', '%', '?', '#', brackets...) would change or break the meaning of the URL around it.
-bool isNameOrIpv4(std::string_view host) {
-    if (host.empty()) return false;
-    for (char c : host) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                        c == '.' || c == '_' || c == '~';
-        if (!ok) return false;
-    }
-    return true;
-}
-
-bool isValidHost(const std::string& host) {
-    if (host.find(':') != std::string::npos) return isIpv6Literal(host);
-    return isNameOrIpv4(host);
-}
 
 /// An absolute path with no query, no fragment and nothing that would need escaping.
 bool isValidPath(std::string_view path) {
@@ -48,59 +24,12 @@ bool isValidPath(std::string_view path) {
     return true;
 }
 
-std::optional<unsigned short> parsePort(std::string_view text) {
-    if (text.empty() || text.size() > 5) return std::nullopt;
-    for (char c : text)
-        if (c < '0' || c > '9') return std::nullopt;
-    unsigned value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    if (value == 0 || value > 65535) return std::nullopt;
-    return static_cast<unsigned short>(value);
-}
-
 }  // namespace
 
 std::optional<CollectionEndpoint> CollectionEndpoint::parse(std::string_view text) {
-    std::string host;
-    std::string_view portText;
-    bool hasPort = false;
-
-    if (!text.empty() && text.front() == '[') {
-        const auto close = text.find(']');
-        if (close == std::string_view::npos) return std::nullopt;
-        host = std::string(text.substr(1, close - 1));
-        if (!isIpv6Literal(host)) return std::nullopt;
-        const auto rest = text.substr(close + 1);
-        if (!rest.empty()) {
-            if (rest.front() != ':') return std::nullopt;
-            portText = rest.substr(1);
-            hasPort = true;
-        }
-    } else {
-        const auto colon = text.find(':');
-        if (colon != std::string_view::npos && text.find(':', colon + 1) != std::string_view::npos) {
-            // Two or more colons: only a bare IPv6 address (no port) reads unambiguously.
-            host = std::string(text);
-            if (!isIpv6Literal(host)) return std::nullopt;
-        } else {
-            host = std::string(text.substr(0, colon));
-            if (colon != std::string_view::npos) {
-                portText = text.substr(colon + 1);
-                hasPort = true;
-            }
-            if (!isNameOrIpv4(host)) return std::nullopt;
-        }
-    }
-
-    CollectionEndpoint endpoint;
-    endpoint.host = std::move(host);
-    endpoint.port = kDefaultPort;
-    if (hasPort) {
-        const auto port = parsePort(portText);
-        if (!port) return std::nullopt;
-        endpoint.port = *port;
-    }
-    return endpoint;
+    auto parsed = parseHostPort(text, kDefaultPort);
+    if (!parsed) return std::nullopt;
+    return CollectionEndpoint{std::move(parsed->host), parsed->port};
 }
 
 std::optional<std::string> CollectionServer::collectionAddress(std::string_view path) const {

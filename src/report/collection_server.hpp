@@ -39,6 +39,8 @@ public:
     void sendTestPing();
     /// POST /entry-point/devicetokentest, no headers.
     void postDeviceToken(std::optional<std::string> body);
+    /// Whether the newest request to end was answered 2xx; nothing before any has ended.
+    std::optional<bool> lastUploadSucceeded() const { return session_.lastSucceeded(); }
 
 private:
     UrlSession& session_;

@@ -77,9 +77,16 @@ std::string processesJson(std::vector<ProcessInfo> processes) {
     return boost::json::serialize(list);
 }
 
-void hand(MainThreadHandoff& handoff, const HttpResponder& responder, std::function<void()> block) {
+/// The answer to a screen action the agent takes: 202 naming it, as a push's answer does.
+HttpServerResponse actionAnswer(std::string_view action) {
+    return {.status = 202, .body = R"({"action":")" + std::string(action) + R"("})", .contentType = "application/json"};
+}
+
+/// Answered as a push is: 202 with the action the agent takes.
+void hand(MainThreadHandoff& handoff, const HttpResponder& responder, std::string_view action,
+          std::function<void()> block) {
     if (handoff.post(std::move(block)))
-        responder.answer({.status = 204});
+        responder.answer(actionAnswer(action));
     else
         responder.refuse({503, "agent busy"});
 }
@@ -168,7 +175,7 @@ std::vector<HttpRoute> screenRoutes(std::vector<ScreenFile> files, MainThreadHan
             if (auto whyNot = host.screenStart(useCaseName, srNumber, target))
                 responder.refuse({409, std::move(*whyNot)});
             else
-                responder.answer({.status = 204});
+                responder.answer(actionAnswer("start"));
         });
         if (!queued) responder.refuse({503, "agent busy"});
     }));
@@ -179,7 +186,7 @@ std::vector<HttpRoute> screenRoutes(std::vector<ScreenFile> files, MainThreadHan
             boost::json::value value = boost::json::parse(request.body, ec);
             if (ec || !value.is_object()) return responder.refuse({400, "not a JSON object"});
         }
-        hand(handoff, responder, [&host] { host.screenStop(); });
+        hand(handoff, responder, "stop", [&host] { host.screenStop(); });
     }));
     return routes;
 }

@@ -35,11 +35,31 @@ void raiseOpenFileLimit() {
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-boost::asio::ip::tcp::endpoint endpointOf(const ListenAddress& address) {
-    return {boost::asio::ip::make_address(address.address), address.port};
+struct Endpoints {
+    boost::asio::ip::tcp::endpoint agents;
+    std::optional<boost::asio::ip::tcp::endpoint> ui;
+};
+
+/// The listeners' endpoints, their names resolved; nothing when one does not resolve (`error` says which).
+std::optional<Endpoints> resolveEndpoints(const ServerOptions& options, std::string& error) {
+    std::string why;
+    const auto resolve = [&](const ListenAddress& at, const char* flag) -> std::optional<boost::asio::ip::tcp::endpoint> {
+        if (const auto address = resolveHost(at.host, why)) return boost::asio::ip::tcp::endpoint{*address, at.port};
+        error = std::string(flag) + ": cannot resolve " + why;
+        return std::nullopt;
+    };
+    Endpoints endpoints;
+    const auto agents = resolve(options.listen, "--listen");
+    if (!agents) return std::nullopt;
+    endpoints.agents = *agents;
+    if (options.ui) {
+        endpoints.ui = resolve(*options.ui, "--ui");
+        if (!endpoints.ui) return std::nullopt;
+    }
+    return endpoints;
 }
 
-int run(const ServerOptions& options, const ServerPages& pages) {
+int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPages& pages) {
     Diagnostics diagnostics;
     const std::string database = options.database.kind == DatabaseUrl::Kind::Sqlite
                                      ? "sqlite://" + options.database.location
@@ -59,16 +79,16 @@ int run(const ServerOptions& options, const ServerPages& pages) {
     std::vector<HttpRoute> agentRoutes = ingestRoutes(queue);
     std::vector<HttpRoute> uiRoutes = readRoutes(queue, pages);
     if (!options.ui) agentRoutes.insert(agentRoutes.end(), uiRoutes.begin(), uiRoutes.end());
-    HttpServer agents(endpointOf(options.listen), std::move(agentRoutes), diagnostics, std::string(kProgram),
+    HttpServer agents(endpoints.agents, std::move(agentRoutes), diagnostics, std::string(kProgram),
                       {.maxConnections = kMaxAgentConnections});
     std::optional<HttpServer> ui;
-    if (options.ui) ui.emplace(endpointOf(*options.ui), std::move(uiRoutes), diagnostics, std::string(kProgram));
+    if (options.ui) ui.emplace(*endpoints.ui, std::move(uiRoutes), diagnostics, std::string(kProgram));
     for (HttpServer* listener : {&agents, ui ? &*ui : nullptr}) {
         if (!listener) continue;
-        const ListenAddress& address = listener == &agents ? options.listen : *options.ui;
+        const auto& endpoint = listener == &agents ? endpoints.agents : *endpoints.ui;
         if (const auto error = listener->start()) {
-            diagnostics.line(std::string(kProgram) + ": cannot listen on " + address.address + ":" +
-                             std::to_string(address.port) + ": " + error.message());
+            diagnostics.line(std::string(kProgram) + ": cannot listen on " +
+                             authorityText(endpoint.address(), endpoint.port()) + ": " + error.message());
             return 1;
         }
     }
@@ -132,6 +152,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "perfagent-server: cannot read %s\n", error.c_str());
         return 2;
     }
+    const auto endpoints = resolveEndpoints(*options, error);
+    if (!endpoints) {
+        std::fprintf(stderr, "perfagent-server: %s\n", error.c_str());
+        return 2;
+    }
     raiseOpenFileLimit();
-    return run(*options, *pages);
+    return run(*options, *endpoints, *pages);
 }

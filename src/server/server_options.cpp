@@ -101,7 +101,7 @@ std::optional<ServerOptions> parseServerCommandLine(const std::vector<std::strin
         }
         auto address = parseListenAddress(*value);
         if (!address) {
-            error = flag + ": '" + *value + "' is not ADDR:PORT with a numeric address and a port 1-65535";
+            error = flag + ": '" + *value + "' is not HOST:PORT with a port 1-65535";
             return std::nullopt;
         }
         (flag == "--listen" ? options.listen : options.ui.emplace()) = std::move(*address);
@@ -119,16 +119,16 @@ std::optional<std::filesystem::path> findServerResources(const std::filesystem::
 }
 
 std::string serverUsageText() {
-    return "usage: perfagent-server [--listen ADDR:PORT] [--database URL] [--ui ADDR:PORT] [--resources DIR]\n"
+    return "usage: perfagent-server [--listen HOST:PORT] [--database URL] [--ui HOST:PORT] [--resources DIR]\n"
            "       perfagent-server --help | --version\n"
            "\n"
            "Receives the measurement reports, test pings and device tokens of perfagent agents, derives their\n"
            "runs and stores them, and serves them to read and compare.\n"
            "\n"
-           "  --listen ADDR:PORT   where the agents' requests arrive (default 127.0.0.1:8089)\n"
+           "  --listen HOST:PORT   where the agents' requests arrive (default 127.0.0.1:8089)\n"
            "  --database URL       sqlite:///path/to/file or postgresql://user@host[:port]/database\n"
            "                       (default sqlite://${XDG_DATA_HOME:-$HOME/.local/share}/perfagent-server/perfagent.sqlite3)\n"
-           "  --ui ADDR:PORT       serve the read API and pages here instead of on --listen\n"
+           "  --ui HOST:PORT       serve the read API and pages here instead of on --listen\n"
            "  --resources DIR      the pages' directory (default: found beside the binary)\n"
            "  --help, --version\n"
            "\n"

@@ -1,47 +1,9 @@
 #include "shell/command_line.hpp"
 
-#include <boost/asio/ip/address.hpp>
-
 #include <charconv>
 #include <system_error>
 
 namespace perfagent {
-
-namespace {
-
-std::optional<unsigned short> parsePort(std::string_view text) {
-    unsigned value = 0;
-    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size() || value == 0 ||
-        value > 65535)
-        return std::nullopt;
-    return static_cast<unsigned short>(value);
-}
-
-/// "ADDR:PORT" or "[v6]:PORT" with a numeric address.
-bool parseListen(std::string_view text, CommandLine& out) {
-    std::string_view address, port;
-    if (text.starts_with('[')) {
-        const auto close = text.find(']');
-        if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') return false;
-        address = text.substr(1, close - 1);
-        port = text.substr(close + 2);
-    } else {
-        const auto colon = text.rfind(':');
-        if (colon == std::string_view::npos) return false;
-        address = text.substr(0, colon);
-        port = text.substr(colon + 1);
-    }
-    boost::system::error_code ec;
-    const auto parsed = boost::asio::ip::make_address(std::string(address), ec);
-    const auto number = parsePort(port);
-    if (ec || !number) return false;
-    out.listenAddress = parsed;
-    out.listenPort = *number;
-    return true;
-}
-
-}  // namespace
 
 CollectionEndpoint defaultCollectionServer() {
     if (auto endpoint = CollectionEndpoint::parse(PERFAGENT_COLLECTION_HOST)) return *endpoint;
@@ -80,7 +42,8 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
             line.target = *value;
             continue;
         }
-        if (flag != "--collection-server" && flag != "--listen" && flag != "--home" && flag != "--resources") {
+        if (flag != "--collection-server" && flag != "--listen" && flag != "--home" && flag != "--resources" &&
+            flag != "--console" && flag != "--keep-logs") {
             error = "unknown option '" + arguments[i] + "' (see --help)";
             return std::nullopt;
         }
@@ -99,8 +62,23 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
             }
             line.collectionServer = *endpoint;
         } else if (flag == "--listen") {
-            if (!parseListen(*value, line)) {
-                error = "--listen: '" + *value + "' is not ADDR:PORT with a numeric address and a port 1-65535";
+            auto listen = parseListenAddress(*value);
+            if (!listen) {
+                error = "--listen: '" + *value + "' is not HOST:PORT with a port 1-65535";
+                return std::nullopt;
+            }
+            line.listen = std::move(*listen);
+        } else if (flag == "--console") {
+            if (*value != "full" && *value != "brief") {
+                error = "--console: '" + *value + "' is not full or brief";
+                return std::nullopt;
+            }
+            line.briefConsole = *value == "brief";
+        } else if (flag == "--keep-logs") {
+            const auto end = value->data() + value->size();
+            const auto [at, ec] = std::from_chars(value->data(), end, line.keepLogs);
+            if (value->empty() || ec != std::errc() || at != end) {
+                error = "--keep-logs: '" + *value + "' is not a whole number";
                 return std::nullopt;
             }
         } else if (value->empty()) {
@@ -116,7 +94,8 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
 }
 
 std::string usageText() {
-    return "usage: perfagent [--collection-server HOST[:PORT]] [--listen ADDR:PORT] [--home DIR] [--resources DIR]\n"
+    return "usage: perfagent [--collection-server HOST[:PORT]] [--listen HOST:PORT] [--home DIR] [--resources DIR]\n"
+           "                 [--console full|brief] [--keep-logs N]\n"
            "                 [--target PID|NAME] [--target-tree]\n"
            "       perfagent --help | --version\n"
            "\n"
@@ -126,12 +105,17 @@ std::string usageText() {
            "\n"
            "  --collection-server HOST[:PORT]  where reports go (default " PERFAGENT_COLLECTION_HOST
            ", port 8089 when omitted)\n"
-           "  --listen ADDR:PORT               operator page and push endpoint (default 127.0.0.1:8090)\n"
+           "  --listen HOST:PORT               operator page and push endpoint (default 127.0.0.1:8090)\n"
            "  --home DIR                       device token and log files (default\n"
            "                                   ${XDG_DATA_HOME:-$HOME/.local/share}/perfagent)\n"
            "  --resources DIR                  Main.html and 3.wav (default: found beside the binary)\n"
            "  --target PID|NAME                the process measured besides the system when a start names none\n"
            "  --target-tree                    the target with every descendant process\n"
+           "  --console full|brief             full (default): every readout, series and report text; brief: one\n"
+           "                                   line per sample instead\n"
+           "  --keep-logs N                    log files kept in DIR/Documents, this launch's included (default 30;\n"
+           "                                   0 keeps all)\n"
+           "Host names are resolved at start; one that does not resolve ends the agent with status 2.\n"
            "\n"
            "Signals: SIGTERM/SIGINT/SIGHUP end the agent; SIGUSR1/SIGUSR2 report an audio interruption that\n"
            "began/ended; SIGCONT after a stop tells the agent whether it is in the background.\n";

@@ -2,7 +2,7 @@
 
 #include "report/collection_server.hpp"
 
-#include <boost/asio/ip/address.hpp>
+#include "platform/listen_address.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -14,8 +14,9 @@ namespace perfagent {
 /// @brief The agent's settings from its command line.
 struct CommandLine {
     CollectionEndpoint collectionServer;
-    boost::asio::ip::address listenAddress = boost::asio::ip::address_v4::loopback();
-    unsigned short listenPort = 8090;
+    ListenAddress listen{"127.0.0.1", 8090};
+    bool briefConsole = false;  ///< --console brief
+    std::size_t keepLogs = 30;  ///< --keep-logs: log files kept at launch, 0 for all
     std::optional<std::filesystem::path> home;       ///< default: defaultHome()
     std::optional<std::filesystem::path> resources;  ///< default: found next to the binary
     std::optional<std::string> target;  ///< --target PID|NAME: measured when a start names none
@@ -24,9 +25,10 @@ struct CommandLine {
     bool version = false;
 };
 
-/// Parses `perfagent [--collection-server HOST[:PORT]] [--listen ADDR:PORT] [--home DIR]
-/// [--resources DIR] [--target PID|NAME] [--target-tree] [--help] [--version]` (also `--flag=value`). On a bad command line answers
-/// nothing and sets `error` to a one-line message.
+/// Parses `perfagent [--collection-server HOST[:PORT]] [--listen HOST:PORT] [--home DIR]
+/// [--resources DIR] [--console full|brief] [--keep-logs N]
+/// [--target PID|NAME] [--target-tree] [--help] [--version]` (also `--flag=value`).
+/// Names are not resolved here. On a bad command line answers nothing and sets `error` to a one-line message.
 std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& arguments, std::string& error);
 
 /// The --help text.

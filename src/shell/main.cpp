@@ -12,6 +12,7 @@
 #include "platform/files.hpp"
 #include "platform/http_server.hpp"
 #include "platform/linux_kernel.hpp"
+#include "platform/listen_address.hpp"
 #include "platform/main_thread_handoff.hpp"
 #include "platform/notification_center.hpp"
 #include "platform/processes.hpp"
@@ -33,14 +34,15 @@ namespace {
 
 constexpr auto kUploadGrace = std::chrono::seconds(2);
 
-int run(const CommandLine& line, const std::filesystem::path& resources, std::vector<ScreenFile> pageFiles) {
+int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, const std::filesystem::path& resources,
+        std::vector<ScreenFile> pageFiles) {
     const std::filesystem::path home = line.home.value_or(defaultHome());
 
     // Our own diagnostics go to stderr: the log file once the launch has redirected it.
     Diagnostics diagnostics;
     const auto diagnostic = diagnostics.sink();
     SystemClock clock;
-    StreamConsole console(STDOUT_FILENO, diagnostics);
+    StreamConsole console(STDOUT_FILENO, diagnostics, line.briefConsole);
     AsioRunLoop loop;
     HostApplicationState application;
     LinuxProcessList processList;
@@ -57,6 +59,15 @@ int run(const CommandLine& line, const std::filesystem::path& resources, std::ve
     const DeviceTokenResult token = loadOrCreateDeviceToken(home);
 
     AppDelegate* delegateForRegistration = nullptr;
+    // Written to the terminal at once and again to the log once the launch has opened it, so that every
+    // log begins with them and none is left empty.
+    std::vector<std::string> launchLines;
+    const auto redirectLog = [&](const std::filesystem::path& path) {
+        if (!redirectStderr(path)) return false;
+        trimLogFiles(path.parent_path(), line.keepLogs);
+        for (const auto& launchLine : launchLines) diagnostic(launchLine);
+        return true;
+    };
     ShellServices services{
         platform, probes, server, keepAlive, userNotifications, audioSession, readHostDevice(), home,
         [&] {
@@ -71,7 +82,7 @@ int run(const CommandLine& line, const std::filesystem::path& resources, std::ve
                     delegateForRegistration->didFailToRegisterForRemoteNotificationsWithError(*token.error);
             });
         },
-        [](const std::filesystem::path& path) { return redirectStderr(path); }, diagnostic,
+        redirectLog, diagnostic,
         line.target ? std::optional(TargetChoice{*line.target, line.targetTree}) : std::nullopt};
     AppDelegate delegate(std::move(services));
     delegateForRegistration = &delegate;
@@ -85,14 +96,16 @@ int run(const CommandLine& line, const std::filesystem::path& resources, std::ve
                                [&delegate](const boost::json::object& userInfo) {
                                    delegate.didReceiveRemoteNotification(userInfo);
                                }));
-    HttpServer listener({line.listenAddress, line.listenPort}, std::move(routes), diagnostics);
+    HttpServer listener({listenAddress, line.listen.port}, std::move(routes), diagnostics);
     if (const auto error = listener.start()) {
-        diagnostic("perfagent: cannot listen on " + line.listenAddress.to_string() + ":" + std::to_string(line.listenPort) + ": " +
+        diagnostic("perfagent: cannot listen on " + authorityText(listenAddress, line.listen.port) + ": " +
                    error.message());
         return 1;
     }
-    diagnostic("perfagent: listening on http://" + listener.authority());
-    if (token) diagnostic("perfagent: push token in " + deviceTokenPath(home).string());
+    launchLines.push_back("perfagent: listening on http://" + listener.authority());
+    if (token) launchLines.push_back("perfagent: push token in " + deviceTokenPath(home).string());
+    else launchLines.push_back("perfagent: " + std::string(kDamagedTokenStore) + " (" + *token.error + ")");
+    for (const auto& launchLine : launchLines) diagnostic(launchLine);
 
     bool terminating = false;
     SignalWatcher::Handlers handlers = audioInterruptionSignals(notificationCenter);
@@ -154,6 +167,16 @@ int main(int argc, char** argv) {
         std::printf("perfagent %s\n", PERFAGENT_VERSION);
         return 0;
     }
+    // Names are resolved once, here: a name that does not resolve is a bad command line.
+    std::string resolveError;
+    const auto listenAddress = resolveHost(line->listen.host, resolveError);
+    const char* unresolved = !listenAddress                                          ? "--listen"
+                             : !resolveHost(line->collectionServer.host, resolveError) ? "--collection-server"
+                                                                                     : nullptr;
+    if (unresolved) {
+        std::fprintf(stderr, "perfagent: %s: cannot resolve %s\n", unresolved, resolveError.c_str());
+        return 2;
+    }
     std::error_code ec;
     const auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
     const auto resources = line->resources ? std::optional(*line->resources) : findResources(executable);
@@ -168,5 +191,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "perfagent: cannot read %s\n", readError.c_str());
         return 2;
     }
-    return run(*line, *resources, std::move(*pageFiles));
+    return run(*line, *listenAddress, *resources, std::move(*pageFiles));
 }

@@ -2,6 +2,7 @@
 
 #include "platform/http_server.hpp"
 #include "platform/main_thread_handoff.hpp"
+#include "shell/remote_command.hpp"
 
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/value_stack.hpp>
@@ -120,16 +121,19 @@ HttpRoute pushRoute(std::string deviceToken, MainThreadHandoff& handoff,
     route.admit = [token = std::move(deviceToken)](const HttpServerRequest& request) -> std::optional<HttpRefusal> {
         const std::string_view authorization = trim(request.header("Authorization").value_or(""));
         constexpr std::string_view scheme = "Bearer ";
-        if (token.empty() || !startsWithCaseless(authorization, scheme)) return HttpRefusal{401, "missing token"};
+        if (token.empty()) return HttpRefusal{401, std::string(kDamagedTokenStore)};
+        if (!startsWithCaseless(authorization, scheme)) return HttpRefusal{401, "missing token"};
         if (!constantTimeEquals(trim(authorization.substr(scheme.size())), token)) return HttpRefusal{401, "wrong token"};
         return std::nullopt;
     };
     route.handle = [&handoff, deliver = std::move(deliver)](HttpServerRequest&& request, HttpResponder responder) {
         PushBodyCheck check = parsePushBody(request.body);
         if (!check.userInfo) return responder.refuse({check.status, std::string(check.reason)});
+        // Decided here from the payload by the dispatcher's own rule, so the answer need not wait for it.
+        std::string decision = pushDecision(*check.userInfo);
         if (!handoff.post([deliver, userInfo = std::move(*check.userInfo)] { deliver(userInfo); }))
             return responder.refuse({503, "agent busy"});
-        responder.answer({.status = 202});
+        responder.answer({.status = 202, .body = std::move(decision), .contentType = "application/json"});
     };
     return route;
 }

@@ -36,10 +36,16 @@ struct PushBodyCheck {
 /// value with 400 "not a JSON object". Touches nothing but its argument.
 PushBodyCheck parsePushBody(std::string_view body);
 
+/// The 401 reason for every push when the device token could not be loaded or made.
+inline constexpr std::string_view kDamagedTokenStore =
+    "the token store is damaged: delete Library/device-token under the agent's home and restart the agent, "
+    "which makes a new token";
+
 /// The push endpoint, `POST /remote-notification`: a body from a client that presents
-/// `Authorization: Bearer <deviceToken>` (an empty token refuses every push) and passes parsePushBody
-/// is handed to `deliver` on the main thread and answered 202; 401, 400 and 413 otherwise, and 503
-/// when the main thread has too much waiting already.
+/// `Authorization: Bearer <deviceToken>` (an empty token, one that could not be loaded, refuses every push
+/// with kDamagedTokenStore) and passes parsePushBody is handed to `deliver` on the main thread and
+/// answered 202 with pushDecision's JSON; 401, 400 and 413 otherwise, and 503 when the main thread has
+/// too much waiting already.
 HttpRoute pushRoute(std::string deviceToken, MainThreadHandoff& handoff,
                     std::function<void(const boost::json::object&)> deliver);
 

@@ -4,6 +4,7 @@
 #include "platform/text.hpp"
 
 #include <boost/json/object.hpp>
+#include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
 
 #include <charconv>
@@ -77,6 +78,23 @@ CommandAction commandAction(std::string_view command) {
     if (command == "startoverall") return CommandAction::StartOverall;
     if (command == "stopoverall") return CommandAction::StopOverall;
     return CommandAction::None;
+}
+
+std::string pushDecision(const boost::json::object& userInfo) {
+    std::string whyRejected;
+    const auto command = parseRemoteCommand(userInfo, whyRejected);
+    boost::json::object answer;
+    switch (command ? commandAction(command->command) : CommandAction::None) {
+    case CommandAction::Start: answer["action"] = "start"; break;
+    case CommandAction::Stop: answer["action"] = "stop"; break;
+    case CommandAction::StartOverall: answer["action"] = "startoverall"; break;
+    case CommandAction::StopOverall: answer["action"] = "stopoverall"; break;
+    case CommandAction::None:
+        answer["action"] = "none";
+        answer["reason"] = command ? "\"alert\" is not start, stop, startoverall or stopoverall" : whyRejected;
+        break;
+    }
+    return boost::json::serialize(answer);
 }
 
 }  // namespace perfagent

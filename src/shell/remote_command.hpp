@@ -32,4 +32,9 @@ std::optional<RemoteCommand> parseRemoteCommand(const boost::json::object& userI
 enum class CommandAction { Start, Stop, StartOverall, StopOverall, None };
 CommandAction commandAction(std::string_view command);
 
+/// The answer to a delivered push, naming what the agent does with it, decided as the dispatcher
+/// decides (parseRemoteCommand, then commandAction): {"action":"start"} (or "stop", "startoverall",
+/// "stopoverall"), or {"action":"none","reason":...}.
+std::string pushDecision(const boost::json::object& userInfo);
+
 }  // namespace perfagent

@@ -4,7 +4,7 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import { existsSync } from 'node:fs';
-import { readdir, rm, stat } from 'node:fs/promises';
+import { mkdir, readdir, rm, stat, writeFile } from 'node:fs/promises';
 import path from 'node:path';
 import {
   agentBinary, deviceToken, expectCleanExit, launched, logText, newHome, post, printedReport, push, sleep, startAgent, startRecorder,
@@ -71,16 +71,29 @@ describe('launch', () => {
     assert.deepEqual(Object.keys(JSON.parse(ours[0].body)), ['DeviceToken']);
   });
 
-  test('standard error goes to a private log named after the launch; the console stays on stdout', async () => {
+  test('standard error goes to a private log named after the launch, older logs beyond --keep-logs go', async () => {
+    const home = await newHome();
+    homes.push(home);
+    const documents = path.join(home, 'Documents');
+    const old = ['2020-01-01 00:00:01 +0000.log', '2020-01-02 00:00:01 +0000.log', '2020-01-03 00:00:01 +0000.log'];
+    await mkdir(documents, { recursive: true, mode: 0o700 });
+    for (const name of [...old, 'notes.txt']) await writeFile(path.join(documents, name), 'x\n');
     const before = Math.floor(Date.now() / 1000);
-    const agent = await launched(await agentOnNewHome());
+    const agent = await launched(await startAgent({ home, collectionPort: recorder.port, args: ['--keep-logs', '2'],
+      listenHost: 'localhost' }));  // localhost is resolved, to the IPv4 loopback the harness waits on
     const after = Math.floor(Date.now() / 1000);
-    const documents = path.join(agent.home, 'Documents');
-    const names = await readdir(documents);
+    const names = (await readdir(documents)).filter((name) => !old.includes(name) && name !== 'notes.txt');
     const launchNames = [];
     for (let s = before; s <= after; ++s) launchNames.push(new Date(s * 1000).toISOString().replace('T', ' ').slice(0, 19) + ' +0000.log');
     assert.equal(names.length, 1);
     assert.ok(launchNames.includes(names[0]), `${names[0]} is not the launch instant in UTC`);
+    assert.deepEqual((await readdir(documents)).filter((name) => name.startsWith('20')).sort(), [old[2], names[0]]);
+    assert.ok(existsSync(path.join(documents, 'notes.txt')), 'only log files are trimmed');
+    await rm(path.join(documents, old[2]));
+    // The lines written before the launch moved standard error are in the log too.
+    const launchLog = await logText(home);
+    assert.ok(launchLog.includes(`listening on http://127.0.0.1:${agent.port}`) &&
+      launchLog.includes(`push token in ${path.join(home, 'Library', 'device-token')}`), launchLog);
     assert.equal((await stat(documents)).mode & 0o777, 0o700);
     assert.equal((await stat(path.join(documents, names[0]))).mode & 0o777, 0o600);
 
@@ -96,7 +109,8 @@ describe('launch', () => {
   test('bad options end the program with status 2 before anything is made', async () => {
     const home = path.join(await newHome(), 'home');
     homes.push(path.dirname(home));
-    for (const args of [['--listen', 'nonsense'], ['--collection-server', ':0'], ['--bogus']]) {
+    for (const args of [['--listen', 'nonsense'], ['--collection-server', ':0'], ['--bogus'],
+      ['--listen', 'nowhere.invalid:8090'], ['--collection-server', 'collector.invalid'], ['--console', 'loud']]) {
       const run = spawnSync(agentBinary, [...args, '--home', home], { encoding: 'utf8', timeout: 30_000 });
       assert.equal(run.status, 2, `${args}: ${run.stderr}`);
       assert.ok(run.stderr.startsWith('perfagent: ') && run.stderr.includes(args[0]), run.stderr);
@@ -145,6 +159,61 @@ describe('measurements', () => {
     assert.equal(finals.length, 1, 'running reports of the loop carry no names');
     assert.equal(finals[0].totalduration, instant(agent.lines[stopping - 1]) - instant(agent.lines[startLine]));
     assert.ok(finals[0].totalduration > 2000);
+    await expectCleanExit(agent, await stopAgent(agent));
+  });
+});
+
+describe('answers and console volume', () => {
+  const answer = async (agent, token, payload) => {
+    const response = await fetch(`http://127.0.0.1:${agent.port}/remote-notification`, { method: 'POST',
+      headers: { 'Content-Type': 'application/json', Authorization: `Bearer ${token}` }, body: JSON.stringify(payload) });
+    return [response.status, await response.text()];
+  };
+
+  test('a push is answered with what the agent does; a damaged token store refuses every push and says so', async () => {
+    const agent = await launched(await agentOnNewHome());
+    const token = await deviceToken(agent.home);
+    const names = { srNumber: '42', usecase: 'login' };
+    for (const [payload, body] of [
+      [{ aps: { alert: 'startoverall' }, ...names }, '{"action":"startoverall"}'],
+      [{ aps: { alert: 'stopoverall' }, ...names }, '{"action":"stopoverall"}'],
+      [{ aps: { alert: 'start' }, usecase: 'login' }, '{"action":"none","reason":"no \\"srNumber\\""}'],
+    ]) assert.deepEqual(await answer(agent, token, payload), [202, body]);
+    await expectCleanExit(agent, await stopAgent(agent));
+
+    await writeFile(path.join(agent.home, 'Library', 'device-token'), 'damaged\n');
+    const damaged = await startAgent({ home: agent.home, collectionPort: recorder.port });
+    const [status, text] = await answer(damaged, token, { aps: { alert: 'start' }, ...names });
+    assert.equal(status, 401);
+    assert.match(text, /token store is damaged: delete Library\/device-token .* restart the agent/);
+    await expectCleanExit(damaged, await stopAgent(damaged));
+  });
+
+  test('--console brief: one line per sample instead of readouts and reports, which go out as in full', async () => {
+    const agent = await launched(await agentOnNewHome({ args: ['--console', 'brief'] }));
+    const token = await deviceToken(agent.home);
+    const from = agent.lines.length;
+    const reportsBefore = recorder.reports().length;
+    assert.equal(await push(agent, token, 'start'), 202);
+    await waitUntil(() => recorder.reports().length - reportsBefore >= 3, 'three running reports');
+    assert.equal(await push(agent, token, 'stop'), 202);
+    await waitForLine(agent, 'hellow world', await waitForLine(agent, 'entered stoping', from));
+    await sleep(1500);  // the final report's upload
+    const reports = recorder.reports().slice(reportsBefore).map((r) => r.body);
+    const ticks = agent.lines.slice(from).map((line) =>
+      /^sample (\d+): system CPU [\d.]+ %, memory used \d+ MB free \d+ MB, report (\d+) bytes, last upload ok$/.exec(line))
+      .filter(Boolean);
+    assert.ok(ticks.length >= 3);
+    assert.deepEqual(ticks.map((m) => Number(m[1])), ticks.map((m, i) => i + 1), 'one line per sample, numbered');
+    // Each tick's running report arrived as the line sized it (a newer one may have replaced a waiting one).
+    const sizes = new Set(reports.map((body) => Buffer.byteLength(body)));
+    assert.ok(ticks.some((m) => sizes.has(Number(m[2]))));
+    for (const body of reports) assert.deepEqual(Object.keys(JSON.parse(body)).filter((k) => !/^(UsecaseName|srNumber|pagename)$/.test(k)),
+      ['CPU', 'MemoryUsed', 'MemoryFree', 'MemoryCompressed', 'averagecpu', 'averagememoryfree', 'averagememorycompressed',
+        'averagememoryused', 'maxmemoryfree', 'maxmemorycompressed', 'maxmemoryused', 'maxcpu', 'totalduration']);
+    const lines = agent.lines.slice(from);
+    assert.deepEqual(lines.filter((l) => /^(System CPU|CPU DICT|Testing cpu|finished generating|-------final JSon|valid object)/.test(l)), []);
+    assert.equal(lines.length, ticks.length + 7 + 9, lines.join('\n'));  // and the echoes of start (7 lines) and stop (9)
     await expectCleanExit(agent, await stopAgent(agent));
   });
 });

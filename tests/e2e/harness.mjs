@@ -64,11 +64,12 @@ async function freePort() {
 /// Starts the agent and, unless `waitForListener` is false, waits until it listens. stdout: 'read' (lines
 /// collected), 'stall' (a pipe never read) or 'closed' (a pipe whose reading end is closed at once).
 /// A free port can be taken between asking and binding, so a failed bind is tried again on another one.
-export async function startAgent({ home, collectionPort, args = [], stdout = 'read', waitForListener = true }) {
+export async function startAgent({ home, collectionPort, args = [], stdout = 'read', waitForListener = true,
+  listenHost = '127.0.0.1' }) {
   for (let attempt = 1; ; ++attempt) {
     const port = await freePort();
     const child = spawn(agentBinary, ['--home', home, '--collection-server', `127.0.0.1:${collectionPort}`,
-      '--listen', `127.0.0.1:${port}`, ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
+      '--listen', `${listenHost}:${port}`, ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
     const agent = { child, home, port, lines: [], stderr: '', exit: null, startedAt: Date.now() };
     if (stdout === 'read') readline.createInterface({ input: child.stdout }).on('line', (line) => agent.lines.push(line));
     else if (stdout === 'stall') child.stdout.pause();

@@ -76,6 +76,7 @@ TEST(BeastUrlSession, StartNeverWaitsForTheNetworkAndAFailureRunIsToldOnce) {
 
     ASSERT_TRUE(eventually([&] { return session.inFlight() == 0; }));
     EXPECT_EQ(session.stats().failed, 50u);
+    EXPECT_EQ(session.lastSucceeded(), false);
     const auto authority = "127.0.0.1:" + std::to_string(port);
     ASSERT_EQ(diagnostics.lines().size(), 1u);
     EXPECT_EQ(diagnostics.lines()[0], "perfagent: collection server " + authority + " unreachable: Connection refused");
@@ -162,6 +163,7 @@ TEST(BeastUrlSession, RecoveryIsToldLastOnceTheNewestRequestIsAnswered) {
     DiagnosticLines diagnostics;
     BeastUrlSession session(diagnostics.sink(), {.deadline = 300ms});
 
+    EXPECT_EQ(session.lastSucceeded(), std::nullopt);
     const auto t0 = Clock::now();
     for (int i = 0; i < 3; ++i) session.start(requestTo(recorder.port()));
     ASSERT_TRUE(recorder.waitFor(1, kLiveness));
@@ -175,6 +177,7 @@ TEST(BeastUrlSession, RecoveryIsToldLastOnceTheNewestRequestIsAnswered) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("did not answer within 300 ms"), std::string::npos);
     EXPECT_NE(lines[1].find("answering again"), std::string::npos);
+    EXPECT_EQ(session.lastSucceeded(), true);
 }
 
 class BadAnswer : public ::testing::TestWithParam<HttpRecorder::Mode> {};

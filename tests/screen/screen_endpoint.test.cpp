@@ -80,10 +80,10 @@ TEST(ScreenEndpoint, PageFieldsStateProcessesAndSameOriginJsonActionsOnly) {
         std::string raw;
         unsigned status;
     } cases[] = {
-        {post("/screen/actions/start", R"({"useCaseName":"login","srNumber":"42","target":"+7","x":1})", "Origin: http://127.0.0.1:" + own + "\r\n"), 204},
-        {rawRequest(port, "POST", "/screen/actions/start", "Content-Type: Application/JSON; charset=utf-8\r\n", "{}"), 204},
-        {post("/screen/actions/stop", "", "Origin: http://localhost:" + own + "\r\n"), 204},
-        {post("/screen/actions/stop", "{}"), 204},
+        {post("/screen/actions/start", R"({"useCaseName":"login","srNumber":"42","target":"+7","x":1})", "Origin: http://127.0.0.1:" + own + "\r\n"), 202},
+        {rawRequest(port, "POST", "/screen/actions/start", "Content-Type: Application/JSON; charset=utf-8\r\n", "{}"), 202},
+        {post("/screen/actions/stop", "", "Origin: http://localhost:" + own + "\r\n"), 202},
+        {post("/screen/actions/stop", "{}"), 202},
         {post("/screen/actions/start", "{}", "Origin: http://evil.example\r\n"), 403},
         {post("/screen/actions/stop", "{}", "Origin: http://127.0.0.1:" + std::to_string(port + 1) + "\r\n"), 403},
         // A name rebound to this machine: Host and Origin agree, but a name is not taken as ours.

@@ -29,7 +29,7 @@ TEST(ServerOptions, ParsesTheCommandLine) {
 
     const std::vector<std::string> bad[] = {
         {"--listen"},
-        {"--listen", "localhost:8089"},
+        {"--listen", "local host:8089"},
         {"--listen", "127.0.0.1:0"},
         {"--listen", "127.0.0.1"},
         {"--ui", "1.2.3.4:70000"},

@@ -40,8 +40,23 @@ TEST(RemoteCommand, RejectsPayloadsMissingARequiredKey) {
         std::string why;
         EXPECT_FALSE(parse(json, &why)) << json;
         EXPECT_EQ(why, reason);
+        // The push's answer names the same reason.
+        EXPECT_EQ(boost::json::parse(pushDecision(boost::json::parse(json).as_object())),
+                  (boost::json::object{{"action", "none"}, {"reason", reason}}));
     }
     EXPECT_FALSE(parse(R"({"aps": {"title": "start"}, "srNumber": "1", "usecase": "u"})"));
+}
+
+TEST(RemoteCommand, PushDecisionNamesTheDispatchersAction) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"start", R"({"action":"start"})"}, {"stop", R"({"action":"stop"})"},
+        {"startoverall", R"({"action":"startoverall"})"}, {"stopoverall", R"({"action":"stopoverall"})"},
+        {"Start", R"({"action":"none","reason":"\"alert\" is not start, stop, startoverall or stopoverall"})"},
+    };
+    for (const auto& [alert, answer] : cases) {
+        const boost::json::object userInfo{{"aps", {{"alert", alert}}}, {"srNumber", "1"}, {"usecase", "u"}};
+        EXPECT_EQ(pushDecision(userInfo), answer) << alert;
+    }
 }
 
 TEST(RemoteCommand, ValueTextForms) {
