@@ -40,7 +40,7 @@ struct ServerOptions {
 /// the given values of XDG_DATA_HOME and HOME (null when unset).
 std::filesystem::path defaultDatabasePath(const char* xdgDataHome, const char* home);
 
-/// Parses `perfagent-server [--listen ADDR:PORT] [--database URL] [--ui ADDR:PORT] [--resources DIR] [--help]
+/// Parses `perfagent-server [--listen HOST:PORT] [--database URL] [--ui HOST:PORT] [--resources DIR] [--help]
 /// [--version]`
 /// (also `--flag=value`). On a bad command line answers nothing and sets `error` to a one-line message
 /// (the program then exits 2).
