@@ -44,11 +44,6 @@ TEST(SampleSeries, TextsFollowAppendsAndReplacements) {
     EXPECT_EQ(mapText(s), "[:]");
 }
 
-TEST(TotalDuration, RoundsEachInstantHalfAwayFromZeroBeforeSubtracting) {
-    EXPECT_EQ(totalDuration(2.5, 10.4), 7.0);
-    EXPECT_EQ(totalDuration(-2.5, 1700000000123.5), 1700000000127.0);
-}
-
 struct Series {
     SampleSeries cpu, used, free, compressed;
     MeasurementReport report() const {
