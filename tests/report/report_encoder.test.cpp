@@ -115,14 +115,14 @@ TEST(ReportEncoder, BodyIsPrettyUtf8JsonInMemberOrderAndTheEchoShowsItsNames) {
     auto r = s.report();
     r.usecaseName = "log\"in\n";
     r.srNumber = "42";
-    r.pagename = "caf\xc3\xa9 \xff";  // an invalid byte is replaced, the rest kept
+    r.pagename = "caf\xc3\xa9 \xff\xed\xa0\x80";  // invalid bytes (a UTF-16 surrogate too) replaced, the rest kept
 
     ReportEncoder encoder;
     const auto encoded = encoder.encode(r, kRunningReportLines);
     ASSERT_TRUE(encoded.body);
     const std::string& body = *encoded.body;
     EXPECT_TRUE(body.starts_with(
-              "{\n  \"UsecaseName\": \"log\\\"in\\n\",\n  \"srNumber\": \"42\",\n  \"pagename\": \"caf\xc3\xa9 \xef\xbf\xbd\",\n"
+              "{\n  \"UsecaseName\": \"log\\\"in\\n\",\n  \"srNumber\": \"42\",\n  \"pagename\": \"caf\xc3\xa9 \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\",\n"
               "  \"CPU\": {\n    \"1s\": 12.5,\n"))
         << body;
     EXPECT_NE(body.find("\n  \"MemoryCompressed\": {},\n"), std::string::npos);
