@@ -33,8 +33,6 @@ public:
     /// before the objects its blocks refer to go away.
     void shutdownBackground();
 
-    boost::asio::io_context& mainContext() { return main_; }
-
 private:
     boost::asio::io_context main_;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> mainWork_;

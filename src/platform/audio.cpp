@@ -8,36 +8,6 @@
 
 namespace perfagent {
 
-std::optional<std::string> HostAudioSession::setCategory(std::string_view category, std::string_view mode,
-                                                         std::uint64_t options) {
-    std::lock_guard lock(mutex_);
-    category_ = category;
-    mode_ = mode;
-    categoryOptions_ = options;
-    return std::nullopt;
-}
-
-std::optional<std::string> HostAudioSession::setActive(bool active, std::uint64_t) {
-    std::lock_guard lock(mutex_);
-    active_ = active;
-    return std::nullopt;
-}
-
-std::string HostAudioSession::category() const {
-    std::lock_guard lock(mutex_);
-    return category_;
-}
-
-std::string HostAudioSession::mode() const {
-    std::lock_guard lock(mutex_);
-    return mode_;
-}
-
-bool HostAudioSession::isActive() const {
-    std::lock_guard lock(mutex_);
-    return active_;
-}
-
 namespace {
 
 /// libsndfile's error text as one console line: line breaks become blanks, trailing blanks go.

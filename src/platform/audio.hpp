@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,24 +25,13 @@ public:
     virtual std::optional<std::string> setActive(bool active, std::uint64_t options) = 0;
 };
 
-/// @brief The audio session on this host: in-process state, nothing reaches a sound device. Every
-/// request succeeds. Safe from any thread.
+/// @brief The audio session on this host: nothing reaches a sound device, so every request succeeds.
 class HostAudioSession final : public AudioSession {
 public:
-    std::optional<std::string> setCategory(std::string_view category, std::string_view mode,
-                                           std::uint64_t options) override;
-    std::optional<std::string> setActive(bool active, std::uint64_t options) override;
-
-    std::string category() const;
-    std::string mode() const;
-    bool isActive() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::string category_;
-    std::string mode_;
-    std::uint64_t categoryOptions_ = 0;
-    bool active_ = false;
+    std::optional<std::string> setCategory(std::string_view, std::string_view, std::uint64_t) override {
+        return std::nullopt;
+    }
+    std::optional<std::string> setActive(bool, std::uint64_t) override { return std::nullopt; }
 };
 
 /// @brief A sound player. One thread at a time (BackgroundTask serialises its calls).

@@ -1,4 +1,5 @@
 #include "platform/beast_url_session.hpp"
+#include "platform/text.hpp"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/executor_work_guard.hpp>
@@ -37,11 +38,6 @@ namespace {
 
 /// Response bodies are read only to end the exchange cleanly; anything larger ends it early.
 constexpr std::uint64_t kResponseBodyLimit = 64 * 1024;
-
-std::string authorityText(const std::string& host, unsigned short port) {
-    const bool v6 = host.find(':') != std::string::npos;
-    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
 
 std::string durationText(std::chrono::milliseconds d) {
     if (d.count() % 1000 == 0) return std::to_string(d.count() / 1000) + " s";

@@ -1,4 +1,5 @@
 #include "platform/http_server_core.hpp"
+#include "platform/text.hpp"
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
@@ -30,8 +31,7 @@ std::optional<std::string_view> HttpServerRequest::header(std::string_view name)
 }
 
 std::string authorityText(const asio::ip::address& address, unsigned short port) {
-    const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
-    return host + ":" + std::to_string(port);
+    return authorityText(address.to_string(), port);
 }
 
 bool isOwnAuthority(std::string_view authority, const HttpServerRequest& request) {

@@ -103,4 +103,9 @@ std::string optionalText(const std::optional<std::string>& text) {
     return "Optional(" + quotedText(*text) + ")";
 }
 
+std::string authorityText(std::string_view host, unsigned short port) {
+    const bool v6 = host.find(':') != std::string_view::npos;
+    return (v6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" + std::to_string(port);
+}
+
 }  // namespace perfagent

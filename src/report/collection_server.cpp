@@ -1,4 +1,5 @@
 #include "report/collection_server.hpp"
+#include "platform/text.hpp"
 
 #include "platform/listen_address.hpp"
 
@@ -34,13 +35,7 @@ std::optional<CollectionEndpoint> CollectionEndpoint::parse(std::string_view tex
 
 std::optional<std::string> CollectionServer::collectionAddress(std::string_view path) const {
     if (!isValidHost(endpoint_.host) || endpoint_.port == 0 || !isValidPath(path)) return std::nullopt;
-    const bool v6 = endpoint_.host.find(':') != std::string::npos;
-    std::string address = "http://";
-    address += v6 ? "[" + endpoint_.host + "]" : endpoint_.host;
-    address += ':';
-    address += std::to_string(endpoint_.port);
-    address += path;
-    return address;
+    return "http://" + authorityText(endpoint_.host, endpoint_.port) + std::string(path);
 }
 
 void CollectionServer::sendCollectionRequest(std::string_view path, std::string_view method,

@@ -192,6 +192,7 @@ TEST_F(CollectorTest, StopPostsTheFinalReportAndClearsTheAccumulators) {
     EXPECT_FALSE(finalReport.contains("pagename"));
     EXPECT_EQ(finalReport.at("totalduration").as_double(), 3250.0);
     EXPECT_EQ(finalReport.at("averagememoryused").as_double(), 2750.0);
+    EXPECT_EQ(finalReport.at("averagememoryfree").as_double(), 1000.0);
     EXPECT_EQ(finalReport.at("maxcpu").as_double(), 20.0);
 
     EXPECT_EQ(collector.counter, 0);

@@ -2,7 +2,6 @@
 
 #include "support/temp_directory.hpp"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/utsname.h>
@@ -10,25 +9,7 @@
 namespace perfagent {
 namespace {
 
-using ::testing::ElementsAre;
 using testing::TempDirectory;
-
-TEST(DeviceReadout, EightLabelledLinesWithoutABlankAfterTheColon) {
-    DeviceInfo device;
-    device.classVersion = 3;
-    device.batteryLevel = 0.75f;
-    device.systemName = "Linux";
-    device.systemVersion = "6.1.0-13-amd64";
-    device.batteryState = 2;
-    device.name = "bench-host";
-    device.model = "Board X";
-    device.orientation = 1;
-
-    EXPECT_THAT(deviceReadoutLines(device),
-                ElementsAre("UIDevice Version :3", "UIDevice batteryLevel :0.75", "UIDevice systemName :Linux",
-                            "UIDevice systemVersion :6.1.0-13-amd64", "UIDevice batteryState :2",
-                            "UIDevice name :bench-host", "UIDevice model :Board X", "UIDevice orientation :1"));
-}
 
 TEST(HostDevice, ReadsUnameAndTheProductNameAndReportsNoBattery) {
     utsname host{};

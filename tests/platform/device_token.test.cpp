@@ -16,12 +16,6 @@ namespace {
 using testing::readFile;
 using testing::TempDirectory;
 
-TEST(TokenText, TwoLowerCaseDigitsPerByte) {
-    const std::vector<std::uint8_t> bytes{0x00, 0x0A, 0xFF};
-    EXPECT_EQ(tokenText(bytes), "000aff");
-    EXPECT_EQ(tokenText({}), "");
-}
-
 TEST(DeviceTokenDocument, PrettyObjectWithOneEscapedMember) {
     EXPECT_EQ(deviceTokenDocument("000aff"), "{\n  \"DeviceToken\" : \"000aff\"\n}");
 
@@ -66,7 +60,7 @@ TEST(DeviceTokenStore, MakesAPrivateTokenOnceAndReusesIt) {
 
 TEST(DeviceTokenStore, OnlyARegularFileIsReadAndOneOthersCanReadIsWarnedAbout) {
     TempDirectory home;
-    const auto valid = home.write("valid", std::string(64, 'a') + "\n");
+    const auto valid = home.write("valid", std::string(64, 'A') + "\n");  // upper case reads too
     const auto file = deviceTokenPath(home.path());
     std::filesystem::create_directories(file.parent_path());
     const std::function<void()> makers[] = {
@@ -88,6 +82,7 @@ TEST(DeviceTokenStore, OnlyARegularFileIsReadAndOneOthersCanReadIsWarnedAbout) {
     ::chmod(file.c_str(), 0644);
     const auto readable = loadOrCreateDeviceToken(home.path());
     ASSERT_TRUE(readable);
+    EXPECT_EQ(readable.token, std::vector<std::uint8_t>(kDeviceTokenBytes, 0xAA));
     ASSERT_TRUE(readable.warning);
     EXPECT_NE(readable.warning->find("0644"), std::string::npos) << *readable.warning;
     ::chmod(file.c_str(), 0600);

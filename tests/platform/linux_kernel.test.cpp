@@ -92,6 +92,8 @@ TEST(LinuxKernel, ThreadSharesSinceTheirPreviousReading) {
     ASSERT_EQ(kernel.threadBasicInfo(9, info), kKernSuccess);
     EXPECT_EQ(info.cpuUsage, 500);
     EXPECT_EQ(info.flags, 0);
+    ASSERT_EQ(kernel.threadBasicInfo(9, info), kKernSuccess);  // no time passed: no share
+    EXPECT_EQ(info.cpuUsage, 0);
 
     // A thread no longer listed is forgotten; one listed but gone before it is read is a failure.
     proc.remove("self/task/9");

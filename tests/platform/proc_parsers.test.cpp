@@ -68,6 +68,8 @@ TEST(ParseStatmAndSchedstat, ReadTheLeadingNumbers) {
     EXPECT_FALSE(parseStatm("22652\n"));
     EXPECT_FALSE(parseStatm("22652 34x6 1709\n"));
     EXPECT_FALSE(parseStatm(" 22652 3476\n"));
+    EXPECT_EQ(parseStatm("18446744073709551615 1\n")->size, 18446744073709551615u);  // the largest, exactly
+    EXPECT_FALSE(parseStatm("18446744073709551616 1\n"));
     EXPECT_EQ(parseSchedstatRunTime(kSchedstat), 167185993u);
     EXPECT_FALSE(parseSchedstatRunTime("16718x993 1 1\n"));
     EXPECT_FALSE(parseSchedstatRunTime("\n"));

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace perfagent {
@@ -82,37 +83,21 @@ TEST(CollectionServer, AddressForms) {
     EXPECT_EQ(address("h", 8089, "/entry point"), std::nullopt);
 
     // Without an address nothing is sent.
-    CollectionServer unaddressable(session, CollectionEndpoint{"bad host", 8089});
-    unaddressable.postReport("{}");
-    unaddressable.sendTestPing();
-    unaddressable.postDeviceToken("{}");
+    CollectionServer(session, CollectionEndpoint{"bad host", 8089}).postReport("{}");
     EXPECT_TRUE(session.requests().empty());
 }
 
-TEST(CollectionEndpoint, ParsesHostAndOptionalPort) {
-    struct Case {
-        const char* text;
-        const char* host;
-        unsigned short port;
+TEST(CollectionEndpoint, ParsesHostAndOptionalPortAndRejectsWhatCannotBeAnAddress) {
+    const std::tuple<const char*, const char*, unsigned short> valid[] = {
+        {"127.0.0.1", "127.0.0.1", 8089}, {"10.0.0.7:9000", "10.0.0.7", 9000}, {"collector.lan", "collector.lan", 8089},
+        {"h:1", "h", 1}, {"h:65535", "h", 65535}, {"[::1]:8090", "::1", 8090}, {"[fe80::1]", "fe80::1", 8089},
+        {"::1", "::1", 8089},
     };
-    for (const auto& c : std::vector<Case>{
-             {"127.0.0.1", "127.0.0.1", 8089},
-             {"10.0.0.7:9000", "10.0.0.7", 9000},
-             {"collector.lan", "collector.lan", 8089},
-             {"h:1", "h", 1},
-             {"h:65535", "h", 65535},
-             {"[::1]:8090", "::1", 8090},
-             {"[fe80::1]", "fe80::1", 8089},
-             {"::1", "::1", 8089},
-         }) {
-        const auto endpoint = CollectionEndpoint::parse(c.text);
-        ASSERT_TRUE(endpoint) << c.text;
-        EXPECT_EQ(endpoint->host, c.host) << c.text;
-        EXPECT_EQ(endpoint->port, c.port) << c.text;
+    for (const auto& [text, host, port] : valid) {
+        const auto endpoint = CollectionEndpoint::parse(text);
+        ASSERT_TRUE(endpoint) << text;
+        EXPECT_EQ(std::tie(endpoint->host, endpoint->port), std::tie(host, port)) << text;
     }
-}
-
-TEST(CollectionEndpoint, RejectsWhatCannotBeAnAddress) {
     for (const char* text : {"", ":8089", "h:", "h:0", "h:65536", "h:123456", "h:80a", "h:+80", "h:-1", "h: 80",
                              "a b", "a/b", "user@h", "h#x", "ho%st", "1.2.3.4:80/", "h:80:90", "[::1", "[::1]x",
                              "[::1]:", "[not-v6]:80", "[]", "[]:80"}) {

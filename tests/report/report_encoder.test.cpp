@@ -44,11 +44,6 @@ TEST(SampleSeries, TextsFollowAppendsAndReplacements) {
     EXPECT_EQ(mapText(s), "[:]");
 }
 
-TEST(TotalDuration, RoundsEachInstantHalfAwayFromZeroBeforeSubtracting) {
-    EXPECT_EQ(totalDuration(2.5, 10.4), 7.0);
-    EXPECT_EQ(totalDuration(-2.5, 1700000000123.5), 1700000000127.0);
-}
-
 struct Series {
     SampleSeries cpu, used, free, compressed;
     MeasurementReport report() const {
@@ -120,14 +115,14 @@ TEST(ReportEncoder, BodyIsPrettyUtf8JsonInMemberOrderAndTheEchoShowsItsNames) {
     auto r = s.report();
     r.usecaseName = "log\"in\n";
     r.srNumber = "42";
-    r.pagename = "caf\xc3\xa9 \xff";  // an invalid byte is replaced, the rest kept
+    r.pagename = "caf\xc3\xa9 \xff\xed\xa0\x80";  // invalid bytes (a UTF-16 surrogate too) replaced, the rest kept
 
     ReportEncoder encoder;
     const auto encoded = encoder.encode(r, kRunningReportLines);
     ASSERT_TRUE(encoded.body);
     const std::string& body = *encoded.body;
     EXPECT_TRUE(body.starts_with(
-              "{\n  \"UsecaseName\": \"log\\\"in\\n\",\n  \"srNumber\": \"42\",\n  \"pagename\": \"caf\xc3\xa9 \xef\xbf\xbd\",\n"
+              "{\n  \"UsecaseName\": \"log\\\"in\\n\",\n  \"srNumber\": \"42\",\n  \"pagename\": \"caf\xc3\xa9 \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\",\n"
               "  \"CPU\": {\n    \"1s\": 12.5,\n"))
         << body;
     EXPECT_NE(body.find("\n  \"MemoryCompressed\": {},\n"), std::string::npos);
@@ -142,7 +137,7 @@ TEST(ReportEncoder, BodyIsPrettyUtf8JsonInMemberOrderAndTheEchoShowsItsNames) {
                                               "maxmemorycompressed", "maxmemoryused", "maxcpu", "totalduration"}));
     EXPECT_EQ(doc.at("MemoryFree").at("1s").as_double(), 1e-05);
     // The description shows the name as given; the echo as the body carries it.
-    EXPECT_NE(encoded.lines.front().find("\"pagename\": \"caf\xc3\xa9 \xff\""), std::string::npos);
+    EXPECT_NE(encoded.lines.front().find("\"pagename\": \"caf\xc3\xa9 \xff\xed\xa0\x80\""), std::string::npos);
     EXPECT_EQ(encoded.lines.back(), jsonText(doc));
 }
 

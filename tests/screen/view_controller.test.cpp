@@ -56,7 +56,7 @@ TEST_F(ScreenTest, StartPrintsBothStartTimesAndTheNamesPingsAndStartsTheCollecto
     EXPECT_EQ(requests[0].target, "/entry-point/test");
     EXPECT_FALSE(requests[0].body);
     EXPECT_TRUE(requests[0].headers.empty());
-    EXPECT_EQ(shell.players.players().size(), 1u);  // the screen's own keep-alive plays
+    EXPECT_TRUE(screen.backgroundTask->player()->isPlaying());  // the screen's own keep-alive plays
 
     shell.loop.advance(2.0);
     const auto running = reportBodies();
@@ -73,7 +73,7 @@ TEST_F(ScreenTest, StartPrintsBothStartTimesAndTheNamesPingsAndStartsTheCollecto
     const auto final = reportBodies();
     ASSERT_EQ(final.size(), 1u);
     EXPECT_EQ(final[0].at("CPU").as_object().size(), 2u);
-    EXPECT_TRUE(shell.players.players().back().playing);  // Stop leaves the keep-alive playing
+    EXPECT_TRUE(screen.backgroundTask->player()->isPlaying());  // Stop leaves the keep-alive playing
 }
 
 TEST_F(ScreenTest, StopBeforeAnyStartSendsNothingAndAFlushWithoutATimerOnlyPrintsLater) {
@@ -146,7 +146,7 @@ TEST_F(ScreenTest, TerminationFlushWithATimerEndsTheScreensMeasurement) {
     screen.stopBackgroundMeasurement();
     EXPECT_FALSE(screen.backgroundTimer->isValid());
     EXPECT_FALSE(screen.backgroundPusher->isValid());
-    EXPECT_FALSE(shell.players.players().back().playing);
+    EXPECT_FALSE(screen.backgroundTask->player()->isPlaying());
     EXPECT_EQ(shell.notificationCenter.registrationCount(screen.backgroundTask.get(), kAudioSessionInterruptionNotification), 0u);
     const auto final = reportBodies();
     ASSERT_EQ(final.size(), 1u);

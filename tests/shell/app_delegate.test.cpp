@@ -48,7 +48,7 @@ TEST_F(DelegateTest, LaunchPrintsItsLinesInOrderAndRedirectsStderrToADatedLogFil
 }
 
 TEST_F(DelegateTest, LaunchGoesOnAfterAnAudioSessionFailureAndARefusedPermission) {
-    shell.audioSession.failCategoryWith("The operation couldn't be completed. (category refused)");
+    shell.audioSession.categoryError = "The operation couldn't be completed. (category refused)";
     shell.userNotifications.granted = false;
     delegate->didFinishLaunchingWithOptions();
     shell.loop.runUntilIdle();

@@ -6,7 +6,6 @@
 #include "probes/cpu.hpp"
 #include "report/collection_server.hpp"
 #include "shell/app_delegate.hpp"
-#include "support/fake_audio.hpp"
 #include "support/fake_kernel.hpp"
 #include "support/fake_run_loop.hpp"
 #include "support/fake_url_session.hpp"
@@ -19,8 +18,17 @@
 
 namespace perfagent::testing {
 
+/// @brief An audio session that refuses its category with `categoryError` while that is set.
+struct ScriptedAudioSession final : AudioSession {
+    std::optional<std::string> setCategory(std::string_view, std::string_view, std::uint64_t) override {
+        return categoryError;
+    }
+    std::optional<std::string> setActive(bool, std::uint64_t) override { return std::nullopt; }
+    std::optional<std::string> categoryError;
+};
+
 /// @brief Every service the screen and the application delegate are built with, faked: virtual time, a
-/// scripted kernel, recorded console lines and requests, audio that only records. Declare the objects
+/// scripted kernel, recorded console lines and requests, a real sound player. Declare the objects
 /// under test after it, so they go before the services they use.
 struct FakeShell {
     explicit FakeShell(std::filesystem::path resourcesDirectory = {}) : resources(std::move(resourcesDirectory)) {
@@ -62,8 +70,8 @@ struct FakeShell {
     FakeUrlSession urlSession;
     CollectionServer server{urlSession, CollectionEndpoint{}};
     NotificationCenter notificationCenter;
-    FakeAudioSession audioSession;
-    FakeAudioPlayerFactory players;
+    ScriptedAudioSession audioSession;
+    SndfileAudioPlayerFactory players;
     FakeUserNotificationCenter userNotifications{loop};
     DeviceInfo device{0, -1.0f, "Linux", "6.1.0", 0, "bench", "Test Board", 0};
     std::filesystem::path resources;

@@ -16,7 +16,6 @@ namespace perfagent::testing {
 struct RecordedRequest {
     std::string method;
     std::string target;
-    unsigned version = 11;  ///< 11 for HTTP/1.1
     /// Every header line in the order received, names spelled as sent.
     std::vector<std::pair<std::string, std::string>> headers;
     std::optional<std::uint64_t> contentLength;  ///< the declared length; nothing when not declared
@@ -24,23 +23,19 @@ struct RecordedRequest {
 
     /// The value of the first header with this name (any letter case).
     std::optional<std::string> header(std::string_view name) const;
-    /// How many header lines have this name (any letter case).
-    std::size_t headerCount(std::string_view name) const;
 };
 
-/// @brief A real HTTP/1.1 server on 127.0.0.1 that records every request, on its own thread.
-///
-/// Serves any number of connections at once, keep-alive included. How it answers is set by its mode
-/// and may change while it runs. The destructor closes every connection and joins its thread.
+/// @brief A real HTTP/1.1 server on 127.0.0.1 that records every request. One thread serves one
+/// connection at a time with blocking calls (the clients under test keep one connection); how it answers is
+/// set by its mode and may change while it runs. The destructor ends the connection and joins the thread.
 class HttpRecorder {
 public:
     enum class Mode {
         Answer,    ///< 200 with a short text body (after the response delay, if one is set)
         Silent,    ///< reads requests and never answers; the connection stays open until the client closes it
         Garbage,   ///< answers bytes that are not HTTP, then closes
-        HugeBody,  ///< answers 200 with a body of kHugeBodyBytes, then closes
+        HugeBody,  ///< answers 200 with a body of 8 MiB, then closes
     };
-    static constexpr std::size_t kHugeBodyBytes = 8 * 1024 * 1024;
 
     /// Listens on 127.0.0.1:`port` (0: a free port chosen by the system). Throws when it cannot bind.
     explicit HttpRecorder(Mode mode = Mode::Answer, unsigned short port = 0);
@@ -49,7 +44,6 @@ public:
     HttpRecorder& operator=(const HttpRecorder&) = delete;
 
     unsigned short port() const;
-
     void setMode(Mode mode);
     /// In Answer mode, how long to hold each response back.
     void setResponseDelay(std::chrono::milliseconds delay);
