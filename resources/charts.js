@@ -80,7 +80,9 @@
       },
       scales: { x: { time: false }, y: { range: yRange } },
       axes: [
-        { stroke: axisStroke, grid: { stroke: gridStroke }, ticks: { stroke: gridStroke }, label: "Sample", labelSize: 20 },
+        // Samples are whole numbers: ticks only at whole steps.
+        { stroke: axisStroke, grid: { stroke: gridStroke }, ticks: { stroke: gridStroke }, label: "Sample", labelSize: 20,
+          incrs: [1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000, 10000, 20000, 50000] },
         {
           stroke: axisStroke, grid: { stroke: gridStroke }, ticks: { stroke: gridStroke }, size: 56,
           label: unit, labelSize: 20,
