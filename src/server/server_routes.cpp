@@ -179,8 +179,9 @@ std::vector<HttpRoute> ingestRoutes(IngestQueue& store) {
 
 std::vector<HttpRoute> readRoutes(IngestQueue& store, const ServerPages& pages) {
     std::vector<HttpRoute> routes;
-    for (const auto& [path, response] : pages.files) {
-        routes.push_back(readRoute(path, false, [&response](HttpServerRequest&&, HttpResponder responder) {
+    for (const auto& file : pages.files) {
+        const auto& response = file.second;  // a plain reference: clang cannot capture a structured binding
+        routes.push_back(readRoute(file.first, false, [&response](HttpServerRequest&&, HttpResponder responder) {
             responder.answer(response);
         }));
     }
