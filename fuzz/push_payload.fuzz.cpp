@@ -274,7 +274,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // may be left on the loop afterwards, so nothing carries over into the next input's memory.
     world.shell.loop.advance(2.5);
     collector.stop();
-    overall.startStop = false;
+    overall.stopOverall();
     world.shell.loop.advance(2.0);
     check(world.shell.loop.pending() == 0, "work left on the loop after both measurements ended");
     checkPrintable(world.shell.console.take());
