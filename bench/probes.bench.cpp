@@ -42,12 +42,16 @@ void BM_Sample(benchmark::State& state) {
 }
 BENCHMARK(BM_Sample);
 
-/// A target process of 200 sleeping threads.
-void BM_SampleTarget200Threads(benchmark::State& state) {
+/// A target process of 200 threads, all asleep, or one of them woken before each sample (so that the
+/// process has run and every thread's file is read).
+void sampleTarget200Threads(benchmark::State& state, bool wakeOne) {
+    int wake[2];
+    if (::pipe(wake) != 0) state.SkipWithError("no pipe");
     const pid_t child = ::fork();
     if (child == 0) {
         std::vector<std::thread> threads;
         for (int i = 0; i < 199; ++i) threads.emplace_back([] { ::pause(); });
+        for (char byte; ::read(wake[0], &byte, 1) == 1;) {}
         ::pause();
     }
     ::usleep(300'000);
@@ -55,11 +59,21 @@ void BM_SampleTarget200Threads(benchmark::State& state) {
     Probes probes(kernel);
     if (probes.follow(identityOf(child), false) != kKernSuccess) state.SkipWithError("cannot follow the target");
     if (probes.cpu.threadActs().size() != 200) state.SkipWithError("the target has not started its threads");
-    for (auto _ : state) sample(probes);
+    for (auto _ : state) {
+        if (wakeOne) benchmark::DoNotOptimize(::write(wake[1], "x", 1));
+        sample(probes);
+    }
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
+    ::close(wake[0]);
+    ::close(wake[1]);
 }
+
+void BM_SampleTarget200Threads(benchmark::State& state) { sampleTarget200Threads(state, false); }
 BENCHMARK(BM_SampleTarget200Threads);
+
+void BM_SampleTarget200ThreadsOneWoken(benchmark::State& state) { sampleTarget200Threads(state, true); }
+BENCHMARK(BM_SampleTarget200ThreadsOneWoken);
 
 /// A process group of 50 single-threaded processes: a root with 49 children.
 pid_t startTree() {

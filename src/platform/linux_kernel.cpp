@@ -33,6 +33,18 @@ std::int64_t hostBoottimeNs() {
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
+/// The run time of every thread the process has had, in ns: its CPU clock, which any process may
+/// read. The clock id of another process is the kernel's encoding of its pid (~pid << 3 | 2, the
+/// scheduler clock); glibc's clock_getcpuclockid would spend a syscall checking it each time.
+bool processCpuNs(Pid pid, std::uint64_t& ns) {
+    const clockid_t clock =
+        pid == 0 ? CLOCK_PROCESS_CPUTIME_ID : static_cast<clockid_t>((~static_cast<std::uint32_t>(pid) << 3) | 2);
+    timespec ts{};
+    if (::clock_gettime(clock, &ts) != 0) return false;
+    ns = static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000 + static_cast<std::uint64_t>(ts.tv_nsec);
+    return true;
+}
+
 bool parseTid(const char* name, ThreadPort& tid) {
     const char* end = name + std::char_traits<char>::length(name);
     const auto result = std::from_chars(name, end, tid);
@@ -42,7 +54,9 @@ bool parseTid(const char* name, ThreadPort& tid) {
 }  // namespace
 
 LinuxKernel::LinuxKernel(std::string procRoot, std::function<std::int64_t()> boottimeNs)
-    : procRoot_(std::move(procRoot)), boottimeNs_(boottimeNs ? std::move(boottimeNs) : hostBoottimeNs) {
+    : procRoot_(std::move(procRoot)),
+      boottimeNs_(boottimeNs ? std::move(boottimeNs) : hostBoottimeNs),
+      hostClocks_(procRoot_ == "/proc") {
     const long page = ::sysconf(_SC_PAGESIZE);
     pageBytes_ = page > 0 ? static_cast<std::uint64_t>(page) : 4096;
     pageSize_ = static_cast<double>(pageBytes_);
@@ -248,9 +262,15 @@ KernReturn LinuxKernel::listTask(Task& task) {
     if (const KernReturn alive = checkAlive(task); alive != kKernSuccess) return alive;
     ++listing_;
     listed_.clear();
+    const bool still = markStill(task);
     std::size_t firstThread = 0;
-    listMember(task, task.members.front(), firstThread);
-    if (task.tree) {
+    if (still && task.tree && task.walked) {
+        // No process of the tree ran, so none forked, exited or reaped: the previous walk stands.
+        for (Member& member : task.members) listStill(task, member);
+    } else {
+        listMember(task, task.members.front(), firstThread);
+    }
+    if (task.tree && !(still && task.walked)) {
         // Breadth first from the first process: each listed thread's children join the tree; members
         // no longer reached are dropped, with their descriptors.
         std::vector<Member> reached;
@@ -276,7 +296,6 @@ KernReturn LinuxKernel::listTask(Task& task) {
                 }
             }
             if (next + 1 >= reached.size()) break;
-            firstThread = listed_.size();
             listMember(task, reached[next + 1], firstThread);
         }
         task.members = std::move(reached);
@@ -287,27 +306,64 @@ KernReturn LinuxKernel::listTask(Task& task) {
     return kKernSuccess;
 }
 
+bool LinuxKernel::markStill(Task& task) {
+    bool all = true;
+    for (Member& member : task.members) {
+        std::uint64_t cpuNs = 0;
+        const bool clocked = hostClocks_ && processCpuNs(member.pid, cpuNs);
+        // Each thread's kept reading must date from the previous listing: the clock vouches for no
+        // more than the time since then.
+        member.still = clocked && member.listedAt != 0 && cpuNs == member.cpuNs && !member.tids.empty() &&
+                       std::all_of(member.tids.begin(), member.tids.end(), [&](ThreadPort tid) {
+                           const Thread* thread = findThread(tid);
+                           return thread != nullptr && thread->pid == member.pid && thread->task == task.port &&
+                                  thread->read && thread->readAt == member.listedAt;
+                       });
+        member.cpuNs = cpuNs;
+        member.listedAt = clocked ? listing_ : 0;
+        all = all && member.still;
+    }
+    return all;
+}
+
+void LinuxKernel::listStill(Task& task, Member& member) {
+    for (const ThreadPort tid : member.tids) {
+        listed_.push_back(tid);
+        Thread& thread = threadEntry(tid, member.pid, task.port);
+        thread.listing = listing_;
+        thread.still = true;
+    }
+}
+
 void LinuxKernel::listMember(Task& task, Member& member, std::size_t& firstThread) {
     firstThread = listed_.size();
+    if (member.still) {
+        listStill(task, member);
+        return;
+    }
     const bool first = &member == &task.members.front();
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!member.taskDir) member.taskDir.reset(::opendir(path(member.pid, "task")));
-        if (!member.taskDir) return;
+        if (!member.taskDir) break;
         ::rewinddir(member.taskDir.get());
         while (const dirent* entry = ::readdir(member.taskDir.get())) {
             ThreadPort tid = 0;
             if (parseTid(entry->d_name, tid)) {
                 listed_.push_back(tid);
-                threadEntry(tid, member.pid, task.port).listing = listing_;
+                Thread& thread = threadEntry(tid, member.pid, task.port);
+                thread.listing = listing_;
+                thread.still = false;
             }
         }
         // A kept directory of a process that has gone lists nothing; a descendant's pid may name a
         // newer process of the tree by now, so it is opened afresh once. The first process never is.
-        if (listed_.size() > firstThread || first) return;
+        if (listed_.size() > firstThread || first) break;
         member.taskDir.reset();
         member.statm.reset();
         member.smaps.reset();
+        member.listedAt = 0;
     }
+    member.tids.assign(listed_.begin() + static_cast<std::ptrdiff_t>(firstThread), listed_.end());
 }
 
 KernReturn LinuxKernel::vmDeallocate(void* address, std::size_t size) {

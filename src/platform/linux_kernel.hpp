@@ -36,6 +36,12 @@ namespace perfagent {
 ///
 /// Every file read each sample is opened once and read with pread from offset 0 into one reused
 /// buffer; descriptors of threads and processes no longer listed are closed at the next listing.
+/// On the host's own proc file system each listing also reads every process's CPU clock (its threads'
+/// run time, living and exited, in ns). A process whose clock has not moved since the previous
+/// listing ran no thread in between, so it cannot have started or ended one: its previous thread list
+/// stands, and each of its threads read under that listing reads 0 without its file being read. A tree
+/// none of whose processes ran keeps its previous walk as well (a process that forks, exits or reaps
+/// a child runs). Idle threads, the most of a big app's, then cost no file read.
 /// Not thread-safe: the agent calls it from the main thread only.
 class LinuxKernel final : public Kernel {
 public:
@@ -68,6 +74,10 @@ private:
         UniqueFd statm;
         UniqueFd smaps;
         UniqueDir taskDir;
+        std::vector<ThreadPort> tids;  ///< its latest thread list
+        std::uint64_t cpuNs = 0;       ///< its CPU clock at that listing
+        std::uint64_t listedAt = 0;    ///< that listing; 0: none with a clock reading
+        bool still = false;            ///< its clock has not moved since: the list stands
     };
     struct Task {
         TaskPort port = kTaskSelf;
@@ -84,6 +94,8 @@ private:
         std::uint64_t listing = 0;  ///< the listing that last saw it
         bool ticks = false;         ///< cpuFd is the stat line (schedstat reads zero on this kernel)
         bool read = false;          ///< cpuNs/atNs hold a reading
+        bool still = false;         ///< its process ran no thread since its previous reading
+        std::uint64_t readAt = 0;   ///< the listing under which it was last read
         UniqueFd cpuFd;
         UniqueFd children;
         std::uint64_t cpuNs = 0;
@@ -102,6 +114,12 @@ private:
     KernReturn readMembers(TaskPort port, Read&& read);
     KernReturn listTask(Task& task);
     void listMember(Task& task, Member& member, std::size_t& firstThread);
+    /// Reads the CPU clock of every process of the task; true when none has moved since the previous
+    /// listing, each of whose threads was read under it.
+    bool markStill(Task& task);
+    /// Lists again the threads of a process that has not run since its previous listing.
+    void listStill(Task& task, Member& member);
+    Thread* findThread(ThreadPort tid);
     Thread& threadEntry(ThreadPort tid, Pid pid, TaskPort task);
     bool readThreadCpu(Thread& thread, std::uint64_t& cpuNs);
     bool readStartTicks(const Thread& thread, std::uint64_t& startTicks);
@@ -121,6 +139,7 @@ private:
     double physicalMemory_;
     std::uint64_t pageBytes_;
     std::uint64_t clockTicksPerSecond_;
+    bool hostClocks_;  ///< process CPU clocks read the processes procRoot_ lists
 
     UniqueFd meminfo_;
     UniqueFd stat_;

@@ -83,11 +83,24 @@ bool LinuxKernel::readStartTicks(const Thread& thread, std::uint64_t& startTicks
     return true;
 }
 
-KernReturn LinuxKernel::threadBasicInfo(ThreadPort tid, ThreadBasicInfo& info) {
+LinuxKernel::Thread* LinuxKernel::findThread(ThreadPort tid) {
     const auto it = std::lower_bound(threads_.begin(), threads_.end(), tid,
                                      [](const Thread& t, ThreadPort id) { return t.tid < id; });
-    if (it == threads_.end() || it->tid != tid) return kKernFailure;  // never listed, or gone since
-    Thread& thread = *it;
+    return it == threads_.end() || it->tid != tid ? nullptr : &*it;
+}
+
+KernReturn LinuxKernel::threadBasicInfo(ThreadPort tid, ThreadBasicInfo& info) {
+    Thread* found = findThread(tid);
+    if (found == nullptr) return kKernFailure;  // never listed, or gone since
+    Thread& thread = *found;
+    if (thread.still) {
+        // Its process ran no thread since this one's previous reading.
+        thread.atNs = boottimeNs_();
+        thread.readAt = thread.listing;
+        info.cpuUsage = 0;
+        info.flags = 0;
+        return kKernSuccess;
+    }
     std::uint64_t cpuNs = 0;
     if (!readThreadCpu(thread, cpuNs)) return kKernFailure;
     const std::int64_t nowNs = boottimeNs_();
@@ -104,6 +117,7 @@ KernReturn LinuxKernel::threadBasicInfo(ThreadPort tid, ThreadBasicInfo& info) {
     thread.cpuNs = cpuNs;
     thread.atNs = nowNs;
     thread.read = true;
+    thread.readAt = thread.listing;
     info.cpuUsage = usage;
     info.flags = 0;
     return kKernSuccess;

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -112,6 +113,45 @@ TEST(LinuxProbes, TreeIsSummedAndFoundAfreshAndAnExitedTargetSaysSo) {
     parent.reap();
     EXPECT_EQ(probes.memory.appMemory().resident, 0.0);
     EXPECT_EQ(probes.memory.lastTaskResult(), kKernTerminated);
+}
+
+TEST(LinuxProbes, AnIdleTargetReadsZeroUntilItStartsAThreadThatBurns) {
+    int wake[2];
+    ASSERT_EQ(::pipe(wake), 0);
+    Child child([&] {
+        std::vector<std::thread> sleepers;
+        for (int i = 0; i < 3; ++i) sleepers.emplace_back([] { ::pause(); });
+        char byte;
+        if (::read(wake[0], &byte, 1) == 1) {
+            std::thread([] {
+                for (volatile unsigned spin = 0;; ++spin) {}
+            }).detach();
+        }
+        ::pause();
+    });
+    LinuxKernel kernel;
+    Probes probes(kernel);
+    const std::string tasks = "/proc/" + std::to_string(child.pid) + "/task";
+    ASSERT_TRUE(eventually([&] {
+        return std::distance(std::filesystem::directory_iterator(tasks), std::filesystem::directory_iterator()) == 4;
+    }));
+    ASSERT_EQ(probes.follow(identityOf(child.pid), false), kKernSuccess);
+    // Idle readings: the process's clock stands still, so its threads are not read again.
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(20ms);
+        EXPECT_LT(probes.cpu.appUsage(), 5.0);
+    }
+    EXPECT_EQ(probes.cpu.threadActs().size(), 4u);
+    ASSERT_EQ(::write(wake[1], "x", 1), 1);
+    // A share over 50 ms or more (the kernel adds up a running thread's time at each tick); a loaded
+    // machine still gives a spinning thread this much.
+    EXPECT_TRUE(eventually([&] {
+        std::this_thread::sleep_for(50ms);
+        return probes.cpu.appUsage() > 20.0;
+    }));
+    EXPECT_EQ(probes.cpu.threadActs().size(), 5u);
+    ::close(wake[0]);
+    ::close(wake[1]);
 }
 
 }  // namespace
