@@ -42,26 +42,58 @@ void ProcessTarget::take(const ProcessInfo& process) {
     probes_->cpu.appUsage();
 }
 
-std::optional<ProcessTarget> ProcessTarget::find(Platform& platform, Kernel& kernel, const TargetChoice& choice,
-                                                 std::string& whyNot) {
+namespace {
+
+/// Finds the process `choice` names and opens it with `open(identity)`, a kernel result; the process,
+/// or nothing with the refusal.
+template <typename Open>
+std::optional<ProcessInfo> resolveTarget(ProcessList* processes, const TargetChoice& choice, Open&& open,
+                                         TargetRefusal& refusal) {
     const std::string named = "target " + consoleText(choice.pidOrName);
-    if (!platform.processes) {
-        whyNot = named + ": targets are not available on this host";
+    if (processes == nullptr) {
+        refusal = {TargetRefusal::Kind::NotFound, named + ": targets are not available on this host"};
         return std::nullopt;
     }
-    const auto process = findProcess(platform.processes->processes(), choice.pidOrName);
+    auto process = findProcess(processes->processes(), choice.pidOrName);
     if (!process) {
-        whyNot = named + ": no such process";
+        refusal = {TargetRefusal::Kind::NotFound, named + ": no such process"};
         return std::nullopt;
     }
-    auto probes = std::make_unique<Probes>(kernel);
-    const KernReturn result = probes->follow(process->identity, choice.tree);
+    const KernReturn result = open(process->identity);
     if (result == kKernProtectionFailure) {
-        whyNot = named + ": " + described(*process) + " may not be read by this user";
+        refusal = {TargetRefusal::Kind::NotPermitted, named + ": " + described(*process) + " may not be read by this user"};
         return std::nullopt;
     }
     if (result != kKernSuccess) {
-        whyNot = named + ": " + described(*process) + " cannot be read (it may have exited)";
+        refusal = {TargetRefusal::Kind::NotFound, named + ": " + described(*process) + " cannot be read (it may have exited)"};
+        return std::nullopt;
+    }
+    return std::move(*process);
+}
+
+}  // namespace
+
+std::optional<TargetRefusal> checkTarget(ProcessList* processes, Kernel& kernel, const TargetChoice& choice) {
+    TargetRefusal refusal;
+    const auto open = [&](ProcessIdentity identity) {
+        TaskPort task = kTaskSelf;
+        const KernReturn result = kernel.taskForPid(identity, choice.tree, &task);
+        if (result == kKernSuccess) kernel.taskRelease(task);
+        return result;
+    };
+    if (resolveTarget(processes, choice, open, refusal)) return std::nullopt;
+    return refusal;
+}
+
+std::optional<ProcessTarget> ProcessTarget::find(Platform& platform, Kernel& kernel, const TargetChoice& choice,
+                                                 std::string& whyNot) {
+    auto probes = std::make_unique<Probes>(kernel);
+    TargetRefusal refusal;
+    const auto process = resolveTarget(
+        platform.processes, choice, [&](ProcessIdentity identity) { return probes->follow(identity, choice.tree); },
+        refusal);
+    if (!process) {
+        whyNot = std::move(refusal.why);
         return std::nullopt;
     }
     return ProcessTarget(choice, *process, std::move(probes));

@@ -22,6 +22,19 @@ struct TargetChoice {
 std::optional<TargetChoice> chooseTarget(const std::optional<TargetChoice>& push, const std::optional<TargetChoice>& page,
                                          const std::optional<TargetChoice>& option);
 
+/// @brief Why a target cannot be measured: it names no running process (or the host lists none), or one
+/// this user may not read.
+struct TargetRefusal {
+    enum class Kind { NotFound, NotPermitted };
+    Kind kind = Kind::NotFound;
+    std::string why;
+};
+
+/// Checks that `choice` names a running process `kernel` may read, by opening its task and releasing it
+/// at once; the refusal when not. It reads only host proc files, so a thread other than the main one
+/// may call it, with a kernel of its own.
+std::optional<TargetRefusal> checkTarget(ProcessList* processes, Kernel& kernel, const TargetChoice& choice);
+
 /// @brief One collector's target, read through probes of its own that follow it from one sample to the
 /// next (a thread's CPU share is the difference to its previous reading, so the task is kept); the
 /// shared probes keep reading the system and the agent. The kernel finds a tree's descendants afresh at

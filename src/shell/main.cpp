@@ -68,6 +68,7 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
         for (const auto& launchLine : launchLines) diagnostic(launchLine);
         return true;
     };
+    const auto targetOption = line.target ? std::optional(TargetChoice{*line.target, line.targetTree}) : std::nullopt;
     ShellServices services{
         platform, probes, server, keepAlive, userNotifications, audioSession, readHostDevice(), home,
         [&] {
@@ -83,7 +84,7 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
             });
         },
         redirectLog, diagnostic,
-        line.target ? std::optional(TargetChoice{*line.target, line.targetTree}) : std::nullopt};
+        targetOption};
     AppDelegate delegate(std::move(services));
     delegateForRegistration = &delegate;
     delegate.setWindow(Window::loadMainInterface(platform, probes, server, keepAlive));
@@ -92,10 +93,12 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
     // gets 503s, not a growing backlog.
     MainThreadHandoff handoff(loop, 256);
     std::vector<HttpRoute> routes = screenRoutes(std::move(pageFiles), handoff, delegate, processList);
+    LinuxKernel pushKernel;  // the network thread's own, for checking a push's target before answering it
     routes.push_back(pushRoute(token ? tokenText(token.token) : std::string(), handoff,
                                [&delegate](const boost::json::object& userInfo) {
                                    delegate.didReceiveRemoteNotification(userInfo);
-                               }));
+                               },
+                               pushTargetCheck(&processList, pushKernel, targetOption)));
     HttpServer listener({listenAddress, line.listen.port}, std::move(routes), diagnostics);
     if (const auto error = listener.start()) {
         diagnostic("perfagent: cannot listen on " + authorityText(listenAddress, line.listen.port) + ": " +

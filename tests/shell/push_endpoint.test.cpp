@@ -3,6 +3,7 @@
 #include "platform/http_server.hpp"
 #include "platform/main_thread_handoff.hpp"
 #include "shell/remote_command.hpp"
+#include "support/fake_kernel.hpp"
 #include "support/fake_run_loop.hpp"
 #include "support/raw_http_client.hpp"
 
@@ -24,9 +25,10 @@ const std::string kToken = "00112233445566778899aabbccddeeff00112233445566778899
 class PushEndpointTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::vector<HttpRoute> routes{pushRoute(kToken, handoff_, [this](const boost::json::object& userInfo) {
-            delivered_.push_back(userInfo);
-        })};
+        kernel_.answerTaskForPid(kKernProtectionFailure);  // every process belongs to another user
+        std::vector<HttpRoute> routes{pushRoute(
+            kToken, handoff_, [this](const boost::json::object& userInfo) { delivered_.push_back(userInfo); },
+            pushTargetCheck(&processes_, kernel_, std::nullopt))};
         server_ = std::make_unique<HttpServer>(boost::asio::ip::tcp::endpoint{boost::asio::ip::make_address("127.0.0.1"), 0},
                                                std::move(routes), diagnostics_);
         ASSERT_FALSE(server_->start());
@@ -43,6 +45,10 @@ protected:
         return std::exchange(lines_, {});
     }
 
+    struct OneProcess final : ProcessList {
+        std::vector<ProcessInfo> processes() override { return {{{7, 1}, "pa-other", "pa-other", "ann", 4096}}; }
+    } processes_;
+    testing::FakeKernel kernel_;
     testing::FakeRunLoop loop_;
     MainThreadHandoff handoff_{loop_, 3};
     std::vector<boost::json::object> delivered_;
@@ -75,6 +81,10 @@ TEST_F(PushEndpointTest, DeliversTokenBearingObjectsAndRefusesTheRest) {
         {raw(auth, R"({"a": 1} x)"), "400 invalid JSON"},
         {raw(auth, "{\"a\": \"\xff\"}"), "400 invalid JSON"},  // not UTF-8
         {raw(auth, std::string(R"({"a": 1})") + '\0'), "400 invalid JSON"},
+        {raw(auth, R"({"aps":{"alert":"start"},"srNumber":1,"usecase":"u","target":"nosuch"})"),
+         "422 target nosuch: no such process"},
+        {raw(auth, R"({"aps":{"alert":"startoverall"},"srNumber":1,"usecase":"u","target":"7"})"),
+         "403 target 7: pa-other (pid 7) may not be read by this user"},
         {raw("Authorization: Bearer " + kToken + "\r\nHost: evil.example:" + std::to_string(server_->port()) + "\r\n", "{}"),
          "403 foreign host"},
     };
