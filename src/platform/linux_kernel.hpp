@@ -42,7 +42,8 @@ namespace perfagent {
 /// stands, and each of its threads read under that listing reads 0 without its file being read. A tree
 /// none of whose processes ran keeps its previous walk as well (a process that forks, exits or reaps
 /// a child runs). Idle threads, the most of a big app's, then cost no file read.
-/// Not thread-safe: the agent calls it from the main thread only.
+/// Not thread-safe: each instance serves one thread (the probes' on the main thread, the push route's
+/// on the network thread).
 class LinuxKernel final : public Kernel {
 public:
     /// `procRoot`: where the proc file system is (tests pass a directory of stored files);
