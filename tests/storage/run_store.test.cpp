@@ -1,7 +1,3 @@
-// One suite, both backends: SQLite in a fresh file, PostgreSQL in a fresh database of the throwaway
-// cluster that the ctest fixture starts (tests/support/postgres-fixture writes its URL to the build
-// directory).
-
 #include "storage/run_store.hpp"
 #include "support/temp_directory.hpp"
 
@@ -79,6 +75,7 @@ protected:
     }
 };
 
+// One suite, both backends.
 using Backends = ::testing::Types<SqliteBackend, PostgresBackend>;
 struct BackendNames {
     template <typename T>
@@ -176,7 +173,7 @@ TYPED_TEST(RunStoreTest, ListsNewestFirstWithFiltersPagingAndDeviceTokens) {
     this->store->recordDeviceToken("10.0.0.1", "abc123", this->now);
     const auto a = this->ingest(report(3, kNames), "10.0.0.1").runId;
     const auto b = this->ingest(report(2, {"checkout", "SR-2", std::nullopt}), "10.0.0.1").runId;
-    const std::int64_t since = this->now + 1;
+    const std::int64_t since = this->now + 1000;  // the instant c arrives
     const auto c = this->ingest(report(4, kNames, 5), "10.0.0.2").runId;
 
     const auto ids = [&](auto set) {
