@@ -28,19 +28,10 @@ TEST(ServerOptions, ParsesTheCommandLine) {
     EXPECT_EQ(given->resources, std::filesystem::path("/opt/pages"));
 
     const std::vector<std::string> bad[] = {
-        {"--listen"},
-        {"--listen", "local host:8089"},
-        {"--listen", "127.0.0.1:0"},
-        {"--listen", "127.0.0.1"},
-        {"--ui", "1.2.3.4:70000"},
-        {"--port", "1"},
-        {"--help=yes"},
-        {"--database", "sqlite://relative/file"},
-        {"--database", "sqlite://"},
-        {"--database", "mysql://a@b/c"},
-        {"--database", "postgresql://ada@db.example"},
-        {"--database", "postgresql://ada@db.example/"},
-        {"--database", "postgresql://ada@db.example:x/runs"},
+        {"--listen"}, {"--listen", "local host:8089"}, {"--listen", "127.0.0.1:0"}, {"--listen", "127.0.0.1"},
+        {"--ui", "1.2.3.4:70000"}, {"--port", "1"}, {"--help=yes"}, {"--database", "sqlite://relative/file"},
+        {"--database", "sqlite://"}, {"--database", "mysql://a@b/c"}, {"--database", "postgresql://ada@db.example"},
+        {"--database", "postgresql://ada@db.example/"}, {"--database", "postgresql://ada@db.example:x/runs"},
         {"--database", "postgresql://@db.example/runs"},
     };
     for (const auto& arguments : bad) {

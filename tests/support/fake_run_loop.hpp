@@ -3,6 +3,7 @@
 #include "platform/clock.hpp"
 #include "platform/run_loop.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -12,46 +13,80 @@ namespace perfagent::testing {
 
 /// @brief A run loop on virtual time: nothing runs until the test advances the clock, then every due
 /// block (main queue, background queue and timers alike) runs in time order, ties in submission order,
-/// on the test's thread. Ten seconds of measurement take microseconds and are exactly repeatable.
+/// on the test's thread. Blocks may be submitted from other threads (a listener handing work over).
 class FakeRunLoop final : public RunLoop {
 public:
-    enum class Queue { Main, Background };
-
-    std::shared_ptr<Timer> scheduleRepeating(double intervalSeconds, Block fire) override;
-    void async(Block block) override { submit(0, Queue::Main, std::move(block)); }
-    void asyncAfter(double seconds, Block block) override { submit(seconds, Queue::Main, std::move(block)); }
-    void backgroundAsync(Block block) override { submit(0, Queue::Background, std::move(block)); }
-    void backgroundAfter(double seconds, Block block) override {
-        submit(seconds, Queue::Background, std::move(block));
+    std::shared_ptr<Timer> scheduleRepeating(double intervalSeconds, Block fire) override {
+        auto timer = std::make_shared<FakeTimer>(std::move(fire), toNs(intervalSeconds));
+        step(timer, now_() + timer->interval);
+        return timer;
     }
+    void async(Block block) override { asyncAfter(0, std::move(block)); }
+    void asyncAfter(double seconds, Block block) override { submitAt(now_() + toNs(seconds), std::move(block)); }
+    void backgroundAsync(Block block) override { async(std::move(block)); }
+    void backgroundAfter(double seconds, Block block) override { asyncAfter(seconds, std::move(block)); }
 
     /// Virtual seconds since the loop was made.
-    double now() const;
+    double now() const { return static_cast<double>(now_()) / 1e9; }
     /// Moves virtual time forward by `seconds`, running everything that falls due on the way
     /// (including blocks submitted by the blocks it runs).
-    void advance(double seconds);
-    /// Runs everything already due at the current instant.
+    void advance(double seconds) {
+        const std::int64_t end = now_() + toNs(seconds);
+        for (;;) {
+            Block block;
+            {
+                std::lock_guard lock(mutex_);
+                const auto first = entries_.begin();
+                if (first == entries_.end() || first->first.first > end) break;
+                nowNs_ = first->first.first;
+                block = std::move(first->second);
+                entries_.erase(first);
+            }
+            block();
+        }
+        std::lock_guard lock(mutex_);
+        nowNs_ = end;
+    }
     void runUntilIdle() { advance(0); }
     /// Blocks and timers still waiting.
-    std::size_t pending() const;
-    /// The queue of the block now running (tests assert where work ran).
-    Queue currentQueue() const { return current_; }
+    std::size_t pending() const {
+        std::lock_guard lock(mutex_);
+        return entries_.size();
+    }
 
 private:
-    struct Entry {
-        Queue queue;
-        Block block;
+    struct FakeTimer final : Timer {
+        FakeTimer(Block f, std::int64_t i) : fire(std::move(f)), interval(i) {}
+        void invalidate() override { fire = nullptr; }
+        bool isValid() const override { return fire != nullptr; }
+        Block fire;
+        std::int64_t interval;
     };
-    using Key = std::pair<std::int64_t, std::uint64_t>;  // due (ns), submission order
 
-    void submit(double seconds, Queue queue, Block block);
-    void submitAt(std::int64_t dueNs, Queue queue, Block block);
+    static std::int64_t toNs(double seconds) { return std::llround(seconds * 1e9); }
+    std::int64_t now_() const {
+        std::lock_guard lock(mutex_);
+        return nowNs_;
+    }
+    void submitAt(std::int64_t dueNs, Block block) {
+        std::lock_guard lock(mutex_);
+        entries_.emplace(std::pair{dueNs, sequence_++}, std::move(block));
+    }
+    /// Fires at a fixed rate until the timer is invalidated or dropped.
+    void step(const std::weak_ptr<FakeTimer>& weak, std::int64_t due) {
+        submitAt(due, [this, weak, due] {
+            const auto timer = weak.lock();
+            if (!timer || !timer->fire) return;
+            step(weak, due + timer->interval);
+            auto fire = timer->fire;
+            fire();
+        });
+    }
 
     mutable std::mutex mutex_;
     std::int64_t nowNs_ = 0;
     std::uint64_t sequence_ = 0;
-    std::map<Key, Entry> entries_;
-    Queue current_ = Queue::Main;
+    std::map<std::pair<std::int64_t, std::uint64_t>, Block> entries_;
 };
 
 /// @brief A clock that reads the fake loop's virtual time, offset from a fixed instant.

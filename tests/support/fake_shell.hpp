@@ -40,24 +40,12 @@ struct FakeShell {
 
     KeepAliveServices keepAlive() { return {console, notificationCenter, audioSession, players, resources}; }
 
-    /// Services for an application delegate; registration and stderr redirection are recorded.
+    /// Services for an application delegate; registration, stderr redirection and diagnostics are recorded.
     ShellServices services(std::filesystem::path home = {}) {
-        return ShellServices{
-            platform,
-            probes,
-            server,
-            keepAlive(),
-            userNotifications,
-            audioSession,
-            device,
-            std::move(home),
-            [this] { ++registrations; },
-            [this](const std::filesystem::path& path) {
-                redirections.push_back(path);
-                return true;
-            },
-            [this](std::string_view line) { diagnostics.emplace_back(line); },
-        };
+        return {platform, probes, server, keepAlive(), userNotifications, audioSession, device, std::move(home),
+                [this] { ++registrations; },
+                [this](const std::filesystem::path& path) { return redirections.push_back(path), true; },
+                [this](std::string_view line) { diagnostics.emplace_back(line); }};
     }
 
     FakeRunLoop loop;
@@ -75,7 +63,6 @@ struct FakeShell {
     FakeUserNotificationCenter userNotifications{loop};
     DeviceInfo device{0, -1.0f, "Linux", "6.1.0", 0, "bench", "Test Board", 0};
     std::filesystem::path resources;
-
     int registrations = 0;
     std::vector<std::filesystem::path> redirections;
     std::vector<std::string> diagnostics;

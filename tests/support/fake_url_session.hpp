@@ -2,6 +2,8 @@
 
 #include "platform/url_session.hpp"
 
+#include <boost/json/parse.hpp>
+
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -15,17 +17,22 @@ public:
         std::lock_guard lock(mutex_);
         requests_.push_back(std::move(request));
     }
-    std::vector<HttpRequest> requests() const {
-        std::lock_guard lock(mutex_);
-        return requests_;
-    }
+    /// Returns the requests so far and forgets them.
     std::vector<HttpRequest> take() {
         std::lock_guard lock(mutex_);
         return std::exchange(requests_, {});
     }
+    /// Takes the requests and returns the bodies of the reports among them (a report without a body has none).
+    std::vector<boost::json::object> takeReports() {
+        std::vector<boost::json::object> bodies;
+        for (const auto& request : take())
+            if (request.target == "/entry-point/json" && request.body)
+                bodies.push_back(boost::json::parse(*request.body).as_object());
+        return bodies;
+    }
 
 private:
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::vector<HttpRequest> requests_;
 };
 

@@ -2,32 +2,22 @@
 
 #include "platform/user_notifications.hpp"
 
-#include <vector>
-
 namespace perfagent::testing {
 
 /// @brief Answers as configured, through the given run loop's background queue (a FakeRunLoop makes
-/// the answers arrive when the test advances it), and records the options asked for.
+/// the answers arrive when the test advances it).
 class FakeUserNotificationCenter final : public UserNotificationCenter {
 public:
     explicit FakeUserNotificationCenter(RunLoop& runLoop) : runLoop_(runLoop) {}
 
-    void requestAuthorization(std::uint64_t options, AuthorizationHandler handler) override {
-        requestedOptions.push_back(options);
-        runLoop_.backgroundAsync([handler = std::move(handler), granted = granted, error = error] {
-            handler(granted, error);
-        });
+    void requestAuthorization(std::uint64_t, AuthorizationHandler handler) override {
+        runLoop_.backgroundAsync([handler = std::move(handler), granted = granted] { handler(granted, std::nullopt); });
     }
     void getNotificationSettings(SettingsHandler handler) override {
-        ++settingsRequests;
-        runLoop_.backgroundAsync([handler = std::move(handler), text = settings] { handler(text); });
+        runLoop_.backgroundAsync([handler = std::move(handler)] { handler("<FakeNotificationSettings>"); });
     }
 
     bool granted = true;
-    std::optional<std::string> error;
-    std::string settings = "<FakeNotificationSettings>";
-    std::vector<std::uint64_t> requestedOptions;
-    int settingsRequests = 0;
 
 private:
     RunLoop& runLoop_;
