@@ -44,6 +44,24 @@ TEST(SampleSeries, TextsFollowAppendsAndReplacements) {
     EXPECT_EQ(mapText(s), "[:]");
 }
 
+TEST(SampleSeries, LongTextsAcrossSealedBlocksMatchEntryByEntry) {
+    // Thousands of entries fill several sealed blocks; each newest one is written twice, so that some
+    // replacements follow a seal at once. The held and the copied console texts must agree.
+    SampleSeries s;
+    std::string expected = "[";
+    for (int n = 1; n <= 2000; ++n) {
+        s.set(n, -1.0);
+        s.set(n, n * 0.5);
+        expected += (n > 1 ? ", \"" : "\"") + std::to_string(n) + "s\": " + (n % 2 ? std::to_string(n / 2) + ".5" : std::to_string(n / 2) + ".0");
+    }
+    expected += "]";
+    EXPECT_EQ(mapText(s), expected);
+    LinePieces held;
+    appendMapText(held, s);
+    EXPECT_EQ(held.joined(), expected);
+    EXPECT_EQ(s.jsonEntries().substr(0, 30), "    \"1s\": 0.5,\n    \"2s\": 1.0,\n");
+}
+
 struct Series {
     SampleSeries cpu, used, free, compressed;
     MeasurementReport report() const {
@@ -100,10 +118,10 @@ TEST(ReportEncoder, LinesAndBodyOfEachVariant) {
         const auto encoded = encoder.encode(c.report, c.variant);
         ASSERT_EQ(encoded.lines.size(), c.lines.size());
         for (std::size_t i = 0; i < c.lines.size(); ++i)
-            if (!c.lines[i].empty()) EXPECT_EQ(encoded.lines[i], c.lines[i]);
+            if (!c.lines[i].empty()) EXPECT_EQ(encoded.lines[i].joined(), c.lines[i]);
         ASSERT_EQ(encoded.body.has_value(), c.body);
         // The echo is what the body decodes to.
-        if (c.body) EXPECT_EQ(jsonText(boost::json::parse(*encoded.body)), encoded.lines.back());
+        if (c.body) EXPECT_EQ(jsonText(boost::json::parse(*encoded.body)), encoded.lines.back().joined());
     }
 }
 
@@ -137,8 +155,8 @@ TEST(ReportEncoder, BodyIsPrettyUtf8JsonInMemberOrderAndTheEchoShowsItsNames) {
                                               "maxmemorycompressed", "maxmemoryused", "maxcpu", "totalduration"}));
     EXPECT_EQ(doc.at("MemoryFree").at("1s").as_double(), 1e-05);
     // The description shows the name as given; the echo as the body carries it.
-    EXPECT_NE(encoded.lines.front().find("\"pagename\": \"caf\xc3\xa9 \xff\xed\xa0\x80\""), std::string::npos);
-    EXPECT_EQ(encoded.lines.back(), jsonText(doc));
+    EXPECT_NE(encoded.lines.front().joined().find("\"pagename\": \"caf\xc3\xa9 \xff\xed\xa0\x80\""), std::string::npos);
+    EXPECT_EQ(encoded.lines.back().joined(), jsonText(doc));
 }
 
 }  // namespace
