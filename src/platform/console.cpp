@@ -19,12 +19,27 @@ namespace {
 constexpr int kPollMs = 100;
 constexpr std::size_t kMaxIovecs = 64;
 
+bool isDevNull(const struct stat& st) {
+    return S_ISCHR(st.st_mode) && major(st.st_rdev) == 1 && minor(st.st_rdev) == 3;
+}
+
 /// A write to a regular file or /dev/null never waits for a reader.
 bool mayBlock(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return true;
-    if (S_ISREG(st.st_mode)) return false;
-    return !(S_ISCHR(st.st_mode) && major(st.st_rdev) == 1 && minor(st.st_rdev) == 3);
+    return !S_ISREG(st.st_mode) && !isDevNull(st);
+}
+
+/// /dev/null takes every write at once: it needs no writer thread.
+bool discards(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && isDevNull(st);
+}
+
+constexpr char kBreak = '\n';
+
+void addPart(std::vector<iovec>& parts, std::string_view part) {
+    if (!part.empty()) parts.push_back(iovec{const_cast<char*>(part.data()), part.size()});
 }
 
 }  // namespace
@@ -57,9 +72,12 @@ std::string LinePieces::joined() const {
 }
 
 StreamConsole::StreamConsole(int fd, Diagnostics& diagnostics, bool brief)
-    : fd_(fd), diagnostics_(diagnostics), brief_(brief), chunked_(mayBlock(fd)), writer_([this] { run(); }) {}
+    : fd_(fd), diagnostics_(diagnostics), brief_(brief), chunked_(mayBlock(fd)) {
+    if (!discards(fd)) writer_ = std::thread([this] { run(); });
+}
 
 StreamConsole::~StreamConsole() {
+    if (!writer_.joinable()) return;
     {
         std::lock_guard lock(mutex_);
         drainDeadline_ = std::chrono::steady_clock::now() + kDrainLimit;
@@ -78,6 +96,13 @@ bool StreamConsole::admit(std::size_t bytes, bool& wake) {
 }
 
 void StreamConsole::println(std::string_view line) {
+    if (!writer_.joinable()) {
+        std::vector<iovec> parts;
+        addPart(parts, line);
+        addPart(parts, {&kBreak, 1});
+        writeParts(parts);
+        return;
+    }
     bool admitted, wake = false;
     {
         std::lock_guard lock(mutex_);
@@ -94,6 +119,13 @@ void StreamConsole::println(std::string_view line) {
 }
 
 void StreamConsole::printPieces(LinePieces line) {
+    if (!writer_.joinable()) {
+        std::vector<iovec> parts;
+        line.forEachPart([&](std::string_view part) { addPart(parts, part); });
+        addPart(parts, {&kBreak, 1});
+        writeParts(parts);
+        return;
+    }
     bool admitted, wake = false;
     {
         std::lock_guard lock(mutex_);
@@ -151,23 +183,23 @@ void StreamConsole::run() {
     }
 }
 
-/// Writes the pieces in order, gathered, in writes the descriptor takes without blocking; answers how many
-/// bytes went out, fewer than all on a write error or when destruction's drain time has run out.
 std::size_t StreamConsole::writePieces(const std::vector<Piece>& pieces) {
-    static constexpr char kBreak = '\n';
     std::vector<iovec> parts;
     parts.reserve(pieces.size() * 2);
-    const auto add = [&](const char* data, std::size_t size) {
-        if (size != 0) parts.push_back(iovec{const_cast<char*>(data), size});
-    };
     for (const auto& piece : pieces) {
         if (!piece.line) {
-            add(piece.copied.data(), piece.copied.size());
+            addPart(parts, piece.copied);
             continue;
         }
-        piece.line->forEachPart([&](std::string_view part) { add(part.data(), part.size()); });
-        add(&kBreak, 1);
+        piece.line->forEachPart([&](std::string_view part) { addPart(parts, part); });
+        addPart(parts, {&kBreak, 1});
     }
+    return writeParts(parts);
+}
+
+/// Writes the parts in order, gathered, in writes the descriptor takes without blocking; answers how many
+/// bytes went out, fewer than all on a write error or when destruction's drain time has run out.
+std::size_t StreamConsole::writeParts(std::vector<iovec>& parts) {
     const std::size_t limit = chunked_ ? PIPE_BUF : SSIZE_MAX;
     std::size_t done = 0;
     std::size_t next = 0;  // the first part not written whole

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+struct iovec;
+
 namespace perfagent {
 
 class Diagnostics;
@@ -75,7 +77,8 @@ public:
 /// SIGPIPE must be ignored) drops every line from then on. The writer wakes once for the lines that
 /// arrive within kGather of each other and writes them together. To a pipe, socket or terminal each
 /// write is at most PIPE_BUF bytes and is made only when poll says the descriptor takes it, so the
-/// writer never blocks for long either; a regular file or /dev/null takes everything in one write.
+/// writer never blocks for long either; a regular file takes everything in one write. /dev/null needs
+/// no writer: the caller writes to it at once.
 class StreamConsole final : public Console {
 public:
     static constexpr std::size_t kBufferBytes = std::size_t{4} << 20;
@@ -104,6 +107,7 @@ private:
     bool admit(std::size_t bytes, bool& wake);
     void run();
     std::size_t writePieces(const std::vector<Piece>& pieces);
+    std::size_t writeParts(std::vector<struct iovec>& parts);
     void drop(std::size_t lines);
 
     int fd_;
