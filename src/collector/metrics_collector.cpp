@@ -55,7 +55,7 @@ SampleReadout readAndPrintSample(Platform& platform, Probes& probes, Probes* app
 
 std::size_t handOffReport(ReportEncoder& encoder, const MeasurementReport& report, HandOffLines variant,
                           Console& console, CollectionServer& server, std::uint64_t coalesceKey) {
-    auto encoded = encoder.encode(report, console.brief() ? kInterimReportLines : variant);
+    auto encoded = encoder.encode(report, console.brief() ? kInterimReportLines : variant, server.spareBody());
     if (!console.brief())
         for (auto& line : encoded.lines) console.printPieces(std::move(line));
     const std::size_t bytes = encoded.body ? encoded.body->size() : 0;

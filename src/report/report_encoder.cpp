@@ -6,7 +6,8 @@
 
 namespace perfagent {
 
-ReportEncoder::Encoded ReportEncoder::encode(const MeasurementReport& report, HandOffLines variant) {
+ReportEncoder::Encoded ReportEncoder::encode(const MeasurementReport& report, HandOffLines variant,
+                                             std::string bodyBuffer) {
     Encoded encoded;
     const bool valid = isValidJsonObject(report);
     LinePieces description;
@@ -19,7 +20,7 @@ ReportEncoder::Encoded ReportEncoder::encode(const MeasurementReport& report, Ha
     if (variant.validLine) encoded.lines.emplace_back(valid ? "valid object : true" : "valid object : false");
     if (!valid) return encoded;
     encoded.lines.emplace_back("-------final JSon--------");
-    encoded.body = encodePretty(report);
+    encoded.body = encodePretty(report, std::move(bodyBuffer));
     if (echoDiffersFromDescription(report)) {
         LinePieces echo;
         appendDescription(echo.text(), report, true);

@@ -35,7 +35,8 @@ public:
         std::optional<std::string> body;  ///< none when the report is not a valid JSON object
     };
 
-    Encoded encode(const MeasurementReport& report, HandOffLines variant);
+    /// The body is written into `bodyBuffer`, whose capacity it reuses.
+    Encoded encode(const MeasurementReport& report, HandOffLines variant, std::string bodyBuffer = {});
 };
 
 }  // namespace perfagent
