@@ -55,9 +55,9 @@ SampleReadout readAndPrintSample(Platform& platform, Probes& probes, Probes* app
 
 std::size_t handOffReport(ReportEncoder& encoder, const MeasurementReport& report, HandOffLines variant,
                           Console& console, CollectionServer& server, std::uint64_t coalesceKey) {
-    auto encoded = encoder.encode(report, console.brief() ? kInterimReportLines : variant);
+    auto encoded = encoder.encode(report, console.brief() ? kInterimReportLines : variant, server.spareBody());
     if (!console.brief())
-        for (const auto line : encoded.lines) console.println(line);
+        for (auto& line : encoded.lines) console.printPieces(std::move(line));
     const std::size_t bytes = encoded.body ? encoded.body->size() : 0;
     server.postReport(std::move(encoded.body), coalesceKey);
     return bytes;
@@ -139,17 +139,16 @@ void MetricsCollector::timerHandler() {
     }
 
     platform_.console.println(labelled("Testing cpu data:", systemCPULatest));
-    platform_.console.println(encoder_.compose([this](std::string& line) {
-        line += "CPU DICT: ";
-        appendOptionalMapText(line, cpuDict);
-        line += " ** Memory USED DICT: ";
-        appendOptionalMapText(line, memoryUsedDict);
-        line += " ** Memory Free DICT: ";
-        appendOptionalMapText(line, memoryFreeDict);
-        line += " **  Memory Compressed DICT: ";
-        appendOptionalMapText(line, memoryCompressedDict);
-        line += " ** ";
-    }));
+    LinePieces dictionaries("CPU DICT: ");
+    appendOptionalMapText(dictionaries, cpuDict);
+    dictionaries.text() += " ** Memory USED DICT: ";
+    appendOptionalMapText(dictionaries, memoryUsedDict);
+    dictionaries.text() += " ** Memory Free DICT: ";
+    appendOptionalMapText(dictionaries, memoryFreeDict);
+    dictionaries.text() += " **  Memory Compressed DICT: ";
+    appendOptionalMapText(dictionaries, memoryCompressedDict);
+    dictionaries.text() += " ** ";
+    platform_.console.printPieces(std::move(dictionaries));
     handOff(reportWithTarget(reportOf(*this, useCase, srno, pagename)), kRunningReportLines, measurementId_);
 }
 

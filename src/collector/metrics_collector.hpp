@@ -126,7 +126,7 @@ private:
     CollectionServer& server_;
     std::uint64_t measurementId_;  // running reports of one measurement share it, so queued ones coalesce
     std::shared_ptr<OverallRun> overall_;  // the overall measurement running, if any
-    ReportEncoder encoder_;  // also composes the "CPU DICT: " line
+    ReportEncoder encoder_;
     std::optional<ProcessTarget> target_;
 };
 

@@ -244,6 +244,12 @@ struct BeastUrlSession::Impl {
 
     void endExchange() {
         deadline.cancel();
+        // The body's buffer goes back for the next one to be written into.
+        if (std::string& body = message.body(); body.capacity() > 0) {
+            std::lock_guard lock(spareMutex);
+            if (body.capacity() > spare.capacity()) spare = std::move(body);
+            body = std::string();
+        }
         current.reset();
         startNext();
     }
@@ -295,6 +301,8 @@ struct BeastUrlSession::Impl {
     bool accepting = true;  // guarded by acceptMutex
     std::mutex shutdownMutex;
     bool shutDown = false;  // guarded by shutdownMutex
+    std::mutex spareMutex;
+    std::string spare;  // guarded by spareMutex
 
     asio::io_context context{1};
 
@@ -333,6 +341,14 @@ std::size_t BeastUrlSession::inFlight() const { return impl_->inFlight.load(); }
 BeastUrlSession::Stats BeastUrlSession::stats() const {
     return Stats{impl_->answered.load(), impl_->failed.load(), impl_->dropped.load(), impl_->coalesced.load(),
                  impl_->connections.load()};
+}
+
+std::string BeastUrlSession::spareBody() {
+    std::lock_guard lock(impl_->spareMutex);
+    std::string spare = std::move(impl_->spare);
+    impl_->spare = std::string();
+    spare.clear();
+    return spare;
 }
 
 std::optional<bool> BeastUrlSession::lastSucceeded() const {

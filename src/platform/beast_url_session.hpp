@@ -63,6 +63,7 @@ public:
     /// Requests started and not yet ended (waiting or exchanging).
     std::size_t inFlight() const;
     std::optional<bool> lastSucceeded() const override;
+    std::string spareBody() override;
     Stats stats() const;
 
 private:

@@ -4,14 +4,58 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
+
+struct iovec;
 
 namespace perfagent {
 
 class Diagnostics;
+
+/// @brief One console line in pieces: text copied in, and long texts held rather than copied (a long
+/// measurement's lines carry every sample so far, hundreds of kilobytes that the series already keep).
+class LinePieces {
+public:
+    LinePieces() = default;
+    explicit LinePieces(std::string_view text) { copied_ = text; }
+
+    /// Where text is appended by copy, after everything so far.
+    std::string& text() { return copied_; }
+    /// Appends `held`, which must not change while this line or a copy of it exists.
+    void hold(std::shared_ptr<const std::string> held);
+    /// Appends the pieces of `other`, holding what it holds.
+    void append(const LinePieces& other);
+
+    std::size_t size() const;
+    /// The whole line as one text.
+    std::string joined() const;
+    /// Calls `part(std::string_view)` for each piece in order.
+    template <typename Part>
+    void forEachPart(Part&& part) const {
+        std::size_t copiedAt = 0;
+        for (const auto& piece : pieces_) {
+            if (piece.copiedEnd > copiedAt) part(std::string_view(copied_).substr(copiedAt, piece.copiedEnd - copiedAt));
+            copiedAt = piece.copiedEnd;
+            part(std::string_view(*piece.held));
+        }
+        if (copied_.size() > copiedAt) part(std::string_view(copied_).substr(copiedAt));
+    }
+
+private:
+    /// A held text, after the copied text up to `copiedEnd`.
+    struct Piece {
+        std::size_t copiedEnd;
+        std::shared_ptr<const std::string> held;
+    };
+    std::string copied_;
+    std::vector<Piece> pieces_;
+};
 
 /// @brief Where the agent's console lines go. One call is one whole line.
 class Console {
@@ -19,6 +63,8 @@ public:
     virtual ~Console() = default;
     /// Writes `line` followed by a line break. Safe to call from any thread.
     virtual void println(std::string_view line) = 0;
+    /// Writes the pieces as one line, holding what they hold until it is written instead of copying it.
+    virtual void printPieces(LinePieces line) { println(line.joined()); }
     /// Brief: samplers print one line per tick instead of the readouts, series and report texts.
     virtual bool brief() const { return false; }
 };
@@ -26,15 +72,20 @@ public:
 /// @brief Console lines on a file descriptor (stdout), written by a thread of its own so that a reader
 /// that stalls or goes away never holds up or ends the caller.
 ///
-/// Lines wait in a buffer of at most kBufferBytes (a longer line is taken when the buffer is empty);
-/// while it is full, new lines are dropped and counted in the diagnostics. A write error (a closed
-/// reader: SIGPIPE must be ignored) drops every line from then on. Each write is at most PIPE_BUF bytes
-/// and is made only when poll says the descriptor takes it, so the writer never blocks for long either.
+/// Lines wait, copied or shared, up to kBufferBytes in all (a longer line is taken when none waits);
+/// beyond that, new lines are dropped and counted in the diagnostics. A write error (a closed reader:
+/// SIGPIPE must be ignored) drops every line from then on. The writer wakes once for the lines that
+/// arrive within kGather of each other and writes them together. To a pipe, socket or terminal each
+/// write is at most PIPE_BUF bytes and is made only when poll says the descriptor takes it, so the
+/// writer never blocks for long either; a regular file takes everything in one write. /dev/null needs
+/// no writer: the caller writes to it at once.
 class StreamConsole final : public Console {
 public:
     static constexpr std::size_t kBufferBytes = std::size_t{4} << 20;
     /// How long destruction goes on writing what is buffered to a slow reader.
     static constexpr std::chrono::milliseconds kDrainLimit{500};
+    /// How long the writer waits after the first line of a burst (a tick prints about ten).
+    static constexpr std::chrono::milliseconds kGather{2};
 
     StreamConsole(int fd, Diagnostics& diagnostics, bool brief = false);
     /// Writes what is buffered, for at most kDrainLimit, and drops the rest.
@@ -43,19 +94,30 @@ public:
     StreamConsole& operator=(const StreamConsole&) = delete;
 
     void println(std::string_view line) override;
+    void printPieces(LinePieces line) override;
     bool brief() const override { return brief_; }
 
 private:
+    /// What waits, in order: a run of copied lines (each with its break), or one line in pieces.
+    struct Piece {
+        std::string copied;
+        std::optional<LinePieces> line;
+    };
+    /// Under the lock: whether `bytes` more fit, then counts them and wakes the writer for a first line.
+    bool admit(std::size_t bytes, bool& wake);
     void run();
-    std::size_t writeBlock(std::string_view block);
+    std::size_t writePieces(const std::vector<Piece>& pieces);
+    std::size_t writeParts(std::vector<struct iovec>& parts);
     void drop(std::size_t lines);
 
     int fd_;
     Diagnostics& diagnostics_;
     bool brief_;
+    bool chunked_;  // the descriptor may block: poll, then at most PIPE_BUF bytes a write
     std::mutex mutex_;
     std::condition_variable ready_;
-    std::string buffer_;
+    std::vector<Piece> pieces_;
+    std::size_t waiting_ = 0;  // bytes in pieces_
     bool broken_ = false;
     std::atomic<bool> stopping_{false};
     std::chrono::steady_clock::time_point drainDeadline_;
@@ -66,6 +128,7 @@ private:
 class NullConsole final : public Console {
 public:
     void println(std::string_view) override {}
+    void printPieces(LinePieces) override {}
 };
 
 }  // namespace perfagent

@@ -30,6 +30,10 @@ public:
     /// Whether the newest transfer to end was answered with a 2xx status; nothing before any has ended.
     /// Safe from any thread (the brief console line shows it).
     virtual std::optional<bool> lastSucceeded() const { return std::nullopt; }
+    /// The buffer of a body already sent, emptied, for the next body to be written into (a long
+    /// measurement's bodies are hundreds of kilobytes each second); an empty one when there is none.
+    /// Safe from any thread.
+    virtual std::string spareBody() { return {}; }
 };
 
 }  // namespace perfagent

@@ -41,6 +41,8 @@ public:
     void postDeviceToken(std::optional<std::string> body);
     /// Whether the newest request to end was answered 2xx; nothing before any has ended.
     std::optional<bool> lastUploadSucceeded() const { return session_.lastSucceeded(); }
+    /// A sent body's buffer to write the next report into (see UrlSession::spareBody).
+    std::string spareBody() { return session_.spareBody(); }
 
 private:
     UrlSession& session_;

@@ -99,14 +99,18 @@ void appendJsonString(std::string& out, std::string_view text) {
     out += '"';
 }
 
-std::optional<std::string> encodePretty(const MeasurementReport& report) {
+std::optional<std::string> encodePretty(const MeasurementReport& report, std::string buffer) {
     if (!isValidJsonObject(report)) return std::nullopt;
     const ReportMembers members = membersOf(report);
     std::size_t size = 512;
     for (const auto& series : members.series) size += series.series->jsonEntries().size() + 32;
     for (const auto& series : members.targetSeries) size += series.series->jsonEntries().size() + 32;
-    std::string out;
-    out.reserve(size);
+    // Rounded up so that a growing measurement asks for the same size for many seconds in a row: the
+    // allocator then reuses the block the previous body left instead of carving a new one each time.
+    constexpr std::size_t kGranule = 64 * 1024;
+    std::string out = std::move(buffer);
+    out.clear();
+    if (out.capacity() < size) out.reserve((size + kGranule - 1) / kGranule * kGranule);
     out += "{\n";
     bool first = true;
     const auto member = [&](const char* key) {

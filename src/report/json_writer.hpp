@@ -18,7 +18,7 @@ bool isValidUtf8(std::string_view text);
 std::string validUtf8(std::string_view text);
 
 /// The report as pretty-printed UTF-8 JSON (two-space indent, one member per line, `"key": value`).
-/// Nothing when the report is not a valid JSON object.
-std::optional<std::string> encodePretty(const MeasurementReport& report);
+/// Nothing when the report is not a valid JSON object. Written into `buffer`, whose capacity it reuses.
+std::optional<std::string> encodePretty(const MeasurementReport& report, std::string buffer = {});
 
 }  // namespace perfagent

@@ -6,28 +6,27 @@
 
 namespace perfagent {
 
-namespace {
-constexpr std::string_view kDictionaryPrefix = "finished generating dictinary ";
-}  // namespace
-
-ReportEncoder::Encoded ReportEncoder::encode(const MeasurementReport& report, HandOffLines variant) {
+ReportEncoder::Encoded ReportEncoder::encode(const MeasurementReport& report, HandOffLines variant,
+                                             std::string bodyBuffer) {
     Encoded encoded;
     const bool valid = isValidJsonObject(report);
-    if (variant.dictionaryLine || valid) {
-        description_.assign(kDictionaryPrefix);
-        appendDescription(description_, report);
+    LinePieces description;
+    if (variant.dictionaryLine || valid) appendDescription(description, report);
+    if (variant.dictionaryLine) {
+        LinePieces line("finished generating dictinary ");
+        line.append(description);
+        encoded.lines.push_back(std::move(line));
     }
-    if (variant.dictionaryLine) encoded.lines.push_back(description_);
-    if (variant.validLine) encoded.lines.push_back(valid ? "valid object : true" : "valid object : false");
+    if (variant.validLine) encoded.lines.emplace_back(valid ? "valid object : true" : "valid object : false");
     if (!valid) return encoded;
-    encoded.lines.push_back("-------final JSon--------");
-    encoded.body = encodePretty(report);
+    encoded.lines.emplace_back("-------final JSon--------");
+    encoded.body = encodePretty(report, std::move(bodyBuffer));
     if (echoDiffersFromDescription(report)) {
-        echo_.clear();
-        appendDescription(echo_, report, true);
-        encoded.lines.push_back(echo_);
+        LinePieces echo;
+        appendDescription(echo.text(), report, true);
+        encoded.lines.push_back(std::move(echo));
     } else {
-        encoded.lines.push_back(std::string_view(description_).substr(kDictionaryPrefix.size()));
+        encoded.lines.push_back(std::move(description));
     }
     return encoded;
 }

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "platform/console.hpp"
 #include "report/measurement_report.hpp"
 
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace perfagent {
@@ -25,29 +25,18 @@ inline constexpr HandOffLines kScreenReportLines{false, false};
 ///
 /// The lines are, in order: the variant's dictionary and validity lines, then for a valid report
 /// "-------final JSon--------" and the echo of the body as decoded. The echo is the description's own
-/// text (the body decodes to exactly the document described), so nothing is parsed again. The encoder
-/// keeps its text buffer between reports: a long measurement's lines run to hundreds of kilobytes.
+/// text (the body decodes to exactly the document described), so nothing is parsed again. The long
+/// lines hold the series' sealed blocks instead of copying them: a long measurement's lines run to
+/// hundreds of kilobytes.
 class ReportEncoder {
 public:
     struct Encoded {
-        std::vector<std::string_view> lines;  ///< valid until the next encode
-        std::optional<std::string> body;      ///< none when the report is not a valid JSON object
+        std::vector<LinePieces> lines;
+        std::optional<std::string> body;  ///< none when the report is not a valid JSON object
     };
 
-    Encoded encode(const MeasurementReport& report, HandOffLines variant);
-
-    /// Lets `write(std::string&)` compose another long console line in the same buffer (a long
-    /// measurement then keeps one such buffer, not two). Valid until the next call or encode.
-    template <typename Write>
-    std::string_view compose(Write&& write) {
-        description_.clear();
-        write(description_);
-        return description_;
-    }
-
-private:
-    std::string description_;  // "finished generating dictinary " and the report text
-    std::string echo_;         // only when the echo differs from the description
+    /// The body is written into `bodyBuffer`, whose capacity it reuses.
+    Encoded encode(const MeasurementReport& report, HandOffLines variant, std::string bodyBuffer = {});
 };
 
 }  // namespace perfagent

@@ -5,24 +5,28 @@
 
 namespace perfagent {
 
-void appendDescription(std::string& out, const MeasurementReport& report, bool asSent) {
+namespace {
+
+std::string& textOf(std::string& out) { return out; }
+std::string& textOf(LinePieces& out) { return out.text(); }
+
+template <typename Out>
+void describe(Out& out, const MeasurementReport& report, bool asSent) {
     const ReportMembers members = membersOf(report);
-    std::size_t size = out.size() + 512;
-    for (const auto& series : members.series) size += series.series->consoleEntries().size() + 32;
-    out.reserve(size);
-    out += '[';
+    std::string& text = textOf(out);
+    text += '[';
     bool first = true;
     const auto member = [&](const char* key) {
-        if (!first) out += ", ";
+        if (!first) text += ", ";
         first = false;
-        out += '"';
-        out += key;
-        out += "\": ";
+        text += '"';
+        text += key;
+        text += "\": ";
     };
     for (const auto& name : members.names) {
         if (!*name.value) continue;
         member(name.key);
-        appendQuotedText(out, asSent ? validUtf8(**name.value) : **name.value);
+        appendQuotedText(text, asSent ? validUtf8(**name.value) : **name.value);
     }
     const auto seriesAndNumbers = [&](const auto& allSeries, const auto& numbers) {
         for (const auto& series : allSeries) {
@@ -31,19 +35,31 @@ void appendDescription(std::string& out, const MeasurementReport& report, bool a
         }
         for (const auto& number : numbers) {
             member(number.key);
-            appendDoubleText(out, number.value);
+            appendDoubleText(text, number.value);
         }
     };
     seriesAndNumbers(members.series, members.numbers);
     if (members.target) {
         member("target");
-        appendQuotedText(out, asSent ? validUtf8(members.target->name) : members.target->name);
+        appendQuotedText(text, asSent ? validUtf8(members.target->name) : members.target->name);
         member("targetpid");
-        out += std::to_string(members.target->pid);
+        text += std::to_string(members.target->pid);
         seriesAndNumbers(members.targetSeries, members.targetNumbers);
     }
-    out += ']';
+    text += ']';
 }
+
+}  // namespace
+
+void appendDescription(std::string& out, const MeasurementReport& report, bool asSent) {
+    const ReportMembers members = membersOf(report);
+    std::size_t size = out.size() + 512;
+    for (const auto& series : members.series) size += series.series->consoleSize() + 32;
+    out.reserve(size);
+    describe(out, report, asSent);
+}
+
+void appendDescription(LinePieces& out, const MeasurementReport& report) { describe(out, report, false); }
 
 bool echoDiffersFromDescription(const MeasurementReport& report) {
     for (const auto& name : membersOf(report).names)

@@ -1,9 +1,11 @@
 #include "report/sample_series.hpp"
 
+#include "platform/console.hpp"
 #include "platform/text.hpp"
 
 #include <charconv>
 #include <cmath>
+#include <type_traits>
 
 namespace perfagent {
 
@@ -35,7 +37,14 @@ void SampleSeries::set(std::int64_t n, double value) {
 }
 
 void SampleSeries::appendText(std::int64_t n, double value) {
-    const bool first = console_.empty();
+    const bool first = json_.empty();
+    if (console_.size() >= kBlockBytes) {
+        // The tail is full and no longer holds the newest entry's text once this one is appended.
+        sealedSize_ += console_.size();
+        sealed_.push_back(std::make_shared<const std::string>(std::move(console_)));
+        console_ = std::string();
+        console_.reserve(kBlockBytes + 64);
+    }
     lastConsole_ = console_.size();
     lastJson_ = json_.size();
     // The separator before an entry belongs to it, so that replacing the newest entry cuts it too.
@@ -50,6 +59,8 @@ void SampleSeries::appendText(std::int64_t n, double value) {
 }
 
 void SampleSeries::rebuildTexts() {
+    sealed_.clear();
+    sealedSize_ = 0;
     console_.clear();
     json_.clear();
     last_ = 0;
@@ -73,20 +84,42 @@ void appendSampleKey(std::string& out, std::int64_t n) {
     out += 's';
 }
 
-void appendMapText(std::string& out, const SampleSeries& series) {
-    if (series.empty()) {
-        out += "[:]";
-        return;
-    }
-    out += '[';
-    out += series.consoleEntries();
-    out += ']';
+void SampleSeries::appendConsoleEntries(std::string& out) const {
+    for (const auto& block : sealed_) out += *block;
+    out += console_;
 }
 
-void appendOptionalMapText(std::string& out, const SampleSeries& series) {
-    out += "Optional(";
-    appendMapText(out, series);
-    out += ')';
+void SampleSeries::appendConsoleEntries(LinePieces& out) const {
+    for (const auto& block : sealed_) out.hold(block);
+    out.text() += console_;
 }
+
+namespace {
+
+template <typename Out>
+std::string& textOf(Out& out) {
+    if constexpr (std::is_same_v<Out, std::string>) return out;
+    else return out.text();
+}
+
+template <typename Out>
+void appendMap(Out& out, const SampleSeries& series, bool optional) {
+    if (optional) textOf(out) += "Optional(";
+    if (series.empty()) {
+        textOf(out) += "[:]";
+    } else {
+        textOf(out) += '[';
+        series.appendConsoleEntries(out);
+        textOf(out) += ']';
+    }
+    if (optional) textOf(out) += ')';
+}
+
+}  // namespace
+
+void appendMapText(std::string& out, const SampleSeries& series) { appendMap(out, series, false); }
+void appendMapText(LinePieces& out, const SampleSeries& series) { appendMap(out, series, false); }
+void appendOptionalMapText(std::string& out, const SampleSeries& series) { appendMap(out, series, true); }
+void appendOptionalMapText(LinePieces& out, const SampleSeries& series) { appendMap(out, series, true); }
 
 }  // namespace perfagent

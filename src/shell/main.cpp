@@ -26,6 +26,7 @@
 #include "shell/push_endpoint.hpp"
 
 #include <csignal>
+#include <malloc.h>
 #include <cstdio>
 #include <unistd.h>
 
@@ -156,6 +157,10 @@ int main(int argc, char** argv) {
     blockHandledSignals();
     // A console reader that goes away must not end the agent; the console sees EPIPE instead.
     std::signal(SIGPIPE, SIG_IGN);
+    // A fixed threshold: large buffers (a long measurement's report body, its growing series texts) are
+    // mapped on their own and given back whole when freed, instead of leaving holes in the heap that
+    // keep it growing (glibc would otherwise raise the threshold to the largest size freed so far).
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     std::string error;
     const auto line = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
     if (!line) {

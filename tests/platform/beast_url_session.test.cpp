@@ -130,6 +130,11 @@ TEST(BeastUrlSession, OneConnectionInOrderAndWaitingReportsCoalesce) {
     std::vector<std::string> bodies;
     for (const auto& request : recorder.requests()) bodies.push_back(request.body);
     EXPECT_EQ(bodies, (std::vector<std::string>{"token", "running 3", "other measurement", "final"}));
+    // The largest sent body's buffer comes back emptied for the next body, once.
+    const std::string spare = session.spareBody();
+    EXPECT_TRUE(spare.empty());
+    EXPECT_GE(spare.capacity(), std::string_view("other measurement").size());
+    EXPECT_EQ(session.spareBody().capacity(), std::string().capacity());
     EXPECT_EQ(recorder.connectionsAccepted(), 1u);
     EXPECT_EQ(session.stats().coalesced, 2u);
     EXPECT_TRUE(diagnostics.lines().empty());

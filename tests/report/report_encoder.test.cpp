@@ -11,14 +11,15 @@
 namespace perfagent {
 namespace {
 
+std::string mapText(const SampleSeries& series) {
+    std::string out;
+    appendMapText(out, series);
+    return out;
+}
+
 TEST(SampleSeries, TextsFollowAppendsAndReplacements) {
     SampleSeries s;
-    const auto text = [&] {
-        std::string out;
-        appendMapText(out, s);
-        return out;
-    };
-    EXPECT_EQ(text(), "[:]");
+    EXPECT_EQ(mapText(s), "[:]");
     s.set(1, 12.5);
     s.set(2, 3.0);
     s.set(2, 4.5);   // the newest replaced
@@ -26,13 +27,31 @@ TEST(SampleSeries, TextsFollowAppendsAndReplacements) {
     s.set(1, 0.25);  // an older one replaced
     s.set(5, 7.0);   // a gap stays a gap
     s.set(0, 1.0);   // there is no sample 0
-    EXPECT_EQ(text(), "[\"1s\": 0.25, \"2s\": 4.5, \"3s\": 1e+16, \"5s\": 7.0]");
+    EXPECT_EQ(mapText(s), "[\"1s\": 0.25, \"2s\": 4.5, \"3s\": 1e+16, \"5s\": 7.0]");
     EXPECT_EQ(s.jsonEntries(), "    \"1s\": 0.25,\n    \"2s\": 4.5,\n    \"3s\": 1e+16,\n    \"5s\": 7.0");
     EXPECT_EQ(s.get(4), std::nullopt);
     s.set(6, std::nan(""));
     EXPECT_FALSE(s.allFinite());
     s.set(6, 1.0);  // a replaced NaN no longer counts
     EXPECT_TRUE(s.allFinite());
+}
+
+TEST(SampleSeries, LongTextsAcrossSealedBlocksMatchEntryByEntry) {
+    // Thousands of entries fill several sealed blocks; each newest one is written twice, so that some
+    // replacements follow a seal at once. The held and the copied console texts must agree.
+    SampleSeries s;
+    std::string expected = "[";
+    for (int n = 1; n <= 2000; ++n) {
+        s.set(n, -1.0);
+        s.set(n, n * 0.5);
+        expected += (n > 1 ? ", \"" : "\"") + std::to_string(n) + "s\": " + (n % 2 ? std::to_string(n / 2) + ".5" : std::to_string(n / 2) + ".0");
+    }
+    expected += "]";
+    EXPECT_EQ(mapText(s), expected);
+    LinePieces held;
+    appendMapText(held, s);
+    EXPECT_EQ(held.joined(), expected);
+    EXPECT_EQ(s.jsonEntries().substr(0, 30), "    \"1s\": 0.5,\n    \"2s\": 1.0,\n");
 }
 
 /// A report with one CPU and one memory-used sample.
@@ -80,10 +99,10 @@ TEST(ReportEncoder, LinesAndBodyOfEachVariant) {
         const auto encoded = encoder.encode(c.report, c.variant);
         ASSERT_EQ(encoded.lines.size(), c.lines.size());
         for (std::size_t i = 0; i < c.lines.size(); ++i)
-            if (!c.lines[i].empty()) EXPECT_EQ(encoded.lines[i], c.lines[i]);
+            if (!c.lines[i].empty()) EXPECT_EQ(encoded.lines[i].joined(), c.lines[i]);
         ASSERT_EQ(encoded.body.has_value(), c.body);
         // The echo is what the body decodes to.
-        if (c.body) EXPECT_EQ(jsonText(boost::json::parse(*encoded.body)), encoded.lines.back());
+        if (c.body) EXPECT_EQ(jsonText(boost::json::parse(*encoded.body)), encoded.lines.back().joined());
     }
 }
 
@@ -107,8 +126,8 @@ TEST(ReportEncoder, BodyIsPrettyUtf8JsonInMemberOrderAndTheEchoShowsItsNames) {
               "  \"maxmemoryfree\": 0.0,\n  \"maxmemorycompressed\": 0.0,\n  \"maxmemoryused\": 0.0,\n"
               "  \"maxcpu\": 20.0,\n  \"totalduration\": 3000.0\n}");
     // The description shows the name as given; the echo as the body carries it.
-    EXPECT_NE(encoded.lines.front().find("\"pagename\": \"caf\xc3\xa9 \xff\xed\xa0\x80\""), std::string::npos);
-    EXPECT_EQ(encoded.lines.back(), jsonText(boost::json::parse(*encoded.body)));
+    EXPECT_NE(encoded.lines.front().joined().find("\"pagename\": \"caf\xc3\xa9 \xff\xed\xa0\x80\""), std::string::npos);
+    EXPECT_EQ(encoded.lines.back().joined(), jsonText(boost::json::parse(*encoded.body)));
 }
 
 }  // namespace
