@@ -32,6 +32,12 @@ std::function<void(std::string_view)> into(RecordingConsole& lines) {
     return [&lines](std::string_view line) { lines.println(line); };
 }
 
+/// The body of the recorder's next request.
+std::string nextBody(HttpRecorder& recorder) {
+    const auto request = recorder.next();
+    return request ? request->body : "(no request)";
+}
+
 HttpRequest requestTo(unsigned short port, std::optional<std::string> body = std::nullopt, std::uint64_t key = 0) {
     return {.host = "127.0.0.1", .port = port, .method = "POST", .target = "/upload", .headers = {},
             .body = std::move(body), .coalesceKey = key};
@@ -58,21 +64,17 @@ TEST(BeastUrlSession, StartNeverWaitsAndFailureRunsAndRecoveriesAreToldOnce) {
     EXPECT_EQ(session.lastSucceeded(), false);
     EXPECT_EQ(diagnostics.lines(), std::vector<std::string>{server + " unreachable: Connection refused"});
 
-    {
-        HttpRecorder recorder(HttpRecorder::Mode::Answer, port);
-        session.start(requestTo(port, "after"));
+    // Up again; then it closes the kept connection, and the next request opens another without a failure.
+    for (const char* body : {"after", "reopened"}) {
+        HttpRecorder recorder(port);
+        session.start(requestTo(port, body));
+        EXPECT_EQ(nextBody(recorder), body);
+        recorder.answer();
         ASSERT_TRUE(settled(session));
-        EXPECT_EQ(recorder.requests().at(0).body, "after");
-    }  // closes the kept connection: the next request opens another without a failure
-    ASSERT_EQ(diagnostics.lines().size(), 2u);
-    EXPECT_EQ(diagnostics.lines()[1], server + " answering again");
-    {
-        HttpRecorder second(HttpRecorder::Mode::Answer, port);
-        session.start(requestTo(port, "reopened"));
-        ASSERT_TRUE(settled(session));
-        EXPECT_EQ(second.requests().at(0).body, "reopened");
-        EXPECT_EQ(session.stats().failed, 50u);
     }
+    EXPECT_EQ(session.stats().failed, 50u);
+    EXPECT_EQ(diagnostics.lines(), (std::vector<std::string>{server + " unreachable: Connection refused",
+                                                             server + " answering again"}));
     // The server goes away again: a new run of failures, told once more.
     for (int i = 0; i < 3; ++i) session.start(requestTo(port));
     ASSERT_TRUE(settled(session));
@@ -80,7 +82,7 @@ TEST(BeastUrlSession, StartNeverWaitsAndFailureRunsAndRecoveriesAreToldOnce) {
 }
 
 TEST(BeastUrlSession, WaitingRequestsAreBoundedAgainstAServerThatNeverAnswers) {
-    HttpRecorder recorder(HttpRecorder::Mode::Silent);
+    HttpRecorder recorder;  // never serves: connections and requests wait in the kernel
     RecordingConsole diagnostics;
     BeastUrlSession session(into(diagnostics), {.deadline = 200ms, .maxWaiting = 4});
 
@@ -97,19 +99,21 @@ TEST(BeastUrlSession, WaitingRequestsAreBoundedAgainstAServerThatNeverAnswers) {
 /// one of the same measurement, and nothing overtakes.
 TEST(BeastUrlSession, OneConnectionInOrderAndWaitingReportsCoalesce) {
     HttpRecorder recorder;
-    recorder.setResponseDelay(300ms);
     RecordingConsole diagnostics;
     BeastUrlSession session(into(diagnostics));
 
     session.start(requestTo(recorder.port(), "token"));
-    ASSERT_TRUE(recorder.waitFor(1, kLiveness));  // held 300 ms: the rest wait
+    std::vector<std::string> bodies{nextBody(recorder)};  // not answered yet: the rest wait
     for (int n = 1; n <= 3; ++n) session.start(requestTo(recorder.port(), "running " + std::to_string(n), 7));
     session.start(requestTo(recorder.port(), "other measurement", 8));
     session.start(requestTo(recorder.port(), "final"));
+    for (int i = 0; i < 3; ++i) {
+        recorder.answer();
+        bodies.push_back(nextBody(recorder));
+    }
+    recorder.answer();
     ASSERT_TRUE(settled(session));
 
-    std::vector<std::string> bodies;
-    for (const auto& request : recorder.requests()) bodies.push_back(request.body);
     EXPECT_EQ(bodies, (std::vector<std::string>{"token", "running 3", "other measurement", "final"}));
     EXPECT_EQ(recorder.connectionsAccepted(), 1u);
     EXPECT_EQ(session.stats().coalesced, 2u);
@@ -119,20 +123,22 @@ TEST(BeastUrlSession, OneConnectionInOrderAndWaitingReportsCoalesce) {
 /// Requests that time out during an outage do not report a failure after the server has answered a
 /// newer one.
 TEST(BeastUrlSession, RecoveryIsToldLastOnceTheNewestRequestIsAnswered) {
-    HttpRecorder recorder(HttpRecorder::Mode::Silent);
+    HttpRecorder recorder;
     RecordingConsole diagnostics;
     BeastUrlSession session(into(diagnostics), {.deadline = 300ms});
 
     EXPECT_EQ(session.lastSucceeded(), std::nullopt);
     const auto t0 = Clock::now();
     for (int i = 0; i < 3; ++i) session.start(requestTo(recorder.port()));
-    ASSERT_TRUE(recorder.waitFor(1, kLiveness));
-    std::this_thread::sleep_for(50ms);  // the recorder records a request before it picks its answer
-    recorder.setMode(HttpRecorder::Mode::Answer);
     session.start(requestTo(recorder.port(), "after recovery"));
+    ASSERT_TRUE(recorder.next());  // never answered: it runs into its deadline
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(recorder.next());
+        recorder.answer();
+    }
     ASSERT_TRUE(settled(session));
 
-    EXPECT_GE(Clock::now() - t0, 300ms);  // the first request held until its deadline
+    EXPECT_GE(Clock::now() - t0, 300ms);
     const auto lines = diagnostics.lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("did not answer within 300 ms"), std::string::npos);
@@ -144,16 +150,22 @@ TEST(BeastUrlSession, ABadAnswerEndsTheExchangeAndLeavesTheNextRequestUntouched)
     // Bytes that are not HTTP are a failure; an answer whose body is too long to read is still an answer.
     for (const bool garbage : {true, false}) {
         SCOPED_TRACE(garbage ? "garbage" : "huge body");
-        HttpRecorder recorder(garbage ? HttpRecorder::Mode::Garbage : HttpRecorder::Mode::HugeBody);
+        HttpRecorder recorder;
         RecordingConsole diagnostics;
         BeastUrlSession session(into(diagnostics));
         session.start(requestTo(recorder.port(), "first"));
-        ASSERT_TRUE(settled(session));
-        recorder.setMode(HttpRecorder::Mode::Answer);
         session.start(requestTo(recorder.port(), "second"));
+        ASSERT_TRUE(recorder.next());
+        if (garbage) {
+            recorder.send("\x16\x03\x01 this is not HTTP\r\n\r\n");
+            recorder.hangUp();
+        } else {
+            recorder.answer(std::string(8 << 20, 'x'));
+        }
+        EXPECT_EQ(nextBody(recorder), "second");
+        recorder.answer();
         ASSERT_TRUE(settled(session));
 
-        EXPECT_EQ(recorder.requests().at(1).body, "second");
         EXPECT_EQ(session.stats().failed, garbage ? 1u : 0u);
         EXPECT_EQ(session.stats().answered, garbage ? 1u : 2u);
         EXPECT_EQ(diagnostics.lines().size(), garbage ? 2u : 0u);  // the failure, then the recovery
@@ -164,16 +176,20 @@ TEST(BeastUrlSession, ABadAnswerEndsTheExchangeAndLeavesTheNextRequestUntouched)
 }
 
 TEST(BeastUrlSession, ShutdownLetsARequestFinishWithinTheGraceAndCancelsTheRestQuietly) {
-    HttpRecorder slow, silent(HttpRecorder::Mode::Silent);
-    slow.setResponseDelay(300ms);
+    HttpRecorder slow, silent;
     RecordingConsole diagnostics;
     BeastUrlSession graced({}), cut(into(diagnostics));  // 60 s deadline
 
     graced.start(requestTo(slow.port()));
     cut.start(requestTo(silent.port()));
-    ASSERT_TRUE(slow.waitFor(1, kLiveness));
-    ASSERT_TRUE(silent.waitFor(1, kLiveness));
+    ASSERT_TRUE(slow.next());
+    ASSERT_TRUE(silent.next());
+    std::thread answerLater([&] {
+        std::this_thread::sleep_for(100ms);
+        slow.answer();
+    });
     graced.shutdown(kLiveness);
+    answerLater.join();
     EXPECT_EQ(graced.inFlight(), 0u);
     EXPECT_EQ(graced.stats().answered, 1u);
     graced.start(requestTo(slow.port()));  // ignored once shut down
@@ -184,7 +200,7 @@ TEST(BeastUrlSession, ShutdownLetsARequestFinishWithinTheGraceAndCancelsTheRestQ
     cut.shutdown(100ms);
     EXPECT_LT(Clock::now() - t0, kLiveness);
     EXPECT_EQ(cut.inFlight(), 0u);
-    EXPECT_TRUE(silent.waitForConnectionsClosed(kLiveness));
+    EXPECT_TRUE(silent.closedByClient());
     EXPECT_EQ(cut.stats().failed, 0u);
     EXPECT_TRUE(diagnostics.lines().empty());
 }

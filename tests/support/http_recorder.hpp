@@ -4,18 +4,13 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/string.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 
-#include <sys/socket.h>
-
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace perfagent::testing {
@@ -35,138 +30,97 @@ struct RecordedRequest {
     }
 };
 
-/// @brief A real HTTP/1.1 server on 127.0.0.1 that records every request. Its thread serves one
-/// connection at a time with blocking calls (the clients under test keep one); the mode says how it
-/// answers and may change while it runs.
+/// @brief A real HTTP/1.1 server on 127.0.0.1 that the test drives step by step from its own thread:
+/// it takes the next request, then answers it (or not). Until then connections wait in the listen
+/// queue and requests in the socket, as at a server that does not answer. Every step gives up after
+/// a generous bound.
 class HttpRecorder {
 public:
-    enum class Mode {
-        Answer,    ///< 200 with a short body, after the response delay
-        Silent,    ///< never answers; the connection stays open until the client closes it
-        Garbage,   ///< answers bytes that are not HTTP, then closes
-        HugeBody,  ///< answers 200 with a body of 8 MiB, then closes
-    };
-
     /// Listens on 127.0.0.1:`port` (0: a free port). Throws when it cannot bind.
-    explicit HttpRecorder(Mode mode = Mode::Answer, unsigned short port = 0) : mode_(mode) {
-        const tcp::endpoint endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), port);
-        acceptor_.open(endpoint.protocol());
-        acceptor_.set_option(boost::asio::socket_base::reuse_address(true));
-        acceptor_.bind(endpoint);
-        acceptor_.listen();
-        port_ = acceptor_.local_endpoint().port();
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~HttpRecorder() {
-        // shutdown(2) wakes the blocking accept or read on the recorder's thread.
-        stopping_ = true;
-        ::shutdown(acceptor_.native_handle(), SHUT_RDWR);
-        if (const int fd = connection_; fd >= 0) ::shutdown(fd, SHUT_RDWR);
-        thread_.join();
-    }
+    explicit HttpRecorder(unsigned short port = 0)
+        : acceptor_(io_, {boost::asio::ip::make_address_v4("127.0.0.1"), port}) {}
 
-    unsigned short port() const { return port_; }
-    void setMode(Mode mode) { mode_ = mode; }
-    void setResponseDelay(std::chrono::milliseconds delay) { delay_ = delay; }
-    std::vector<RecordedRequest> requests() const {
-        std::lock_guard lock(mutex_);
-        return requests_;
+    unsigned short port() const { return acceptor_.local_endpoint().port(); }
+    std::size_t connectionsAccepted() const { return accepted_; }
+
+    /// The next request on the open connection, or on the next one once the client has closed it;
+    /// nothing when none came within the bound.
+    std::optional<RecordedRequest> next() {
+        for (;;) {
+            if (!stream_ && !accept()) return std::nullopt;
+            parser_.emplace();
+            parser_->body_limit(64 << 20);
+            const auto ec = step([&](auto done) { boost::beast::http::async_read(*stream_, buffer_, *parser_, done); });
+            if (ec == boost::beast::error::timeout) return std::nullopt;
+            if (!ec) break;
+            stream_.reset();  // the client closed it
+        }
+        auto& message = parser_->get();
+        RecordedRequest request{std::string(message.method_string()), std::string(message.target()), {}, {},
+                                message.body()};
+        if (parser_->content_length()) request.contentLength = *parser_->content_length();
+        for (const auto& field : message) request.headers.emplace_back(field.name_string(), field.value());
+        return request;
     }
-    std::size_t connectionsAccepted() const {
-        std::lock_guard lock(mutex_);
-        return accepted_;
+    /// Answers the latest request with 200 and `body`; the connection stays open as the client asked.
+    void answer(std::string body = "recorded\n") {
+        boost::beast::http::response<boost::beast::http::string_body> response(boost::beast::http::status::ok, 11,
+                                                                               std::move(body));
+        response.keep_alive(parser_->get().keep_alive());
+        response.prepare_payload();
+        step([&](auto done) { boost::beast::http::async_write(*stream_, response, done); });
+        if (!response.keep_alive()) hangUp();
     }
-    /// Waits until `count` requests have arrived; false when `timeout` passed first.
-    bool waitFor(std::size_t count, std::chrono::milliseconds timeout) const {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+    /// Sends raw bytes on the open connection.
+    void send(std::string_view raw) {
+        step([&](auto done) { boost::asio::async_write(*stream_, boost::asio::buffer(raw), done); });
     }
-    /// Waits until no connection is open; false when `timeout` passed first.
-    bool waitForConnectionsClosed(std::chrono::milliseconds timeout) const {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return !open_; });
+    /// Closes the open connection.
+    void hangUp() { stream_.reset(); }
+    /// True when the client closes the open connection within the bound.
+    bool closedByClient() {
+        char byte;
+        const auto ec = step([&](auto done) { stream_->async_read_some(boost::asio::buffer(&byte, 1), done); });
+        return ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset;
     }
 
     /// A port on 127.0.0.1 that nothing listened on a moment ago.
-    static unsigned short unusedPort() {
-        boost::asio::io_context context;
-        return tcp::acceptor(context, {boost::asio::ip::make_address_v4("127.0.0.1"), 0}).local_endpoint().port();
-    }
+    static unsigned short unusedPort() { return HttpRecorder().port(); }
 
 private:
-    using tcp = boost::asio::ip::tcp;
-    using Parser = boost::beast::http::request_parser<boost::beast::http::string_body>;
-    using Response = boost::beast::http::response<boost::beast::http::string_body>;
-
-    void serve() {
-        while (!stopping_) {
-            boost::beast::error_code ec;
-            tcp::socket socket(context_);
-            acceptor_.accept(socket, ec);
-            if (ec || stopping_) return;
-            connection_ = socket.native_handle();
-            update([&] { ++accepted_, open_ = true; });
-            if (!stopping_) converse(socket);
-            connection_ = -1;
-            socket.shutdown(tcp::socket::shutdown_send, ec);
-            socket.close(ec);
-            update([&] { open_ = false; });
+    bool accept() {
+        boost::asio::ip::tcp::socket socket(io_);
+        boost::beast::error_code result;
+        acceptor_.async_accept(socket, [&](boost::beast::error_code ec) { result = ec; });
+        io_.restart();
+        if (io_.run_for(kBound) == 0) {  // nobody came: give up
+            acceptor_.cancel();
+            io_.restart();
+            io_.run();
         }
+        if (result) return false;
+        stream_.emplace(std::move(socket));
+        buffer_.clear();
+        ++accepted_;
+        return true;
+    }
+    template <typename Start>
+    boost::beast::error_code step(Start start) {
+        boost::beast::error_code result;
+        stream_->expires_after(kBound);
+        start([&](boost::beast::error_code ec, auto&&...) { result = ec; });
+        io_.restart();
+        io_.run();
+        return result;
     }
 
-    /// Records requests and answers each as the mode says, until either side ends the connection.
-    void converse(tcp::socket& socket) {
-        boost::beast::flat_buffer buffer;
-        for (boost::beast::error_code ec;;) {
-            Parser parser;
-            parser.body_limit(64 << 20);
-            boost::beast::http::read(socket, buffer, parser, ec);
-            if (ec) return;
-            auto& message = parser.get();
-            RecordedRequest request{std::string(message.method_string()), std::string(message.target()), {},
-                                    {}, std::move(message.body())};
-            if (parser.content_length()) request.contentLength = *parser.content_length();
-            for (const auto& field : message) request.headers.emplace_back(field.name_string(), field.value());
-            update([&] { requests_.push_back(std::move(request)); });
-
-            const Mode mode = mode_;
-            if (mode == Mode::Silent) continue;  // the next read ends when the client gives up
-            if (mode == Mode::Garbage) {
-                boost::asio::write(socket, boost::asio::buffer(std::string_view("\x16\x03\x01 not HTTP\r\n\r\n")), ec);
-                return;
-            }
-            const bool huge = mode == Mode::HugeBody, keep = !huge && message.keep_alive();
-            std::this_thread::sleep_for(delay_.load());
-            Response response(boost::beast::http::status::ok, 11, huge ? std::string(8 << 20, 'x') : "recorded\n");
-            response.keep_alive(keep);
-            response.prepare_payload();
-            boost::beast::http::write(socket, response, ec);
-            if (ec || !keep) return;
-        }
-    }
-
-    template <typename Change>
-    void update(Change change) {
-        {
-            std::lock_guard lock(mutex_);
-            change();
-        }
-        changed_.notify_all();
-    }
-
-    std::atomic<Mode> mode_;
-    std::atomic<std::chrono::milliseconds> delay_{};
-    std::atomic<bool> stopping_{false};
-    std::atomic<int> connection_{-1};
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    std::vector<RecordedRequest> requests_;  // guarded by mutex_, as the two below
+    static constexpr std::chrono::seconds kBound{10};
+    boost::asio::io_context io_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    std::optional<boost::beast::tcp_stream> stream_;
+    boost::beast::flat_buffer buffer_;
+    std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
     std::size_t accepted_ = 0;
-    bool open_ = false;
-    unsigned short port_ = 0;
-    boost::asio::io_context context_;
-    tcp::acceptor acceptor_{context_};
-    std::thread thread_;
 };
 
 }  // namespace perfagent::testing
