@@ -35,7 +35,8 @@ TEST(SndfileAudioPlayer, DecodesEveryFrameOfEveryChannelAndRefusesAnythingButARe
     EXPECT_EQ(player->sampleRate(), 4000);
     ASSERT_EQ(player->frames(), static_cast<std::size_t>(kFrames));
     EXPECT_DOUBLE_EQ(player->duration(), kFrames / 4000.0);
-    for (int i : {0, 1, 8191, 8192, 8193, 2 * kFrames - 1}) EXPECT_FLOAT_EQ(player->samples()[i], written[i] / 32768.0f) << i;
+    for (int i : {0, 1, 8191, 8192, 8193, 2 * kFrames - 1})
+        EXPECT_FLOAT_EQ(player->samples()[i], written[i] / 32768.0f) << i;
 
     const auto fifo = dir / "fifo.wav";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // opening it for reading used to wait for a writer

@@ -75,7 +75,9 @@ TEST(ProcParsers, ReadTheirNumbersOptionalFieldsAndOddNames) {
 }
 
 TEST(ProcParsers, RejectBrokenText) {
-    const auto bash = [](std::string_view tail) { return "2834 (bash) S 2833 2834 2834 0 -1 4194560 3023 38643 0 87" + std::string(tail); };
+    const auto bash = [](std::string_view tail) {
+        return "2834 (bash) S 2833 2834 2834 0 -1 4194560 3023 38643 0 87" + std::string(tail);
+    };
     const std::pair<std::function<bool(std::string_view)>, std::vector<std::string>> cases[] = {
         {[](std::string_view s) { return parseMeminfo(s).has_value(); },
          {with(kMeminfo, "KernelStack:        2020 kB\n", ""), "", "\n\n:::\n", with(kMeminfo, "24489024", "2448x024"),

@@ -32,7 +32,8 @@ public:
     std::filesystem::path write(std::string_view name, std::string_view bytes) const {
         const auto file = path_ / name;
         std::filesystem::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         return file;
     }
 
