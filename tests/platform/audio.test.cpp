@@ -10,18 +10,15 @@
 namespace perfagent {
 namespace {
 
-using testing::TempDirectory;
+const std::filesystem::path kSound = std::filesystem::path(PERFAGENT_SOURCE_DIR) / "resources" / "3.wav";
 
-TEST(SndfileAudioPlayer, DecodesEveryFrameOfEveryChannel) {
-    TempDirectory dir;
+TEST(SndfileAudioPlayer, DecodesEveryFrameOfEveryChannelAndRefusesAnythingButARegularFile) {
+    testing::TempDirectory dir;
     const auto path = dir / "tone.wav";
     // More frames than one read block, two channels with different ramps.
     constexpr int kFrames = 10'001;
     std::vector<short> written(2 * kFrames);
-    for (int i = 0; i < kFrames; ++i) {
-        written[2 * i] = static_cast<short>(i % 30'000);
-        written[2 * i + 1] = static_cast<short>(-(i % 20'000));
-    }
+    for (int i = 0; i < 2 * kFrames; ++i) written[i] = static_cast<short>(i % 2 ? -(i / 2 % 20'000) : i / 2 % 30'000);
     SF_INFO info{};
     info.samplerate = 4000;
     info.channels = 2;
@@ -38,66 +35,57 @@ TEST(SndfileAudioPlayer, DecodesEveryFrameOfEveryChannel) {
     EXPECT_EQ(player->sampleRate(), 4000);
     ASSERT_EQ(player->frames(), static_cast<std::size_t>(kFrames));
     EXPECT_DOUBLE_EQ(player->duration(), kFrames / 4000.0);
-    const auto& samples = player->samples();
-    for (int i : {0, 4095, 4096, 8192, kFrames - 1}) {
-        EXPECT_FLOAT_EQ(samples[2 * i], written[2 * i] / 32768.0f) << i;
-        EXPECT_FLOAT_EQ(samples[2 * i + 1], written[2 * i + 1] / 32768.0f) << i;
-    }
-}
+    for (int i : {0, 1, 8191, 8192, 8193, 2 * kFrames - 1})
+        EXPECT_FLOAT_EQ(player->samples()[i], written[i] / 32768.0f) << i;
 
-TEST(SndfileAudioPlayer, RefusesAnythingButARegularFileAtOnce) {
-    TempDirectory dir;
     const auto fifo = dir / "fifo.wav";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // opening it for reading used to wait for a writer
     const auto link = dir / "link.wav";
-    std::filesystem::create_symlink(std::filesystem::path(PERFAGENT_SOURCE_DIR) / "resources" / "3.wav", link);
-    for (const auto& path : {fifo, link}) {
-        std::string error;
-        EXPECT_EQ(SndfileAudioPlayer::open(path, error), nullptr);
-        EXPECT_NE(error.find(path.string()), std::string::npos) << error;
+    std::filesystem::create_symlink(kSound, link);
+    for (const auto& refused : {fifo, link}) {
+        EXPECT_EQ(SndfileAudioPlayer::open(refused, error), nullptr);
+        EXPECT_NE(error.find(refused.string()), std::string::npos) << error;
     }
 }
 
 SndfileAudioPlayer::Clock::time_point fakeNow;
-SndfileAudioPlayer::Clock::time_point readFakeNow() { return fakeNow; }
-void setFakeSeconds(double seconds) {
-    fakeNow = SndfileAudioPlayer::Clock::time_point(std::chrono::duration_cast<SndfileAudioPlayer::Clock::duration>(
-        std::chrono::duration<double>(seconds)));
-}
 
 TEST(SndfileAudioPlayer, ShippedSoundLoopsAndRewindsAfterTheLastRepeat) {
     std::string error;
-    auto player = SndfileAudioPlayer::open(std::filesystem::path(PERFAGENT_SOURCE_DIR) / "resources" / "3.wav", error,
-                                           &readFakeNow);
+    auto player = SndfileAudioPlayer::open(kSound, error, [] { return fakeNow; });
     ASSERT_NE(player, nullptr) << error;
     const double length = player->duration();
     ASSERT_GT(length, 0.0);
+    const auto at = [&](double lengths) {  // the fake clock, in lengths of the sound
+        fakeNow = SndfileAudioPlayer::Clock::time_point(std::chrono::duration_cast<SndfileAudioPlayer::Clock::duration>(
+            std::chrono::duration<double>(lengths * length)));
+    };
     EXPECT_FALSE(player->isPlaying());
 
-    setFakeSeconds(100.0);
+    at(100.0);
     player->setNumberOfLoops(-1);
     ASSERT_TRUE(player->play());
-    setFakeSeconds(100.0 + 2.5 * length);
+    at(102.5);
     EXPECT_TRUE(player->isPlaying());
     EXPECT_NEAR(player->currentTime(), 0.5 * length, 1e-9);
 
     // Stopping keeps the position; playing again continues from it.
     player->stop();
     EXPECT_FALSE(player->isPlaying());
-    setFakeSeconds(200.0);
+    at(200.0);
     EXPECT_NEAR(player->currentTime(), 0.5 * length, 1e-9);
     player->play();
-    setFakeSeconds(200.0 + 0.25 * length);
-    EXPECT_NEAR(player->currentTime(), 0.75 * length, 1e-9);
+    at(200.25);
+    EXPECT_NEAR(player->currentTime(), 0.75 * length, 1e-6);
 
     // With two repeats the sound is heard three times in all, then the player rewinds and stops.
     player->stop();
     player->setNumberOfLoops(2);
     player->play();  // from 0.75
-    setFakeSeconds(200.0 + 0.25 * length + 2.0 * length);
+    at(202.25);
     EXPECT_TRUE(player->isPlaying());
-    EXPECT_NEAR(player->currentTime(), 0.75 * length, 1e-9);
-    setFakeSeconds(200.0 + 0.25 * length + 2.3 * length);
+    EXPECT_NEAR(player->currentTime(), 0.75 * length, 1e-6);
+    at(202.55);
     EXPECT_FALSE(player->isPlaying());
     EXPECT_EQ(player->currentTime(), 0.0);
 }

@@ -1,5 +1,6 @@
 #include "platform/linux_kernel.hpp"
 #include "platform/proc_fixtures.hpp"
+#include "support/temp_directory.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,7 @@
 namespace perfagent {
 namespace {
 
-using testing::ProcFixture;
+using testing::TempDirectory;
 using testing::statLine;
 
 const std::uint64_t kTicksPerSecond = static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
@@ -31,11 +32,11 @@ std::vector<ThreadPort> threadsOf(LinuxKernel& kernel, TaskPort task, KernReturn
 }
 
 TEST(LinuxKernel, FoldsHostFiguresExactly) {
-    ProcFixture proc;
+    TempDirectory proc;
     proc.write("meminfo", testing::kMeminfo);
     proc.write("stat", testing::kStat);
     proc.write("self/statm", "22652 3476 1709 1 0 4138 0\n");
-    LinuxKernel kernel(proc.root());
+    LinuxKernel kernel(proc.path());
     const auto pages = [&](std::uint64_t kb) { return static_cast<std::uint32_t>(kb * 1024 / kernel.pageSize()); };
 
     VmStatistics64 vm;
@@ -65,14 +66,14 @@ TEST(LinuxKernel, FoldsHostFiguresExactly) {
 }
 
 TEST(LinuxKernel, ThreadSharesSinceTheirPreviousReading) {
-    ProcFixture proc;
+    TempDirectory proc;
     // Thread 7 has schedstat; thread 9's reads zero, so its stat ticks count instead.
     proc.write("self/task/7/schedstat", "2000000000 0 1\n");
     proc.write("self/task/7/stat", statLine(7, "main", 'R', 0, 0, 1 * kTicksPerSecond));
     proc.write("self/task/9/schedstat", "0 0 0\n");
     proc.write("self/task/9/stat", statLine(9, "worker", 'S', kTicksPerSecond / 4, kTicksPerSecond / 4, 2 * kTicksPerSecond));
     std::int64_t nowNs = 5'000'000'000;
-    LinuxKernel kernel(proc.root(), [&] { return nowNs; });
+    LinuxKernel kernel(proc.path(), [&] { return nowNs; });
 
     ASSERT_EQ(threadsOf(kernel, kTaskSelf), (std::vector<ThreadPort>{7, 9}));
     ThreadBasicInfo info;
@@ -96,7 +97,7 @@ TEST(LinuxKernel, ThreadSharesSinceTheirPreviousReading) {
     EXPECT_EQ(info.cpuUsage, 0);
 
     // A thread no longer listed is forgotten; one listed but gone before it is read is a failure.
-    proc.remove("self/task/9");
+    std::filesystem::remove_all(proc / "self/task/9");
     proc.write("self/task/11/stat", statLine(11, "gone", 'R', 0, 0, 1));
     ASSERT_EQ(threadsOf(kernel, kTaskSelf), (std::vector<ThreadPort>{7, 11}));
     EXPECT_EQ(kernel.threadBasicInfo(9, info), kKernFailure);
@@ -104,7 +105,7 @@ TEST(LinuxKernel, ThreadSharesSinceTheirPreviousReading) {
 }
 
 TEST(LinuxKernel, TargetTaskIsItsProcessOrItsTreeUntilItExits) {
-    ProcFixture proc;
+    TempDirectory proc;
     const auto process = [&](int pid, std::vector<int> tids, const char* statm, int pssKb, unsigned start) {
         proc.write(std::to_string(pid) + "/stat", statLine(pid, "app", 'S', 0, 0, start));
         proc.write(std::to_string(pid) + "/statm", statm);
@@ -116,7 +117,7 @@ TEST(LinuxKernel, TargetTaskIsItsProcessOrItsTreeUntilItExits) {
     process(70, {70}, "10 5 0\n", 4, 500);
     proc.write("50/task/50/children", "60 ");
     proc.write("60/task/61/children", "70\n");
-    LinuxKernel kernel(proc.root());
+    LinuxKernel kernel(proc.path());
     const std::uint64_t page = static_cast<std::uint64_t>(kernel.pageSize());
 
     TaskPort task = 0;

@@ -1,12 +1,8 @@
 #pragma once
 
-// Stored proc files, and a proc tree written into a temporary directory, for the tests of the code
-// that reads them.
+// Stored proc files for the tests of the code that reads them (a proc tree is written into a
+// TempDirectory).
 
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <string_view>
 
@@ -58,33 +54,5 @@ inline std::string statLine(int pid, std::string_view comm, char state, unsigned
            std::to_string(utime) + " " + std::to_string(stime) + " 0 0 20 0 1 0 " + std::to_string(startTime) +
            " 4096 10\n";
 }
-
-/// @brief A proc tree in a fresh temporary directory, removed with the object. Files are rewritten
-/// in place, so descriptors kept open on them read the new text, as on the real proc.
-class ProcFixture {
-public:
-    ProcFixture() {
-        root_ = std::filesystem::temp_directory_path() /
-                ("perfagent-proc-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
-        std::filesystem::create_directories(root_);
-    }
-    ~ProcFixture() { std::filesystem::remove_all(root_); }
-    ProcFixture(const ProcFixture&) = delete;
-    ProcFixture& operator=(const ProcFixture&) = delete;
-
-    std::string root() const { return root_.string(); }
-    void write(const std::string& path, std::string_view text) const {
-        std::filesystem::create_directories((root_ / path).parent_path());
-        std::ofstream(root_ / path, std::ios::trunc) << text;
-    }
-    void remove(const std::string& path) const { std::filesystem::remove_all(root_ / path); }
-
-private:
-    static int& counter() {
-        static int n = 0;
-        return n;
-    }
-    std::filesystem::path root_;
-};
 
 }  // namespace perfagent::testing

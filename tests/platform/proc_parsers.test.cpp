@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,95 +30,74 @@ constexpr std::string_view kOddNameStat =
     "94590119779760 94590119780376 94590521212928 140727262427107 140727262427150 140727262427150 "
     "140727262429135 0\n";
 
-// The fields themselves are read, exactly, by the kernel backend's tests on the same stored text.
-TEST(ParseMeminfo, ZswapIsOptionalTheOthersAreNotAndGarbageFails) {
-    std::string text(kMeminfo);
-    text.erase(text.find("Zswap:"), text.find("Zswapped:") - text.find("Zswap:"));
-    const auto m = parseMeminfo(text);
-    ASSERT_TRUE(m);
-    EXPECT_FALSE(m->zswap);
-    EXPECT_EQ(m->memFree, 24489024u);
-
-    std::string noKernelStack(kMeminfo);
-    noKernelStack.erase(noKernelStack.find("KernelStack:"), noKernelStack.find("PageTables:") - noKernelStack.find("KernelStack:"));
-    EXPECT_FALSE(parseMeminfo(noKernelStack));
-
-    EXPECT_FALSE(parseMeminfo(""));
-    EXPECT_FALSE(parseMeminfo("\n\n:::\n"));
-    text = kMeminfo;
-    const std::size_t at = text.find("24489024");
-    EXPECT_FALSE(parseMeminfo(std::string(text).replace(at, 8, "2448x024")));
-    EXPECT_FALSE(parseMeminfo(std::string(text).replace(at, 8, "99999999999999999999999")));
-    EXPECT_FALSE(parseMeminfo(std::string(text).replace(at, 8, "-1")));
-    EXPECT_FALSE(parseMeminfo(std::string(text).replace(text.find("2020 kB"), 7, "2020 MB")));
+/// The stored text with its first `from` replaced by `to`.
+std::string with(std::string_view text, std::string_view from, std::string_view to) {
+    std::string out(text);
+    return out.replace(out.find(from), from.size(), to);
 }
 
-TEST(ParseStat, ReadsTheAggregateCpuLineAndRejectsShortOrBrokenOnes) {
-    // Exactly eight columns are enough; the per-CPU lines are never taken for it.
-    EXPECT_TRUE(parseStatCpu("cpu  1 2 3 4 5 6 7 8\n"));
-    for (const char* broken : {"", "cpu0 5198 0 2684 45687 50 0 37 3 0 0\n", "cpu  11287 0 6001 89638 318 0 100\n",
-                               "cpu  11287 0 6001 89638x 318 0 100 7 0 0\n", "cpu  11287 0 6001 -5 318 0 100 7 0 0\n"})
-        EXPECT_FALSE(parseStatCpu(broken)) << broken;
-}
-
-TEST(ParseStatmAndSchedstat, ReadTheLeadingNumbers) {
-    const auto s = parseStatm(kStatm);
-    ASSERT_TRUE(s);
-    EXPECT_EQ(s->size, 22652u);
-    EXPECT_EQ(s->resident, 3476u);
-    EXPECT_FALSE(parseStatm("22652\n"));
-    EXPECT_FALSE(parseStatm("22652 34x6 1709\n"));
-    EXPECT_FALSE(parseStatm(" 22652 3476\n"));
+// The fields of the stored meminfo and stat are read, exactly, by the kernel backend's tests.
+TEST(ProcParsers, ReadTheirNumbersOptionalFieldsAndOddNames) {
+    const auto noZswap = parseMeminfo(with(kMeminfo, "Zswap:               752 kB\n", ""));
+    ASSERT_TRUE(noZswap);
+    EXPECT_FALSE(noZswap->zswap);
+    EXPECT_EQ(noZswap->memFree, 24489024u);
+    EXPECT_TRUE(parseStatCpu("cpu  1 2 3 4 5 6 7 8\n"));  // exactly eight columns are enough
+    const auto statm = parseStatm(kStatm);
+    ASSERT_TRUE(statm);
+    EXPECT_EQ(statm->size, 22652u);
+    EXPECT_EQ(statm->resident, 3476u);
     EXPECT_EQ(parseStatm("18446744073709551615 1\n")->size, 18446744073709551615u);  // the largest, exactly
-    EXPECT_FALSE(parseStatm("18446744073709551616 1\n"));
     EXPECT_EQ(parseSchedstatRunTime(kSchedstat), 167185993u);
-    EXPECT_FALSE(parseSchedstatRunTime("16718x993 1 1\n"));
-    EXPECT_FALSE(parseSchedstatRunTime("\n"));
-}
-
-TEST(ParseSmapsRollupAndChildren, ReadPssAndPidLists) {
     EXPECT_EQ(parseSmapsRollupPssKb("55d0-7ffe ---p 00000000 00:00 0  [rollup]\nRss:  4 kB\nPss:  1234 kB\n"), 1234u);
-    EXPECT_FALSE(parseSmapsRollupPssKb("Rss:  4 kB\nPss_Anon:  12 kB\n"));
     std::string pids;
     EXPECT_TRUE(forEachChildPid("12 3456 ", [&](std::uint32_t pid) { pids += std::to_string(pid) + ","; }));
     EXPECT_EQ(pids, "12,3456,");
-    EXPECT_FALSE(forEachChildPid("12 x", [](std::uint32_t) {}));
-    EXPECT_FALSE(forEachChildPid("99999999999", [](std::uint32_t) {}));
-}
 
-TEST(ParseTaskStat, ReadsTimesAfterTheName) {
-    const auto bash = parseTaskStat(kBashStat);
-    ASSERT_TRUE(bash);
-    EXPECT_EQ(bash->utime, 4u);
-    EXPECT_EQ(bash->stime, 12u);
-    EXPECT_EQ(bash->startTime, 30811u);
-    EXPECT_EQ(bash->comm, "bash");
-    EXPECT_FALSE(hasExited(*bash));
-
-    const auto odd = parseTaskStat(kOddNameStat);
-    ASSERT_TRUE(odd);
-    EXPECT_EQ(odd->utime, 251u);
-    EXPECT_EQ(odd->stime, 19u);
-    EXPECT_EQ(odd->startTime, 54140u);
-    EXPECT_EQ(odd->comm, "w) (x y)");
-    EXPECT_EQ(odd->state, 'R');
+    const struct {
+        std::string text;
+        std::uint64_t utime, stime, startTime;
+        std::string_view comm;
+        char state;
+    } stats[] = {
+        {std::string(kBashStat), 4, 12, 30811, "bash", 'S'},
+        {std::string(kOddNameStat), 251, 19, 54140, "w) (x y)", 'R'},
+        {with(kBashStat, "bash", "ba\nsh 1 2 3"), 4, 12, 30811, "ba\nsh 1 2 3", 'S'},  // even a newline
+    };
+    for (const auto& s : stats) {
+        const auto t = parseTaskStat(s.text);
+        ASSERT_TRUE(t) << s.comm;
+        EXPECT_EQ(std::tuple(t->utime, t->stime, t->startTime, t->comm, t->state),
+                  std::tuple(s.utime, s.stime, s.startTime, s.comm, s.state));
+        EXPECT_FALSE(hasExited(*t));
+    }
     EXPECT_TRUE(hasExited(*parseTaskStat(statLine(9, "z", 'Z', 1, 1, 1))));
-
-    // A name may even hold a newline.
-    std::string newline(kBashStat);
-    newline.replace(newline.find("bash"), 4, "ba\nsh 1 2 3");
-    const auto n = parseTaskStat(newline);
-    ASSERT_TRUE(n);
-    EXPECT_EQ(n->startTime, 30811u);
 }
 
-TEST(ParseTaskStat, RejectsBrokenLines) {
-    EXPECT_FALSE(parseTaskStat(""));
-    EXPECT_FALSE(parseTaskStat("2834 bash S 2833\n"));
-    EXPECT_FALSE(parseTaskStat("(bash) S 2833 2834 2834 0 -1 4194560 3023 38643 0 87 4 12 94 126 20 0 1 0 30811\n"));
-    EXPECT_FALSE(parseTaskStat("2834 (bash) S 2833 2834 2834 0 -1 4194560 3023 38643 0 87 4 12 94 126 20 0 1 0\n"));
-    EXPECT_FALSE(parseTaskStat("2834 (bash) S 2833 2834 2834 0 -1 4194560 3023 38643 0 87 4x 12 94 126 20 0 1 0 3\n"));
-    EXPECT_FALSE(parseTaskStat("2834 (bash) S 2833 2834 2834 0 -1 4194560 3023 38643 0 87  4 12 94 126 20 0 1 0 3\n"));
+TEST(ProcParsers, RejectBrokenText) {
+    const auto bash = [](std::string_view tail) {
+        return "2834 (bash) S 2833 2834 2834 0 -1 4194560 3023 38643 0 87" + std::string(tail);
+    };
+    const std::pair<std::function<bool(std::string_view)>, std::vector<std::string>> cases[] = {
+        {[](std::string_view s) { return parseMeminfo(s).has_value(); },
+         {with(kMeminfo, "KernelStack:        2020 kB\n", ""), "", "\n\n:::\n", with(kMeminfo, "24489024", "2448x024"),
+          with(kMeminfo, "24489024", "99999999999999999999999"), with(kMeminfo, "24489024", "-1"),
+          with(kMeminfo, "2020 kB", "2020 MB")}},
+        // A per-CPU line is never taken for the total.
+        {[](std::string_view s) { return parseStatCpu(s).has_value(); },
+         {"", "cpu0 5198 0 2684 45687 50 0 37 3 0 0\n", "cpu  11287 0 6001 89638 318 0 100\n",
+          "cpu  11287 0 6001 89638x 318 0 100 7 0 0\n", "cpu  11287 0 6001 -5 318 0 100 7 0 0\n"}},
+        {[](std::string_view s) { return parseStatm(s).has_value(); },
+         {"22652\n", "22652 34x6 1709\n", " 22652 3476\n", "18446744073709551616 1\n"}},
+        {[](std::string_view s) { return parseSchedstatRunTime(s).has_value(); }, {"16718x993 1 1\n", "\n"}},
+        {[](std::string_view s) { return parseSmapsRollupPssKb(s).has_value(); }, {"Rss:  4 kB\nPss_Anon:  12 kB\n"}},
+        {[](std::string_view s) { return forEachChildPid(s, [](std::uint32_t) {}); }, {"12 x", "99999999999"}},
+        {[](std::string_view s) { return parseTaskStat(s).has_value(); },
+         {"", "2834 bash S 2833\n", bash(" 4 12 94 126 20 0 1 0 30811\n").substr(5), bash(" 4 12 94 126 20 0 1 0\n"),
+          bash(" 4x 12 94 126 20 0 1 0 3\n"), bash("  4 12 94 126 20 0 1 0 3\n")}},
+    };
+    for (const auto& [parses, texts] : cases)
+        for (const auto& text : texts) EXPECT_FALSE(parses(text)) << text.substr(0, 60);
 }
 
 // A short read can cut a file anywhere. Every cut must either fail or give exactly what the whole

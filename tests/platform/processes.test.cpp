@@ -1,5 +1,6 @@
 #include "platform/processes.hpp"
 #include "platform/proc_fixtures.hpp"
+#include "support/temp_directory.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,7 @@ namespace {
 using testing::statLine;
 
 TEST(ProcessList, ReadsEachRunningProcessAndFindsOneByPidOrName) {
-    testing::ProcFixture proc;
+    testing::TempDirectory proc;
     const auto process = [&](int pid, const char* comm, char state, unsigned start, std::string_view cmdline) {
         proc.write(std::to_string(pid) + "/stat", statLine(pid, comm, state, 0, 0, start));
         proc.write(std::to_string(pid) + "/statm", "100 25 0\n");
@@ -25,7 +26,7 @@ TEST(ProcessList, ReadsEachRunningProcessAndFindsOneByPidOrName) {
     process(74, "app", 'Z', 100, "");  // exited: never listed, never found
     proc.write("self/stat", statLine(1, "self", 'S', 0, 0, 1));
 
-    const std::vector<ProcessInfo> running = LinuxProcessList(proc.root()).processes();
+    const std::vector<ProcessInfo> running = LinuxProcessList(proc.path()).processes();
     ASSERT_EQ(running.size(), 4u);
     const ProcessInfo& old = running[2];
     EXPECT_EQ(old.identity, (ProcessIdentity{52, 700}));

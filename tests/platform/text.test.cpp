@@ -10,23 +10,11 @@ namespace {
 
 TEST(DoubleText, ShortestRoundTripDigitsWithPointZeroOnWholeValuesAndExponentsOutsideTheDecimalRange) {
     const std::pair<double, const char*> cases[] = {
-        {3.0, "3.0"},
-        {0.0, "0.0"},
-        {-0.0, "-0.0"},
-        {1700000000123.0, "1700000000123.0"},
-        {1e15, "1000000000000000.0"},
-        {12.5, "12.5"},
-        {0.1 + 0.2, "0.30000000000000004"},
-        {0.0001, "0.0001"},
-        {9.5367431640625e-07, "9.5367431640625e-07"},
-        {1e16, "1e+16"},
-        {9007199254740992.0, "9.007199254740992e+15"},
-        {9007199254740991.0, "9007199254740991.0"},
-        {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
-        {0.00001, "1e-05"},
-        {-2.5e-7, "-2.5e-07"},
-        {std::numeric_limits<double>::infinity(), "inf"},
-        {-std::numeric_limits<double>::infinity(), "-inf"},
+        {3.0, "3.0"}, {0.0, "0.0"}, {-0.0, "-0.0"}, {1700000000123.0, "1700000000123.0"}, {1e15, "1000000000000000.0"},
+        {12.5, "12.5"}, {0.1 + 0.2, "0.30000000000000004"}, {0.0001, "0.0001"}, {9.5367431640625e-07, "9.5367431640625e-07"},
+        {1e16, "1e+16"}, {9007199254740992.0, "9.007199254740992e+15"}, {9007199254740991.0, "9007199254740991.0"},
+        {std::numeric_limits<double>::max(), "1.7976931348623157e+308"}, {0.00001, "1e-05"}, {-2.5e-7, "-2.5e-07"},
+        {std::numeric_limits<double>::infinity(), "inf"}, {-std::numeric_limits<double>::infinity(), "-inf"},
         {std::nan(""), "nan"},
     };
     for (const auto& [value, text] : cases) EXPECT_EQ(doubleText(value), text);

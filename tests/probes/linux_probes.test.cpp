@@ -6,6 +6,7 @@
 #include "platform/processes.hpp"
 #include "probes/cpu.hpp"
 #include "probes/memory.hpp"
+#include "support/temp_directory.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,22 +20,16 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <thread>
 
 namespace perfagent {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string readText(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
+using testing::readFile;
 
 TaskStat statOf(Pid pid) {
-    auto stat = parseTaskStat(readText("/proc/" + std::to_string(pid) + "/stat")).value_or(TaskStat{});
+    auto stat = parseTaskStat(readFile("/proc/" + std::to_string(pid) + "/stat")).value_or(TaskStat{});
     stat.comm = {};  // the text it pointed into is gone
     return stat;
 }
@@ -42,7 +37,7 @@ TaskStat statOf(Pid pid) {
 ProcessIdentity identityOf(Pid pid) { return {pid, statOf(pid).startTime}; }
 
 double residentOf(Pid pid, double pageSize) {
-    const auto pages = parseStatm(readText("/proc/" + std::to_string(pid) + "/statm"));
+    const auto pages = parseStatm(readFile("/proc/" + std::to_string(pid) + "/statm"));
     return pages ? static_cast<double>(pages->resident) * pageSize : 0;
 }
 
@@ -81,8 +76,8 @@ TEST(LinuxProbes, TreeIsSummedAndFoundAfreshAndAnExitedTargetSaysSo) {
         ::pause();
     });
     const std::string children = "/proc/" + std::to_string(parent.pid) + "/task/" + std::to_string(parent.pid) + "/children";
-    ASSERT_TRUE(eventually([&] { return !readText(children).empty(); }));
-    const Pid grandchild = std::stoi(readText(children));  // forked after the name was set
+    ASSERT_TRUE(eventually([&] { return !readFile(children).empty(); }));
+    const Pid grandchild = std::stoi(readFile(children));  // forked after the name was set
 
     const auto found = findProcess(LinuxProcessList().processes(), "pa-tree-root");
     ASSERT_TRUE(found) << found.error().message();

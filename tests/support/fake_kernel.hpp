@@ -2,128 +2,143 @@
 
 #include "platform/kernel.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace perfagent::testing {
 
-/// @brief A kernel whose every reading and result code the test scripts.
+/// @brief A kernel whose every reading and failure the test scripts.
 ///
-///     FakeKernel kernel;                       // 16 KiB pages, 4 GiB of memory
-///     kernel.setThreads({{1000, 0}, {500, ThreadBasicInfo::kFlagsIdle}});
-///     kernel.pushCpuLoad({100, 50, 800, 0});   // user, system, idle, nice
-///     kernel.failThreadQueryAt(1);
-///
-/// Host CPU readings are served from a queue; when it is empty the last reading served (or set) is
-/// served again. Thread lists are allocated per taskThreads call and must come back through
-/// vmDeallocate with their exact size (outstandingLists() counts those that did not). A task made by
-/// taskForPid (ports from 100 up) reads the same scripted figures as the own task until `terminate()`; every
-/// task query records the task it named.
+/// Host CPU readings are served from a queue (an empty entry is a failing query); when it is empty the
+/// last reading is served again. Thread lists must come back through vmDeallocate with their exact size:
+/// outstandingLists() counts those that did not. Tasks made by taskForPid (numbered from 100) read the
+/// same figures as the own task until terminate(); lastTask() is the task the latest task query named.
 class FakeKernel final : public Kernel {
 public:
-    /// One thread: its usage in thousandths of a CPU and its flags. Port 0 means "assign one".
+    /// Usage in thousandths of a CPU, flags, and a port (0: 0x1000 + 4 * its index).
     struct Thread {
-        std::int32_t cpuUsage = 0;
-        std::int32_t flags = 0;
+        std::int32_t cpuUsage = 0, flags = 0;
         ThreadPort port = 0;
     };
-    /// Ticks in the order user, system, idle, nice (the order of HostCpuLoadInfo).
+    /// Ticks in the order of HostCpuLoadInfo.
     struct CpuLoad {
-        std::uint32_t user = 0;
-        std::uint32_t system = 0;
-        std::uint32_t idle = 0;
-        std::uint32_t nice = 0;
+        std::uint32_t user = 0, system = 0, idle = 0, nice = 0;
     };
 
     explicit FakeKernel(double pageSize = 16384.0, double physicalMemory = 4294967296.0)
         : pageSize_(pageSize), physicalMemory_(physicalMemory) {}
-    ~FakeKernel() override;
-    FakeKernel(const FakeKernel&) = delete;
-    FakeKernel& operator=(const FakeKernel&) = delete;
 
-    // Tasks.
-    /// The next taskForPid answers `result` (kKernSuccess: a new task).
+    /// What the next taskForPid answers (kKernSuccess: a new task).
     void answerTaskForPid(KernReturn result) { taskForPidResult_ = result; }
     /// The tasks made so far answer kKernTerminated from now on.
     void terminate() { terminatedBelow_ = nextTask_; }
-    /// The task the latest task query named, and the tasks made and not released.
     TaskPort lastTask() const { return lastTask_; }
     std::size_t liveTasks() const { return liveTasks_.size(); }
-
-    // Memory.
     void setResident(std::uint64_t bytes) { resident_ = bytes; }
     void setFootprint(std::uint64_t bytes) { footprint_ = bytes; }
-    void failTask(bool fail) { failTask_ = fail; }
     void setVm(const VmStatistics64& vm) { vm_ = vm; }
-    void failVm(bool fail) { failVm_ = fail; }
-
-    // Host CPU.
-    /// Serves `load` from now on (clears the queue).
-    void setCpuLoad(CpuLoad load);
-    /// Queues one reading, served by the next host CPU query not yet taken by an earlier one.
+    /// Serves `load` from now on, dropping the queue.
+    void setCpuLoad(CpuLoad load) {
+        cpuQueue_.clear();
+        cpuLoad_ = load;
+    }
     void pushCpuLoad(CpuLoad load) { cpuQueue_.push_back(load); }
-    /// Queues one failing host CPU query.
     void pushCpuLoadFailure() { cpuQueue_.push_back(std::nullopt); }
-
-    // Threads.
-    /// The process's threads, in the kernel's order. Ports left 0 become 0x1000 + 4 * index.
-    void setThreads(std::vector<Thread> threads);
-    /// The query of the thread at this list index fails (as if it exited after the listing).
-    void failThreadQueryAt(std::size_t index) { failThreadAt_ = index; }
-    /// taskThreads fails.
-    void failTaskThreads(bool fail) { failTaskThreads_ = fail; }
-
-    // What the code under test did.
-    /// Lists handed out and not (correctly) released yet.
-    std::size_t outstandingLists() const { return outstanding_.size(); }
+    void setThreads(std::vector<Thread> threads) {
+        for (std::size_t i = 0; i < threads.size(); ++i)
+            if (threads[i].port == 0) threads[i].port = static_cast<ThreadPort>(0x1000 + 4 * i);
+        threads_ = std::move(threads);
+    }
+    std::size_t outstandingLists() const { return lists_.size(); }
     int threadQueries() const { return threadQueries_; }
+
+    // Scripted failures.
+    bool failTask = false, failVm = false, failTaskThreads = false;
+    std::optional<std::size_t> failThreadQueryAt;  ///< the query of the thread at this index fails
 
     double pageSize() const override { return pageSize_; }
     double physicalMemory() const override { return physicalMemory_; }
-    KernReturn taskForPid(ProcessIdentity process, bool withDescendants, TaskPort* task) override;
-    KernReturn taskRelease(TaskPort task) override;
-    KernReturn taskBasicInfo(TaskPort task, TaskBasicInfo& info) override;
-    KernReturn taskVmInfo(TaskPort task, TaskVmInfo& info) override;
-    KernReturn hostVmInfo64(VmStatistics64& info) override;
-    KernReturn hostCpuLoadInfo(HostCpuLoadInfo& info) override;
-    KernReturn taskThreads(TaskPort task, ThreadPort** list, std::uint32_t* count) override;
-    KernReturn vmDeallocate(void* address, std::size_t size) override;
-    KernReturn threadBasicInfo(ThreadPort thread, ThreadBasicInfo& info) override;
+    KernReturn taskForPid(ProcessIdentity, bool, TaskPort* task) override {
+        if (taskForPidResult_ != kKernSuccess) return taskForPidResult_;
+        liveTasks_.push_back(*task = nextTask_++);
+        return kKernSuccess;
+    }
+    KernReturn taskRelease(TaskPort task) override {
+        return std::erase(liveTasks_, task) == 1 ? kKernSuccess : kKernInvalidArgument;
+    }
+    KernReturn taskBasicInfo(TaskPort task, TaskBasicInfo& info) override {
+        if (const KernReturn result = taskQuery(task, failTask); result != kKernSuccess) return result;
+        info.residentSize = info.virtualSize = resident_;
+        return kKernSuccess;
+    }
+    KernReturn taskVmInfo(TaskPort task, TaskVmInfo& info) override {
+        if (const KernReturn result = taskQuery(task, false); result != kKernSuccess) return result;
+        info.physFootprint = footprint_;
+        return kKernSuccess;
+    }
+    KernReturn hostVmInfo64(VmStatistics64& info) override {
+        if (failVm) return kKernFailure;
+        info = vm_;
+        return kKernSuccess;
+    }
+    KernReturn hostCpuLoadInfo(HostCpuLoadInfo& info) override {
+        if (!cpuQueue_.empty()) {
+            const std::optional<CpuLoad> next = cpuQueue_.front();
+            cpuQueue_.pop_front();
+            if (!next) return kKernFailure;
+            cpuLoad_ = *next;
+        }
+        info = HostCpuLoadInfo{{cpuLoad_.user, cpuLoad_.system, cpuLoad_.idle, cpuLoad_.nice}};
+        return kKernSuccess;
+    }
+    KernReturn taskThreads(TaskPort task, ThreadPort** list, std::uint32_t* count) override {
+        if (const KernReturn result = taskQuery(task, failTaskThreads); result != kKernSuccess) return result;
+        auto& [ports, size] = lists_.emplace_back(std::make_unique<ThreadPort[]>(threads_.size()), threads_.size());
+        std::ranges::transform(threads_, ports.get(), &Thread::port);
+        *list = ports.get();
+        *count = static_cast<std::uint32_t>(size);
+        return kKernSuccess;
+    }
+    KernReturn vmDeallocate(void* address, std::size_t bytes) override {
+        return std::erase_if(lists_, [&](const auto& l) {
+                   return l.first.get() == address && bytes == l.second * sizeof(ThreadPort);
+               }) == 1 ? kKernSuccess : kKernInvalidArgument;
+    }
+    KernReturn threadBasicInfo(ThreadPort thread, ThreadBasicInfo& info) override {
+        ++threadQueries_;
+        const auto it = std::ranges::find(threads_, thread, &Thread::port);
+        if (it == threads_.end() || failThreadQueryAt == static_cast<std::size_t>(it - threads_.begin()))
+            return kKernFailure;
+        info = {.cpuUsage = it->cpuUsage, .flags = it->flags};
+        return kKernSuccess;
+    }
 
 private:
-    struct Outstanding {
-        ThreadPort* address;
-        std::size_t count;
-    };
-
     /// Records the task a query named; the answer its state calls for.
-    KernReturn taskQuery(TaskPort task);
+    KernReturn taskQuery(TaskPort task, bool fail) {
+        lastTask_ = task;
+        if (task != kTaskSelf && std::ranges::find(liveTasks_, task) == liveTasks_.end()) return kKernInvalidArgument;
+        if (task != kTaskSelf && task < terminatedBelow_) return kKernTerminated;
+        return fail ? kKernFailure : kKernSuccess;
+    }
 
-    double pageSize_;
-    double physicalMemory_;
+    double pageSize_, physicalMemory_;
     KernReturn taskForPidResult_ = kKernSuccess;
-    TaskPort terminatedBelow_ = 0;  ///< tasks numbered below it have exited
-    TaskPort lastTask_ = kTaskSelf;
-    TaskPort nextTask_ = 100;
+    TaskPort terminatedBelow_ = 0, lastTask_ = kTaskSelf, nextTask_ = 100;
     std::vector<TaskPort> liveTasks_;
-    std::uint64_t resident_ = 0;
-    std::uint64_t footprint_ = 0;
-    bool failTask_ = false;
+    std::uint64_t resident_ = 0, footprint_ = 0;
     VmStatistics64 vm_{};
-    bool failVm_ = false;
-
     CpuLoad cpuLoad_{};
     std::deque<std::optional<CpuLoad>> cpuQueue_;
-
     std::vector<Thread> threads_;
-    std::optional<std::size_t> failThreadAt_;
-    bool failTaskThreads_ = false;
     int threadQueries_ = 0;
-
-    std::vector<Outstanding> outstanding_;
+    std::vector<std::pair<std::unique_ptr<ThreadPort[]>, std::size_t>> lists_;  ///< handed out, not yet back
 };
 
 }  // namespace perfagent::testing

@@ -1,67 +1,126 @@
 #pragma once
 
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http.hpp>
+
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 namespace perfagent::testing {
 
 /// @brief One request as the recorder received it.
 struct RecordedRequest {
-    std::string method;
-    std::string target;
-    /// Every header line in the order received, names spelled as sent.
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::optional<std::uint64_t> contentLength;  ///< the declared length; nothing when not declared
+    std::string method, target;
+    std::vector<std::pair<std::string, std::string>> headers;  ///< in the order received, names as sent
+    std::optional<std::uint64_t> contentLength;                ///< the declared length, if any
     std::string body;
 
     /// The value of the first header with this name (any letter case).
-    std::optional<std::string> header(std::string_view name) const;
+    std::optional<std::string> header(std::string_view name) const {
+        for (const auto& [n, v] : headers)
+            if (boost::beast::iequals(n, name)) return v;
+        return std::nullopt;
+    }
 };
 
-/// @brief A real HTTP/1.1 server on 127.0.0.1 that records every request. One thread serves one
-/// connection at a time with blocking calls (the clients under test keep one connection); how it answers is
-/// set by its mode and may change while it runs. The destructor ends the connection and joins the thread.
+/// @brief A real HTTP/1.1 server on 127.0.0.1 that the test drives step by step from its own thread:
+/// it takes the next request, then answers it (or not). Until then connections wait in the listen
+/// queue and requests in the socket, as at a server that does not answer. Every step gives up after
+/// a generous bound.
 class HttpRecorder {
 public:
-    enum class Mode {
-        Answer,    ///< 200 with a short text body (after the response delay, if one is set)
-        Silent,    ///< reads requests and never answers; the connection stays open until the client closes it
-        Garbage,   ///< answers bytes that are not HTTP, then closes
-        HugeBody,  ///< answers 200 with a body of 8 MiB, then closes
-    };
+    /// Listens on 127.0.0.1:`port` (0: a free port). Throws when it cannot bind.
+    explicit HttpRecorder(unsigned short port = 0)
+        : acceptor_(io_, {boost::asio::ip::make_address_v4("127.0.0.1"), port}) {}
 
-    /// Listens on 127.0.0.1:`port` (0: a free port chosen by the system). Throws when it cannot bind.
-    explicit HttpRecorder(Mode mode = Mode::Answer, unsigned short port = 0);
-    ~HttpRecorder();
-    HttpRecorder(const HttpRecorder&) = delete;
-    HttpRecorder& operator=(const HttpRecorder&) = delete;
+    unsigned short port() const { return acceptor_.local_endpoint().port(); }
+    std::size_t connectionsAccepted() const { return accepted_; }
 
-    unsigned short port() const;
-    void setMode(Mode mode);
-    /// In Answer mode, how long to hold each response back.
-    void setResponseDelay(std::chrono::milliseconds delay);
+    /// The next request on the open connection, or on the next one once the client has closed it;
+    /// nothing when none came within the bound.
+    std::optional<RecordedRequest> next() {
+        for (;;) {
+            if (!stream_ && !accept()) return std::nullopt;
+            parser_.emplace();
+            parser_->body_limit(64 << 20);
+            const auto ec = step([&](auto done) { boost::beast::http::async_read(*stream_, buffer_, *parser_, done); });
+            if (ec == boost::beast::error::timeout) return std::nullopt;
+            if (!ec) break;
+            stream_.reset();  // the client closed it
+        }
+        auto& message = parser_->get();
+        RecordedRequest request{std::string(message.method_string()), std::string(message.target()), {}, {},
+                                message.body()};
+        if (parser_->content_length()) request.contentLength = *parser_->content_length();
+        for (const auto& field : message) request.headers.emplace_back(field.name_string(), field.value());
+        return request;
+    }
+    /// Answers the latest request with 200 and `body`; the connection stays open as the client asked.
+    void answer(std::string body = "recorded\n") {
+        boost::beast::http::response<boost::beast::http::string_body> response(boost::beast::http::status::ok, 11,
+                                                                               std::move(body));
+        response.keep_alive(parser_->get().keep_alive());
+        response.prepare_payload();
+        step([&](auto done) { boost::beast::http::async_write(*stream_, response, done); });
+        if (!response.keep_alive()) hangUp();
+    }
+    /// Sends raw bytes on the open connection.
+    void send(std::string_view raw) {
+        step([&](auto done) { boost::asio::async_write(*stream_, boost::asio::buffer(raw), done); });
+    }
+    /// Closes the open connection.
+    void hangUp() { stream_.reset(); }
+    /// True when the client closes the open connection within the bound.
+    bool closedByClient() {
+        char byte;
+        const auto ec = step([&](auto done) { stream_->async_read_some(boost::asio::buffer(&byte, 1), done); });
+        return ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset;
+    }
 
-    /// The requests received so far, in the order they were complete.
-    std::vector<RecordedRequest> requests() const;
-    /// Waits until at least `count` requests have been received; false when `timeout` passed first.
-    bool waitFor(std::size_t count, std::chrono::milliseconds timeout) const;
-    std::size_t connectionsAccepted() const;
-    /// Waits until every accepted connection has been closed; false when `timeout` passed first.
-    bool waitForConnectionsClosed(std::chrono::milliseconds timeout) const;
-
-    /// A port on 127.0.0.1 that nothing listened on a moment ago (for "server down, then up" tests).
-    static unsigned short unusedPort();
+    /// A port on 127.0.0.1 that nothing listened on a moment ago.
+    static unsigned short unusedPort() { return HttpRecorder().port(); }
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
+    bool accept() {
+        boost::asio::ip::tcp::socket socket(io_);
+        boost::beast::error_code result;
+        acceptor_.async_accept(socket, [&](boost::beast::error_code ec) { result = ec; });
+        io_.restart();
+        if (io_.run_for(kBound) == 0) {  // nobody came: give up
+            acceptor_.cancel();
+            io_.restart();
+            io_.run();
+        }
+        if (result) return false;
+        stream_.emplace(std::move(socket));
+        buffer_.clear();
+        ++accepted_;
+        return true;
+    }
+    template <typename Start>
+    boost::beast::error_code step(Start start) {
+        boost::beast::error_code result;
+        stream_->expires_after(kBound);
+        start([&](boost::beast::error_code ec, auto&&...) { result = ec; });
+        io_.restart();
+        io_.run();
+        return result;
+    }
+
+    static constexpr std::chrono::seconds kBound{10};
+    boost::asio::io_context io_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    std::optional<boost::beast::tcp_stream> stream_;
+    boost::beast::flat_buffer buffer_;
+    std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
+    std::size_t accepted_ = 0;
 };
 
 }  // namespace perfagent::testing

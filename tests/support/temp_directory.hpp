@@ -27,9 +27,11 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
 
-    /// Writes `bytes` to the file `name` inside the directory and answers its path.
+    /// Writes `bytes` to the file `name` (a relative path; missing folders are made) and answers its path.
+    /// An existing file is rewritten in place, so descriptors kept open on it read the new text.
     std::filesystem::path write(std::string_view name, std::string_view bytes) const {
         const auto file = path_ / name;
+        std::filesystem::create_directories(file.parent_path());
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         return file;
