@@ -101,4 +101,13 @@ std::optional<boost::asio::ip::address> resolveHost(const std::string& host, std
     return chosen;
 }
 
+std::string authorityText(std::string_view host, unsigned short port) {
+    const bool v6 = host.find(':') != std::string_view::npos;
+    return (v6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" + std::to_string(port);
+}
+
+std::string authorityText(const boost::asio::ip::address& address, unsigned short port) {
+    return authorityText(address.to_string(), port);
+}
+
 }  // namespace perfagent

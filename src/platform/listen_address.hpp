@@ -27,6 +27,10 @@ std::optional<HostPort> parseHostPort(std::string_view text, std::optional<unsig
 /// only), or an IPv6 address.
 bool isValidHost(std::string_view host);
 
+/// "host:port", an IPv6 literal (a host with a colon) in brackets: the one way authorities are written.
+std::string authorityText(std::string_view host, unsigned short port);
+std::string authorityText(const boost::asio::ip::address& address, unsigned short port);
+
 /// parseHostPort with the port required.
 inline std::optional<ListenAddress> parseListenAddress(std::string_view text) { return parseHostPort(text); }
 

@@ -1,6 +1,6 @@
 #include "report/sample_series.hpp"
 
-#include "platform/text.hpp"
+#include "report/text.hpp"
 
 #include <charconv>
 #include <cmath>

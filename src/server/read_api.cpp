@@ -1,6 +1,6 @@
 #include "server/read_api.hpp"
 
-#include "platform/text.hpp"
+#include "report/text.hpp"
 
 #include <boost/json/serialize.hpp>
 

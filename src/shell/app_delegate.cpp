@@ -1,9 +1,10 @@
 #include "shell/app_delegate.hpp"
 
-#include "platform/device_token.hpp"
+#include "identity/device_readout.hpp"
+#include "identity/device_token.hpp"
 #include "platform/files.hpp"
-#include "platform/json_text.hpp"
-#include "platform/text.hpp"
+#include "report/json_text.hpp"
+#include "report/text.hpp"
 #include "report/collection_server.hpp"
 #include "screen/screen_state.hpp"
 #include "shell/remote_command.hpp"

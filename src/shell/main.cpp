@@ -7,7 +7,7 @@
 #include "platform/clock.hpp"
 #include "platform/console.hpp"
 #include "platform/device.hpp"
-#include "platform/device_token.hpp"
+#include "identity/device_token.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/files.hpp"
 #include "platform/http_server.hpp"
