@@ -14,8 +14,8 @@ namespace perfagent {
 ///
 /// Members are written in this order: "UsecaseName", "srNumber", "pagename" (each only when present),
 /// "CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed", the four averages, the four maxima,
-/// "totalduration" (the summary, the base's members), then, only when a target is measured, "target", "targetpid", "AppCPU", "AppMemory",
-/// "averageappcpu", "maxappcpu", "averageappmemory", "maxappmemory".
+/// "totalduration" (the summary: the base's members), then, only when a target is measured, "target",
+/// "targetpid", "AppCPU", "AppMemory", "averageappcpu", "maxappcpu", "averageappmemory", "maxappmemory".
 struct MeasurementReport : RunSummary {
     /// @brief The target process's part: its name, pid, series (MB for memory) and figures.
     struct Target {

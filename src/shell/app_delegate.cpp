@@ -3,6 +3,7 @@
 #include "identity/device_readout.hpp"
 #include "identity/device_token.hpp"
 #include "platform/files.hpp"
+#include "shell/log_files.hpp"
 #include "report/json_text.hpp"
 #include "report/text.hpp"
 #include "report/collection_server.hpp"
