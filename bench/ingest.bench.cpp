@@ -1,4 +1,4 @@
-#include "platform/text.hpp"
+#include "report/text.hpp"
 #include "server/report_parser.hpp"
 #include "storage/run_store.hpp"
 

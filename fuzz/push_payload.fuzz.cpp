@@ -8,8 +8,8 @@
 // depends on its input alone. Besides crashes and sanitizer reports, an input fails when the outcome
 // contradicts what the payload says (see the checks below).
 
-#include "platform/json_text.hpp"
-#include "platform/text.hpp"
+#include "report/json_text.hpp"
+#include "report/text.hpp"
 #include "shell/app_delegate.hpp"
 #include "shell/push_endpoint.hpp"
 #include "shell/remote_command.hpp"

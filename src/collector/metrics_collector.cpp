@@ -1,7 +1,7 @@
 #include "collector/metrics_collector.hpp"
 
 #include "collector/accumulation.hpp"
-#include "platform/text.hpp"
+#include "report/text.hpp"
 #include "report/collection_server.hpp"
 
 #include <atomic>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "collector/accumulation.hpp"
 #include "collector/target.hpp"
 #include "platform/platform.hpp"
 #include "platform/run_loop.hpp"
@@ -34,7 +35,7 @@ SampleReadout readAndPrintSample(Platform& platform, Probes& probes, Probes* app
 ///
 /// Every operation runs on the main thread; the overall loop's steps on the background queue read only
 /// their own run's stop flag.
-class MetricsCollector {
+class MetricsCollector : public Accumulation {
 public:
     MetricsCollector(Platform& platform, Probes& probes, CollectionServer& server);
     ~MetricsCollector();
@@ -73,30 +74,14 @@ public:
     };
     std::optional<OverallView> overallRunning() const;
 
-    // Fields, in declaration order.
+    // Fields besides the accumulation's, in declaration order.
     std::shared_ptr<Timer> backgroundTimer;
     std::shared_ptr<Timer> backgroundPusher;
-    SampleSeries cpuDict;
-    SampleSeries memoryUsedDict;
-    SampleSeries memoryFreeDict;
-    SampleSeries memoryCompressedDict;
-    std::int64_t counter = 0;
     std::int64_t cpucounter = 0;
     std::optional<std::string> useCase;
     std::optional<std::string> srno;
     std::optional<std::string> pagename;
-    double sumCpu = 0;
-    double sumMemoryUsed = 0;
-    double sumMemoryFree = 0;
-    double sumMemoryCompressed = 0;
-    double maxCpu = 0;
-    double maxMemoryUsed = 0;
-    double maxMemoryFree = 0;
-    double maxMemoryCompressed = 0;
-    double startTime = 0;
-    double endTime = 0;
     bool startStop = true;  ///< set by startOverall, cleared by stopOverall; each run has its own stop flag
-    double systemCPULatest = 0;
     // The target's part, used only while a target is set: app series (MB for memory), sums and maxima
     // over the samples the target was read in.
     SampleSeries appCpuDict;

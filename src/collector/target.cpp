@@ -1,6 +1,6 @@
 #include "collector/target.hpp"
 
-#include "platform/text.hpp"
+#include "report/text.hpp"
 
 #include <algorithm>
 

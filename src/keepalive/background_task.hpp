@@ -2,7 +2,7 @@
 
 #include "platform/audio.hpp"
 #include "platform/console.hpp"
-#include "platform/notification_center.hpp"
+#include "keepalive/notification_center.hpp"
 #include "platform/run_loop.hpp"
 
 #include <filesystem>

@@ -29,10 +29,14 @@ struct SndfileCloser {
 std::unique_ptr<SndfileAudioPlayer> SndfileAudioPlayer::open(const std::filesystem::path& path, std::string& error,
                                                              Now now) {
     // Not followed through a symbolic link, and a FIFO or device in its place is refused at once.
-    const int fd = openRegularFile(path, false, error);
-    if (fd < 0) return nullptr;
+    const auto fd = openRegularFile(path, false);
+    if (!fd) {
+        error = fd.error().message;
+        return nullptr;
+    }
     SF_INFO info{};
-    std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open_fd(fd, SFM_READ, &info, SF_TRUE));
+    // The descriptor stays ours (closed after the file, which is dropped first) also when sf_open_fd fails.
+    std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open_fd(fd->get(), SFM_READ, &info, SF_FALSE));
     if (!file) {
         error = oneLine(sf_strerror(nullptr));
         return nullptr;

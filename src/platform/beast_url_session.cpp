@@ -1,5 +1,5 @@
 #include "platform/beast_url_session.hpp"
-#include "platform/text.hpp"
+#include "platform/listen_address.hpp"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/executor_work_guard.hpp>

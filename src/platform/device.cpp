@@ -1,7 +1,5 @@
 #include "platform/device.hpp"
 
-#include "platform/text.hpp"
-
 #include <sys/utsname.h>
 
 #include <fstream>
@@ -38,19 +36,6 @@ DeviceInfo readHostDevice(const std::filesystem::path& productNamePath) {
     }
     if (auto product = trimmed(firstLineOf(productNamePath)); !product.empty()) device.model = std::move(product);
     return device;
-}
-
-std::vector<std::string> deviceReadoutLines(const DeviceInfo& device) {
-    return {
-        "UIDevice Version :" + std::to_string(device.classVersion),
-        "UIDevice batteryLevel :" + floatText(device.batteryLevel),
-        "UIDevice systemName :" + device.systemName,
-        "UIDevice systemVersion :" + device.systemVersion,
-        "UIDevice batteryState :" + std::to_string(device.batteryState),
-        "UIDevice name :" + device.name,
-        "UIDevice model :" + device.model,
-        "UIDevice orientation :" + std::to_string(device.orientation),
-    };
 }
 
 }  // namespace perfagent

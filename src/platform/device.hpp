@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 namespace perfagent {
 
@@ -28,8 +27,5 @@ inline constexpr const char* kDmiProductNamePath = "/sys/class/dmi/id/product_na
 /// trimmed firmware product name at `productNamePath` when it is readable and not blank, else uname's
 /// machine; class version 0, battery -1.0 and state 0, orientation 0.
 DeviceInfo readHostDevice(const std::filesystem::path& productNamePath = kDmiProductNamePath);
-
-/// The eight readout lines, each label immediately followed by its value.
-std::vector<std::string> deviceReadoutLines(const DeviceInfo& device);
 
 }  // namespace perfagent

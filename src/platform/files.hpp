@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/result.hpp"
+#include "platform/unique_fd.hpp"
+
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -18,18 +21,6 @@ std::filesystem::path defaultHome(const char* xdgDataHome, const char* home);
 /// are); false when it is not a directory afterwards.
 bool makePrivateDirectories(const std::filesystem::path& path);
 
-/// `<home>/Documents`, created (with any missing parents, mode 0700) when missing; nothing when it cannot
-/// be created or is not a directory.
-std::optional<std::filesystem::path> documentsDirectory(const std::filesystem::path& home);
-
-/// The log file's name for a launch at `secondsSince1970`: the instant in UTC to the whole second,
-/// "yyyy-MM-dd HH:mm:ss +0000.log".
-std::string logFileName(double secondsSince1970);
-
-/// Removes from `directory` all but the newest `keep` log files (named as logFileName names them, so
-/// by name is by age); 0 keeps all. Other files are left alone.
-void trimLogFiles(const std::filesystem::path& directory, std::size_t keep);
-
 /// Sends everything written to standard error from now on to the end of the file at `path`, which is
 /// created with mode 0600 when missing (as freopen with mode "a+"). The stream and its descriptor 2 stay the same
 /// objects, so output of the C library and of child processes follows. On failure answers false and
@@ -40,13 +31,13 @@ bool redirectStderr(const std::filesystem::path& path);
 std::optional<std::filesystem::path> pathForResource(const std::filesystem::path& resourcesDirectory,
                                                      std::string_view name, std::string_view type);
 
-/// Opens `path` for reading (close-on-exec, non-blocking) and answers the descriptor, which the caller
-/// closes. Anything but a regular file is refused, without waiting on a FIFO or device, and with
-/// `followSymlinks` false so is a symbolic link: answers -1, sets errno and a one-line `error` naming the path.
-int openRegularFile(const std::filesystem::path& path, bool followSymlinks, std::string& error);
+/// Opens `path` for reading (close-on-exec, non-blocking). Anything but a regular file is refused, without
+/// waiting on a FIFO or device, and with `followSymlinks` false so is a symbolic link: the Failure's line
+/// names the path, its code is the errno (EINVAL for a file that is not regular).
+Result<UniqueFd> openRegularFile(const std::filesystem::path& path, bool followSymlinks);
 
 /// The whole content of the regular file at `path` (opened as openRegularFile does, following symbolic
-/// links); nothing, with `error` set, when it cannot be read.
-std::optional<std::string> readRegularFile(const std::filesystem::path& path, std::string& error);
+/// links).
+Result<std::string> readRegularFile(const std::filesystem::path& path);
 
 }  // namespace perfagent

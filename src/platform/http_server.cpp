@@ -1,5 +1,5 @@
 #include "platform/http_server_core.hpp"
-#include "platform/text.hpp"
+#include "platform/listen_address.hpp"
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
@@ -28,10 +28,6 @@ std::optional<std::string_view> HttpServerRequest::header(std::string_view name)
     for (const auto& [key, value] : headers)
         if (beast::iequals(key, name)) return value;
     return std::nullopt;
-}
-
-std::string authorityText(const asio::ip::address& address, unsigned short port) {
-    return authorityText(address.to_string(), port);
 }
 
 bool isOwnAuthority(std::string_view authority, const HttpServerRequest& request) {

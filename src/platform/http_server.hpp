@@ -127,9 +127,6 @@ private:
     bool started_ = false;
 };
 
-/// "host:port" for an address ("[v6]:port" for IPv6).
-std::string authorityText(const boost::asio::ip::address& address, unsigned short port);
-
 /// Whether `authority` ("host[:port]", port 80 when left out) names the server the request reached: the
 /// local address it came in on, or localhost, with that port.
 bool isOwnAuthority(std::string_view authority, const HttpServerRequest& request);

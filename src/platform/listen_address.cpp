@@ -71,7 +71,7 @@ std::optional<HostPort> parseHostPort(std::string_view text, std::optional<unsig
     return HostPort{std::string(host), *port};
 }
 
-std::optional<boost::asio::ip::address> resolveHost(const std::string& host, std::string& error) {
+Result<boost::asio::ip::address> resolveHost(const std::string& host) {
     boost::system::error_code ec;
     const auto literal = boost::asio::ip::make_address(host, ec);
     if (!ec) return literal;
@@ -79,10 +79,8 @@ std::optional<boost::asio::ip::address> resolveHost(const std::string& host, std
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found); rc != 0) {
-        error = host + ": " + ::gai_strerror(rc);
-        return std::nullopt;
-    }
+    if (const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found); rc != 0)
+        return failure(host + ": " + ::gai_strerror(rc));
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> results(found, &::freeaddrinfo);
     std::optional<boost::asio::ip::address> chosen;
     for (const addrinfo* at = found; at; at = at->ai_next) {
@@ -97,8 +95,17 @@ std::optional<boost::asio::ip::address> resolveHost(const std::string& host, std
             chosen = boost::asio::ip::address_v6(bytes, v6->sin6_scope_id);
         }
     }
-    if (!chosen) error = host + ": no IPv4 or IPv6 address";
-    return chosen;
+    if (!chosen) return failure(host + ": no IPv4 or IPv6 address");
+    return *chosen;
+}
+
+std::string authorityText(std::string_view host, unsigned short port) {
+    const bool v6 = host.find(':') != std::string_view::npos;
+    return (v6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" + std::to_string(port);
+}
+
+std::string authorityText(const boost::asio::ip::address& address, unsigned short port) {
+    return authorityText(address.to_string(), port);
 }
 
 }  // namespace perfagent

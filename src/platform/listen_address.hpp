@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/result.hpp"
+
 #include <boost/asio/ip/address.hpp>
 
 #include <optional>
@@ -27,12 +29,16 @@ std::optional<HostPort> parseHostPort(std::string_view text, std::optional<unsig
 /// only), or an IPv6 address.
 bool isValidHost(std::string_view host);
 
+/// "host:port", an IPv6 literal (a host with a colon) in brackets: the one way authorities are written.
+std::string authorityText(std::string_view host, unsigned short port);
+std::string authorityText(const boost::asio::ip::address& address, unsigned short port);
+
 /// parseHostPort with the port required.
 inline std::optional<ListenAddress> parseListenAddress(std::string_view text) { return parseHostPort(text); }
 
 /// The address `host` stands for: an address literal as it is; a name through the resolver (getaddrinfo,
-/// blocking), IPv4 first so that `localhost` is 127.0.0.1. Nothing, with the resolver's text in `error`,
-/// when the name does not resolve.
-std::optional<boost::asio::ip::address> resolveHost(const std::string& host, std::string& error);
+/// blocking), IPv4 first so that `localhost` is 127.0.0.1. The Failure holds the resolver's text when the
+/// name does not resolve.
+Result<boost::asio::ip::address> resolveHost(const std::string& host);
 
 }  // namespace perfagent

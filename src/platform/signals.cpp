@@ -31,6 +31,11 @@ void blockHandledSignals() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+void prepareProcessSignals() {
+    blockHandledSignals();
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
 SignalWatcher::SignalWatcher(Handlers handlers) : handlers_(std::move(handlers)) {
     const sigset_t handled = handledSignals();
     sigset_t set;
@@ -80,13 +85,6 @@ bool inForegroundProcessGroup() {
     const pid_t foreground = ::tcgetpgrp(fd);
     if (tty >= 0) ::close(tty);
     return foreground < 0 || foreground == ::getpgrp();
-}
-
-SignalWatcher::Handlers audioInterruptionSignals(NotificationCenter& center) {
-    return {
-        {SIGUSR1, [&center] { center.post(audioSessionInterruption(kAudioSessionInterruptionTypeBegan)); }},
-        {SIGUSR2, [&center] { center.post(audioSessionInterruption(kAudioSessionInterruptionTypeEnded)); }},
-    };
 }
 
 }  // namespace perfagent

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "platform/notification_center.hpp"
 
 #include <functional>
 #include <map>
@@ -12,6 +11,10 @@ namespace perfagent {
 /// first thing in main, before any thread exists, so that every thread inherits the mask and none can take
 /// one of them: they stay pending for the SignalWatcher, which alone reads them.
 void blockHandledSignals();
+/// Both programs' first step, before any thread exists: blockHandledSignals, so that every thread inherits
+/// the mask and only the signal watcher takes them, and SIGPIPE ignored: a reader that goes away must not
+/// end the program; its writes see EPIPE instead.
+void prepareProcessSignals();
 
 /// @brief Takes the handled signals, which every thread blocks (blockHandledSignals), from a signalfd on
 /// one thread of its own and calls their handlers there.
@@ -43,9 +46,5 @@ private:
 /// Whether this process group is the terminal's foreground group (after SIGCONT: put in front with fg, or
 /// left behind with bg). Without a terminal nothing can be in front of the agent, so it counts as in front.
 bool inForegroundProcessGroup();
-
-/// Handlers that post audio-session interruptions to `center`: SIGUSR1 one that began (type 1),
-/// SIGUSR2 one that ended (type 0). `center` must outlive the watcher they are given to.
-SignalWatcher::Handlers audioInterruptionSignals(NotificationCenter& center);
 
 }  // namespace perfagent

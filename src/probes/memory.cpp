@@ -1,6 +1,6 @@
 #include "probes/memory.hpp"
 
-#include "platform/text.hpp"
+#include "report/text.hpp"
 
 namespace perfagent {
 

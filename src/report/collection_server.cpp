@@ -1,5 +1,4 @@
 #include "report/collection_server.hpp"
-#include "platform/text.hpp"
 
 #include "platform/listen_address.hpp"
 

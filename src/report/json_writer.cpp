@@ -1,6 +1,6 @@
 #include "report/json_writer.hpp"
 
-#include "platform/text.hpp"
+#include "report/text.hpp"
 #include "report/report_validity.hpp"
 
 namespace perfagent {

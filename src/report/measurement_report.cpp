@@ -13,27 +13,22 @@ double totalDuration(double startTimeMs, double endTimeMs) {
 ReportMembers membersOf(const MeasurementReport& r) {
     static const SampleSeries empty;
     const auto orEmpty = [](const SampleSeries* s) { return s ? s : &empty; };
-    return {{{"UsecaseName", &r.usecaseName}, {"srNumber", &r.srNumber}, {"pagename", &r.pagename}},
-            {{"CPU", orEmpty(r.cpu)},
-             {"MemoryUsed", orEmpty(r.memoryUsed)},
-             {"MemoryFree", orEmpty(r.memoryFree)},
-             {"MemoryCompressed", orEmpty(r.memoryCompressed)}},
-            {{"averagecpu", r.averagecpu},
-             {"averagememoryfree", r.averagememoryfree},
-             {"averagememorycompressed", r.averagememorycompressed},
-             {"averagememoryused", r.averagememoryused},
-             {"maxmemoryfree", r.maxmemoryfree},
-             {"maxmemorycompressed", r.maxmemorycompressed},
-             {"maxmemoryused", r.maxmemoryused},
-             {"maxcpu", r.maxcpu},
-             {"totalduration", r.totalduration}},
-            r.target ? &*r.target : nullptr,
-            {{"AppCPU", orEmpty(r.target ? r.target->appCpu : nullptr)},
-             {"AppMemory", orEmpty(r.target ? r.target->appMemory : nullptr)}},
-            {{"averageappcpu", r.target ? r.target->averageappcpu : 0},
-             {"maxappcpu", r.target ? r.target->maxappcpu : 0},
-             {"averageappmemory", r.target ? r.target->averageappmemory : 0},
-             {"maxappmemory", r.target ? r.target->maxappmemory : 0}}};
+    ReportMembers members{{{"UsecaseName", &r.usecaseName}, {"srNumber", &r.srNumber}, {"pagename", &r.pagename}},
+                          {{"CPU", orEmpty(r.cpu)},
+                           {"MemoryUsed", orEmpty(r.memoryUsed)},
+                           {"MemoryFree", orEmpty(r.memoryFree)},
+                           {"MemoryCompressed", orEmpty(r.memoryCompressed)}},
+                          {},
+                          r.target ? &*r.target : nullptr,
+                          {{"AppCPU", orEmpty(r.target ? r.target->appCpu : nullptr)},
+                           {"AppMemory", orEmpty(r.target ? r.target->appMemory : nullptr)}},
+                          {{"averageappcpu", r.target ? r.target->averageappcpu : 0},
+                           {"maxappcpu", r.target ? r.target->maxappcpu : 0},
+                           {"averageappmemory", r.target ? r.target->averageappmemory : 0},
+                           {"maxappmemory", r.target ? r.target->maxappmemory : 0}}};
+    for (std::size_t i = 0; i < kSummaryFields.size(); ++i)
+        members.numbers[i] = {kSummaryFields[i].first, r.*kSummaryFields[i].second};
+    return members;
 }
 
 }  // namespace perfagent

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "report/report_summary.hpp"
 #include "report/sample_series.hpp"
 
 #include <cstdint>
@@ -13,9 +14,9 @@ namespace perfagent {
 ///
 /// Members are written in this order: "UsecaseName", "srNumber", "pagename" (each only when present),
 /// "CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed", the four averages, the four maxima,
-/// "totalduration", then, only when a target is measured, "target", "targetpid", "AppCPU", "AppMemory",
-/// "averageappcpu", "maxappcpu", "averageappmemory", "maxappmemory".
-struct MeasurementReport {
+/// "totalduration" (the summary: the base's members), then, only when a target is measured, "target",
+/// "targetpid", "AppCPU", "AppMemory", "averageappcpu", "maxappcpu", "averageappmemory", "maxappmemory".
+struct MeasurementReport : RunSummary {
     /// @brief The target process's part: its name, pid, series (MB for memory) and figures.
     struct Target {
         std::string name;
@@ -35,15 +36,6 @@ struct MeasurementReport {
     const SampleSeries* memoryUsed = nullptr;
     const SampleSeries* memoryFree = nullptr;
     const SampleSeries* memoryCompressed = nullptr;
-    double averagecpu = 0;
-    double averagememoryfree = 0;
-    double averagememorycompressed = 0;
-    double averagememoryused = 0;
-    double maxmemoryfree = 0;
-    double maxmemorycompressed = 0;
-    double maxmemoryused = 0;
-    double maxcpu = 0;
-    double totalduration = 0;
     std::optional<Target> target;
 };
 

@@ -1,6 +1,6 @@
 #include "report/report_text.hpp"
 
-#include "platform/text.hpp"
+#include "report/text.hpp"
 #include "report/json_writer.hpp"
 
 namespace perfagent {

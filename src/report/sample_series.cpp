@@ -1,7 +1,7 @@
 #include "report/sample_series.hpp"
 
 #include "platform/console.hpp"
-#include "platform/text.hpp"
+#include "report/text.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -93,7 +93,7 @@ void hand(MainThreadHandoff& handoff, const HttpResponder& responder, std::strin
 
 }  // namespace
 
-std::optional<std::vector<ScreenFile>> readScreenFiles(const std::filesystem::path& resources, std::string& error) {
+Result<std::vector<ScreenFile>> readScreenFiles(const std::filesystem::path& resources) {
     constexpr std::string_view script = "text/javascript; charset=utf-8";
     const struct {
         std::string_view path, file, contentType;
@@ -104,8 +104,8 @@ std::optional<std::vector<ScreenFile>> readScreenFiles(const std::filesystem::pa
                  {"/uPlot.min.css", "uPlot.min.css", "text/css; charset=utf-8"}};
     std::vector<ScreenFile> files;
     for (const auto& k : known) {
-        auto body = readRegularFile(resources / k.file, error);
-        if (!body) return std::nullopt;
+        auto body = readRegularFile(resources / k.file);
+        if (!body) return body.error();
         files.push_back({std::string(k.path), std::string(k.contentType), std::move(*body)});
     }
     return files;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/result.hpp"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -26,8 +28,8 @@ struct ScreenFile {
 };
 
 /// The page (Main.html, served as "/"), its scripts and its style sheet, read from `resources` at start;
-/// nothing, with `error` naming the file, when one cannot be read.
-std::optional<std::vector<ScreenFile>> readScreenFiles(const std::filesystem::path& resources, std::string& error);
+/// the Failure names the file that cannot be read.
+Result<std::vector<ScreenFile>> readScreenFiles(const std::filesystem::path& resources);
 
 /// @brief The on-display screen, as its page reaches it. Every call happens on the main thread.
 class ScreenHost {

@@ -1,7 +1,7 @@
 #include "screen/view_controller.hpp"
 
 #include "collector/accumulation.hpp"
-#include "platform/text.hpp"
+#include "report/text.hpp"
 #include "report/collection_server.hpp"
 #include "report/measurement_report.hpp"
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "collector/accumulation.hpp"
 #include "collector/metrics_collector.hpp"
 #include "keepalive/background_task.hpp"
 #include "platform/platform.hpp"
@@ -25,7 +26,7 @@ struct TextField {
 /// own, which nothing in the agent schedules, and a flush that the application runs at termination.
 ///
 /// Everything runs on the main thread.
-class ViewController {
+class ViewController : public Accumulation {
 public:
     ViewController(Platform& platform, Probes& probes, CollectionServer& server, KeepAliveServices keepAlive);
     ~ViewController();
@@ -48,33 +49,15 @@ public:
     /// its final report; in every case prints "after 2seconds" two seconds later.
     void stopBackgroundMeasurement();
 
-    // Fields, in declaration order.
+    // Fields besides the accumulation's, in declaration order.
     TextField* useCaseName = nullptr;  ///< connected by the interface loader; not owned
     TextField* srNumber = nullptr;     ///< connected by the interface loader; not owned
     std::unique_ptr<BackgroundTask> backgroundTask;
     std::shared_ptr<Timer> backgroundTimer;
     std::shared_ptr<Timer> backgroundPusher;
     std::unique_ptr<MetricsCollector> metricsCollector;
-    SampleSeries cpuDict;
-    SampleSeries memoryUsedDict;
-    SampleSeries memoryFreeDict;
-    SampleSeries memoryCompressedDict;
-    std::int64_t counter = 0;
     std::optional<std::string> useCase;
     std::optional<std::string> srno;
-    double sumCpu = 0;
-    double sumMemoryUsed = 0;
-    double sumMemoryFree = 0;
-    double sumMemoryCompressed = 0;
-    double maxCpu = 0;
-    double maxMemoryUsed = 0;
-    double maxMemoryFree = 0;
-    double maxMemoryCompressed = 0;
-    double startTime = 0;
-    double endTime = 0;
-    /// The latest system CPU reading that was a number: a reading of no elapsed ticks (NaN) is replaced
-    /// by it, so one such reading cannot make every later screen report unsendable.
-    double systemCPULatest = 0;
 
 private:
     void sendScreenReport(bool withSrNumber);

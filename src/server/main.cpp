@@ -1,5 +1,6 @@
 // perfagent-server: the collection server's process entry.
 
+#include "platform/command_options.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/http_server.hpp"
 #include "platform/signals.hpp"
@@ -40,21 +41,21 @@ struct Endpoints {
     std::optional<boost::asio::ip::tcp::endpoint> ui;
 };
 
-/// The listeners' endpoints, their names resolved; nothing when one does not resolve (`error` says which).
-std::optional<Endpoints> resolveEndpoints(const ServerOptions& options, std::string& error) {
-    std::string why;
-    const auto resolve = [&](const ListenAddress& at, const char* flag) -> std::optional<boost::asio::ip::tcp::endpoint> {
-        if (const auto address = resolveHost(at.host, why)) return boost::asio::ip::tcp::endpoint{*address, at.port};
-        error = std::string(flag) + ": cannot resolve " + why;
-        return std::nullopt;
+/// The listeners' endpoints, their names resolved; the Failure names the flag whose host does not resolve.
+Result<Endpoints> resolveEndpoints(const ServerOptions& options) {
+    const auto resolve = [](const ListenAddress& at, const char* flag) -> Result<boost::asio::ip::tcp::endpoint> {
+        const auto address = resolveHost(at.host);
+        if (!address) return failure(std::string(flag) + ": cannot resolve " + address.error().message);
+        return boost::asio::ip::tcp::endpoint{*address, at.port};
     };
     Endpoints endpoints;
     const auto agents = resolve(options.listen, "--listen");
-    if (!agents) return std::nullopt;
+    if (!agents) return agents.error();
     endpoints.agents = *agents;
     if (options.ui) {
-        endpoints.ui = resolve(*options.ui, "--ui");
-        if (!endpoints.ui) return std::nullopt;
+        const auto ui = resolve(*options.ui, "--ui");
+        if (!ui) return ui.error();
+        endpoints.ui = *ui;
     }
     return endpoints;
 }
@@ -121,24 +122,13 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
 
 int main(int argc, char** argv) {
     using namespace perfagent;
-    // Before any thread exists, so that all of them inherit the mask and only the signal watcher takes these.
-    blockHandledSignals();
-    std::signal(SIGPIPE, SIG_IGN);
+    prepareProcessSignals();
     std::string error;
     const auto options = parseServerCommandLine(std::vector<std::string>(argv + 1, argv + argc),
                                                 std::getenv("XDG_DATA_HOME"), std::getenv("HOME"), error);
-    if (!options) {
-        std::fprintf(stderr, "perfagent-server: %s\n", error.c_str());
-        return 2;
-    }
-    if (options->help) {
-        std::fputs(serverUsageText().c_str(), stdout);
-        return 0;
-    }
-    if (options->version) {
-        std::printf("perfagent-server %s\n", PERFAGENT_VERSION);
-        return 0;
-    }
+    if (const auto status = exitBeforeRun(kProgram, options.has_value(), error, options && options->help,
+                                          options && options->version, serverUsageText()))
+        return *status;
     std::error_code ec;
     const auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
     const auto resources = options->resources ? options->resources : findServerResources(executable);
@@ -147,14 +137,14 @@ int main(int argc, char** argv) {
                              "name their directory with --resources DIR\n");
         return 2;
     }
-    const auto pages = loadServerPages(*resources, error);
+    const auto pages = loadServerPages(*resources);
     if (!pages) {
-        std::fprintf(stderr, "perfagent-server: cannot read %s\n", error.c_str());
+        std::fprintf(stderr, "perfagent-server: cannot read %s\n", pages.error().message.c_str());
         return 2;
     }
-    const auto endpoints = resolveEndpoints(*options, error);
+    const auto endpoints = resolveEndpoints(*options);
     if (!endpoints) {
-        std::fprintf(stderr, "perfagent-server: %s\n", error.c_str());
+        std::fprintf(stderr, "perfagent-server: %s\n", endpoints.error().message.c_str());
         return 2;
     }
     raiseOpenFileLimit();

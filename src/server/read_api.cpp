@@ -1,6 +1,7 @@
 #include "server/read_api.hpp"
 
-#include "platform/text.hpp"
+#include "platform/result.hpp"
+#include "report/text.hpp"
 
 #include <boost/json/serialize.hpp>
 
@@ -48,8 +49,9 @@ std::optional<std::string> decodeComponent(std::string_view text) {
     return out;
 }
 
-/// Splits `a=1&b=2` into decoded pairs; false with `error` on a broken pair or a repeated name.
-bool queryPairs(std::string_view query, std::vector<std::pair<std::string, std::string>>& pairs, std::string& error) {
+/// Splits `a=1&b=2` into decoded pairs; a Failure on a broken pair or a repeated name.
+Result<std::vector<std::pair<std::string, std::string>>> queryPairs(std::string_view query) {
+    std::vector<std::pair<std::string, std::string>> pairs;
     while (!query.empty()) {
         const auto amp = query.find('&');
         const std::string_view pair = query.substr(0, amp);
@@ -58,18 +60,12 @@ bool queryPairs(std::string_view query, std::vector<std::pair<std::string, std::
         const auto equals = pair.find('=');
         auto name = decodeComponent(pair.substr(0, equals));
         auto value = decodeComponent(equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1));
-        if (!name || !value) {
-            error = "broken percent escape in the query";
-            return false;
-        }
+        if (!name || !value) return failure("broken percent escape in the query");
         for (const auto& seen : pairs)
-            if (seen.first == *name) {
-                error = "'" + *name + "' given twice";
-                return false;
-            }
+            if (seen.first == *name) return failure("'" + *name + "' given twice");
         pairs.emplace_back(std::move(*name), std::move(*value));
     }
-    return true;
+    return pairs;
 }
 
 void appendString(std::string& out, std::string_view text) {
@@ -141,11 +137,14 @@ void appendRunWithSeries(std::string& out, const RunDetail& run, std::int64_t no
 }  // namespace
 
 std::optional<RunFilter> parseRunsQuery(std::string_view query, std::string& error) {
-    std::vector<std::pair<std::string, std::string>> pairs;
-    if (!queryPairs(query, pairs, error)) return std::nullopt;
+    auto pairs = queryPairs(query);
+    if (!pairs) {
+        error = std::move(pairs.error().message);
+        return std::nullopt;
+    }
     RunFilter filter;
     filter.limit = kDefaultRunsPerPage;
-    for (auto& [name, value] : pairs) {
+    for (auto& [name, value] : *pairs) {
         if (name == "usecase") {
             filter.usecase = std::move(value);
         } else if (name == "srnumber") {
@@ -171,8 +170,12 @@ std::optional<RunFilter> parseRunsQuery(std::string_view query, std::string& err
 }
 
 std::optional<std::vector<std::int64_t>> parseCompareQuery(std::string_view query, std::string& error) {
-    std::vector<std::pair<std::string, std::string>> pairs;
-    if (!queryPairs(query, pairs, error)) return std::nullopt;
+    const auto parsed = queryPairs(query);
+    if (!parsed) {
+        error = parsed.error().message;
+        return std::nullopt;
+    }
+    const auto& pairs = *parsed;
     if (pairs.size() != 1 || pairs[0].first != "runs") {
         error = "the query must be runs=ID,ID[,ID[,ID]]";
         return std::nullopt;

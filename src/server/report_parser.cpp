@@ -1,5 +1,7 @@
 #include "server/report_parser.hpp"
 
+#include "platform/result.hpp"
+
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
@@ -207,18 +209,16 @@ private:
 };
 
 /// Joins the four series into samples ordered by number. Each series is usually in order already and
-/// holds the same numbers as the others.
-bool mergeSeries(std::array<SeriesEntries, 4>& series, std::vector<Sample>& samples, std::string& error) {
+/// holds the same numbers as the others. `samples` is filled in place, so that its storage is reused.
+Result<void> mergeSeries(std::array<SeriesEntries, 4>& series, std::vector<Sample>& samples) {
     for (std::size_t i = 0; i < series.size(); ++i) {
         auto& entries = series[i];
         const auto byNumber = [](const auto& a, const auto& b) { return a.first < b.first; };
         if (!std::is_sorted(entries.begin(), entries.end(), byNumber)) std::sort(entries.begin(), entries.end(), byNumber);
         if (std::adjacent_find(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
                 return a.first == b.first;
-            }) != entries.end()) {
-            error = std::string("a sample appears twice in \"") + kSeriesNames[i] + "\"";
-            return false;
-        }
+            }) != entries.end())
+            return failure(std::string("a sample appears twice in \"") + kSeriesNames[i] + "\"");
     }
     const double missing = std::numeric_limits<double>::quiet_NaN();
     samples.clear();
@@ -227,7 +227,7 @@ bool mergeSeries(std::array<SeriesEntries, 4>& series, std::vector<Sample>& samp
         std::int64_t n = std::numeric_limits<std::int64_t>::max();
         for (std::size_t i = 0; i < series.size(); ++i)
             if (next[i] < series[i].size()) n = std::min(n, series[i][next[i]].first);
-        if (n == std::numeric_limits<std::int64_t>::max()) return true;
+        if (n == std::numeric_limits<std::int64_t>::max()) return {};
         Sample& sample = samples.emplace_back(Sample{n, {missing, missing, missing, missing}});
         for (std::size_t i = 0; i < series.size(); ++i)
             if (next[i] < series[i].size() && series[i][next[i]].first == n) sample.values[i] = series[i][next[i]++].second;
@@ -256,7 +256,10 @@ bool parseReport(std::string_view body, IncomingReport& report, std::string& err
         error = "the body is not JSON: bytes after the object";
         return false;
     }
-    return parser.handler().complete() && mergeSeries(series, report.samples, error);
+    if (!parser.handler().complete()) return false;
+    const auto merged = mergeSeries(series, report.samples);
+    if (!merged) error = merged.error().message;
+    return merged.has_value();
 }
 
 bool parseDeviceToken(std::string_view body, std::string& token, std::string& error) {

@@ -1,5 +1,6 @@
 #include "server/server_options.hpp"
 
+#include "platform/command_options.hpp"
 #include "platform/files.hpp"
 
 #include <charconv>
@@ -26,13 +27,11 @@ bool validPostgresAuthority(std::string_view authority) {
 
 }  // namespace
 
-std::optional<DatabaseUrl> parseDatabaseUrl(std::string_view url, std::string& error) {
+Result<DatabaseUrl> parseDatabaseUrl(std::string_view url) {
     if (url.starts_with("sqlite://")) {
         const std::string_view path = url.substr(9);
-        if (path.empty() || path.front() != '/') {
-            error = "--database: '" + std::string(url) + "' is not sqlite:///absolute/path";
-            return std::nullopt;
-        }
+        if (path.empty() || path.front() != '/')
+            return failure("--database: '" + std::string(url) + "' is not sqlite:///absolute/path");
         return DatabaseUrl{DatabaseUrl::Kind::Sqlite, std::string(path)};
     }
     for (const std::string_view scheme : {"postgresql://", "postgres://"}) {
@@ -41,14 +40,11 @@ std::optional<DatabaseUrl> parseDatabaseUrl(std::string_view url, std::string& e
         const auto slash = rest.find('/');
         const std::string_view database =
             slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1, rest.find('?') - slash - 1);
-        if (slash == std::string_view::npos || !validPostgresAuthority(rest.substr(0, slash)) || database.empty()) {
-            error = "--database: '" + std::string(url) + "' is not postgresql://user@host[:port]/database";
-            return std::nullopt;
-        }
+        if (slash == std::string_view::npos || !validPostgresAuthority(rest.substr(0, slash)) || database.empty())
+            return failure("--database: '" + std::string(url) + "' is not postgresql://user@host[:port]/database");
         return DatabaseUrl{DatabaseUrl::Kind::Postgres, std::string(url)};
     }
-    error = "--database: '" + std::string(url) + "' is neither sqlite:///path nor postgresql://user@host/database";
-    return std::nullopt;
+    return failure("--database: '" + std::string(url) + "' is neither sqlite:///path nor postgresql://user@host/database");
 }
 
 std::unique_ptr<RunStore> openRunStore(const DatabaseUrl& url) {
@@ -67,35 +63,29 @@ std::optional<ServerOptions> parseServerCommandLine(const std::vector<std::strin
                                                     const char* home, std::string& error) {
     ServerOptions options;
     options.database.location = defaultDatabasePath(xdgDataHome, home).string();
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        std::string flag = arguments[i];
-        std::optional<std::string> value;
-        if (const auto equals = flag.find('='); flag.starts_with("--") && equals != std::string::npos) {
-            value = flag.substr(equals + 1);
-            flag.resize(equals);
-        }
-        if ((flag == "--help" || flag == "-h" || flag == "--version") && !value) {
+    CommandOptions walk(arguments);
+    while (const auto option = walk.next()) {
+        const std::string& flag = option->flag;
+        if ((flag == "--help" || flag == "-h" || flag == "--version") && !option->value) {
             (flag == "--version" ? options.version : options.help) = true;
             continue;
         }
         if (flag != "--listen" && flag != "--database" && flag != "--ui" && flag != "--resources") {
-            error = "unknown option '" + arguments[i] + "' (see --help)";
+            error = walk.unknownOption();
             return std::nullopt;
         }
-        if (!value) {
-            if (i + 1 >= arguments.size()) {
-                error = "option " + flag + " needs a value (see --help)";
-                return std::nullopt;
-            }
-            value = arguments[++i];
-        }
+        const auto value = walk.requireValue(*option, error);
+        if (!value) return std::nullopt;
         if (flag == "--resources") {
             options.resources = *value;
             continue;
         }
         if (flag == "--database") {
-            auto database = parseDatabaseUrl(*value, error);
-            if (!database) return std::nullopt;
+            auto database = parseDatabaseUrl(*value);
+            if (!database) {
+                error = std::move(database.error().message);
+                return std::nullopt;
+            }
             options.database = std::move(*database);
             continue;
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/listen_address.hpp"
+#include "platform/result.hpp"
 #include "storage/run_store.hpp"
 
 #include <filesystem>
@@ -21,7 +22,7 @@ struct DatabaseUrl {
 };
 
 /// `sqlite:///path/to/file` or `postgresql://user@host[:port]/db[?options]` (also `postgres://`).
-std::optional<DatabaseUrl> parseDatabaseUrl(std::string_view url, std::string& error);
+Result<DatabaseUrl> parseDatabaseUrl(std::string_view url);
 
 /// Opens the store the URL names; throws std::runtime_error when it cannot.
 std::unique_ptr<RunStore> openRunStore(const DatabaseUrl& url);

@@ -144,12 +144,12 @@ std::string contentTypeOf(const std::filesystem::path& name) {
 
 }  // namespace
 
-std::optional<ServerPages> loadServerPages(const std::filesystem::path& directory, std::string& error) {
+Result<ServerPages> loadServerPages(const std::filesystem::path& directory) {
     ServerPages pages;
     for (const char* name : {"index.html", "run.html", "compare.html", "app.js", "app.css", "charts.js",
                              "uPlot.iife.min.js", "uPlot.min.css"}) {
-        auto text = readRegularFile(directory / name, error);
-        if (!text) return std::nullopt;
+        auto text = readRegularFile(directory / name);
+        if (!text) return text.error();
         pages.files["/" + std::string(name)] = {
             .body = std::move(*text),
             .contentType = contentTypeOf(name),

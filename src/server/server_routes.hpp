@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/http_server.hpp"
+#include "platform/result.hpp"
 #include "server/ingest_queue.hpp"
 
 #include <cstddef>
@@ -21,8 +22,8 @@ struct ServerPages {
 };
 
 /// Reads the pages from `directory` (index.html, run.html, compare.html, app.js, app.css, charts.js and
-/// the uPlot files); nothing, with `error` naming the file, when one cannot be read.
-std::optional<ServerPages> loadServerPages(const std::filesystem::path& directory, std::string& error);
+/// the uPlot files); the Failure names the file that cannot be read.
+Result<ServerPages> loadServerPages(const std::filesystem::path& directory);
 
 /// The requests the agents send: `POST /entry-point/json`, `GET /entry-point/test` and
 /// `POST /entry-point/devicetokentest`. Bodies are checked on the network thread and answered at once;

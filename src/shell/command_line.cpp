@@ -1,5 +1,7 @@
 #include "shell/command_line.hpp"
 
+#include "platform/command_options.hpp"
+
 #include <charconv>
 #include <system_error>
 
@@ -13,13 +15,9 @@ CollectionEndpoint defaultCollectionServer() {
 std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& arguments, std::string& error) {
     CommandLine line;
     line.collectionServer = defaultCollectionServer();
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        std::string flag = arguments[i];
-        std::optional<std::string> value;
-        if (const auto equals = flag.find('='); flag.starts_with("--") && equals != std::string::npos) {
-            value = flag.substr(equals + 1);
-            flag.resize(equals);
-        }
+    CommandOptions options(arguments);
+    while (const auto option = options.next()) {
+        const std::string& flag = option->flag;
         if (flag == "--help" || flag == "-h") {
             line.help = true;
             continue;
@@ -34,7 +32,7 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
             continue;
         }
         if (flag == "--target") {
-            if (!value && i + 1 < arguments.size()) value = arguments[++i];
+            const auto value = options.takeValue(*option);
             if (!value || value->empty()) {
                 error = "--target needs a pid or a process name (see --help)";
                 return std::nullopt;
@@ -44,16 +42,11 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
         }
         if (flag != "--collection-server" && flag != "--listen" && flag != "--home" && flag != "--resources" &&
             flag != "--console" && flag != "--keep-logs") {
-            error = "unknown option '" + arguments[i] + "' (see --help)";
+            error = options.unknownOption();
             return std::nullopt;
         }
-        if (!value) {
-            if (i + 1 >= arguments.size()) {
-                error = "option " + flag + " needs a value (see --help)";
-                return std::nullopt;
-            }
-            value = arguments[++i];
-        }
+        const auto value = options.requireValue(*option, error);
+        if (!value) return std::nullopt;
         if (flag == "--collection-server") {
             const auto endpoint = CollectionEndpoint::parse(*value);
             if (!endpoint) {

@@ -5,16 +5,17 @@
 #include "platform/audio.hpp"
 #include "platform/beast_url_session.hpp"
 #include "platform/clock.hpp"
+#include "platform/command_options.hpp"
 #include "platform/console.hpp"
 #include "platform/device.hpp"
-#include "platform/device_token.hpp"
+#include "identity/device_token.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/files.hpp"
 #include "platform/http_server.hpp"
 #include "platform/linux_kernel.hpp"
 #include "platform/listen_address.hpp"
 #include "platform/main_thread_handoff.hpp"
-#include "platform/notification_center.hpp"
+#include "keepalive/notification_center.hpp"
 #include "platform/processes.hpp"
 #include "platform/signals.hpp"
 #include "platform/user_notifications.hpp"
@@ -23,6 +24,7 @@
 #include "screen/window.hpp"
 #include "shell/app_delegate.hpp"
 #include "shell/command_line.hpp"
+#include "shell/log_files.hpp"
 #include "shell/push_endpoint.hpp"
 
 #include <csignal>
@@ -153,38 +155,25 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
 
 int main(int argc, char** argv) {
     using namespace perfagent;
-    // Before any thread exists, so that all of them inherit the mask and only the signal watcher takes these.
-    blockHandledSignals();
-    // A console reader that goes away must not end the agent; the console sees EPIPE instead.
-    std::signal(SIGPIPE, SIG_IGN);
+    prepareProcessSignals();
     // A fixed threshold: large buffers (a long measurement's report body, its growing series texts) are
     // mapped on their own and given back whole when freed, instead of leaving holes in the heap that
     // keep it growing (glibc would otherwise raise the threshold to the largest size freed so far).
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     std::string error;
     const auto line = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
-    if (!line) {
-        std::fprintf(stderr, "perfagent: %s\n", error.c_str());
-        return 2;
-    }
-    if (line->help) {
-        std::fputs(usageText().c_str(), stdout);
-        return 0;
-    }
-    if (line->version) {
-        std::printf("perfagent %s\n", PERFAGENT_VERSION);
-        return 0;
-    }
+    if (const auto status = exitBeforeRun("perfagent", line.has_value(), error, line && line->help,
+                                          line && line->version, usageText()))
+        return *status;
     // Names are resolved once, here: a name that does not resolve is a bad command line.
-    std::string resolveError;
-    const auto listenAddress = resolveHost(line->listen.host, resolveError);
-    const char* unresolved = !listenAddress                                          ? "--listen"
-                             : !resolveHost(line->collectionServer.host, resolveError) ? "--collection-server"
-                                                                                     : nullptr;
-    if (unresolved) {
-        std::fprintf(stderr, "perfagent: %s: cannot resolve %s\n", unresolved, resolveError.c_str());
+    const auto cannotResolve = [](const char* flag, const Failure& failure) {
+        std::fprintf(stderr, "perfagent: %s: cannot resolve %s\n", flag, failure.message.c_str());
         return 2;
-    }
+    };
+    const auto listenAddress = resolveHost(line->listen.host);
+    if (!listenAddress) return cannotResolve("--listen", listenAddress.error());
+    if (const auto collection = resolveHost(line->collectionServer.host); !collection)
+        return cannotResolve("--collection-server", collection.error());
     std::error_code ec;
     const auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
     const auto resources = line->resources ? std::optional(*line->resources) : findResources(executable);
@@ -193,10 +182,9 @@ int main(int argc, char** argv) {
                              "name them with --resources DIR\n");
         return 2;
     }
-    std::string readError;
-    auto pageFiles = readScreenFiles(*resources, readError);
+    auto pageFiles = readScreenFiles(*resources);
     if (!pageFiles) {
-        std::fprintf(stderr, "perfagent: cannot read %s\n", readError.c_str());
+        std::fprintf(stderr, "perfagent: cannot read %s\n", pageFiles.error().message.c_str());
         return 2;
     }
     return run(*line, *listenAddress, *resources, std::move(*pageFiles));

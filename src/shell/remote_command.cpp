@@ -1,7 +1,7 @@
 #include "shell/remote_command.hpp"
 
-#include "platform/json_text.hpp"
-#include "platform/text.hpp"
+#include "report/json_text.hpp"
+#include "report/text.hpp"
 
 #include <boost/json/object.hpp>
 #include <boost/json/serialize.hpp>

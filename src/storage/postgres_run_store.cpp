@@ -3,7 +3,7 @@
 // sender's device row: reports of one device are derived one after another, whichever server takes
 // them, and see everything committed before. Samples are unique per (run, n) in the schema itself.
 
-#include "platform/text.hpp"
+#include "report/text.hpp"
 #include "storage/run_derivation.hpp"
 #include "storage/run_store.hpp"
 #include "storage/schema.hpp"

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "report/report_summary.hpp"
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -19,32 +21,6 @@ struct Sample {
     std::int64_t n = 0;
     std::array<double, 4> values{};
 };
-
-/// A report's summary figures under the report's own key names.
-struct RunSummary {
-    double averagecpu = 0;
-    double averagememoryfree = 0;
-    double averagememorycompressed = 0;
-    double averagememoryused = 0;
-    double maxmemoryfree = 0;
-    double maxmemorycompressed = 0;
-    double maxmemoryused = 0;
-    double maxcpu = 0;
-    double totalduration = 0;
-};
-
-/// Key names and members of the summary, in report order.
-inline constexpr std::array<std::pair<const char*, double RunSummary::*>, 9> kSummaryFields{{
-    {"averagecpu", &RunSummary::averagecpu},
-    {"averagememoryfree", &RunSummary::averagememoryfree},
-    {"averagememorycompressed", &RunSummary::averagememorycompressed},
-    {"averagememoryused", &RunSummary::averagememoryused},
-    {"maxmemoryfree", &RunSummary::maxmemoryfree},
-    {"maxmemorycompressed", &RunSummary::maxmemorycompressed},
-    {"maxmemoryused", &RunSummary::maxmemoryused},
-    {"maxcpu", &RunSummary::maxcpu},
-    {"totalduration", &RunSummary::totalduration},
-}};
 
 /// "UsecaseName", "srNumber", "pagename"; absent when the report leaves them out.
 struct RunNames {

@@ -1,4 +1,4 @@
-#include "platform/device_token.hpp"
+#include "identity/device_token.hpp"
 
 #include "support/temp_directory.hpp"
 

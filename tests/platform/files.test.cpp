@@ -1,4 +1,5 @@
 #include "platform/files.hpp"
+#include "shell/log_files.hpp"
 
 #include "support/temp_directory.hpp"
 

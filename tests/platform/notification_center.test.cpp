@@ -1,4 +1,4 @@
-#include "platform/notification_center.hpp"
+#include "keepalive/notification_center.hpp"
 
 #include <gtest/gtest.h>
 

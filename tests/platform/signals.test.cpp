@@ -1,4 +1,5 @@
 #include "platform/signals.hpp"
+#include "keepalive/notification_center.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/text.hpp"
+#include "report/text.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/json_text.hpp"
+#include "report/json_text.hpp"
 #include "report/json_writer.hpp"
 #include "report/report_encoder.hpp"
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/application.hpp"
-#include "platform/notification_center.hpp"
+#include "keepalive/notification_center.hpp"
 #include "platform/platform.hpp"
 #include "probes/cpu.hpp"
 #include "report/collection_server.hpp"

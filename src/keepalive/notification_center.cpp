@@ -1,6 +1,7 @@
-#include "platform/notification_center.hpp"
+#include "keepalive/notification_center.hpp"
 
 #include <algorithm>
+#include <csignal>
 
 namespace perfagent {
 
@@ -39,6 +40,13 @@ std::size_t NotificationCenter::registrationCount(const void* observer, std::str
     return static_cast<std::size_t>(std::count_if(registrations_.begin(), registrations_.end(), [&](const Registration& r) {
         return r.observer == observer && r.name == name;
     }));
+}
+
+SignalWatcher::Handlers audioInterruptionSignals(NotificationCenter& center) {
+    return {
+        {SIGUSR1, [&center] { center.post(audioSessionInterruption(kAudioSessionInterruptionTypeBegan)); }},
+        {SIGUSR2, [&center] { center.post(audioSessionInterruption(kAudioSessionInterruptionTypeEnded)); }},
+    };
 }
 
 }  // namespace perfagent

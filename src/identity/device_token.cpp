@@ -1,4 +1,4 @@
-#include "platform/device_token.hpp"
+#include "identity/device_token.hpp"
 
 #include "platform/files.hpp"
 
@@ -23,6 +23,10 @@ constexpr std::size_t kLargestTokenFile = 256;  // a token file is 65 bytes; any
 
 std::string describeErrno(std::string_view what, const std::filesystem::path& path, int error) {
     return std::string(what) + " " + path.string() + ": " + std::strerror(error);
+}
+
+Failure fileFailure(std::string_view what, const std::filesystem::path& path, int error) {
+    return systemFailure(describeErrno(what, path, error), error);
 }
 
 int hexDigit(char c) {
@@ -58,27 +62,21 @@ std::optional<std::string> readableByOthers(const std::filesystem::path& path) {
 /// Reads and checks the token file; nothing when it does not exist.
 std::optional<DeviceTokenResult> readToken(const std::filesystem::path& path) {
     // Not followed through a symbolic link, and a FIFO or device put in its place is refused at once.
-    std::string why;
-    const int fd = openRegularFile(path, false, why);
-    if (fd < 0) {
-        if (errno == ENOENT) return std::nullopt;
-        return DeviceTokenResult{{}, "cannot read the device token " + why};
+    const auto fd = openRegularFile(path, false);
+    if (!fd) {
+        if (fd.error().code == std::errc::no_such_file_or_directory) return std::nullopt;
+        return DeviceTokenResult{{}, "cannot read the device token " + fd.error().message};
     }
     std::string text;
     char buffer[kLargestTokenFile + 1];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        const ssize_t n = ::read(fd->get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int error = errno;
-            ::close(fd);
-            return DeviceTokenResult{{}, describeErrno("cannot read the device token", path, error)};
-        }
+        if (n < 0) return DeviceTokenResult{{}, describeErrno("cannot read the device token", path, errno)};
         if (n == 0) break;
         text.append(buffer, static_cast<std::size_t>(n));
         if (text.size() > kLargestTokenFile) break;
     }
-    ::close(fd);
 
     if (!text.empty() && text.back() == '\n') text.pop_back();
     std::vector<std::uint8_t> token;
@@ -98,30 +96,39 @@ std::optional<DeviceTokenResult> readToken(const std::filesystem::path& path) {
     return DeviceTokenResult{std::move(token), std::nullopt};
 }
 
-std::optional<std::string> randomBytes(std::vector<std::uint8_t>& out) {
+Result<std::vector<std::uint8_t>> randomBytes(std::size_t count) {
+    std::vector<std::uint8_t> out(count);
     std::size_t done = 0;
     while (done < out.size()) {
         const ssize_t n = ::getrandom(out.data() + done, out.size() - done, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::string("cannot read the OS random source: ") + std::strerror(errno);
+        if (n < 0) {
+            const int why = errno;
+            return systemFailure(std::string("cannot read the OS random source: ") + std::strerror(why), why);
+        }
         done += static_cast<std::size_t>(n);
     }
-    return std::nullopt;
+    return out;
 }
 
-/// Writes `text` to a new 0600 file beside `path` and links it into place. Sets `lost`, with no error,
-/// when another process stored a token at `path` meanwhile.
-std::optional<std::string> storeToken(const std::filesystem::path& path, const std::string& text, bool& lost) {
-    lost = false;
+/// Whose token stands at the path after storeToken: ours, or one another process linked there first.
+enum class StoredToken { Ours, Theirs };
+
+/// Writes `text` to a new 0600 file beside `path` and links it into place, unless another process stored
+/// a token at `path` meanwhile.
+Result<StoredToken> storeToken(const std::filesystem::path& path, const std::string& text) {
     std::string temporary = (path.parent_path() / ".device-token.XXXXXX").string();
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // mode 0600
-    if (fd < 0) return describeErrno("cannot create a file beside", path, errno);
+    if (fd < 0) {
+        const int why = errno;
+        return fileFailure("cannot create a file beside", path, why);
+    }
     int writeError = writeAll(fd, text);
     if (writeError == 0 && ::fsync(fd) != 0) writeError = errno;
     ::close(fd);
     if (writeError != 0) {
         ::unlink(temporary.c_str());
-        return describeErrno("cannot write the device token beside", path, writeError);
+        return fileFailure("cannot write the device token beside", path, writeError);
     }
     // link, unlike rename, never replaces a token another process stored first.
     int result = ::link(temporary.c_str(), path.c_str());
@@ -149,13 +156,10 @@ std::optional<std::string> storeToken(const std::filesystem::path& path, const s
             ::fsync(directory);
             ::close(directory);
         }
-        return std::nullopt;
+        return StoredToken::Ours;
     }
-    if (error == EEXIST) {
-        lost = true;
-        return std::nullopt;
-    }
-    return describeErrno("cannot store the device token as", path, error);
+    if (error == EEXIST) return StoredToken::Theirs;
+    return fileFailure("cannot store the device token as", path, error);
 }
 
 }  // namespace
@@ -177,15 +181,15 @@ DeviceTokenResult loadOrCreateDeviceToken(const std::filesystem::path& home) {
     const auto library = path.parent_path();
     if (!makePrivateDirectories(library)) return {{}, describeErrno("cannot create", library, errno)};
 
-    std::vector<std::uint8_t> token(kDeviceTokenBytes);
-    if (auto failure = randomBytes(token)) return {{}, std::move(*failure)};
-    bool lost = false;
-    if (auto failure = storeToken(path, tokenText(token) + "\n", lost)) return {{}, std::move(*failure)};
-    if (lost) {
+    auto token = randomBytes(kDeviceTokenBytes);
+    if (!token) return {{}, std::move(token.error().message)};
+    const auto stored = storeToken(path, tokenText(*token) + "\n");
+    if (!stored) return {{}, stored.error().message};
+    if (*stored == StoredToken::Theirs) {
         if (auto winner = readToken(path)) return std::move(*winner);
         return {{}, "the device token " + path.string() + " vanished while it was being made"};
     }
-    return {std::move(token), std::nullopt};
+    return {std::move(*token), std::nullopt};
 }
 
 std::string tokenText(std::span<const std::uint8_t> token) {

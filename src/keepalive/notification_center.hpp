@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/signals.hpp"
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -66,5 +68,9 @@ private:
     mutable std::mutex mutex_;
     std::vector<Registration> registrations_;
 };
+
+/// Handlers that post audio-session interruptions to `center`: SIGUSR1 one that began (type 1),
+/// SIGUSR2 one that ended (type 0). `center` must outlive the watcher they are given to.
+SignalWatcher::Handlers audioInterruptionSignals(NotificationCenter& center);
 
 }  // namespace perfagent

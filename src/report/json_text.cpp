@@ -1,6 +1,6 @@
-#include "platform/json_text.hpp"
+#include "report/json_text.hpp"
 
-#include "platform/text.hpp"
+#include "report/text.hpp"
 
 #include <boost/json/value.hpp>
 

@@ -1,4 +1,4 @@
-#include "platform/text.hpp"
+#include "report/text.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -101,11 +101,6 @@ std::string consoleText(std::string_view text) {
 std::string optionalText(const std::optional<std::string>& text) {
     if (!text) return "nil";
     return "Optional(" + quotedText(*text) + ")";
-}
-
-std::string authorityText(std::string_view host, unsigned short port) {
-    const bool v6 = host.find(':') != std::string_view::npos;
-    return (v6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" + std::to_string(port);
 }
 
 }  // namespace perfagent

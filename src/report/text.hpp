@@ -27,9 +27,6 @@ void appendQuotedText(std::string& out, std::string_view text);
 std::string consoleText(std::string_view text);
 
 /// Optional("text") for a present text (quoted as quotedText), nil when absent.
-/// "host:port", an IPv6 literal (a host with a colon) in brackets: the one way authorities are written.
-std::string authorityText(std::string_view host, unsigned short port);
-
 std::string optionalText(const std::optional<std::string>& text);
 
 }  // namespace perfagent
