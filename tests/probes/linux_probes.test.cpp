@@ -119,7 +119,7 @@ TEST(LinuxProbes, AnIdleTargetReadsZeroUntilItStartsAThreadThatBurns) {
         char byte;
         if (::read(wake[0], &byte, 1) == 1) {
             std::thread([] {
-                for (volatile unsigned spin = 0;; ++spin) {}
+                for (volatile unsigned spin = 0;;) spin = spin + 1;
             }).detach();
         }
         ::pause();
@@ -130,7 +130,7 @@ TEST(LinuxProbes, AnIdleTargetReadsZeroUntilItStartsAThreadThatBurns) {
     ASSERT_TRUE(eventually([&] {  // all four asleep (sanitizers may add threads of their own)
         int asleep = 0;
         for (const auto& thread : std::filesystem::directory_iterator(tasks)) {
-            const auto stat = parseTaskStat(readText(thread.path() / "stat"));
+            const auto stat = parseTaskStat(testing::readFile(thread.path() / "stat"));
             if (!stat || stat->state != 'S') return false;
             ++asleep;
         }
