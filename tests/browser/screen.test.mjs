@@ -6,7 +6,7 @@ import { existsSync } from 'node:fs';
 import { mkdir, rm } from 'node:fs/promises';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { agentBinary, expectCleanExit, logText, newHome, sleep, startAgent, startRecorder, stopAgent, waitUntil } from '../e2e/harness.mjs';
+import { agentBinary, expectCleanExit, logText, newHome, sleep, startAgent, startRecorder, stopProcess, waitUntil } from '../e2e/harness.mjs';
 
 const screenshots = path.join(path.dirname(fileURLToPath(import.meta.url)), 'screenshots');
 const chromiumPath = '/usr/bin/chromium';
@@ -36,7 +36,7 @@ after(async () => {
   try {
     await browser?.close();
   } finally {
-    const exit = agent && await stopAgent(agent);
+    const exit = agent && await stopProcess(agent);
     recorder?.close();
     if (exit) await expectCleanExit(agent, exit);
     if (home) await rm(home, { recursive: true, force: true });

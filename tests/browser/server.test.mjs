@@ -8,7 +8,7 @@ import { mkdir, rm } from 'node:fs/promises';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import {
-  deviceToken, expectCleanExit, fetchText, launched, measure, newHome, serverBinary, startAgent, startServer, stopAgent,
+  deviceToken, expectCleanExit, fetchText, launched, measure, newHome, serverBinary, startAgent, startServer, stopProcess,
 } from '../e2e/harness.mjs';
 
 const screenshots = path.join(path.dirname(fileURLToPath(import.meta.url)), 'screenshots');
@@ -34,7 +34,7 @@ before(async () => {
   const agent = await launched(await startAgent({ home: directory, collectionPort: server.port }));
   token = await deviceToken(agent.home);
   finals.push(await measure(agent, token, 3), await measure(agent, token, 5));
-  await expectCleanExit(agent, await stopAgent(agent));
+  await expectCleanExit(agent, await stopProcess(agent));
 });
 after(async () => {
   await browser?.close();
@@ -139,5 +139,5 @@ test('refuses what is not a report, and requests of foreign pages; serves its ow
 });
 
 test('ends cleanly on SIGTERM', async () => {
-  await expectCleanExit(server, await stopAgent(server));
+  await expectCleanExit(server, await stopProcess(server));
 });

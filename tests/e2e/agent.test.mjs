@@ -8,7 +8,7 @@ import { mkdir, readdir, rm, stat, writeFile } from 'node:fs/promises';
 import path from 'node:path';
 import {
   agentBinary, deviceToken, endLimitMs, expectCleanExit, launched, logText, newHome, printedReports, push, sleep,
-  startAgent, startRecorder, stopAgent, waitForLine, waitUntil,
+  startAgent, startRecorder, stopProcess, waitForLine, waitUntil,
 } from './harness.mjs';
 
 const homes = [];
@@ -61,11 +61,11 @@ test('one device token kept across launches; a private log per launch, older one
     log.includes(`push token in ${path.join(home, 'Library', 'device-token')}`), log);
   assert.doesNotMatch(log, /testworkinglog|DEVICE TOKEN/);
   assert.doesNotMatch(first.stderr, /push rejected/);
-  await expectCleanExit(first, await stopAgent(first));
+  await expectCleanExit(first, await stopProcess(first));
 
   const again = await launched(await startAgent({ home, collectionPort: recorder.port }));
   assert.ok(again.lines.includes(`DEVICE TOKEN = ${token}`));
-  await expectCleanExit(again, await stopAgent(again));
+  await expectCleanExit(again, await stopProcess(again));
   const uploads = recorder.requests.filter((r) => r.url === '/entry-point/devicetokentest' && JSON.parse(r.body).DeviceToken === token);
   assert.deepEqual(uploads.map((r) => [r.method, r.headers['content-type'], Object.keys(JSON.parse(r.body))]),
     [['POST', undefined, ['DeviceToken']], ['POST', undefined, ['DeviceToken']]], 'one upload per launch, with no header added');
@@ -76,7 +76,7 @@ test('one device token kept across launches; a private log per launch, older one
   const answer = await push(damaged, token, 'start');
   assert.equal(answer.status, 401);
   assert.match(answer.body, /token store is damaged: delete Library\/device-token .* restart the agent/);
-  await expectCleanExit(damaged, await stopAgent(damaged));
+  await expectCleanExit(damaged, await stopProcess(damaged));
 });
 
 test('bad options end the program with status 2 before anything is made', async () => {
@@ -119,7 +119,7 @@ test('pushes are answered with the action; every report goes out as the console 
     assert.deepEqual(named.length, start === 'start' ? reports.length : 1);
     for (const r of named) assert.deepEqual([r.UsecaseName, r.srNumber], ['login', '42']);
   }
-  await expectCleanExit(agent, await stopAgent(agent));
+  await expectCleanExit(agent, await stopProcess(agent));
 });
 
 test('--console brief: one line per sample instead of readouts and reports, which go out as in full', async () => {
@@ -142,7 +142,7 @@ test('--console brief: one line per sample instead of readouts and reports, whic
   assert.ok(ticks.some((m) => reports.some((body) => Buffer.byteLength(body) === Number(m[2]))));
   for (const body of reports) assert.ok(['CPU', 'MemoryFree', 'averagecpu', 'maxcpu', 'totalduration'].every((k) => k in JSON.parse(body)));
   assert.equal(lines.length, ticks.length + 7 + 9, lines.join('\n'));  // and the echoes of start (7 lines) and stop (9)
-  await expectCleanExit(agent, await stopAgent(agent));
+  await expectCleanExit(agent, await stopProcess(agent));
 });
 
 // Termination at three moments: before the main loop runs, during a measurement, and while an upload hangs
@@ -167,7 +167,7 @@ for (const [signal, moment] of [['SIGHUP', 'startup'], ['SIGINT', 'measurement']
           await waitForLine(agent, line, from);
         }
       }
-      const exit = await stopAgent(agent, signal);
+      const exit = await stopProcess(agent, signal);
       await expectCleanExit(agent, exit);
       assert.ok(agent.lines.includes('app terminated'));
       assert.ok(exit.ms < endLimitMs, `took ${exit.ms} ms to end`);
@@ -185,7 +185,7 @@ for (const stdout of ['stall', 'closed']) {
     for (let i = 0; i < 60; ++i) assert.equal((await push(agent, token, i ? 'none' : 'start', { filler: 'x'.repeat(3800) })).status, 202);
     const count = recorder.reports().length;
     await waitUntil(() => recorder.reports().length >= count + 2, 'reports to go on');
-    const exit = await stopAgent(agent);
+    const exit = await stopProcess(agent);
     await expectCleanExit(agent, exit);
     assert.ok(exit.ms < endLimitMs, `took ${exit.ms} ms to end`);
     if (stdout === 'stall') assert.match(await logText(agent.home), /\d+ more console lines dropped/);

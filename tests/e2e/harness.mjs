@@ -144,7 +144,7 @@ export async function launched(agent) {
 }
 
 /// Sends `signal` and waits for the program to end: its exit, with how long it took in `ms`.
-export async function stopAgent(agent, signal = 'SIGTERM') {
+export async function stopProcess(agent, signal = 'SIGTERM') {
   const sentAt = Date.now();
   if (!agent.exit) agent.child.kill(signal);
   if (!await Promise.race([agent.exited.then(() => true), delay(waitLimitMs, false, { ref: false })])) {
