@@ -91,17 +91,13 @@ test('the page loads with empty fields on a phone; Start and Stop run a measurem
   assert.match(await page.locator('#rMemoryUsed').textContent(), /\d MB$/);
   await page.screenshot({ path: path.join(screenshots, 'screen.png'), fullPage: true });
   // A desktop window opened now shows the agent's field texts and the running measurement.
-  const desktop = await browser.newContext({ viewport: { width: 1280, height: 800 } });
-  try {
-    const other = await desktop.newPage();
-    await other.goto(pageUrl);
-    await waitUntil(async () => /^CPU: \d+ samples/.test(await other.locator('#cpuSummary').textContent()), 'the desktop chart');
-    assert.deepEqual(await Promise.all(fields(other).map((field) => field.inputValue())), [useCase, srNumber]);
-    await expectFits(other, false);
-    await other.screenshot({ path: path.join(screenshots, 'screen-desktop.png'), fullPage: true });
-  } finally {
-    await desktop.close();
-  }
+  const other = await (await browser.newContext({ viewport: { width: 1280, height: 800 } })).newPage();
+  await other.goto(pageUrl);
+  await waitUntil(async () => /^CPU: \d+ samples/.test(await other.locator('#cpuSummary').textContent()), 'the desktop chart');
+  assert.deepEqual(await Promise.all(fields(other).map((field) => field.inputValue())), [useCase, srNumber]);
+  await expectFits(other, false);
+  await other.screenshot({ path: path.join(screenshots, 'screen-desktop.png'), fullPage: true });
+  await other.context().close();
 
   await page.getByRole('button', { name: 'Stop' }).click();
   await statusIs('Stopped');
@@ -124,26 +120,22 @@ test('a page from another origin cannot start a measurement nor read the live vi
   const requestsBefore = recorder.requests.length;
   const fieldsNow = () => fetch(pageUrl + 'screen/fields').then((response) => response.text());
   const fieldsBefore = await fieldsNow();
-  const context = await browser.newContext();
-  try {
-    // The recorder's origin stands in for a web site elsewhere on this machine.
-    const foreign = await context.newPage();
-    await foreign.goto(`http://127.0.0.1:${recorder.port}/elsewhere`);
-    const outcome = await foreign.evaluate(async (agentUrl) => {
-      const attempt = (init) => fetch(agentUrl + 'screen/actions/start', { method: 'POST', body: '{"useCaseName":"intruder"}', ...init })
-        .then((response) => `answered ${response.type} ${response.status}`, (error) => `failed ${error.name}`);
-      return [
-        // A JSON request needs the agent's consent first (a CORS preflight).
-        await attempt({ headers: { 'Content-Type': 'application/json' } }),
-        // A plain-text request goes out without asking; only the agent can refuse it.
-        await attempt({ mode: 'no-cors', headers: { 'Content-Type': 'text/plain' } }),
-        await fetch(agentUrl + 'screen/state').then((r) => r.text()).then((text) => `read ${text.length}`, (error) => `failed ${error.name}`),
-      ];
-    }, pageUrl);
-    assert.deepEqual(outcome, ['failed TypeError', 'answered opaque 0', 'failed TypeError']);
-  } finally {
-    await context.close();
-  }
+  // The recorder's origin stands in for a web site elsewhere on this machine.
+  const foreign = await (await browser.newContext()).newPage();
+  await foreign.goto(`http://127.0.0.1:${recorder.port}/elsewhere`);
+  const outcome = await foreign.evaluate(async (agentUrl) => {
+    const attempt = (init) => fetch(agentUrl + 'screen/actions/start', { method: 'POST', body: '{"useCaseName":"intruder"}', ...init })
+      .then((response) => `answered ${response.type} ${response.status}`, (error) => `failed ${error.name}`);
+    return [
+      // A JSON request needs the agent's consent first (a CORS preflight).
+      await attempt({ headers: { 'Content-Type': 'application/json' } }),
+      // A plain-text request goes out without asking; only the agent can refuse it.
+      await attempt({ mode: 'no-cors', headers: { 'Content-Type': 'text/plain' } }),
+      await fetch(agentUrl + 'screen/state').then((r) => r.text()).then((text) => `read ${text.length}`, (error) => `failed ${error.name}`),
+    ];
+  }, pageUrl);
+  assert.deepEqual(outcome, ['failed TypeError', 'answered opaque 0', 'failed TypeError']);
+  await foreign.context().close();
   // The refusal is logged once, for the plain-text request; the JSON one never got past its preflight.
   const refusals = async () => (await logText(home)).split('\n').filter((line) => line.includes('screen action rejected'));
   await waitUntil(async () => (await refusals()).length > 0, 'the refusal in the log');

@@ -8,7 +8,7 @@ import { mkdir, rm } from 'node:fs/promises';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import {
-  deviceToken, expectCleanExit, fetchText, launched, measure, newHome, serverBinary, startAgent, startServer, stopProcess,
+  deviceToken, expectCleanExit, fetchText, killAll, launched, measure, newHome, serverBinary, startAgent, startServer, stopProcess,
 } from '../e2e/harness.mjs';
 
 const screenshots = path.join(path.dirname(fileURLToPath(import.meta.url)), 'screenshots');
@@ -38,7 +38,7 @@ before(async () => {
 });
 after(async () => {
   await browser?.close();
-  if (server && !server.exit) server.child.kill('SIGKILL');
+  killAll();
   await rm(directory, { recursive: true, force: true });
 });
 
@@ -51,9 +51,8 @@ test('the API gives back the runs the agent measured: the series and figures it 
   for (const key of ['averagecpu', 'maxcpu', 'averagememoryused', 'maxmemoryfree', 'totalduration']) assert.equal(run[key], final[key], key);
   const count = Object.keys(final.CPU).length;
   assert.equal(run.samples, count);
-  for (const name of ['CPU', 'MemoryUsed', 'MemoryFree', 'MemoryCompressed']) {
+  for (const name of ['CPU', 'MemoryUsed', 'MemoryFree', 'MemoryCompressed'])
     assert.deepEqual(run.series[name], Array.from({ length: count }, (_, i) => final[name][`${i + 1}s`]), name);
-  }
   const csv = (await api(`/api/runs/${run.id}/samples.csv`)).trim().split('\n');
   assert.equal(csv[0], 'sample,CPU,MemoryUsed,MemoryFree,MemoryCompressed');
   assert.deepEqual(csv.slice(1).map((row) => row.split(',').map(Number)),
@@ -67,7 +66,8 @@ test('runs list, run page and comparison show what the agent measured', async ()
   const page = await context.newPage();
   // The pages format in the browser's locale, which the context sets.
   const format = (value, digits) => value.toLocaleString('en-US', { minimumFractionDigits: digits, maximumFractionDigits: digits });
-  const cells = () => page.locator('#figures tbody tr').evaluateAll((trs) => trs.map((tr) => [...tr.querySelectorAll('td')].map((td) => td.textContent)));
+  const cells = () => page.locator('#figures tbody tr').evaluateAll((trs) =>
+    trs.map((tr) => [...tr.querySelectorAll('td')].map((td) => td.textContent)));
 
   // Newest first: the second measurement heads the list.
   await page.goto(origin + '/');

@@ -7,7 +7,7 @@ import { existsSync } from 'node:fs';
 import { mkdir, readdir, rm, stat, writeFile } from 'node:fs/promises';
 import path from 'node:path';
 import {
-  agentBinary, deviceToken, endLimitMs, expectCleanExit, launched, logText, newHome, printedReports, push, sleep,
+  agentBinary, deviceToken, endLimitMs, expectCleanExit, killAll, launched, logText, newHome, printedReports, push, sleep,
   startAgent, startRecorder, stopProcess, waitForLine, waitUntil,
 } from './harness.mjs';
 
@@ -19,6 +19,7 @@ before(async () => {
   recorder = await startRecorder();
 });
 after(async () => {
+  killAll();
   recorder?.close();
   await Promise.all(homes.map((home) => rm(home, { recursive: true, force: true })));
 });
@@ -97,11 +98,10 @@ test('pushes are answered with the action; every report goes out as the console 
   for (const [start, stop] of [['start', 'stop'], ['startoverall', 'stopoverall']]) {
     const from = agent.lines.length;
     const reportsBefore = recorder.reports().length;
-    const answer = async (command) => (await push(agent, token, command)).body;
-    assert.equal(await answer(start), `{"action":"${start}"}`);
+    assert.equal((await push(agent, token, start)).body, `{"action":"${start}"}`);
     const startLine = await waitForLine(agent, /^start time : \d+\.0$/, from);
     await waitUntil(() => recorder.reports().length - reportsBefore >= 3, 'three running reports');
-    assert.equal(await answer(stop), `{"action":"${stop}"}`);
+    assert.equal((await push(agent, token, stop)).body, `{"action":"${stop}"}`);
     const stopLine = await waitForLine(agent, /^stop time : \d+\.0$/, from);
     await waitForLine(agent, 'valid object : true', stopLine);
 

@@ -31,6 +31,10 @@ export async function waitUntil(check, what, detail = () => '') {
   }
 }
 
+const running = new Set();
+/// Ends every program still running: a failed test leaves none behind it, nor its test file waiting for one.
+export const killAll = () => running.forEach((child) => child.kill('SIGKILL'));
+
 export const newHome = () => mkdtemp(path.join(tmpdir(), 'perfagent-e2e-'));
 
 /// A collection server that keeps what it is sent and answers 200, or, while `silent`, never answers.
@@ -61,6 +65,8 @@ async function spawnListening(binary, args, ready, stdout = 'ignore', home = und
     await new Promise((resolve) => probe.close(resolve));
     const child = spawn(binary, args(port), { stdio: ['ignore', stdout === 'ignore' ? 'ignore' : 'pipe', 'pipe'] });
     const run = { child, port, home, lines: [], stderr: '', exit: null };
+    running.add(child);
+    child.on('exit', () => running.delete(child));
     if (stdout === 'read') readline.createInterface({ input: child.stdout }).on('line', (line) => run.lines.push(line));
     else if (stdout === 'stall') child.stdout.pause();
     else if (stdout === 'closed') child.stdout.destroy();
@@ -133,7 +139,8 @@ export async function measure(agent, token, reports) {
   await waitUntil(() => printedReports(agent, from).length >= reports, 'reports');
   assert.equal((await push(agent, token, 'stop')).status, 202);
   await waitForLine(agent, 'valid object : true', await waitForLine(agent, /^stop time : /, from));
-  return printedReports(agent, from).map((text) => JSON.parse(text)).reduce((a, b) => (Object.keys(b.CPU).length >= Object.keys(a.CPU).length ? b : a));
+  return printedReports(agent, from).map((text) => JSON.parse(text))
+    .reduce((a, b) => (Object.keys(b.CPU).length >= Object.keys(a.CPU).length ? b : a));
 }
 
 /// Waits until the launch is over: the token handed to the upload and the notification permission answered.
