@@ -1,5 +1,6 @@
-// perfagent-server's pages in headless Chromium: two measurements of the built agent, stored by the built
-// server, on the runs list, the run page and the comparison, at phone and desktop sizes.
+// perfagent-server end to end: two measurements of the built agent, stored by the built server, read back
+// through its API and shown by its pages in headless Chromium (runs list, run page, comparison) at phone and
+// desktop sizes; what is not a report and requests of foreign pages are refused.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { existsSync } from 'node:fs';
@@ -7,92 +8,100 @@ import { mkdir, rm } from 'node:fs/promises';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import {
-  deviceToken, launched, newHome, printedReport, push, startAgent, startServer, stopAgent, waitForLine, waitUntil,
+  deviceToken, expectCleanExit, fetchText, killAll, launched, measure, newHome, serverBinary, startAgent, startServer, stopProcess,
 } from '../e2e/harness.mjs';
 
-const here = path.dirname(fileURLToPath(import.meta.url));
+const screenshots = path.join(path.dirname(fileURLToPath(import.meta.url)), 'screenshots');
 const chromiumPath = '/usr/bin/chromium';
-const screenshots = path.join(here, 'screenshots');
 const sizes = { phone: { width: 390, height: 844 }, desktop: { width: 1280, height: 800 } };
 
-let directory;
-let server;
-let browser;
-
-/// One measurement by push; the final report the agent printed for it.
-async function measure(agent, token, reports) {
-  const from = agent.lines.length;
-  assert.equal(await push(agent, token, 'start'), 202);
-  await waitUntil(() => agent.lines.slice(from).filter((l) => l === '-------final JSon--------').length >= reports, 'reports');
-  assert.equal(await push(agent, token, 'stop'), 202);
-  await waitForLine(agent, 'valid object : true', await waitForLine(agent, /^stop time : /, from));
-  const printed = agent.lines.slice(from).flatMap((l, i, all) => (l === '-------final JSon--------' ? [printedReport(all[i + 1])] : []));
-  return printed.reduce((a, b) => (Object.keys(b.CPU).length >= Object.keys(a.CPU).length ? b : a));
-}
+let directory, server, browser, token;
+const finals = [];
+const api = async (target) => {
+  const response = await fetchText(server.port, target);
+  assert.equal(response.status, 200, `${target}: ${response.body}`);
+  return target.endsWith('.csv') ? response.body : JSON.parse(response.body);
+};
 
 before(async () => {
+  assert.ok(existsSync(serverBinary), `no server at ${serverBinary}: build perfagent-server or set PERFAGENT_SERVER_BIN`);
   assert.ok(existsSync(chromiumPath), `${chromiumPath} is missing: run scripts/setup`);
   const { chromium } = await import('playwright-core');
   directory = await newHome();
   server = await startServer(directory);
   browser = await chromium.launch({ executablePath: chromiumPath, args: ['--headless', '--no-sandbox', '--disable-gpu'] });
   await mkdir(screenshots, { recursive: true });
+  const agent = await launched(await startAgent({ home: directory, collectionPort: server.port }));
+  token = await deviceToken(agent.home);
+  finals.push(await measure(agent, token, 3), await measure(agent, token, 5));
+  await expectCleanExit(agent, await stopProcess(agent));
 });
 after(async () => {
   await browser?.close();
-  if (server && !server.exit) server.child.kill('SIGTERM');
+  killAll();
   await rm(directory, { recursive: true, force: true });
 });
 
-test('runs list, run page and comparison show what the agent measured', async () => {
-  const agent = await launched(await startAgent({ home: directory, collectionPort: server.port }));
-  const token = await deviceToken(agent.home);
-  const finals = [await measure(agent, token, 3), await measure(agent, token, 5)];
-  await stopAgent(agent);
+test('the API gives back the runs the agent measured: the series and figures it printed, as JSON and CSV', async () => {
+  const { runs, next } = await api('/api/runs?usecase=login');
+  assert.deepEqual([runs.length, next], [2, null], JSON.stringify(runs));
+  const run = await api(`/api/runs/${runs[1].id}`);  // newest first
+  const final = finals[0];
+  assert.deepEqual([run.usecase, run.srnumber, run.pagename, run.device, run.deviceToken], ['login', '42', 'home', '127.0.0.1', token]);
+  for (const key of ['averagecpu', 'maxcpu', 'averagememoryused', 'maxmemoryfree', 'totalduration']) assert.equal(run[key], final[key], key);
+  const count = Object.keys(final.CPU).length;
+  assert.equal(run.samples, count);
+  for (const name of ['CPU', 'MemoryUsed', 'MemoryFree', 'MemoryCompressed'])
+    assert.deepEqual(run.series[name], Array.from({ length: count }, (_, i) => final[name][`${i + 1}s`]), name);
+  const csv = (await api(`/api/runs/${run.id}/samples.csv`)).trim().split('\n');
+  assert.equal(csv[0], 'sample,CPU,MemoryUsed,MemoryFree,MemoryCompressed');
+  assert.deepEqual(csv.slice(1).map((row) => row.split(',').map(Number)),
+    run.series.CPU.map((cpu, i) => [i + 1, cpu, run.series.MemoryUsed[i], run.series.MemoryFree[i], run.series.MemoryCompressed[i]]));
+  assert.equal((await fetchText(server.port, '/api/runs/999999')).status, 404);
+});
 
+test('runs list, run page and comparison show what the agent measured', async () => {
   const origin = `http://127.0.0.1:${server.port}`;
   const context = await browser.newContext({ viewport: sizes.desktop, locale: 'en-US' });
   const page = await context.newPage();
-  const format = (value, digits) => page.evaluate(([v, d]) => v.toLocaleString(undefined, { minimumFractionDigits: d, maximumFractionDigits: d }), [value, digits]);
+  // The pages format in the browser's locale, which the context sets.
+  const format = (value, digits) => value.toLocaleString('en-US', { minimumFractionDigits: digits, maximumFractionDigits: digits });
+  const cells = () => page.locator('#figures tbody tr').evaluateAll((trs) =>
+    trs.map((tr) => [...tr.querySelectorAll('td')].map((td) => td.textContent)));
 
   // Newest first: the second measurement heads the list.
   await page.goto(origin + '/');
   await page.locator('#runs tbody tr').nth(1).waitFor();
   const rows = await page.locator('#runs tbody tr').evaluateAll((trs) => trs.map((tr) =>
     Object.fromEntries([...tr.cells].map((td) => [td.dataset.label, td.textContent]))));
-  assert.equal(rows.length, 2);
-  assert.deepEqual(rows.map((r) => [r['Use case'], r['SR number'], r.Samples, r['Max CPU']]), await Promise.all([1, 0].map(async (i) =>
-    ['login', '42', String(Object.keys(finals[i].CPU).length), (await format(finals[i].maxcpu, 1)) + ' %'])));
+  assert.deepEqual(rows.map((r) => [r['Use case'], r['SR number'], r.Samples, r['Max CPU']]),
+    [1, 0].map((i) => ['login', '42', String(Object.keys(finals[i].CPU).length), format(finals[i].maxcpu, 1) + ' %']));
 
   // The run page of the first measurement: its figures and one chart per series.
   await page.locator('#runs tbody tr').nth(1).locator('a').click();
   await page.waitForURL(/run\.html\?id=/);
   await page.locator('#figures tbody tr').nth(3).waitFor();
-  const figures = await page.locator('#figures tbody tr').evaluateAll((trs) => trs.map((tr) => [...tr.querySelectorAll('td')].map((c) => c.textContent)));
-  assert.deepEqual(figures[0], [await format(finals[0].averagecpu, 1), await format(finals[0].maxcpu, 1)]);
-  assert.deepEqual(figures[1], [await format(finals[0].averagememoryused, 0), await format(finals[0].maxmemoryused, 0)]);
+  assert.deepEqual((await cells()).slice(0, 2), [[format(finals[0].averagecpu, 1), format(finals[0].maxcpu, 1)],
+    [format(finals[0].averagememoryused, 0), format(finals[0].maxmemoryused, 0)]]);
   assert.equal(await page.locator('#charts .uplot').count(), 4);
   const runUrl = page.url();
 
   // The comparison: both runs in every chart and the differences against the first chosen.
   await page.goto(origin + '/');
   const boxes = page.locator('#runs tbody input[type=checkbox]');
-  await boxes.nth(1).waitFor();
   await boxes.nth(1).check();
   await boxes.nth(0).check();
   await page.locator('#compare').click();
   await page.waitForURL(/compare\.html\?runs=/);
   await page.locator('#figures tbody tr').first().waitFor();
   const legend = await page.locator('#legend li').allTextContents();
-  assert.equal(legend.length, 2);
-  assert.match(legend[0], /the base of the differences/);
+  assert.ok(legend.length === 2 && legend[0].includes('the base of the differences'), legend.join('\n'));
   assert.equal(await page.locator('#charts .uplot').first().locator('.u-legend .u-series').count(), 3, 'x and the two runs');
   // Rows: CPU average and maximum, then memory used average: its difference has a sign either way.
-  const usedRow = await page.locator('#figures tbody tr').nth(2).locator('td').allTextContents();
   const delta = finals[1].averagememoryused - finals[0].averagememoryused;
   const sign = delta > 0 ? '+' : delta < 0 ? '−' : '±';
-  assert.deepEqual(usedRow, [await format(finals[0].averagememoryused, 0),
-    `${await format(finals[1].averagememoryused, 0)}${sign}${await format(Math.abs(delta), 0)} MB`]);
+  assert.deepEqual((await cells())[2], [format(finals[0].averagememoryused, 0),
+    `${format(finals[1].averagememoryused, 0)}${sign}${format(Math.abs(delta), 0)} MB`]);
   const compareUrl = page.url();
   await context.close();
 
@@ -106,4 +115,29 @@ test('runs list, run page and comparison show what the agent measured', async ()
     }
     await shots.close();
   }
+});
+
+test('refuses what is not a report, and requests of foreign pages; serves its own with a strict policy', async () => {
+  const before = (await api('/api/runs')).runs.length;
+  const entry = (options) => fetchText(server.port, '/entry-point/json', { method: 'POST', ...options });
+  assert.equal((await entry({ body: '{"CPU": [1, 2' })).status, 400);
+  // Refused on its length, before the body is read.
+  assert.equal((await entry({ headers: { 'Content-Length': String(32 * 1024 * 1024 + 1) } })).status, 413);
+  assert.equal((await entry({ body: '' })).status, 204);
+  assert.equal((await api('/api/runs')).runs.length, before);
+
+  const own = `127.0.0.1:${server.port}`;
+  assert.equal((await fetchText(server.port, '/api/runs', { headers: { Origin: `http://${own}`, 'Sec-Fetch-Site': 'same-origin' } })).status, 200);
+  for (const headers of [{ Origin: 'http://elsewhere.example' }, { 'Sec-Fetch-Site': 'cross-site' }, { Host: `rebound.example:${server.port}` }]) {
+    const response = await fetchText(server.port, '/api/runs', { headers });
+    assert.equal(response.status, 403, JSON.stringify(headers));
+    assert.ok(!response.body.includes('"runs"'));
+  }
+  const page = await fetchText(server.port, '/');
+  assert.match(page.headers['content-security-policy'], /^default-src 'none'; script-src 'self'/);
+  assert.match(page.body, /<script src="app.js"/);
+});
+
+test('ends cleanly on SIGTERM', async () => {
+  await expectCleanExit(server, await stopProcess(server));
 });

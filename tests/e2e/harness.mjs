@@ -1,5 +1,5 @@
-// Drives the built agent from outside: spawns it on a loopback listener with a home of its own, stands in
-// for its collection server, reads its console lines live and checks how it ends.
+// Drives the built programs from outside: spawns them on loopback listeners, stands in for the agent's
+// collection server, reads the agent's console lines live and checks how each ends.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
@@ -8,6 +8,7 @@ import { createServer, request } from 'node:http';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import readline from 'node:readline';
+import { setTimeout as delay } from 'node:timers/promises';
 import { fileURLToPath } from 'node:url';
 
 const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
@@ -15,20 +16,24 @@ export const agentBinary = process.env.PERFAGENT_BIN || path.join(repo, 'build',
 export const serverBinary = process.env.PERFAGENT_SERVER_BIN || path.join(repo, 'build', 'perfagent-server');
 // Only decides when a wait counts as hung (a sanitizer build is several times slower).
 export const waitLimitMs = 30_000;
-// What the agent waits for uploads in flight at termination.
-export const uploadGraceMs = 2_000;
+// What the agent waits for uploads in flight at termination, and the margin for a slow build to exit.
+export const endLimitMs = 2_000 + 3_000;
 
-export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+export const sleep = (ms) => delay(ms);
 
 export async function waitUntil(check, what, detail = () => '') {
   const deadline = Date.now() + waitLimitMs;
   for (;;) {
     const value = await check();
     if (value) return value;
-    if (Date.now() > deadline) assert.fail(`timed out waiting for ${what}${detail() ? '\n' + detail() : ''}`);
+    if (Date.now() > deadline) assert.fail(`timed out waiting for ${what}\n${detail()}`);
     await sleep(50);
   }
 }
+
+const running = new Set();
+/// Ends every program still running: a failed test leaves none behind it, nor its test file waiting for one.
+export const killAll = () => running.forEach((child) => child.kill('SIGKILL'));
 
 export const newHome = () => mkdtemp(path.join(tmpdir(), 'perfagent-e2e-'));
 
@@ -39,12 +44,10 @@ export async function startRecorder() {
     const chunks = [];
     req.on('data', (chunk) => chunks.push(chunk));
     req.on('end', () => {
-      recorder.requests.push({ method: req.method, url: req.url, headers: req.headers,
-        body: Buffer.concat(chunks).toString('utf8') });
+      recorder.requests.push({ method: req.method, url: req.url, headers: req.headers, body: Buffer.concat(chunks).toString() });
       if (!recorder.silent) res.writeHead(200, { 'Content-Type': 'text/plain' }).end('ok');
     });
-  });
-  recorder.server.listen(0, '127.0.0.1');
+  }).listen(0, '127.0.0.1');
   await once(recorder.server, 'listening');
   recorder.port = recorder.server.address().port;
   recorder.reports = () => recorder.requests.filter((r) => r.method === 'POST' && r.url === '/entry-point/json');
@@ -52,75 +55,61 @@ export async function startRecorder() {
   return recorder;
 }
 
-async function freePort() {
-  const probe = createServer();
-  probe.listen(0, '127.0.0.1');
-  await once(probe, 'listening');
-  const { port } = probe.address();
-  await new Promise((resolve) => probe.close(resolve));
-  return port;
-}
-
-/// Starts the agent and, unless `waitForListener` is false, waits until it listens. stdout: 'read' (lines
-/// collected), 'stall' (a pipe never read) or 'closed' (a pipe whose reading end is closed at once).
-/// A free port can be taken between asking and binding, so a failed bind is tried again on another one.
-export async function startAgent({ home, collectionPort, args = [], stdout = 'read', waitForListener = true,
-  listenHost = '127.0.0.1' }) {
+/// Spawns `binary` with `args(port)` on a free loopback port until it prints `ready(port)` on standard error;
+/// a port can be taken between asking and binding, so a failed bind is tried again on another one.
+async function spawnListening(binary, args, ready, stdout = 'ignore', home = undefined) {
   for (let attempt = 1; ; ++attempt) {
-    const port = await freePort();
-    const child = spawn(agentBinary, ['--home', home, '--collection-server', `127.0.0.1:${collectionPort}`,
-      '--listen', `${listenHost}:${port}`, ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
-    const agent = { child, home, port, lines: [], stderr: '', exit: null, startedAt: Date.now() };
-    if (stdout === 'read') readline.createInterface({ input: child.stdout }).on('line', (line) => agent.lines.push(line));
+    const probe = createServer().listen(0, '127.0.0.1');
+    await once(probe, 'listening');
+    const { port } = probe.address();
+    await new Promise((resolve) => probe.close(resolve));
+    const child = spawn(binary, args(port), { stdio: ['ignore', stdout === 'ignore' ? 'ignore' : 'pipe', 'pipe'] });
+    const run = { child, port, home, lines: [], stderr: '', exit: null };
+    running.add(child);
+    child.on('exit', () => running.delete(child));
+    if (stdout === 'read') readline.createInterface({ input: child.stdout }).on('line', (line) => run.lines.push(line));
     else if (stdout === 'stall') child.stdout.pause();
-    else child.stdout.destroy();
-    child.stderr.setEncoding('utf8').on('data', (text) => { agent.stderr += text; });
-    agent.exited = once(child, 'exit').then(([code, signal]) => { agent.exit = { code, signal, at: Date.now() }; });
-    child.on('error', (error) => { agent.exit = { error }; });
-    if (!waitForListener) return agent;
-    await waitUntil(() => agent.exit || agent.stderr.includes(`listening on http://127.0.0.1:${port}`),
-      'the agent to listen', () => agent.stderr);
-    if (!agent.exit) return agent;
-    if (attempt < 3 && agent.stderr.includes('cannot listen')) continue;
-    assert.fail(`the agent did not start: ${JSON.stringify(agent.exit)}\n${agent.stderr}`);
+    else if (stdout === 'closed') child.stdout.destroy();
+    child.stderr.setEncoding('utf8').on('data', (text) => { run.stderr += text; });
+    run.exited = once(child, 'exit').then(([code, signal]) => { run.exit = { code, signal, at: Date.now() }; });
+    await waitUntil(() => run.exit || run.stderr.includes(ready(port)), `${binary} to listen`, () => run.stderr);
+    if (!run.exit) return run;
+    if (attempt < 3 && run.stderr.includes('cannot listen')) continue;
+    assert.fail(`${binary} did not start: ${JSON.stringify(run.exit)}\n${run.stderr}`);
   }
 }
 
-/// Starts perfagent-server on a free loopback port with a SQLite database in `directory`; `agents` is its
-/// listener's port, `stderr` its diagnostics so far.
-export async function startServer(directory, args = []) {
-  for (let attempt = 1; ; ++attempt) {
-    const port = await freePort();
-    const child = spawn(serverBinary, ['--listen', `127.0.0.1:${port}`,
-      '--database', `sqlite://${path.join(directory, 'runs.sqlite3')}`, ...args], { stdio: ['ignore', 'ignore', 'pipe'] });
-    const server = { child, port, stderr: '', exit: null };
-    child.stderr.setEncoding('utf8').on('data', (text) => { server.stderr += text; });
-    server.exited = once(child, 'exit').then(([code, signal]) => { server.exit = { code, signal }; });
-    await waitUntil(() => server.exit || server.stderr.includes(`listening for agents on http://127.0.0.1:${port}`),
-      'the server to listen', () => server.stderr);
-    if (!server.exit) return server;
-    if (attempt < 3 && server.stderr.includes('cannot listen')) continue;
-    assert.fail(`the server did not start: ${JSON.stringify(server.exit)}\n${server.stderr}`);
-  }
-}
+/// Starts the agent on `home` and waits until it listens. stdout: 'read' (lines collected), 'stall' (a pipe
+/// never read) or 'closed' (a pipe whose reading end is closed at once).
+export const startAgent = ({ home, collectionPort, args = [], stdout = 'read', listenHost = '127.0.0.1' }) => spawnListening(agentBinary,
+  (port) => ['--home', home, '--collection-server', `127.0.0.1:${collectionPort}`, '--listen', `${listenHost}:${port}`, ...args],
+  (port) => `listening on http://127.0.0.1:${port}`, stdout, home);
 
-/// A request to a loopback port on a connection of its own: `{ status, headers, body }` (status 0 when none came).
+/// Starts perfagent-server with a SQLite database in `directory`.
+export const startServer = (directory) => spawnListening(serverBinary, (port) => ['--listen', `127.0.0.1:${port}`,
+  '--database', `sqlite://${path.join(directory, 'runs.sqlite3')}`], (port) => `listening for agents on http://127.0.0.1:${port}`);
+
+/// A request on a connection of its own: `{ status, headers, body }` (status 0 when no answer came).
 export function fetchText(port, target, { method = 'GET', headers = {}, body } = {}) {
   return new Promise((resolve) => {
-    const req = request({ host: '127.0.0.1', port, method, path: target, agent: false, timeout: waitLimitMs, headers },
-      (res) => {
-        let text = '';
-        res.setEncoding('utf8').on('data', (chunk) => { text += chunk; });
-        res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: text }));
-      });
+    const req = request({ host: '127.0.0.1', port, method, path: target, agent: false, timeout: waitLimitMs, headers }, (res) => {
+      let text = '';
+      res.setEncoding('utf8').on('data', (chunk) => { text += chunk; });
+      res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: text }));
+    });
     req.on('error', () => resolve({ status: 0, headers: {}, body: '' }));
     req.on('timeout', () => req.destroy());
     req.end(body);
   });
 }
 
-/// Console descriptions are the report's JSON with [ ] around maps; this reads one back as a value.
-export function printedReport(line) {
+/// Pushes `command` for use case "login", SR number 42, page "home" (plus `extra` keys); the answer.
+export const push = (agent, token, command, extra = {}) => fetchText(agent.port, '/remote-notification', {
+  method: 'POST', body: JSON.stringify({ aps: { alert: command }, srNumber: '42', usecase: 'login', pagename: 'home', ...extra }),
+  headers: { 'Content-Type': 'application/json', Authorization: `Bearer ${token}` } });
+
+/// Console descriptions are the report's JSON with [ ] around maps; this turns one back into the JSON text.
+function printedJson(line) {
   let inString = false;
   let out = '';
   for (let i = 0; i < line.length; ++i) {
@@ -129,14 +118,29 @@ export function printedReport(line) {
     if (c === '"') inString = !inString;
     out += inString ? c : c === '[' ? '{' : c === ']' ? '}' : c;
   }
-  return JSON.parse(out);
+  return out;
 }
+
+/// The JSON texts of the reports the agent printed as sent since line `from`.
+export const printedReports = (agent, from = 0) => agent.lines.slice(from)
+  .flatMap((line, i, all) => (line === '-------final JSon--------' && i + 1 < all.length ? [printedJson(all[i + 1])] : []));
 
 /// Waits until the agent has printed a line matching `pattern` (a string: that exact line) after index `from`.
 export function waitForLine(agent, pattern, from = 0) {
   const matches = typeof pattern === 'string' ? (line) => line === pattern : (line) => pattern.test(line);
-  return waitUntil(() => { const i = agent.lines.findIndex((line, n) => n >= from && matches(line)); return i >= 0 ? i + 1 : 0; },
+  return waitUntil(() => { const i = agent.lines.findIndex((line, n) => n >= from && matches(line)); return i + 1; },
     `the line ${pattern}`, () => agent.lines.slice(-30).join('\n')).then((n) => n - 1);
+}
+
+/// One measurement by push, `reports` running reports long; the final report the agent printed for it.
+export async function measure(agent, token, reports) {
+  const from = agent.lines.length;
+  assert.equal((await push(agent, token, 'start')).status, 202);
+  await waitUntil(() => printedReports(agent, from).length >= reports, 'reports');
+  assert.equal((await push(agent, token, 'stop')).status, 202);
+  await waitForLine(agent, 'valid object : true', await waitForLine(agent, /^stop time : /, from));
+  return printedReports(agent, from).map((text) => JSON.parse(text))
+    .reduce((a, b) => (Object.keys(b.CPU).length >= Object.keys(a.CPU).length ? b : a));
 }
 
 /// Waits until the launch is over: the token handed to the upload and the notification permission answered.
@@ -146,51 +150,29 @@ export async function launched(agent) {
   return agent;
 }
 
-/// Sends `signal` (unless null) and waits for the agent to end; the exit, with how long it took in `ms`.
-export async function stopAgent(agent, signal = 'SIGTERM', limitMs = waitLimitMs) {
+/// Sends `signal` and waits for the program to end: its exit, with how long it took in `ms`.
+export async function stopProcess(agent, signal = 'SIGTERM') {
   const sentAt = Date.now();
-  if (!agent.exit && signal) agent.child.kill(signal);
-  let timer;
-  const ended = await Promise.race([agent.exited.then(() => true),
-    new Promise((resolve) => { timer = setTimeout(resolve, limitMs, false); })]);
-  clearTimeout(timer);
-  if (!ended) {
+  if (!agent.exit) agent.child.kill(signal);
+  if (!await Promise.race([agent.exited.then(() => true), delay(waitLimitMs, false, { ref: false })])) {
     agent.child.kill('SIGKILL');
-    await agent.exited;
-    assert.fail(`the agent did not end within ${limitMs} ms of ${signal}\n${agent.lines.slice(-20).join('\n')}`);
+    assert.fail(`it did not end within ${waitLimitMs} ms of ${signal}\n${agent.stderr}`);
   }
   return { code: agent.exit.code, signal: agent.exit.signal, ms: agent.exit.at - sentAt };
 }
 
 /// Expects a clean end: status 0 and no sanitizer report in standard error or the log.
 export async function expectCleanExit(agent, exit) {
-  const errors = agent.stderr + await logText(agent.home);
-  assert.deepEqual([exit.code, exit.signal], [0, null], `the agent did not end cleanly\n${errors}`);
+  const errors = agent.stderr + (agent.home ? await logText(agent.home) : '');
+  assert.deepEqual([exit.code, exit.signal], [0, null], `it did not end cleanly\n${errors}`);
   assert.doesNotMatch(errors, /Sanitizer|runtime error:/);
 }
 
 /// The log files in `<home>/Documents`, concatenated.
 export async function logText(home) {
   const documents = path.join(home, 'Documents');
-  const names = await readdir(documents).catch(() => []);
-  const texts = await Promise.all(names.filter((n) => n.endsWith('.log')).map((n) => readFile(path.join(documents, n), 'utf8')));
-  return texts.join('');
+  const names = (await readdir(documents).catch(() => [])).filter((n) => n.endsWith('.log'));
+  return (await Promise.all(names.map((n) => readFile(path.join(documents, n), 'utf8')))).join('');
 }
 
 export const deviceToken = (home) => readFile(path.join(home, 'Library', 'device-token'), 'utf8').then((t) => t.trim());
-
-/// POSTs `body` to the agent's listener on a connection of its own; answers the status, 0 when none came.
-export function post(port, target, body, headers = {}) {
-  return new Promise((resolve) => {
-    const req = request({ host: '127.0.0.1', port, method: 'POST', path: target, agent: false, timeout: waitLimitMs,
-      headers: { 'Content-Type': 'application/json', ...headers } }, (res) => { res.resume(); res.on('end', () => resolve(res.statusCode)); });
-    req.on('error', () => resolve(0));
-    req.on('timeout', () => req.destroy());
-    req.end(body);
-  });
-}
-
-/// Pushes the command word `command` for use case "login", SR number 42, page "home".
-export const push = (agent, token, command) => post(agent.port, '/remote-notification',
-  JSON.stringify({ aps: { alert: command }, srNumber: '42', usecase: 'login', pagename: 'home' }),
-  token ? { Authorization: `Bearer ${token}` } : {});
