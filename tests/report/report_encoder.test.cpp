@@ -99,7 +99,8 @@ TEST(ReportEncoder, LinesAndBodyOfEachVariant) {
         const auto encoded = encoder.encode(c.report, c.variant);
         ASSERT_EQ(encoded.lines.size(), c.lines.size());
         for (std::size_t i = 0; i < c.lines.size(); ++i) {
-            if (!c.lines[i].empty()) EXPECT_EQ(encoded.lines[i].joined(), c.lines[i]);
+            if (c.lines[i].empty()) continue;
+            EXPECT_EQ(encoded.lines[i].joined(), c.lines[i]);
         }
         ASSERT_EQ(encoded.body.has_value(), c.body);
         // The echo is what the body decodes to.
