@@ -95,45 +95,38 @@ bool StreamConsole::admit(std::size_t bytes, bool& wake) {
     return true;
 }
 
-void StreamConsole::println(std::string_view line) {
-    if (!writer_.joinable()) {
-        std::vector<iovec> parts;
-        addPart(parts, line);
-        addPart(parts, {&kBreak, 1});
-        writeParts(parts);
-        return;
-    }
+void StreamConsole::writeAtOnce(const LinePieces& line) {
+    std::vector<iovec> parts;
+    line.forEachPart([&](std::string_view part) { addPart(parts, part); });
+    addPart(parts, {&kBreak, 1});
+    writeParts(parts);
+}
+
+template <typename Add>
+void StreamConsole::enqueue(std::size_t bytes, Add&& add) {
     bool admitted, wake = false;
     {
         std::lock_guard lock(mutex_);
-        admitted = admit(line.size() + 1, wake);
-        if (admitted) {
-            if (pieces_.empty() || pieces_.back().line) pieces_.emplace_back();
-            std::string& run = pieces_.back().copied;
-            run.append(line);
-            run.push_back('\n');
-        }
+        admitted = admit(bytes, wake);
+        if (admitted) add();
     }
     if (!admitted) drop(1);
     else if (wake) ready_.notify_one();
 }
 
+void StreamConsole::println(std::string_view line) {
+    if (!writer_.joinable()) return writeAtOnce(LinePieces(line));
+    enqueue(line.size() + 1, [&] {
+        if (pieces_.empty() || pieces_.back().line) pieces_.emplace_back();
+        std::string& run = pieces_.back().copied;
+        run.append(line);
+        run.push_back('\n');
+    });
+}
+
 void StreamConsole::printPieces(LinePieces line) {
-    if (!writer_.joinable()) {
-        std::vector<iovec> parts;
-        line.forEachPart([&](std::string_view part) { addPart(parts, part); });
-        addPart(parts, {&kBreak, 1});
-        writeParts(parts);
-        return;
-    }
-    bool admitted, wake = false;
-    {
-        std::lock_guard lock(mutex_);
-        admitted = admit(line.size() + 1, wake);
-        if (admitted) pieces_.push_back(Piece{{}, std::move(line)});
-    }
-    if (!admitted) drop(1);
-    else if (wake) ready_.notify_one();
+    if (!writer_.joinable()) return writeAtOnce(line);
+    enqueue(line.size() + 1, [&] { pieces_.push_back(Piece{{}, std::move(line)}); });
 }
 
 void StreamConsole::drop(std::size_t lines) {

@@ -105,6 +105,11 @@ private:
     };
     /// Under the lock: whether `bytes` more fit, then counts them and wakes the writer for a first line.
     bool admit(std::size_t bytes, bool& wake);
+    /// Queues a line of `bytes` bytes (`add` puts it in pieces_, under the lock) or drops it when full.
+    template <typename Add>
+    void enqueue(std::size_t bytes, Add&& add);
+    /// Without a writer thread (/dev/null): writes the line on the caller's thread.
+    void writeAtOnce(const LinePieces& line);
     void run();
     std::size_t writePieces(const std::vector<Piece>& pieces);
     std::size_t writeParts(std::vector<struct iovec>& parts);
