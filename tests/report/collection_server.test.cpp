@@ -59,9 +59,8 @@ TEST(CollectionServer, AddressFormsAndNothingSentWithoutOne) {
         {"127.0.0.1", 8089, "/entry-point/json", "http://127.0.0.1:8089/entry-point/json"},
         {"collector.lan", 80, "/entry-point/test", "http://collector.lan:80/entry-point/test"},
         {"fe80::1:2", 1, "/x", "http://[fe80::1:2]:1/x"},
-        {"", 8089, "/x", std::nullopt}, {"bad host", 8089, "/x", std::nullopt}, {"u@h", 8089, "/x", std::nullopt},
-        {"h", 0, "/x", std::nullopt}, {"h", 8089, "x", std::nullopt}, {"h", 8089, "/x?y=1", std::nullopt},
-        {"h", 8089, "/entry point", std::nullopt},
+        {"bad host", 8089, "/x", std::nullopt}, {"h", 0, "/x", std::nullopt}, {"h", 8089, "x", std::nullopt},
+        {"h", 8089, "/x?y=1", std::nullopt}, {"h", 8089, "/entry point", std::nullopt},  // more hosts: the parse table
     };
     for (const auto& [host, port, path, address] : cases)
         EXPECT_EQ(CollectionServer(session, CollectionEndpoint{host, port}).collectionAddress(path), address) << host << path;

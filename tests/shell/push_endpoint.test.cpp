@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <tuple>
 
 namespace perfagent {
 namespace {
@@ -62,10 +63,7 @@ TEST_F(PushEndpointTest, DeliversTokenBearingObjectsAndRefusesTheRest) {
     const std::string body = R"({"aps":{"alert":"start"},"srNumber":99.99999999999999,"usecase":"login","x":[1.5,null]})";
     EXPECT_EQ(push(body), 202u);
     EXPECT_EQ(push(std::string(kPushBodyLimit - 2, ' ') + "{}", "Authorization: bearer " + kToken + "\r\n"), 202u);
-    const struct {
-        std::string raw;
-        std::string line;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {  // the request, the status and reason logged
         {raw("", "{}"), "401 missing token"},
         {raw("Authorization: Bearer " + kToken.substr(1) + "0\r\n", "{}"), "401 wrong token"},
         {raw("Authorization: Bearer " + kToken.substr(1) + "\r\n", "{}"), "401 wrong token"},
@@ -80,7 +78,7 @@ TEST_F(PushEndpointTest, DeliversTokenBearingObjectsAndRefusesTheRest) {
          "403 target 7: pa-other (pid 7) may not be read by this user"},
         {raw(kAuth + "Host: evil.example:" + std::to_string(server.port()) + "\r\n", "{}"), "403 foreign host"},
     };
-    for (const auto& c : cases) EXPECT_EQ(RawHttpClient(server.port()).exchange(c.raw), std::stoul(c.line)) << c.line;
+    for (const auto& [request, line] : cases) EXPECT_EQ(RawHttpClient(server.port()).exchange(request), std::stoul(line)) << line;
     loop.runUntilIdle();
     ASSERT_EQ(delivered.size(), 2u);
     // The number is the double nearest its text, not the parser's rounding of it.
@@ -89,8 +87,7 @@ TEST_F(PushEndpointTest, DeliversTokenBearingObjectsAndRefusesTheRest) {
     EXPECT_EQ(delivered[0], expected);
     EXPECT_TRUE(delivered[1].empty());
     const auto logged = takeLines();
-    for (const auto& c : cases)
-        EXPECT_THAT(logged, ::testing::Contains("perfagent: push rejected: " + c.line + "\n"));
+    for (const auto& [request, line] : cases) EXPECT_THAT(logged, ::testing::Contains("perfagent: push rejected: " + line + "\n"));
 }
 
 TEST_F(PushEndpointTest, AHeldUpMainThreadGets503AndNothingAfterClose) {
@@ -101,6 +98,47 @@ TEST_F(PushEndpointTest, AHeldUpMainThreadGets503AndNothingAfterClose) {
     EXPECT_TRUE(delivered.empty());
     EXPECT_EQ(takeLines(), std::vector<std::string>{"perfagent: push rejected: 503 agent busy\n"});
 }
+
+TEST(RemoteCommand, ReadsTheCommandAndNamesOrSaysWhichKeyIsMissing) {
+    std::string why;
+    const auto stop =
+        boost::json::parse(R"({"aps": {"alert": "stop"}, "srNumber": 42, "usecase": " Log In ", "pagename": "home"})");
+    auto command = parseRemoteCommand(stop.as_object(), why);
+    ASSERT_TRUE(command);
+    EXPECT_EQ(pushDecision(stop.as_object()), R"({"action":"stop"})");
+    // A number reads as its digits; nothing is trimmed.
+    EXPECT_EQ(std::tie(command->command, command->srNumber, command->usecase, command->pagename),
+              std::tie("stop", "42", " Log In ", "home"));
+
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"srNumber": "1", "usecase": "u"})", "no \"aps\""},
+        {R"({"aps": "start", "srNumber": "1", "usecase": "u"})", "\"aps\" is not an object"},
+        {R"({"aps": {"title": "start"}, "srNumber": "1", "usecase": "u"})", "no \"alert\" in \"aps\""},
+        {R"({"aps": {"alert": "start"}, "srnumber": "1", "usecase": "u"})", "no \"srNumber\""},
+        {R"({"aps": {"alert": "start"}, "srNumber": "1"})", "no \"usecase\""},
+    };
+    for (const auto& [json, reason] : cases) {
+        const auto userInfo = boost::json::parse(json).as_object();
+        EXPECT_FALSE(parseRemoteCommand(userInfo, why)) << json;
+        EXPECT_EQ(why, reason);
+        // The push's answer names the same reason.
+        EXPECT_EQ(boost::json::parse(pushDecision(userInfo)),
+                  (boost::json::object{{"action", "none"}, {"reason", reason}}));
+    }
+}
+
+TEST(RemoteCommand, ValueTextForms) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"\"a \\\"b\\\"\"", "a \"b\""}, {"-7", "-7"}, {"18446744073709551615", "18446744073709551615"},
+        {"42.0", "42"}, {"1e20", "100000000000000000000"}, {"4.5", "4.5"}, {"true", "true"}, {"null", "<null>"},
+        {R"({"k": [1, "x"]})", R"(["k": [1, "x"]])"}, {"99.99999999999999", "99.99999999999999"},
+        {"0.30000000000000004", "0.30000000000000004"},
+    };
+    boost::system::error_code ec;  // as pushes are parsed
+    for (const auto& [json, text] : cases) EXPECT_EQ(payloadValueText(parseJsonExactly(json, ec)), text) << json;
+    EXPECT_EQ(payloadValueText(boost::json::parse("1e308")).size(), 309u);
+}
+
 
 }  // namespace
 }  // namespace perfagent

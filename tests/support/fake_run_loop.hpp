@@ -18,30 +18,31 @@ class FakeRunLoop final : public RunLoop {
 public:
     std::shared_ptr<Timer> scheduleRepeating(double intervalSeconds, Block fire) override {
         auto timer = std::make_shared<FakeTimer>(std::move(fire), toNs(intervalSeconds));
-        step(timer, now_() + timer->interval);
+        step(timer, nowNs() + timer->interval);
         return timer;
     }
     void async(Block block) override { asyncAfter(0, std::move(block)); }
-    void asyncAfter(double seconds, Block block) override { submitAt(now_() + toNs(seconds), std::move(block)); }
+    void asyncAfter(double seconds, Block block) override {
+        std::lock_guard lock(mutex_);
+        entries_.emplace(std::pair{nowNs_ + toNs(seconds), sequence_++}, std::move(block));
+    }
     void backgroundAsync(Block block) override { async(std::move(block)); }
     void backgroundAfter(double seconds, Block block) override { asyncAfter(seconds, std::move(block)); }
 
     /// Virtual seconds since the loop was made.
-    double now() const { return static_cast<double>(now_()) / 1e9; }
+    double now() const { return static_cast<double>(nowNs()) / 1e9; }
     /// Moves virtual time forward by `seconds`, running everything that falls due on the way
     /// (including blocks submitted by the blocks it runs).
     void advance(double seconds) {
-        const std::int64_t end = now_() + toNs(seconds);
+        const std::int64_t end = nowNs() + toNs(seconds);
         for (;;) {
-            Block block;
-            {
-                std::lock_guard lock(mutex_);
-                const auto first = entries_.begin();
-                if (first == entries_.end() || first->first.first > end) break;
-                nowNs_ = first->first.first;
-                block = std::move(first->second);
-                entries_.erase(first);
-            }
+            std::unique_lock lock(mutex_);
+            const auto first = entries_.begin();
+            if (first == entries_.end() || first->first.first > end) break;
+            nowNs_ = first->first.first;
+            Block block = std::move(first->second);
+            entries_.erase(first);
+            lock.unlock();
             block();
         }
         std::lock_guard lock(mutex_);
@@ -64,17 +65,14 @@ private:
     };
 
     static std::int64_t toNs(double seconds) { return std::llround(seconds * 1e9); }
-    std::int64_t now_() const {
+    std::int64_t nowNs() const {
         std::lock_guard lock(mutex_);
         return nowNs_;
     }
-    void submitAt(std::int64_t dueNs, Block block) {
-        std::lock_guard lock(mutex_);
-        entries_.emplace(std::pair{dueNs, sequence_++}, std::move(block));
-    }
     /// Fires at a fixed rate until the timer is invalidated or dropped.
     void step(const std::weak_ptr<FakeTimer>& weak, std::int64_t due) {
-        submitAt(due, [this, weak, due] {
+        std::lock_guard lock(mutex_);
+        entries_.emplace(std::pair{due, sequence_++}, [this, weak, due] {
             const auto timer = weak.lock();
             if (!timer || !timer->fire) return;
             step(weak, due + timer->interval);
@@ -89,19 +87,14 @@ private:
     std::map<std::pair<std::int64_t, std::uint64_t>, Block> entries_;
 };
 
-/// @brief A clock that reads the fake loop's virtual time, offset from a fixed instant.
-class FakeClock final : public Clock {
-public:
-    explicit FakeClock(const FakeRunLoop& loop, double epochSeconds = 1'700'000'000.0)
-        : loop_(loop), epoch_(epochSeconds) {}
-    double nowSeconds() const override { return epoch_ + loop_.now() + offset_; }
-    /// Shifts the clock without running anything (instants between loop steps).
-    void shift(double seconds) { offset_ += seconds; }
-
-private:
-    const FakeRunLoop& loop_;
-    double epoch_;
-    double offset_ = 0;
+/// @brief A clock that reads the fake loop's virtual time, offset from a fixed instant; `shift` moves it
+/// without running anything (instants between loop steps).
+struct FakeClock final : Clock {
+    explicit FakeClock(const FakeRunLoop& loop, double epochSeconds = 1'700'000'000.0) : loop(loop), epoch(epochSeconds) {}
+    double nowSeconds() const override { return epoch + loop.now() + offset; }
+    void shift(double seconds) { offset += seconds; }
+    const FakeRunLoop& loop;
+    double epoch, offset = 0;
 };
 
 }  // namespace perfagent::testing

@@ -3,13 +3,13 @@
 #include "platform/application.hpp"
 #include "keepalive/notification_center.hpp"
 #include "platform/platform.hpp"
+#include "platform/user_notifications.hpp"
 #include "probes/cpu.hpp"
 #include "report/collection_server.hpp"
 #include "shell/app_delegate.hpp"
 #include "support/fake_kernel.hpp"
 #include "support/fake_run_loop.hpp"
 #include "support/fake_url_session.hpp"
-#include "support/fake_user_notifications.hpp"
 #include "support/recording_console.hpp"
 
 #include <filesystem>
@@ -25,6 +25,20 @@ struct ScriptedAudioSession final : AudioSession {
     }
     std::optional<std::string> setActive(bool, std::uint64_t) override { return std::nullopt; }
     std::optional<std::string> categoryError;
+};
+
+/// @brief Answers permission requests with `granted`, through the run loop's background queue (so the
+/// answers arrive when the test advances the fake loop).
+struct FakeUserNotificationCenter final : UserNotificationCenter {
+    explicit FakeUserNotificationCenter(RunLoop& loop) : runLoop(loop) {}
+    void requestAuthorization(std::uint64_t, AuthorizationHandler handler) override {
+        runLoop.backgroundAsync([handler = std::move(handler), granted = granted] { handler(granted, std::nullopt); });
+    }
+    void getNotificationSettings(SettingsHandler handler) override {
+        runLoop.backgroundAsync([handler = std::move(handler)] { handler("<FakeNotificationSettings>"); });
+    }
+    RunLoop& runLoop;
+    bool granted = true;
 };
 
 /// @brief Every service the screen and the application delegate are built with, faked: virtual time, a
