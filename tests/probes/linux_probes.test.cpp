@@ -45,6 +45,7 @@ double residentOf(Pid pid, double pageSize) {
 struct Child {
     explicit Child(const std::function<void()>& body) : pid(::fork()) {
         if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that fails early leaves nothing running
             body();
             ::_exit(0);
         }
@@ -66,9 +67,11 @@ bool eventually(Condition condition) {
 }
 
 TEST(LinuxProbes, TreeIsSummedAndFoundAfreshAndAnExitedTargetSaysSo) {
-    Child parent([] {
-        ::prctl(PR_SET_NAME, "pa-tree-root");
+    const std::string name = "pa-tree-" + std::to_string(::getpid());  // runs side by side never share it
+    Child parent([&] {
+        ::prctl(PR_SET_NAME, name.c_str());
         if (::fork() == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             ::pause();
             ::_exit(0);
         }
@@ -79,7 +82,7 @@ TEST(LinuxProbes, TreeIsSummedAndFoundAfreshAndAnExitedTargetSaysSo) {
     ASSERT_TRUE(eventually([&] { return !readFile(children).empty(); }));
     const Pid grandchild = std::stoi(readFile(children));  // forked after the name was set
 
-    const auto found = findProcess(LinuxProcessList().processes(), "pa-tree-root");
+    const auto found = findProcess(LinuxProcessList().processes(), name);
     ASSERT_TRUE(found) << found.error().message();
     const ProcessIdentity identity = found->identity;
     EXPECT_EQ(identity, identityOf(parent.pid));

@@ -1,5 +1,4 @@
 #include "server/read_api.hpp"
-#include "server/server_options.hpp"
 
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
@@ -75,43 +74,6 @@ TEST(ReadApi, WritesRunsSeriesCsvAndComparisons) {
     EXPECT_EQ(differences[1].at("maxcpu"), -1.0);
     EXPECT_FALSE(differences[1].as_object().contains("totalduration"));
 }
-
-TEST(ServerOptions, ParsesTheCommandLine) {
-    std::string error;
-    const auto defaults = parseServerCommandLine({}, nullptr, "/home/ada", error);
-    ASSERT_TRUE(defaults);
-    EXPECT_EQ(defaults->listen, (ListenAddress{"127.0.0.1", 8089}));
-    EXPECT_EQ(defaults->database,
-              (DatabaseUrl{DatabaseUrl::Kind::Sqlite, "/home/ada/.local/share/perfagent-server/perfagent.sqlite3"}));
-    EXPECT_FALSE(defaults->ui);
-    EXPECT_EQ(parseServerCommandLine({}, "/data", "/home/ada", error)->database.location,
-              "/data/perfagent-server/perfagent.sqlite3");
-
-    const auto given = parseServerCommandLine(
-        {"--listen", "0.0.0.0:9000", "--database=postgresql://ada@db.example:5433/runs", "--ui", "[::1]:8091", "--version",
-         "--resources=/opt/pages"},
-        nullptr, "/home/ada", error);
-    ASSERT_TRUE(given) << error;
-    EXPECT_EQ(given->listen, (ListenAddress{"0.0.0.0", 9000}));
-    EXPECT_EQ(given->database, (DatabaseUrl{DatabaseUrl::Kind::Postgres, "postgresql://ada@db.example:5433/runs"}));
-    EXPECT_EQ(given->ui, (ListenAddress{"::1", 8091}));
-    EXPECT_TRUE(given->version);
-    EXPECT_EQ(given->resources, std::filesystem::path("/opt/pages"));
-
-    const std::vector<std::string> bad[] = {
-        {"--listen"}, {"--listen", "local host:8089"}, {"--listen", "127.0.0.1:0"}, {"--listen", "127.0.0.1"},
-        {"--ui", "1.2.3.4:70000"}, {"--port", "1"}, {"--help=yes"}, {"--database", "sqlite://relative/file"},
-        {"--database", "sqlite://"}, {"--database", "mysql://a@b/c"}, {"--database", "postgresql://ada@db.example"},
-        {"--database", "postgresql://ada@db.example/"}, {"--database", "postgresql://ada@db.example:x/runs"},
-        {"--database", "postgresql://@db.example/runs"},
-    };
-    for (const auto& arguments : bad) {
-        error.clear();
-        EXPECT_FALSE(parseServerCommandLine(arguments, nullptr, "/home/ada", error)) << arguments.back();
-        EXPECT_FALSE(error.empty()) << arguments.back();
-    }
-}
-
 
 }  // namespace
 }  // namespace perfagent

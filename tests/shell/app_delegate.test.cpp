@@ -1,6 +1,5 @@
 #include "shell/app_delegate.hpp"
 
-#include "shell/log_files.hpp"
 #include "support/fake_shell.hpp"
 #include "support/temp_directory.hpp"
 
@@ -96,14 +95,6 @@ TEST_F(DelegateTest, TerminationFlushesTheScreenOnDisplayThenSaysSo) {
     EXPECT_EQ(shell.console.take().back(), "app terminated");
     EXPECT_EQ(shell.urlSession.take().size(), 1u);  // the screen's final report (nothing sampled: no body)
 }
-
-TEST(LogFileName, IsTheUtcInstantToTheSecond) {
-    EXPECT_EQ(logFileName(0.0), "1970-01-01 00:00:00 +0000.log");
-    // Fractions are cut, never rounded up into the next second.
-    EXPECT_EQ(logFileName(1700000000.999), "2023-11-14 22:13:20 +0000.log");
-    EXPECT_EQ(logFileName(-0.5), "1969-12-31 23:59:59 +0000.log");
-}
-
 
 }  // namespace
 }  // namespace perfagent

@@ -2,7 +2,6 @@
 
 #include "platform/http_server.hpp"
 #include "platform/main_thread_handoff.hpp"
-#include "shell/remote_command.hpp"
 #include "support/fake_kernel.hpp"
 #include "support/fake_run_loop.hpp"
 #include "support/raw_http_client.hpp"
@@ -98,47 +97,6 @@ TEST_F(PushEndpointTest, AHeldUpMainThreadGets503AndNothingAfterClose) {
     EXPECT_TRUE(delivered.empty());
     EXPECT_EQ(takeLines(), std::vector<std::string>{"perfagent: push rejected: 503 agent busy\n"});
 }
-
-TEST(RemoteCommand, ReadsTheCommandAndNamesOrSaysWhichKeyIsMissing) {
-    std::string why;
-    const auto stop =
-        boost::json::parse(R"({"aps": {"alert": "stop"}, "srNumber": 42, "usecase": " Log In ", "pagename": "home"})");
-    auto command = parseRemoteCommand(stop.as_object(), why);
-    ASSERT_TRUE(command);
-    EXPECT_EQ(pushDecision(stop.as_object()), R"({"action":"stop"})");
-    // A number reads as its digits; nothing is trimmed.
-    EXPECT_EQ(std::tie(command->command, command->srNumber, command->usecase, command->pagename),
-              std::tie("stop", "42", " Log In ", "home"));
-
-    const std::pair<const char*, const char*> cases[] = {
-        {R"({"srNumber": "1", "usecase": "u"})", "no \"aps\""},
-        {R"({"aps": "start", "srNumber": "1", "usecase": "u"})", "\"aps\" is not an object"},
-        {R"({"aps": {"title": "start"}, "srNumber": "1", "usecase": "u"})", "no \"alert\" in \"aps\""},
-        {R"({"aps": {"alert": "start"}, "srnumber": "1", "usecase": "u"})", "no \"srNumber\""},
-        {R"({"aps": {"alert": "start"}, "srNumber": "1"})", "no \"usecase\""},
-    };
-    for (const auto& [json, reason] : cases) {
-        const auto userInfo = boost::json::parse(json).as_object();
-        EXPECT_FALSE(parseRemoteCommand(userInfo, why)) << json;
-        EXPECT_EQ(why, reason);
-        // The push's answer names the same reason.
-        EXPECT_EQ(boost::json::parse(pushDecision(userInfo)),
-                  (boost::json::object{{"action", "none"}, {"reason", reason}}));
-    }
-}
-
-TEST(RemoteCommand, ValueTextForms) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"\"a \\\"b\\\"\"", "a \"b\""}, {"-7", "-7"}, {"18446744073709551615", "18446744073709551615"},
-        {"42.0", "42"}, {"1e20", "100000000000000000000"}, {"4.5", "4.5"}, {"true", "true"}, {"null", "<null>"},
-        {R"({"k": [1, "x"]})", R"(["k": [1, "x"]])"}, {"99.99999999999999", "99.99999999999999"},
-        {"0.30000000000000004", "0.30000000000000004"},
-    };
-    boost::system::error_code ec;  // as pushes are parsed
-    for (const auto& [json, text] : cases) EXPECT_EQ(payloadValueText(parseJsonExactly(json, ec)), text) << json;
-    EXPECT_EQ(payloadValueText(boost::json::parse("1e308")).size(), 309u);
-}
-
 
 }  // namespace
 }  // namespace perfagent
