@@ -8,26 +8,24 @@ import { createServer, request } from 'node:http';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import readline from 'node:readline';
-import { setTimeout as delay } from 'node:timers/promises';
+import { setTimeout as sleep } from 'node:timers/promises';
 import { fileURLToPath } from 'node:url';
 
+export { sleep };
 const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
 export const agentBinary = process.env.PERFAGENT_BIN || path.join(repo, 'build', 'perfagent');
 export const serverBinary = process.env.PERFAGENT_SERVER_BIN || path.join(repo, 'build', 'perfagent-server');
+export const chromiumPath = '/usr/bin/chromium';
 // Only decides when a wait counts as hung (a sanitizer build is several times slower).
 export const waitLimitMs = 30_000;
 // What the agent waits for uploads in flight at termination, and the margin for a slow build to exit.
 export const endLimitMs = 2_000 + 3_000;
 
-export const sleep = (ms) => delay(ms);
-
 export async function waitUntil(check, what, detail = () => '') {
-  const deadline = Date.now() + waitLimitMs;
-  for (;;) {
+  for (const deadline = Date.now() + waitLimitMs; ; await sleep(50)) {
     const value = await check();
     if (value) return value;
     if (Date.now() > deadline) assert.fail(`timed out waiting for ${what}\n${detail()}`);
-    await sleep(50);
   }
 }
 
@@ -40,13 +38,11 @@ export const newHome = () => mkdtemp(path.join(tmpdir(), 'perfagent-e2e-'));
 /// A collection server that keeps what it is sent and answers 200, or, while `silent`, never answers.
 export async function startRecorder() {
   const recorder = { requests: [], silent: false };
-  recorder.server = createServer((req, res) => {
+  recorder.server = createServer(async (req, res) => {
     const chunks = [];
-    req.on('data', (chunk) => chunks.push(chunk));
-    req.on('end', () => {
-      recorder.requests.push({ method: req.method, url: req.url, headers: req.headers, body: Buffer.concat(chunks).toString() });
-      if (!recorder.silent) res.writeHead(200, { 'Content-Type': 'text/plain' }).end('ok');
-    });
+    for await (const chunk of req) chunks.push(chunk);
+    recorder.requests.push({ method: req.method, url: req.url, headers: req.headers, body: Buffer.concat(chunks).toString() });
+    if (!recorder.silent) res.writeHead(200, { 'Content-Type': 'text/plain' }).end('ok');
   }).listen(0, '127.0.0.1');
   await once(recorder.server, 'listening');
   recorder.port = recorder.server.address().port;
@@ -57,6 +53,7 @@ export async function startRecorder() {
 
 /// Spawns `binary` with `args(port)` on a free loopback port until it prints `ready(port)` on standard error;
 /// a port can be taken between asking and binding, so a failed bind is tried again on another one.
+/// stdout: 'ignore', 'read' (lines collected), 'stall' (a pipe never read) or 'closed' (closed at once).
 async function spawnListening(binary, args, ready, stdout = 'ignore', home = undefined) {
   for (let attempt = 1; ; ++attempt) {
     const probe = createServer().listen(0, '127.0.0.1');
@@ -79,8 +76,7 @@ async function spawnListening(binary, args, ready, stdout = 'ignore', home = und
   }
 }
 
-/// Starts the agent on `home` and waits until it listens. stdout: 'read' (lines collected), 'stall' (a pipe
-/// never read) or 'closed' (a pipe whose reading end is closed at once).
+/// Starts the agent on `home` and waits until it listens.
 export const startAgent = ({ home, collectionPort, args = [], stdout = 'read', listenHost = '127.0.0.1' }) => spawnListening(agentBinary,
   (port) => ['--home', home, '--collection-server', `127.0.0.1:${collectionPort}`, '--listen', `${listenHost}:${port}`, ...args],
   (port) => `listening on http://127.0.0.1:${port}`, stdout, home);
@@ -90,45 +86,30 @@ export const startServer = (directory) => spawnListening(serverBinary, (port) =>
   '--database', `sqlite://${path.join(directory, 'runs.sqlite3')}`], (port) => `listening for agents on http://127.0.0.1:${port}`);
 
 /// A request on a connection of its own: `{ status, headers, body }` (status 0 when no answer came).
-export function fetchText(port, target, { method = 'GET', headers = {}, body } = {}) {
-  return new Promise((resolve) => {
-    const req = request({ host: '127.0.0.1', port, method, path: target, agent: false, timeout: waitLimitMs, headers }, (res) => {
-      let text = '';
-      res.setEncoding('utf8').on('data', (chunk) => { text += chunk; });
-      res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: text }));
-    });
-    req.on('error', () => resolve({ status: 0, headers: {}, body: '' }));
-    req.on('timeout', () => req.destroy());
-    req.end(body);
+export const fetchText = (port, target, { method = 'GET', headers = {}, body } = {}) => new Promise((resolve) => {
+  const req = request({ host: '127.0.0.1', port, method, path: target, agent: false, timeout: waitLimitMs, headers }, async (res) => {
+    let text = '';
+    for await (const chunk of res.setEncoding('utf8')) text += chunk;
+    resolve({ status: res.statusCode, headers: res.headers, body: text });
   });
-}
+  req.on('error', () => resolve({ status: 0, headers: {}, body: '' })).on('timeout', () => req.destroy()).end(body);
+});
 
 /// Pushes `command` for use case "login", SR number 42, page "home" (plus `extra` keys); the answer.
 export const push = (agent, token, command, extra = {}) => fetchText(agent.port, '/remote-notification', {
   method: 'POST', body: JSON.stringify({ aps: { alert: command }, srNumber: '42', usecase: 'login', pagename: 'home', ...extra }),
   headers: { 'Content-Type': 'application/json', Authorization: `Bearer ${token}` } });
 
-/// Console descriptions are the report's JSON with [ ] around maps; this turns one back into the JSON text.
-function printedJson(line) {
-  let inString = false;
-  let out = '';
-  for (let i = 0; i < line.length; ++i) {
-    const c = line[i];
-    if (inString && c === '\\') { out += c + line[++i]; continue; }
-    if (c === '"') inString = !inString;
-    out += inString ? c : c === '[' ? '{' : c === ']' ? '}' : c;
-  }
-  return out;
-}
-
-/// The JSON texts of the reports the agent printed as sent since line `from`.
-export const printedReports = (agent, from = 0) => agent.lines.slice(from)
-  .flatMap((line, i, all) => (line === '-------final JSon--------' && i + 1 < all.length ? [printedJson(all[i + 1])] : []));
+/// The JSON texts of the reports the agent printed as sent since line `from`. A printed report is its JSON
+/// with [ ] around maps: brackets outside strings turn back into braces.
+export const printedReports = (agent, from = 0) => agent.lines.slice(from).flatMap((line, i, all) =>
+  (line === '-------final JSon--------' && i + 1 < all.length
+    ? [all[i + 1].replace(/"(?:\\.|[^"\\])*"|[[\]]/g, (s) => ({ '[': '{', ']': '}' })[s] ?? s)] : []));
 
 /// Waits until the agent has printed a line matching `pattern` (a string: that exact line) after index `from`.
 export function waitForLine(agent, pattern, from = 0) {
   const matches = typeof pattern === 'string' ? (line) => line === pattern : (line) => pattern.test(line);
-  return waitUntil(() => { const i = agent.lines.findIndex((line, n) => n >= from && matches(line)); return i + 1; },
+  return waitUntil(() => agent.lines.findIndex((line, n) => n >= from && matches(line)) + 1,
     `the line ${pattern}`, () => agent.lines.slice(-30).join('\n')).then((n) => n - 1);
 }
 
@@ -144,17 +125,13 @@ export async function measure(agent, token, reports) {
 }
 
 /// Waits until the launch is over: the token handed to the upload and the notification permission answered.
-export async function launched(agent) {
-  await waitForLine(agent, /^Vellimora = /);
-  await waitForLine(agent, /^Notification Settings:/);
-  return agent;
-}
+export const launched = async (agent) => (await waitForLine(agent, /^Vellimora = /), await waitForLine(agent, /^Notification Settings:/), agent);
 
 /// Sends `signal` and waits for the program to end: its exit, with how long it took in `ms`.
 export async function stopProcess(agent, signal = 'SIGTERM') {
   const sentAt = Date.now();
   if (!agent.exit) agent.child.kill(signal);
-  if (!await Promise.race([agent.exited.then(() => true), delay(waitLimitMs, false, { ref: false })])) {
+  if (!await Promise.race([agent.exited.then(() => true), sleep(waitLimitMs, false, { ref: false })])) {
     agent.child.kill('SIGKILL');
     assert.fail(`it did not end within ${waitLimitMs} ms of ${signal}\n${agent.stderr}`);
   }
