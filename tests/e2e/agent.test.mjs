@@ -85,52 +85,44 @@ test('bad options end the program with status 2 before anything is made', async 
   }
 });
 
-test('pushes are answered with the action; every report goes out as the console showed it', async () => {
-  const [agent, token] = await tokenAgent();
-  for (const [start, stop] of [['start', 'stop'], ['startoverall', 'stopoverall']]) {
+// A measurement per console mode and pair of commands, each on an agent of its own.
+for (const [mode, start, stop] of [['full', 'start', 'stop'], ['full', 'startoverall', 'stopoverall'], ['brief', 'start', 'stop']]) {
+  test(`--console ${mode}: ${start} and ${stop} are answered with the action; every report goes out as the console showed it`, async () => {
+    const [agent, token] = await tokenAgent({ args: ['--console', mode] });
     const [from, arrived] = [agent.lines.length, reportsFrom()];
     assert.equal((await push(agent, token, start)).body, `{"action":"${start}"}`);
-    const startLine = await waitForLine(agent, /^start time : \d+\.0$/, from);
     await waitUntil(() => arrived().length >= 3, 'three running reports');
     assert.equal((await push(agent, token, stop)).body, `{"action":"${stop}"}`);
-    const stopLine = await waitForLine(agent, /^stop time : \d+\.0$/, from);
-    await waitForLine(agent, 'valid object : true', stopLine);
+    await waitForLine(agent, mode === 'brief' ? 'hellow world' : 'valid object : true', await waitForLine(agent, 'entered stoping', from));
     await waitUntil(() => arrived().length >= printedReports(agent, from).length, 'the printed reports');
-    await sleep(1500);  // nothing more once the measurement has stopped
+    await sleep(1500);  // the final report's upload; nothing more once the measurement has stopped
     assert.ok(arrived().every((r) => r.headers['content-type'].startsWith('application/json')));
     const reports = arrived().map((r) => JSON.parse(r.body));
-    assert.deepEqual(reports.map(canonical).sort(), printedReports(agent, from).map((text) => canonical(JSON.parse(text))).sort());
-    const final = reports.find((r) => r.totalduration === instant(agent.lines[stopLine]) - instant(agent.lines[startLine]));
-    assert.ok(final && final.totalduration > 2000, 'no report lasts from the printed start to the printed stop');
-    assert.equal(samples(final), Math.max(...reports.map(samples)), 'the final report carries every sample');
-    // The background loop's running reports carry no names.
-    const named = reports.filter((r) => 'UsecaseName' in r);
-    assert.deepEqual(named.length, start === 'start' ? reports.length : 1);
-    for (const r of named) assert.deepEqual([r.UsecaseName, r.srNumber], ['login', '42']);
-  }
-  await expectCleanExit(agent, await stopProcess(agent));
-});
-
-test('--console brief: one line per sample instead of readouts and reports, which go out as in full', async () => {
-  const [agent, token] = await tokenAgent({ args: ['--console', 'brief'] });
-  const [from, arrived] = [agent.lines.length, reportsFrom()];
-  assert.equal((await push(agent, token, 'start')).status, 202);
-  await waitUntil(() => arrived().length >= 3, 'three running reports');
-  assert.equal((await push(agent, token, 'stop')).status, 202);
-  await waitForLine(agent, 'hellow world', await waitForLine(agent, 'entered stoping', from));
-  await sleep(1500);  // the final report's upload
-  const reports = arrived().map((r) => r.body);
-  const lines = agent.lines.slice(from);
-  const ticks = lines.map((line) =>
-    /^sample (\d+): system CPU [\d.]+ %, memory used \d+ MB free \d+ MB, report (\d+) bytes, last upload ok$/.exec(line)).filter(Boolean);
-  assert.ok(ticks.length >= 3);
-  assert.deepEqual(ticks.map((m) => Number(m[1])), ticks.map((m, i) => i + 1), 'one line per sample, numbered');
-  // Each tick's running report arrived as the line sized it (a newer one may have replaced a waiting one).
-  assert.ok(ticks.some((m) => reports.some((body) => Buffer.byteLength(body) === Number(m[2]))));
-  for (const body of reports) assert.ok(['CPU', 'MemoryFree', 'averagecpu', 'maxcpu', 'totalduration'].every((k) => k in JSON.parse(body)));
-  assert.equal(lines.length, ticks.length + 7 + 9, lines.join('\n'));  // and the echoes of start (7 lines) and stop (9)
-  await expectCleanExit(agent, await stopProcess(agent));
-});
+    const lines = agent.lines.slice(from);
+    if (mode === 'full') {
+      assert.deepEqual(reports.map(canonical).sort(), printedReports(agent, from).map((text) => canonical(JSON.parse(text))).sort());
+      const at = (pattern) => instant(lines.find((line) => pattern.test(line)));
+      const final = reports.find((r) => r.totalduration === at(/^stop time : \d+\.0$/) - at(/^start time : \d+\.0$/));
+      assert.ok(final && final.totalduration > 2000, 'no report lasts from the printed start to the printed stop');
+      assert.equal(samples(final), Math.max(...reports.map(samples)), 'the final report carries every sample');
+      // The background loop's running reports carry no names.
+      const named = reports.filter((r) => 'UsecaseName' in r);
+      assert.deepEqual(named.length, start === 'start' ? reports.length : 1);
+      for (const r of named) assert.deepEqual([r.UsecaseName, r.srNumber], ['login', '42']);
+    } else {
+      // Brief: one line per sample instead of readouts and reports, which go out as in full.
+      const ticks = lines.map((line) =>
+        /^sample (\d+): system CPU [\d.]+ %, memory used \d+ MB free \d+ MB, report (\d+) bytes, last upload ok$/.exec(line)).filter(Boolean);
+      assert.ok(ticks.length >= 3);
+      assert.deepEqual(ticks.map((m) => Number(m[1])), ticks.map((m, i) => i + 1), 'one line per sample, numbered');
+      // Each tick's running report arrived as the line sized it (a newer one may have replaced a waiting one).
+      assert.ok(ticks.some((m) => arrived().some((r) => Buffer.byteLength(r.body) === Number(m[2]))));
+      for (const r of reports) assert.ok(['CPU', 'MemoryFree', 'averagecpu', 'maxcpu', 'totalduration'].every((k) => k in r));
+      assert.equal(lines.length, ticks.length + 7 + 9, lines.join('\n'));  // and the echoes of start (7 lines) and stop (9)
+    }
+    await expectCleanExit(agent, await stopProcess(agent));
+  });
+}
 
 // Termination at three moments: before the main loop runs, during a measurement, and while an upload hangs
 // on a collection server that never answers (requests time out only after a minute).
