@@ -4,39 +4,28 @@ import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import { existsSync } from 'node:fs';
-import { mkdir, readdir, rm, stat, writeFile } from 'node:fs/promises';
+import { mkdir, readdir, stat, writeFile } from 'node:fs/promises';
 import path from 'node:path';
 import {
-  agentBinary, deviceToken, endLimitMs, expectCleanExit, killAll, launched, logText, newHome, printedReports, push, sleep,
+  agentBinary, cleanUp, deviceToken, endLimitMs, expectCleanExit, launched, logText, newHome, printedReports, push, sleep,
   startAgent, startRecorder, stopProcess, waitForLine, waitUntil,
 } from './harness.mjs';
 
-const homes = [];
 let recorder;
-before(async () => {
-  assert.ok(existsSync(agentBinary), `no agent at ${agentBinary}: build the perfagent target or set PERFAGENT_BIN`);
-  recorder = await startRecorder();
-});
-after(async () => {
-  killAll();
-  recorder?.close();
-  await Promise.all(homes.map((home) => rm(home, { recursive: true, force: true })));
-});
+before(async () => { recorder = await startRecorder(); });
+after(() => { recorder?.close(); return cleanUp(); });
 
-const testHome = async () => { homes.push(await newHome()); return homes.at(-1); };
-const agentOn = async (home, options = {}) => startAgent({ home: home ?? await testHome(), collectionPort: recorder.port, ...options });
+const agentOn = async (home, options = {}) => startAgent({ home: home ?? await newHome(), collectionPort: recorder.port, ...options });
 /// An agent on a home of its own, launched, with its token.
-const tokenAgent = async (options) => { const agent = await launched(await agentOn(undefined, options)); return [agent, await deviceToken(agent.home)]; };
+const tokenAgent = (options) => agentOn(undefined, options).then(launched).then(async (agent) => [agent, await deviceToken(agent.home)]);
 // Key order aside, every number exactly as printed.
 const canonical = (value) => JSON.stringify(value, (key, v) =>
   v && typeof v === 'object' ? Object.fromEntries(Object.entries(v).sort(([x], [y]) => x.localeCompare(y))) : v);
 const samples = (report) => Object.keys(report.CPU).length;
-const instant = (line) => Number(line.slice(line.lastIndexOf(' ') + 1));
-/// The reports that arrive from now on.
 const reportsFrom = (count = recorder.reports().length) => () => recorder.reports().slice(count);
 
 test('one device token kept across launches; a private log per launch, older ones trimmed; refusals logged', async () => {
-  const home = await testHome();
+  const home = await newHome();
   const documents = path.join(home, 'Documents');
   const old = ['2020-01-01 00:00:01 +0000.log', '2020-01-02 00:00:01 +0000.log', '2020-01-03 00:00:01 +0000.log'];
   await mkdir(documents, { recursive: true, mode: 0o700 });
@@ -49,7 +38,6 @@ test('one device token kept across launches; a private log per launch, older one
   const [kept, launchLog, notes, ...more] = (await readdir(documents)).sort();
   assert.deepEqual([kept, notes, more], [old[2], 'notes.txt', []]);
   assert.deepEqual([(await stat(documents)).mode & 0o777, (await stat(path.join(documents, launchLog))).mode & 0o777], [0o700, 0o600]);
-  await rm(path.join(documents, old[2]));
   // The lines written before the launch moved standard error are in the log too, and so are refusals.
   assert.equal((await push(first, 'f'.repeat(64), 'start')).status, 401);
   await waitUntil(async () => (await logText(home)).includes('perfagent: push rejected: 401'), 'the refusal in the log');
@@ -76,7 +64,7 @@ test('one device token kept across launches; a private log per launch, older one
 });
 
 test('bad options end the program with status 2 before anything is made', async () => {
-  const home = path.join(await testHome(), 'home');
+  const home = path.join(await newHome(), 'home');
   for (const args of [['--listen', 'nonsense'], ['--collection-server', ':0'], ['--bogus'],
     ['--listen', 'nowhere.invalid:8090'], ['--collection-server', 'collector.invalid'], ['--console', 'loud']]) {
     const run = spawnSync(agentBinary, [...args, '--home', home], { encoding: 'utf8', timeout: 30_000 });
@@ -101,7 +89,7 @@ for (const [mode, start, stop] of [['full', 'start', 'stop'], ['full', 'startove
     const lines = agent.lines.slice(from);
     if (mode === 'full') {
       assert.deepEqual(reports.map(canonical).sort(), printedReports(agent, from).map((text) => canonical(JSON.parse(text))).sort());
-      const at = (pattern) => instant(lines.find((line) => pattern.test(line)));
+      const at = (pattern) => Number(lines.find((line) => pattern.test(line)).split(' ').at(-1));  // the printed instant
       const final = reports.find((r) => r.totalduration === at(/^stop time : \d+\.0$/) - at(/^start time : \d+\.0$/));
       assert.ok(final && final.totalduration > 2000, 'no report lasts from the printed start to the printed stop');
       assert.equal(samples(final), Math.max(...reports.map(samples)), 'the final report carries every sample');
@@ -125,46 +113,36 @@ for (const [mode, start, stop] of [['full', 'start', 'stop'], ['full', 'startove
 }
 
 // Termination at three moments: before the main loop runs, during a measurement, and while an upload hangs
-// on a collection server that never answers (requests time out only after a minute).
-for (const [signal, moment] of [['SIGHUP', 'startup'], ['SIGINT', 'measurement'], ['SIGTERM', 'hung upload'], ['SIGINT', 'hung upload']]) {
-  test(`${signal} at ${moment} ends the agent within the upload grace`, async () => {
-    recorder.silent = moment === 'hung upload';
-    try {
-      const requestsBefore = recorder.requests.length;
-      const agent = await agentOn();
-      if (moment !== 'startup') {
-        const arrived = reportsFrom();
-        assert.equal((await push(await launched(agent), await deviceToken(agent.home), 'start')).status, 202);
-        // Requests go out one at a time: on a silent server the launch's token upload hangs first.
-        if (moment === 'hung upload') await waitUntil(() => recorder.requests.length > requestsBefore, 'an upload hanging');
-        else await waitUntil(() => arrived().length, 'a report on its way');
-        // SIGUSR1 restarts the audio; SIGCONT without a terminal is the foreground.
-        for (const [other, line] of [['SIGUSR1', 'play audio'], ['SIGCONT', 'enter foreground']]) {
-          const from = agent.lines.length;
-          agent.child.kill(other);
-          await waitForLine(agent, line, from);
-        }
-      }
-      const exit = await stopProcess(agent, signal);
-      await expectCleanExit(agent, exit);
-      assert.ok(agent.lines.includes('app terminated') && exit.ms < endLimitMs, `took ${exit.ms} ms to end`);
-    } finally {
-      recorder.silent = false;
-    }
-  });
-}
-
-// Each push prints its payload; big ones fill a pipe nobody reads within a few dozen.
-for (const stdout of ['stall', 'closed']) {
-  test(`a ${stdout} stdout stops neither reports nor termination; dropped lines are counted`, async () => {
+// on a collection server that never answers (requests time out only after a minute); and with a stdout that
+// takes no more lines: each push prints its payload, and big ones fill a pipe nobody reads within a few dozen.
+for (const [signal, moment, stdout = 'read'] of [['SIGHUP', 'startup'], ['SIGINT', 'measurement'], ['SIGTERM', 'hung upload'],
+  ['SIGINT', 'hung upload'], ['SIGTERM', 'measurement', 'stall'], ['SIGTERM', 'measurement', 'closed']]) {
+  test(`${signal} at ${moment} with a ${stdout} stdout ends the agent within the upload grace`, async () => {
+    recorder.silent = moment === 'hung upload';  // every row sets it
+    const requestsBefore = recorder.requests.length;
     const agent = await agentOn(undefined, { stdout });
-    const token = await waitUntil(() => deviceToken(agent.home).catch(() => null), 'the token');
-    for (let i = 0; i < 60; ++i) assert.equal((await push(agent, token, i ? 'none' : 'start', { filler: 'x'.repeat(3800) })).status, 202);
     const arrived = reportsFrom();
-    await waitUntil(() => arrived().length >= 2, 'reports to go on');
-    const exit = await stopProcess(agent);
+    if (stdout !== 'read') {
+      const token = await waitUntil(() => deviceToken(agent.home).catch(() => null), 'the token');
+      for (let i = 0; i < 60; ++i) assert.equal((await push(agent, token, i ? 'none' : 'start', { filler: 'x'.repeat(3800) })).status, 202);
+      const later = reportsFrom();  // with the pipe full
+      await waitUntil(() => later().length >= 2, 'reports to go on');
+    } else if (moment !== 'startup') {
+      assert.equal((await push(await launched(agent), await deviceToken(agent.home), 'start')).status, 202);
+      // Requests go out one at a time: on a silent server the launch's token upload hangs first.
+      if (moment === 'hung upload') await waitUntil(() => recorder.requests.length > requestsBefore, 'an upload hanging');
+      else await waitUntil(() => arrived().length, 'a report on its way');
+      // SIGUSR1 restarts the audio; SIGCONT without a terminal is the foreground.
+      for (const [other, line] of [['SIGUSR1', 'play audio'], ['SIGCONT', 'enter foreground']]) {
+        const from = agent.lines.length;
+        agent.child.kill(other);
+        await waitForLine(agent, line, from);
+      }
+    }
+    const exit = await stopProcess(agent, signal);
     await expectCleanExit(agent, exit);
     assert.ok(exit.ms < endLimitMs, `took ${exit.ms} ms to end`);
+    if (stdout === 'read') assert.ok(agent.lines.includes('app terminated'));
     if (stdout === 'stall') assert.match(await logText(agent.home), /\d+ more console lines dropped/);
   });
 }
