@@ -1,45 +1,35 @@
-// perfagent-server end to end: two measurements of the built agent, stored by the built server, read back
-// through its API and shown by its pages in headless Chromium (runs list, run page, comparison) at phone and
-// desktop sizes; what is not a report and requests of foreign pages are refused.
+// perfagent-server end to end: two measurements of the built agent, stored by the built server, read back through its API
+// and shown by its pages in headless Chromium; what is not a report, and requests of foreign pages, are refused.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { existsSync } from 'node:fs';
-import { mkdir, rm } from 'node:fs/promises';
-import path from 'node:path';
-import { fileURLToPath } from 'node:url';
 import {
-  chromiumPath, deviceToken, expectCleanExit, fetchText, killAll, launched, measure, newHome, serverBinary, startAgent, startServer,
-  stopProcess,
+  chromiumPath, cleanUp, deviceToken, expectCleanExit, fetchText, launched, measure, newHome, screenshotPath, startAgent,
+  startServer, stopProcess,
 } from '../e2e/harness.mjs';
 
-const screenshots = path.join(path.dirname(fileURLToPath(import.meta.url)), 'screenshots');
 const sizes = { phone: { width: 390, height: 844 }, desktop: { width: 1280, height: 800 } };
 
-let directory, server, browser, token;
-const finals = [];
-const api = async (target) => {
-  const response = await fetchText(server.port, target);
-  assert.equal(response.status, 200, `${target}: ${response.body}`);
-  return target.endsWith('.csv') ? response.body : JSON.parse(response.body);
-};
+let directory, server, browser, token, finals;
+const api = (target) => fetchText(server.port, target).then(({ status, body }) => {
+  assert.equal(status, 200, `${target}: ${body}`);
+  return target.endsWith('.csv') ? body : JSON.parse(body);
+});
 
 before(async () => {
-  assert.ok(existsSync(serverBinary), `no server at ${serverBinary}: build perfagent-server or set PERFAGENT_SERVER_BIN`);
   assert.ok(existsSync(chromiumPath), `${chromiumPath} is missing: run scripts/setup`);
   const { chromium } = await import('playwright-core');
   directory = await newHome();
   server = await startServer(directory);
   browser = await chromium.launch({ executablePath: chromiumPath, args: ['--headless', '--no-sandbox', '--disable-gpu'] });
-  await mkdir(screenshots, { recursive: true });
   const agent = await launched(await startAgent({ home: directory, collectionPort: server.port }));
   token = await deviceToken(agent.home);
-  finals.push(await measure(agent, token, 3), await measure(agent, token, 5));
+  finals = [await measure(agent, token, 3), await measure(agent, token, 5)];
   await expectCleanExit(agent, await stopProcess(agent));
 });
 after(async () => {
   await browser?.close();
-  killAll();
-  await rm(directory, { recursive: true, force: true });
+  await cleanUp();
 });
 
 test('the API gives back the runs the agent measured: the series and figures it printed, as JSON and CSV', async () => {
@@ -103,7 +93,7 @@ test('runs list, run page and comparison show what the agent measured', async ()
     for (const [name, url, ready] of [['runs', origin + '/', '#runs tbody tr'], ['run', runUrl, '#charts .uplot'], ['compare', compareUrl, '#charts .uplot']]) {
       await view.goto(url);
       await view.locator(ready).first().waitFor();
-      await view.screenshot({ path: path.join(screenshots, `server-${name}-${size}.png`), fullPage: true });
+      await view.screenshot({ path: screenshotPath(`server-${name}-${size}`), fullPage: true });
     }
     await view.context().close();
   }
@@ -125,6 +115,4 @@ test('refuses what is not a report, and requests of foreign pages; serves its ow
   assert.match((await fetchText(server.port, '/')).headers['content-security-policy'], /^default-src 'none'; script-src 'self'/);
 });
 
-test('ends cleanly on SIGTERM', async () => {
-  await expectCleanExit(server, await stopProcess(server));
-});
+test('ends cleanly on SIGTERM', async () => expectCleanExit(server, await stopProcess(server)));
