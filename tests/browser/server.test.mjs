@@ -1,45 +1,35 @@
-// perfagent-server end to end: two measurements of the built agent, stored by the built server, read back
-// through its API and shown by its pages in headless Chromium (runs list, run page, comparison) at phone and
-// desktop sizes; what is not a report and requests of foreign pages are refused.
+// perfagent-server end to end: two measurements of the built agent, stored by the built server, read back through its API
+// and shown by its pages in headless Chromium; what is not a report, and requests of foreign pages, are refused.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { existsSync } from 'node:fs';
-import { mkdir, rm } from 'node:fs/promises';
-import path from 'node:path';
-import { fileURLToPath } from 'node:url';
 import {
-  deviceToken, expectCleanExit, fetchText, killAll, launched, measure, newHome, serverBinary, startAgent, startServer, stopProcess,
+  chromiumPath, cleanUp, deviceToken, expectCleanExit, fetchText, launched, measure, newHome, screenshotPath, startAgent,
+  startServer, stopProcess,
 } from '../e2e/harness.mjs';
 
-const screenshots = path.join(path.dirname(fileURLToPath(import.meta.url)), 'screenshots');
-const chromiumPath = '/usr/bin/chromium';
 const sizes = { phone: { width: 390, height: 844 }, desktop: { width: 1280, height: 800 } };
 
-let directory, server, browser, token;
-const finals = [];
-const api = async (target) => {
-  const response = await fetchText(server.port, target);
-  assert.equal(response.status, 200, `${target}: ${response.body}`);
-  return target.endsWith('.csv') ? response.body : JSON.parse(response.body);
-};
+let directory, server, browser, token, finals;
+const api = (target) => fetchText(server.port, target).then(({ status, body }) => {
+  assert.equal(status, 200, `${target}: ${body}`);
+  return target.endsWith('.csv') ? body : JSON.parse(body);
+});
 
 before(async () => {
-  assert.ok(existsSync(serverBinary), `no server at ${serverBinary}: build perfagent-server or set PERFAGENT_SERVER_BIN`);
   assert.ok(existsSync(chromiumPath), `${chromiumPath} is missing: run scripts/setup`);
   const { chromium } = await import('playwright-core');
   directory = await newHome();
   server = await startServer(directory);
   browser = await chromium.launch({ executablePath: chromiumPath, args: ['--headless', '--no-sandbox', '--disable-gpu'] });
-  await mkdir(screenshots, { recursive: true });
   const agent = await launched(await startAgent({ home: directory, collectionPort: server.port }));
   token = await deviceToken(agent.home);
-  finals.push(await measure(agent, token, 3), await measure(agent, token, 5));
+  finals = [await measure(agent, token, 3), await measure(agent, token, 5)];
   await expectCleanExit(agent, await stopProcess(agent));
 });
 after(async () => {
   await browser?.close();
-  killAll();
-  await rm(directory, { recursive: true, force: true });
+  await cleanUp();
 });
 
 test('the API gives back the runs the agent measured: the series and figures it printed, as JSON and CSV', async () => {
@@ -49,21 +39,17 @@ test('the API gives back the runs the agent measured: the series and figures it 
   const final = finals[0];
   assert.deepEqual([run.usecase, run.srnumber, run.pagename, run.device, run.deviceToken], ['login', '42', 'home', '127.0.0.1', token]);
   for (const key of ['averagecpu', 'maxcpu', 'averagememoryused', 'maxmemoryfree', 'totalduration']) assert.equal(run[key], final[key], key);
-  const count = Object.keys(final.CPU).length;
-  assert.equal(run.samples, count);
   for (const name of ['CPU', 'MemoryUsed', 'MemoryFree', 'MemoryCompressed'])
-    assert.deepEqual(run.series[name], Array.from({ length: count }, (_, i) => final[name][`${i + 1}s`]), name);
-  const csv = (await api(`/api/runs/${run.id}/samples.csv`)).trim().split('\n');
-  assert.equal(csv[0], 'sample,CPU,MemoryUsed,MemoryFree,MemoryCompressed');
-  assert.deepEqual(csv.slice(1).map((row) => row.split(',').map(Number)),
+    assert.deepEqual(run.series[name], Object.keys(final[name]).map((_, i) => final[name][`${i + 1}s`]), name);
+  const csv = (await api(`/api/runs/${run.id}/samples.csv`)).trim().split('\n').slice(1);
+  assert.deepEqual(csv.map((row) => row.split(',').map(Number)),
     run.series.CPU.map((cpu, i) => [i + 1, cpu, run.series.MemoryUsed[i], run.series.MemoryFree[i], run.series.MemoryCompressed[i]]));
   assert.equal((await fetchText(server.port, '/api/runs/999999')).status, 404);
 });
 
 test('runs list, run page and comparison show what the agent measured', async () => {
   const origin = `http://127.0.0.1:${server.port}`;
-  const context = await browser.newContext({ viewport: sizes.desktop, locale: 'en-US' });
-  const page = await context.newPage();
+  const page = await (await browser.newContext({ viewport: sizes.desktop, locale: 'en-US' })).newPage();
   // The pages format in the browser's locale, which the context sets.
   const format = (value, digits) => value.toLocaleString('en-US', { minimumFractionDigits: digits, maximumFractionDigits: digits });
   const cells = () => page.locator('#figures tbody tr').evaluateAll((trs) =>
@@ -89,55 +75,44 @@ test('runs list, run page and comparison show what the agent measured', async ()
   // The comparison: both runs in every chart and the differences against the first chosen.
   await page.goto(origin + '/');
   const boxes = page.locator('#runs tbody input[type=checkbox]');
-  await boxes.nth(1).check();
-  await boxes.nth(0).check();
+  for (const i of [1, 0]) await boxes.nth(i).check();  // the first measurement first
   await page.locator('#compare').click();
   await page.waitForURL(/compare\.html\?runs=/);
   await page.locator('#figures tbody tr').first().waitFor();
-  const legend = await page.locator('#legend li').allTextContents();
-  assert.ok(legend.length === 2 && legend[0].includes('the base of the differences'), legend.join('\n'));
   assert.equal(await page.locator('#charts .uplot').first().locator('.u-legend .u-series').count(), 3, 'x and the two runs');
   // Rows: CPU average and maximum, then memory used average: its difference has a sign either way.
-  const delta = finals[1].averagememoryused - finals[0].averagememoryused;
-  const sign = delta > 0 ? '+' : delta < 0 ? '−' : '±';
-  assert.deepEqual((await cells())[2], [format(finals[0].averagememoryused, 0),
-    `${format(finals[1].averagememoryused, 0)}${sign}${format(Math.abs(delta), 0)} MB`]);
+  const [base, other] = finals.map((f) => f.averagememoryused);
+  const sign = other > base ? '+' : other < base ? '−' : '±';
+  assert.deepEqual((await cells())[2], [format(base, 0), `${format(other, 0)}${sign}${format(Math.abs(other - base), 0)} MB`]);
   const compareUrl = page.url();
-  await context.close();
+  await page.context().close();
 
   for (const [size, viewport] of Object.entries(sizes)) {
-    const shots = await browser.newContext({ viewport, locale: 'en-US', deviceScaleFactor: size === 'phone' ? 2 : 1, isMobile: size === 'phone' });
-    const view = await shots.newPage();
+    const phone = size === 'phone';
+    const view = await (await browser.newContext({ viewport, locale: 'en-US', deviceScaleFactor: phone ? 2 : 1, isMobile: phone })).newPage();
     for (const [name, url, ready] of [['runs', origin + '/', '#runs tbody tr'], ['run', runUrl, '#charts .uplot'], ['compare', compareUrl, '#charts .uplot']]) {
       await view.goto(url);
       await view.locator(ready).first().waitFor();
-      await view.screenshot({ path: path.join(screenshots, `server-${name}-${size}.png`), fullPage: true });
+      await view.screenshot({ path: screenshotPath(`server-${name}-${size}`), fullPage: true });
     }
-    await shots.close();
+    await view.context().close();
   }
 });
 
 test('refuses what is not a report, and requests of foreign pages; serves its own with a strict policy', async () => {
   const before = (await api('/api/runs')).runs.length;
-  const entry = (options) => fetchText(server.port, '/entry-point/json', { method: 'POST', ...options });
-  assert.equal((await entry({ body: '{"CPU": [1, 2' })).status, 400);
-  // Refused on its length, before the body is read.
-  assert.equal((await entry({ headers: { 'Content-Length': String(32 * 1024 * 1024 + 1) } })).status, 413);
-  assert.equal((await entry({ body: '' })).status, 204);
+  // Too long a body is refused on its length, before it is read.
+  for (const [options, status] of [[{ body: '{"CPU": [1, 2' }, 400], [{ headers: { 'Content-Length': String(32 * 1024 * 1024 + 1) } }, 413],
+    [{ body: '' }, 204]]) assert.equal((await fetchText(server.port, '/entry-point/json', { method: 'POST', ...options })).status, status);
   assert.equal((await api('/api/runs')).runs.length, before);
 
   const own = `127.0.0.1:${server.port}`;
   assert.equal((await fetchText(server.port, '/api/runs', { headers: { Origin: `http://${own}`, 'Sec-Fetch-Site': 'same-origin' } })).status, 200);
   for (const headers of [{ Origin: 'http://elsewhere.example' }, { 'Sec-Fetch-Site': 'cross-site' }, { Host: `rebound.example:${server.port}` }]) {
-    const response = await fetchText(server.port, '/api/runs', { headers });
-    assert.equal(response.status, 403, JSON.stringify(headers));
-    assert.ok(!response.body.includes('"runs"'));
+    const { status, body } = await fetchText(server.port, '/api/runs', { headers });
+    assert.deepEqual([status, body.includes('"runs"')], [403, false], JSON.stringify(headers));
   }
-  const page = await fetchText(server.port, '/');
-  assert.match(page.headers['content-security-policy'], /^default-src 'none'; script-src 'self'/);
-  assert.match(page.body, /<script src="app.js"/);
+  assert.match((await fetchText(server.port, '/')).headers['content-security-policy'], /^default-src 'none'; script-src 'self'/);
 });
 
-test('ends cleanly on SIGTERM', async () => {
-  await expectCleanExit(server, await stopProcess(server));
-});
+test('ends cleanly on SIGTERM', async () => expectCleanExit(server, await stopProcess(server)));

@@ -3,51 +3,51 @@
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
-import { mkdtemp, readFile, readdir } from 'node:fs/promises';
+import { existsSync } from 'node:fs';
+import { mkdtemp, readFile, readdir, rm } from 'node:fs/promises';
 import { createServer, request } from 'node:http';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import readline from 'node:readline';
-import { setTimeout as delay } from 'node:timers/promises';
+import { text } from 'node:stream/consumers';
+import { setTimeout as sleep } from 'node:timers/promises';
 import { fileURLToPath } from 'node:url';
 
+export { sleep };
 const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
 export const agentBinary = process.env.PERFAGENT_BIN || path.join(repo, 'build', 'perfagent');
 export const serverBinary = process.env.PERFAGENT_SERVER_BIN || path.join(repo, 'build', 'perfagent-server');
+export const chromiumPath = '/usr/bin/chromium';
+/// Where the browser tests save `name`.png (Playwright makes the folder).
+export const screenshotPath = (name) => path.join(repo, 'tests', 'browser', 'screenshots', `${name}.png`);
 // Only decides when a wait counts as hung (a sanitizer build is several times slower).
 export const waitLimitMs = 30_000;
 // What the agent waits for uploads in flight at termination, and the margin for a slow build to exit.
 export const endLimitMs = 2_000 + 3_000;
 
-export const sleep = (ms) => delay(ms);
-
 export async function waitUntil(check, what, detail = () => '') {
-  const deadline = Date.now() + waitLimitMs;
-  for (;;) {
+  for (const deadline = Date.now() + waitLimitMs; ; await sleep(50)) {
     const value = await check();
     if (value) return value;
     if (Date.now() > deadline) assert.fail(`timed out waiting for ${what}\n${detail()}`);
-    await sleep(50);
   }
 }
 
-const running = new Set();
-/// Ends every program still running: a failed test leaves none behind it, nor its test file waiting for one.
-export const killAll = () => running.forEach((child) => child.kill('SIGKILL'));
-
-export const newHome = () => mkdtemp(path.join(tmpdir(), 'perfagent-e2e-'));
+const [running, homes] = [new Set(), []];
+/// Ends every program still running and removes every home made: a failed test leaves nothing behind.
+export const cleanUp = () => {
+  running.forEach((child) => child.kill('SIGKILL'));
+  return Promise.all(homes.map((home) => rm(home, { recursive: true, force: true })));
+};
+export const newHome = async () => { const home = await mkdtemp(path.join(tmpdir(), 'perfagent-e2e-')); homes.push(home); return home; };
 
 /// A collection server that keeps what it is sent and answers 200, or, while `silent`, never answers.
 export async function startRecorder() {
   const recorder = { requests: [], silent: false };
-  recorder.server = createServer((req, res) => {
-    const chunks = [];
-    req.on('data', (chunk) => chunks.push(chunk));
-    req.on('end', () => {
-      recorder.requests.push({ method: req.method, url: req.url, headers: req.headers, body: Buffer.concat(chunks).toString() });
-      if (!recorder.silent) res.writeHead(200, { 'Content-Type': 'text/plain' }).end('ok');
-    });
-  }).listen(0, '127.0.0.1');
+  recorder.server = createServer((req, res) => text(req).then((body) => {
+    recorder.requests.push({ method: req.method, url: req.url, headers: req.headers, body });
+    if (!recorder.silent) res.writeHead(200, { 'Content-Type': 'text/plain' }).end('ok');
+  }, () => {})).listen(0, '127.0.0.1');  // a request cut short by an ending agent is not kept
   await once(recorder.server, 'listening');
   recorder.port = recorder.server.address().port;
   recorder.reports = () => recorder.requests.filter((r) => r.method === 'POST' && r.url === '/entry-point/json');
@@ -55,9 +55,10 @@ export async function startRecorder() {
   return recorder;
 }
 
-/// Spawns `binary` with `args(port)` on a free loopback port until it prints `ready(port)` on standard error;
-/// a port can be taken between asking and binding, so a failed bind is tried again on another one.
+/// Spawns `binary` with `args(port)` on a free loopback port until it prints `ready(port)` on standard error, again on
+/// another port if that one was taken meanwhile. stdout: 'ignore', 'read' (lines kept), 'stall' (never read) or 'closed'.
 async function spawnListening(binary, args, ready, stdout = 'ignore', home = undefined) {
+  assert.ok(existsSync(binary), `no ${binary}: build it (targets perfagent, perfagent-server) or set PERFAGENT_BIN, PERFAGENT_SERVER_BIN`);
   for (let attempt = 1; ; ++attempt) {
     const probe = createServer().listen(0, '127.0.0.1');
     await once(probe, 'listening');
@@ -70,7 +71,7 @@ async function spawnListening(binary, args, ready, stdout = 'ignore', home = und
     if (stdout === 'read') readline.createInterface({ input: child.stdout }).on('line', (line) => run.lines.push(line));
     else if (stdout === 'stall') child.stdout.pause();
     else if (stdout === 'closed') child.stdout.destroy();
-    child.stderr.setEncoding('utf8').on('data', (text) => { run.stderr += text; });
+    child.stderr.setEncoding('utf8').on('data', (chunk) => { run.stderr += chunk; });
     run.exited = once(child, 'exit').then(([code, signal]) => { run.exit = { code, signal, at: Date.now() }; });
     await waitUntil(() => run.exit || run.stderr.includes(ready(port)), `${binary} to listen`, () => run.stderr);
     if (!run.exit) return run;
@@ -79,8 +80,7 @@ async function spawnListening(binary, args, ready, stdout = 'ignore', home = und
   }
 }
 
-/// Starts the agent on `home` and waits until it listens. stdout: 'read' (lines collected), 'stall' (a pipe
-/// never read) or 'closed' (a pipe whose reading end is closed at once).
+/// Starts the agent on `home` and waits until it listens.
 export const startAgent = ({ home, collectionPort, args = [], stdout = 'read', listenHost = '127.0.0.1' }) => spawnListening(agentBinary,
   (port) => ['--home', home, '--collection-server', `127.0.0.1:${collectionPort}`, '--listen', `${listenHost}:${port}`, ...args],
   (port) => `listening on http://127.0.0.1:${port}`, stdout, home);
@@ -90,45 +90,27 @@ export const startServer = (directory) => spawnListening(serverBinary, (port) =>
   '--database', `sqlite://${path.join(directory, 'runs.sqlite3')}`], (port) => `listening for agents on http://127.0.0.1:${port}`);
 
 /// A request on a connection of its own: `{ status, headers, body }` (status 0 when no answer came).
-export function fetchText(port, target, { method = 'GET', headers = {}, body } = {}) {
-  return new Promise((resolve) => {
-    const req = request({ host: '127.0.0.1', port, method, path: target, agent: false, timeout: waitLimitMs, headers }, (res) => {
-      let text = '';
-      res.setEncoding('utf8').on('data', (chunk) => { text += chunk; });
-      res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: text }));
-    });
-    req.on('error', () => resolve({ status: 0, headers: {}, body: '' }));
-    req.on('timeout', () => req.destroy());
-    req.end(body);
-  });
-}
+export const fetchText = (port, target, { method = 'GET', headers = {}, body } = {}) => new Promise((resolve) => {
+  const none = () => resolve({ status: 0, headers: {}, body: '' });
+  const req = request({ host: '127.0.0.1', port, method, path: target, agent: false, timeout: waitLimitMs, headers },
+    (res) => text(res).then((body) => resolve({ status: res.statusCode, headers: res.headers, body }), none));
+  req.on('error', none).on('timeout', () => req.destroy()).end(body);
+});
 
 /// Pushes `command` for use case "login", SR number 42, page "home" (plus `extra` keys); the answer.
 export const push = (agent, token, command, extra = {}) => fetchText(agent.port, '/remote-notification', {
   method: 'POST', body: JSON.stringify({ aps: { alert: command }, srNumber: '42', usecase: 'login', pagename: 'home', ...extra }),
   headers: { 'Content-Type': 'application/json', Authorization: `Bearer ${token}` } });
 
-/// Console descriptions are the report's JSON with [ ] around maps; this turns one back into the JSON text.
-function printedJson(line) {
-  let inString = false;
-  let out = '';
-  for (let i = 0; i < line.length; ++i) {
-    const c = line[i];
-    if (inString && c === '\\') { out += c + line[++i]; continue; }
-    if (c === '"') inString = !inString;
-    out += inString ? c : c === '[' ? '{' : c === ']' ? '}' : c;
-  }
-  return out;
-}
-
-/// The JSON texts of the reports the agent printed as sent since line `from`.
-export const printedReports = (agent, from = 0) => agent.lines.slice(from)
-  .flatMap((line, i, all) => (line === '-------final JSon--------' && i + 1 < all.length ? [printedJson(all[i + 1])] : []));
+/// The JSON texts of the reports the agent printed as sent since line `from`. A printed report is its JSON
+/// with [ ] around maps: brackets outside strings turn back into braces.
+export const printedReports = (agent, from = 0) => agent.lines.slice(from).flatMap((line, i, all) => (line === '-------final JSon--------'
+  && i + 1 < all.length ? [all[i + 1].replace(/"(?:\\.|[^"\\])*"|[[\]]/g, (s) => ({ '[': '{', ']': '}' })[s] ?? s)] : []));
 
 /// Waits until the agent has printed a line matching `pattern` (a string: that exact line) after index `from`.
 export function waitForLine(agent, pattern, from = 0) {
   const matches = typeof pattern === 'string' ? (line) => line === pattern : (line) => pattern.test(line);
-  return waitUntil(() => { const i = agent.lines.findIndex((line, n) => n >= from && matches(line)); return i + 1; },
+  return waitUntil(() => agent.lines.findIndex((line, n) => n >= from && matches(line)) + 1,
     `the line ${pattern}`, () => agent.lines.slice(-30).join('\n')).then((n) => n - 1);
 }
 
@@ -144,17 +126,13 @@ export async function measure(agent, token, reports) {
 }
 
 /// Waits until the launch is over: the token handed to the upload and the notification permission answered.
-export async function launched(agent) {
-  await waitForLine(agent, /^Vellimora = /);
-  await waitForLine(agent, /^Notification Settings:/);
-  return agent;
-}
+export const launched = async (agent) => (await waitForLine(agent, /^Vellimora = /), await waitForLine(agent, /^Notification Settings:/), agent);
 
 /// Sends `signal` and waits for the program to end: its exit, with how long it took in `ms`.
 export async function stopProcess(agent, signal = 'SIGTERM') {
   const sentAt = Date.now();
   if (!agent.exit) agent.child.kill(signal);
-  if (!await Promise.race([agent.exited.then(() => true), delay(waitLimitMs, false, { ref: false })])) {
+  if (!await Promise.race([agent.exited.then(() => true), sleep(waitLimitMs, false, { ref: false })])) {
     agent.child.kill('SIGKILL');
     assert.fail(`it did not end within ${waitLimitMs} ms of ${signal}\n${agent.stderr}`);
   }
