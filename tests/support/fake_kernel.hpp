@@ -65,9 +65,8 @@ public:
     double pageSize() const override { return pageSize_; }
     double physicalMemory() const override { return physicalMemory_; }
     KernReturn taskForPid(ProcessIdentity, bool, TaskPort* task) override {
-        if (taskForPidResult_ != kKernSuccess) return taskForPidResult_;
-        liveTasks_.push_back(*task = nextTask_++);
-        return kKernSuccess;
+        if (taskForPidResult_ == kKernSuccess) liveTasks_.push_back(*task = nextTask_++);
+        return taskForPidResult_;
     }
     KernReturn taskRelease(TaskPort task) override {
         return std::erase(liveTasks_, task) == 1 ? kKernSuccess : kKernInvalidArgument;
@@ -82,11 +81,7 @@ public:
         info.physFootprint = footprint_;
         return kKernSuccess;
     }
-    KernReturn hostVmInfo64(VmStatistics64& info) override {
-        if (failVm) return kKernFailure;
-        info = vm_;
-        return kKernSuccess;
-    }
+    KernReturn hostVmInfo64(VmStatistics64& info) override { return failVm ? kKernFailure : (info = vm_, kKernSuccess); }
     KernReturn hostCpuLoadInfo(HostCpuLoadInfo& info) override {
         if (!cpuQueue_.empty()) {
             const std::optional<CpuLoad> next = cpuQueue_.front();
