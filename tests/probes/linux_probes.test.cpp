@@ -94,7 +94,11 @@ TEST(LinuxProbes, AnIdleTargetReadsZeroUntilItStartsAThreadThatBurns) {
     Child child([&] {
         for (int i = 0; i < 3; ++i) std::thread([] { ::pause(); }).detach();
         char byte;
-        if (::read(wake[0], &byte, 1) == 1) std::thread([] { for (volatile unsigned spin = 0;; spin = spin + 1) {} }).detach();
+        if (::read(wake[0], &byte, 1) == 1) {
+            std::thread([] {
+                for (volatile unsigned spin = 0;;) spin = spin + 1;
+            }).detach();
+        }
         ::pause();
     });
     ASSERT_TRUE(eventually([&] {  // all four asleep (sanitizers may add threads of their own)
