@@ -44,10 +44,7 @@ public:
     void setFootprint(std::uint64_t bytes) { footprint_ = bytes; }
     void setVm(const VmStatistics64& vm) { vm_ = vm; }
     /// Serves `load` from now on, dropping the queue.
-    void setCpuLoad(CpuLoad load) {
-        cpuQueue_.clear();
-        cpuLoad_ = load;
-    }
+    void setCpuLoad(CpuLoad load) { cpuQueue_.clear(); cpuLoad_ = load; }
     void pushCpuLoad(CpuLoad load) { cpuQueue_.push_back(load); }
     void pushCpuLoadFailure() { cpuQueue_.push_back(std::nullopt); }
     void setThreads(std::vector<Thread> threads) {
@@ -81,7 +78,10 @@ public:
         info.physFootprint = footprint_;
         return kKernSuccess;
     }
-    KernReturn hostVmInfo64(VmStatistics64& info) override { return failVm ? kKernFailure : (info = vm_, kKernSuccess); }
+    KernReturn hostVmInfo64(VmStatistics64& info) override {
+        if (!failVm) info = vm_;
+        return failVm ? kKernFailure : kKernSuccess;
+    }
     KernReturn hostCpuLoadInfo(HostCpuLoadInfo& info) override {
         if (!cpuQueue_.empty()) {
             const std::optional<CpuLoad> next = cpuQueue_.front();
