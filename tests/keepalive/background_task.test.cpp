@@ -76,20 +76,23 @@ TEST_F(BackgroundTaskTest, StartLoopsANewPlayerAtFullVolumeAndOnlyABeganInterrup
     EXPECT_EQ(first.use_count(), 1);  // only this test holds it now
 }
 
-TEST_F(BackgroundTaskTest, StartingTwiceRegistersTwiceAndOneStopUndoesBoth) {
-    BackgroundTask task(services());
+TEST_F(BackgroundTaskTest, StartingTwiceRegistersTwiceAndOneStopOrTheTasksEndUndoesBoth) {
+    std::optional<BackgroundTask> task(std::in_place, services());
     EXPECT_CALL(factory, makePlayer).Times(4);
-    task.startBackgroundTask();
-    task.startBackgroundTask();
+    task->startBackgroundTask();
+    task->startBackgroundTask();
     center.post(kBegan);
-    task.stopBackgroundTask();
-    EXPECT_EQ(center.registrationCount(&task, kAudioSessionInterruptionNotification), 0u);
-    EXPECT_FALSE(task.player()->isPlaying());
+    task->stopBackgroundTask();
+    EXPECT_EQ(center.registrationCount(&*task, kAudioSessionInterruptionNotification), 0u);
+    EXPECT_FALSE(task->player()->isPlaying());
     center.post(kBegan);
     ::testing::Mock::VerifyAndClearExpectations(&factory);
 
-    task.startBackgroundTask();
-    EXPECT_TRUE(task.player()->isPlaying());
+    task->startBackgroundTask();
+    EXPECT_TRUE(task->player()->isPlaying());
+    task.reset();
+    EXPECT_CALL(factory, makePlayer).Times(0);
+    center.post(kBegan);
 }
 
 TEST_F(BackgroundTaskTest, AMissingFileOrAFailingStepPrintsTheErrorAndKeepsTheOldPlayer) {
@@ -131,14 +134,6 @@ TEST_F(BackgroundTaskTest, InterruptionsOnAnotherThreadOverlapMainThreadUse) {
     for (int i = 0; i < kRounds; ++i) task.playAudio();
     poster.join();
     EXPECT_TRUE(task.player()->isPlaying());
-}
-
-TEST_F(BackgroundTaskTest, DestroyedTaskLeavesNoRegistrationBehind) {
-    std::optional<BackgroundTask> task(std::in_place, services());
-    task->startBackgroundTask();
-    task.reset();
-    EXPECT_CALL(factory, makePlayer).Times(0);
-    center.post(kBegan);
 }
 
 }  // namespace
