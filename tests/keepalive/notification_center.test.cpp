@@ -27,15 +27,12 @@ TEST(NotificationCenter, CallsEachRegistrationOnThePostingThreadWithoutHoldingIt
         center.post(Notification{"N", std::nullopt});
     });
     thread.join();
-    EXPECT_EQ(a, 2);
-    EXPECT_EQ(b, 1);
-    EXPECT_EQ(ranOn, poster);
+    EXPECT_EQ(std::tuple(a, b, ranOn), std::tuple(2, 1, poster));
 
     // The removal dropped both of A's registrations for "N" and nothing else.
     center.post(Notification{"N", std::nullopt});
     center.post(Notification{"Other", std::nullopt});
-    EXPECT_EQ(a, 3);
-    EXPECT_EQ(b, 2);
+    EXPECT_EQ(std::tuple(a, b), std::tuple(3, 2));
     EXPECT_EQ(center.registrationCount(&observerA, "Other"), 1u);
 }
 

@@ -19,10 +19,8 @@ TEST(SndfileAudioPlayer, DecodesEveryFrameOfEveryChannelAndRefusesAnythingButARe
     constexpr int kFrames = 10'001;
     std::vector<short> written(2 * kFrames);
     for (int i = 0; i < 2 * kFrames; ++i) written[i] = static_cast<short>(i % 2 ? -(i / 2 % 20'000) : i / 2 % 30'000);
-    SF_INFO info{};
-    info.samplerate = 4000;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SF_INFO info{.frames = 0, .samplerate = 4000, .channels = 2, .format = SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+                 .sections = 0, .seekable = 0};
     SNDFILE* out = sf_open(path.c_str(), SFM_WRITE, &info);
     ASSERT_NE(out, nullptr) << sf_strerror(nullptr);
     ASSERT_EQ(sf_writef_short(out, written.data(), kFrames), kFrames);
@@ -38,9 +36,8 @@ TEST(SndfileAudioPlayer, DecodesEveryFrameOfEveryChannelAndRefusesAnythingButARe
     for (int i : {0, 1, 8191, 8192, 8193, 2 * kFrames - 1})
         EXPECT_FLOAT_EQ(player->samples()[i], written[i] / 32768.0f) << i;
 
-    const auto fifo = dir / "fifo.wav";
+    const auto fifo = dir / "fifo.wav", link = dir / "link.wav";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // opening it for reading used to wait for a writer
-    const auto link = dir / "link.wav";
     std::filesystem::create_symlink(kSound, link);
     for (const auto& refused : {fifo, link}) {
         EXPECT_EQ(SndfileAudioPlayer::open(refused, error), nullptr);
@@ -61,14 +58,12 @@ TEST(SndfileAudioPlayer, ShippedSoundLoopsAndRewindsAfterTheLastRepeat) {
             std::chrono::duration<double>(lengths * length)));
     };
     EXPECT_FALSE(player->isPlaying());
-
     at(100.0);
     player->setNumberOfLoops(-1);
     ASSERT_TRUE(player->play());
     at(102.5);
     EXPECT_TRUE(player->isPlaying());
     EXPECT_NEAR(player->currentTime(), 0.5 * length, 1e-9);
-
     // Stopping keeps the position; playing again continues from it.
     player->stop();
     EXPECT_FALSE(player->isPlaying());
@@ -77,7 +72,6 @@ TEST(SndfileAudioPlayer, ShippedSoundLoopsAndRewindsAfterTheLastRepeat) {
     player->play();
     at(200.25);
     EXPECT_NEAR(player->currentTime(), 0.75 * length, 1e-6);
-
     // With two repeats the sound is heard three times in all, then the player rewinds and stops.
     player->stop();
     player->setNumberOfLoops(2);

@@ -1,5 +1,6 @@
 #include "platform/console.hpp"
 #include "platform/diagnostics.hpp"
+#include "support/temp_directory.hpp"
 
 #include <gtest/gtest.h>
 
@@ -52,10 +53,8 @@ TEST(StreamConsole, WritesCopiedAndHeldLinesInOrder) {
         StreamConsole console(file, diagnostics);
         print(console);
     }
-    std::string fromFile(expected.size() + 1, '\0');
-    const auto n = ::pread(file, fromFile.data(), fromFile.size(), 0);
-    fromFile.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     ::close(file);
+    const std::string fromFile = testing::readFile(path);
     ::unlink(path);
     EXPECT_TRUE(fromFile == expected) << fromFile.size() << " bytes of " << expected.size();
 }

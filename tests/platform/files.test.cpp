@@ -23,17 +23,13 @@ TEST(DefaultHome, PrefersAnAbsoluteXdgDataHome) {
 }
 
 /// Puts standard error back where it was when the test ends, whatever happened.
-class StderrGuard {
-public:
-    StderrGuard() : saved_(::dup(STDERR_FILENO)) {}
+struct StderrGuard {
     ~StderrGuard() {
         std::fflush(stderr);
-        ::dup2(saved_, STDERR_FILENO);
-        ::close(saved_);
+        ::dup2(saved, STDERR_FILENO);
+        ::close(saved);
     }
-
-private:
-    int saved_;
+    int saved = ::dup(STDERR_FILENO);
 };
 
 TEST(RedirectStderr, AppendsToTheFileAcrossRedirections) {
@@ -46,7 +42,6 @@ TEST(RedirectStderr, AppendsToTheFileAcrossRedirections) {
     ASSERT_TRUE(redirectStderr(log));  // a second launch within the same second
     std::fputs("second\n", stderr);
     std::fflush(stderr);
-
     EXPECT_EQ(readFile(log), "earlier\nfirst\nsecond\n");
 }
 

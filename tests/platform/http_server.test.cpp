@@ -36,15 +36,11 @@ protected:
         return port_ = server_->port();
     }
     unsigned exchange(const std::string& raw) { return RawHttpClient(port_).exchange(raw); }
-    std::string get(std::string_view target, std::string_view headers = {}) {
-        return rawRequest(port_, "GET", target, headers);
-    }
-    /// Waits until `count` requests wait for their answers.
-    void held(std::size_t count) {
-        for (;; std::this_thread::sleep_for(1ms)) {
-            std::lock_guard lock(mutex_);
-            if (held_.size() == count) return;
-        }
+    std::string get(std::string_view target, std::string_view headers = {}) { return rawRequest(port_, "GET", target, headers); }
+    std::string post(std::string_view headers = {}) { return rawRequest(port_, "POST", "/echo", headers, ""); }
+    void held(std::size_t count) {  // waits until `count` requests wait for their answers
+        for (;; std::this_thread::sleep_for(1ms))
+            if (std::lock_guard lock(mutex_); held_.size() == count) return;
     }
     std::vector<std::string> takeLines() {  // without their timestamps
         std::lock_guard lock(mutex_);
@@ -70,7 +66,7 @@ TEST_F(HttpServerTest, RoutesCapsAndHostCheck) {
         unsigned status;
     } cases[] = {
         {rawRequest(port_, "POST", "/echo?x", {}, "0123456789abcdef"), 200},
-        {rawRequest(port_, "POST", "/echo", "Host: LocalHost:" + port + "\r\n", ""), 200},
+        {post("Host: LocalHost:" + port + "\r\n"), 200},
         {rawRequest(port_, "POST", "/echo", {}, "0123456789abcdefg"), 413},
         {rawRequest(port_, "POST", "/echo", chunked) + "11\r\n0123456789abcdefg\r\n0\r\n\r\n", 413},
         {get("/", "X-Filler: " + std::string(9000, 'a') + "\r\n"), 431},
@@ -78,10 +74,10 @@ TEST_F(HttpServerTest, RoutesCapsAndHostCheck) {
         {get("/echo/x"), 404},
         {get("/echo"), 405},
         // A name rebound to this machine, another port, another address, no port (80), no Host at all.
-        {rawRequest(port_, "POST", "/echo", "Host: evil.example:" + port + "\r\n", ""), 403},
-        {rawRequest(port_, "POST", "/echo", "Host: 127.0.0.1:1\r\n", ""), 403},
-        {rawRequest(port_, "POST", "/echo", "Host: [::1]:" + port + "\r\n", ""), 403},
-        {rawRequest(port_, "POST", "/echo", "Host: 127.0.0.1\r\n", ""), 403},
+        {post("Host: evil.example:" + port + "\r\n"), 403},
+        {post("Host: 127.0.0.1:1\r\n"), 403},
+        {post("Host: [::1]:" + port + "\r\n"), 403},
+        {post("Host: 127.0.0.1\r\n"), 403},
         {"POST /echo HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 403},
         {get("/refuse"), 401},
         {get("/refuse"), 401},
@@ -106,7 +102,7 @@ TEST_F(HttpServerTest, ClosedConnectionsFreeTheirSlotsAtOnce) {
     for (int i = 0; i < 35; ++i) {
         RawHttpClient(port_).send("GET / HTTP/1.1\r\n");
         RawHttpClient(port_).send("GET / HTTP/1.1\r\n");
-        ASSERT_EQ(exchange(rawRequest(port_, "POST", "/echo", {}, "")), 200u) << i;
+        ASSERT_EQ(exchange(post()), 200u) << i;
     }
     EXPECT_TRUE(takeLines().empty());
 }
@@ -114,12 +110,12 @@ TEST_F(HttpServerTest, ClosedConnectionsFreeTheirSlotsAtOnce) {
 TEST_F(HttpServerTest, AtTheCapIdleConnectionsMakeRoomAndBusyOnesDoNot) {
     start({.maxConnections = 2});
     RawHttpClient first(port_), second(port_);
-    ASSERT_EQ(first.exchange(rawRequest(port_, "POST", "/echo", {}, "")), 200u);  // both kept open, idle
-    ASSERT_EQ(second.exchange(rawRequest(port_, "POST", "/echo", {}, "")), 200u);
+    ASSERT_EQ(first.exchange(post()), 200u);  // both kept open, idle
+    ASSERT_EQ(second.exchange(post()), 200u);
     RawHttpClient third(port_);
-    EXPECT_EQ(third.exchange(rawRequest(port_, "POST", "/echo", {}, "")), 200u);
+    EXPECT_EQ(third.exchange(post()), 200u);
     EXPECT_TRUE(first.closedByServer());  // the one idle longest
-    EXPECT_EQ(second.exchange(rawRequest(port_, "POST", "/echo", {}, "")), 200u);
+    EXPECT_EQ(second.exchange(post()), 200u);
 
     second.send(get("/later/1"));  // both busy now
     third.send(get("/later/2"));
@@ -133,14 +129,13 @@ TEST_F(HttpServerTest, AtTheCapIdleConnectionsMakeRoomAndBusyOnesDoNot) {
 TEST_F(HttpServerTest, ConnectionsKeptOrClosedAsTheClientAsks) {
     start();
     const struct {
-        std::string_view version, headers;
+        std::string_view version, headers, connection;
         bool kept;
-        std::string_view connection;
     } cases[] = {
-        {"1.0", "Connection: keep-alive\r\n", true, "keep-alive"},
-        {"1.0", "", false, ""},
-        {"1.1", "", true, ""},
-        {"1.1", "Connection: close\r\n", false, "close"},
+        {"1.0", "Connection: keep-alive\r\n", "keep-alive", true},
+        {"1.0", "", "", false},
+        {"1.1", "", "", true},
+        {"1.1", "Connection: close\r\n", "close", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.version) + " " + std::string(c.headers));

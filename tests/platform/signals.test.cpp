@@ -21,10 +21,8 @@ TEST(SignalWatcher, SignalsSentBeforeAndWhileItWatchesReachTheirHandlersOnItsThr
     std::condition_variable changed;
     std::vector<std::pair<std::int64_t, std::thread::id>> arrivals;  // what arrived, on which thread
     const auto arrive = [&](std::int64_t value) {
-        {
-            std::lock_guard lock(mutex);
-            arrivals.emplace_back(value, std::this_thread::get_id());
-        }
+        std::lock_guard lock(mutex);
+        arrivals.emplace_back(value, std::this_thread::get_id());
         changed.notify_all();
     };
     const auto waitFor = [&](std::size_t count) {

@@ -16,9 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -28,20 +26,19 @@ namespace {
 using namespace std::chrono_literals;
 using testing::readFile;
 
-TaskStat statOf(Pid pid) {
-    auto stat = parseTaskStat(readFile("/proc/" + std::to_string(pid) + "/stat")).value_or(TaskStat{});
-    stat.comm = {};  // the text it pointed into is gone
+std::optional<TaskStat> statOf(const std::filesystem::path& file) {
+    auto stat = parseTaskStat(readFile(file));
+    if (stat) stat->comm = {};  // the text it pointed into is gone
     return stat;
 }
-
-ProcessIdentity identityOf(Pid pid) { return {pid, statOf(pid).startTime}; }
-
+std::filesystem::path proc(Pid pid) { return "/proc/" + std::to_string(pid); }
+ProcessIdentity identityOf(Pid pid) { return {pid, statOf(proc(pid) / "stat").value_or(TaskStat{}).startTime}; }
 double residentOf(Pid pid, double pageSize) {
-    const auto pages = parseStatm(readFile("/proc/" + std::to_string(pid) + "/statm"));
+    const auto pages = parseStatm(readFile(proc(pid) / "statm"));
     return pages ? static_cast<double>(pages->resident) * pageSize : 0;
 }
 
-/// A forked child running `body`; killed and reaped with the object unless reaped before.
+/// A forked child running `body`; killed and reaped with the object.
 struct Child {
     explicit Child(const std::function<void()>& body) : pid(::fork()) {
         if (pid == 0) {
@@ -50,12 +47,9 @@ struct Child {
             ::_exit(0);
         }
     }
-    ~Child() { reap(); }
-    void reap() {
-        if (pid <= 0) return;
+    ~Child() {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
-        pid = -1;
     }
     Pid pid;
 };
@@ -66,59 +60,41 @@ bool eventually(Condition condition) {
     return condition();
 }
 
-TEST(LinuxProbes, TreeIsSummedAndFoundAfreshAndAnExitedTargetSaysSo) {
+TEST(LinuxProbes, TreeIsSummedAndAnExitedTargetSaysSo) {
     const std::string name = "pa-tree-" + std::to_string(::getpid());  // runs side by side never share it
     Child parent([&] {
         ::prctl(PR_SET_NAME, name.c_str());
-        if (::fork() == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            ::pause();
-            ::_exit(0);
-        }
-        while (::wait(nullptr) > 0) {}
+        if (::fork() == 0) ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // dies with its parent
         ::pause();
     });
-    const std::string children = "/proc/" + std::to_string(parent.pid) + "/task/" + std::to_string(parent.pid) + "/children";
+    const auto children = proc(parent.pid) / "task" / std::to_string(parent.pid) / "children";
     ASSERT_TRUE(eventually([&] { return !readFile(children).empty(); }));
     const Pid grandchild = std::stoi(readFile(children));  // forked after the name was set
 
     const auto found = findProcess(LinuxProcessList().processes(), name);
     ASSERT_TRUE(found) << found.error().message();
-    const ProcessIdentity identity = found->identity;
-    EXPECT_EQ(identity, identityOf(parent.pid));
-
+    EXPECT_EQ(found->identity, identityOf(parent.pid));
     LinuxKernel kernel;
     Probes probes(kernel);
-    // The same pid with another start time is another process: never followed.
-    EXPECT_EQ(probes.follow({identity.pid, identity.startTime + 1}, true), kKernTerminated);
-    ASSERT_EQ(probes.follow(identity, true), kKernSuccess);
-    const auto lists = [&](Pid pid) {
-        const auto threads = probes.cpu.threadActs();  // (sanitizers may add threads of their own)
-        return std::find(threads.begin(), threads.end(), static_cast<ThreadPort>(pid)) != threads.end();
-    };
-    EXPECT_TRUE(lists(parent.pid));
-    EXPECT_TRUE(lists(grandchild));
+    ASSERT_EQ(probes.follow(found->identity, true), kKernSuccess);
+    const auto threads = probes.cpu.threadActs();  // (sanitizers may add threads of their own)
+    for (const Pid pid : {parent.pid, grandchild})
+        EXPECT_NE(std::ranges::find(threads, static_cast<ThreadPort>(pid)), threads.end()) << pid;
     EXPECT_EQ(probes.memory.appMemory().resident,
               residentOf(parent.pid, kernel.pageSize()) + residentOf(grandchild, kernel.pageSize()));
 
-    ::kill(grandchild, SIGKILL);  // reaped by its parent
-    EXPECT_TRUE(eventually([&] { return !lists(grandchild); }));
-
-    ::kill(parent.pid, SIGKILL);  // a zombie until reaped, then gone: both are an exit
-    ASSERT_TRUE(eventually([&] { return hasExited(statOf(parent.pid)); }));
+    ::kill(parent.pid, SIGKILL);  // a zombie until reaped: already an exit
+    ASSERT_TRUE(eventually([&] { return hasExited(statOf(proc(parent.pid) / "stat").value_or(TaskStat{})); }));
     EXPECT_EQ(probes.cpu.appUsage(), 0.0);
     EXPECT_EQ(probes.taskResult(), kKernTerminated);
-    parent.reap();
     EXPECT_EQ(probes.memory.appMemory().resident, 0.0);
-    EXPECT_EQ(probes.memory.lastTaskResult(), kKernTerminated);
 }
 
 TEST(LinuxProbes, AnIdleTargetReadsZeroUntilItStartsAThreadThatBurns) {
     int wake[2];
     ASSERT_EQ(::pipe(wake), 0);
     Child child([&] {
-        std::vector<std::thread> sleepers;
-        for (int i = 0; i < 3; ++i) sleepers.emplace_back([] { ::pause(); });
+        for (int i = 0; i < 3; ++i) std::thread([] { ::pause(); }).detach();
         char byte;
         if (::read(wake[0], &byte, 1) == 1) {
             std::thread([] {
@@ -129,27 +105,16 @@ TEST(LinuxProbes, AnIdleTargetReadsZeroUntilItStartsAThreadThatBurns) {
     });
     LinuxKernel kernel;
     Probes probes(kernel);
-    const std::string tasks = "/proc/" + std::to_string(child.pid) + "/task";
-    ASSERT_TRUE(eventually([&] {  // all four asleep (sanitizers may add threads of their own)
-        int asleep = 0;
-        for (const auto& thread : std::filesystem::directory_iterator(tasks)) {
-            const auto stat = parseTaskStat(testing::readFile(thread.path() / "stat"));
-            if (!stat || stat->state != 'S') return false;
-            ++asleep;
-        }
-        return asleep >= 4;
-    }));
     ASSERT_EQ(probes.follow(identityOf(child.pid), false), kKernSuccess);
     probes.cpu.appUsage();  // the baseline: each thread's lifetime average
-    // Idle readings: the process's clock stands still, so its threads are not read again.
-    for (int i = 0; i < 3; ++i) {
+    // Once all four sleep, the process's clock stands still: its threads are not read and the share is 0.
+    ASSERT_TRUE(eventually([&] {
         std::this_thread::sleep_for(20ms);
-        EXPECT_EQ(probes.cpu.appUsage(), 0.0);
-    }
+        return probes.cpu.appUsage() == 0.0 && probes.cpu.threadActs().size() >= 4;
+    }));
     const std::size_t threads = probes.cpu.threadActs().size();
     ASSERT_EQ(::write(wake[1], "x", 1), 1);
-    // Shares over 50 ms (the kernel adds up a running thread's time at each tick); on a loaded machine
-    // the spinning thread may get little of a CPU, but some.
+    // On a loaded machine the spinning thread may get little of a CPU, but some.
     EXPECT_TRUE(eventually([&] {
         std::this_thread::sleep_for(50ms);
         return probes.cpu.appUsage() > 0.0;

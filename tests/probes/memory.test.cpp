@@ -11,18 +11,9 @@ using testing::FakeKernel;
 constexpr double kPage = 16384.0;
 constexpr double kTotal = 4294967296.0;
 
-TEST(AppMemory, ReadsResidentSizeOrZeroWhenTheQueryFails) {
+TEST(Memory, PageCountsScaleByPageSizeAndAFailedQueryReadsZero) {
     FakeKernel kernel(kPage, kTotal);
     kernel.setResident(123'456'789);
-    Memory memory(kernel);
-    EXPECT_EQ(memory.appMemory().resident, 123456789.0);
-    kernel.failTask = true;
-    EXPECT_EQ(memory.appMemory().resident, 0.0);
-    EXPECT_EQ(memory.appMemory().total, kTotal);
-}
-
-TEST(SystemMemory, PageCountsScaleByPageSizeAndTotalIsPhysicalMemory) {
-    FakeKernel kernel(kPage, kTotal);
     kernel.setVm({.freeCount = 1, .activeCount = 2, .inactiveCount = 3, .wireCount = 4, .compressorPageCount = 5});
     Memory memory(kernel);
     const SystemMemory m = memory.systemMemory();
@@ -36,10 +27,13 @@ TEST(SystemMemory, PageCountsScaleByPageSizeAndTotalIsPhysicalMemory) {
     EXPECT_EQ(memory.systemMemory().free, 70368744161280.0);  // (2^32 - 1) * 2^14
     EXPECT_EQ(memory.systemMemory().compressed, 70368744161280.0);
 
-    kernel.failVm = true;
+    EXPECT_EQ(memory.appMemory().resident, 123456789.0);
+    kernel.failVm = kernel.failTask = true;
     EXPECT_EQ(systemMemoryText(memory.systemMemory()),
               "(free: 0.0, active: 0.0, inactive: 0.0, wired: 0.0, compressed: 0.0, total: 4294967296.0)");
     EXPECT_EQ(percentOfSystemMemory(memory.systemMemory()), 0.0);
+    EXPECT_EQ(memory.appMemory().resident, 0.0);
+    EXPECT_EQ(memory.appMemory().total, kTotal);
 }
 
 }  // namespace

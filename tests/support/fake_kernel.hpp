@@ -44,10 +44,7 @@ public:
     void setFootprint(std::uint64_t bytes) { footprint_ = bytes; }
     void setVm(const VmStatistics64& vm) { vm_ = vm; }
     /// Serves `load` from now on, dropping the queue.
-    void setCpuLoad(CpuLoad load) {
-        cpuQueue_.clear();
-        cpuLoad_ = load;
-    }
+    void setCpuLoad(CpuLoad load) { cpuQueue_.clear(); cpuLoad_ = load; }
     void pushCpuLoad(CpuLoad load) { cpuQueue_.push_back(load); }
     void pushCpuLoadFailure() { cpuQueue_.push_back(std::nullopt); }
     void setThreads(std::vector<Thread> threads) {
@@ -65,9 +62,8 @@ public:
     double pageSize() const override { return pageSize_; }
     double physicalMemory() const override { return physicalMemory_; }
     KernReturn taskForPid(ProcessIdentity, bool, TaskPort* task) override {
-        if (taskForPidResult_ != kKernSuccess) return taskForPidResult_;
-        liveTasks_.push_back(*task = nextTask_++);
-        return kKernSuccess;
+        if (taskForPidResult_ == kKernSuccess) liveTasks_.push_back(*task = nextTask_++);
+        return taskForPidResult_;
     }
     KernReturn taskRelease(TaskPort task) override {
         return std::erase(liveTasks_, task) == 1 ? kKernSuccess : kKernInvalidArgument;
@@ -83,9 +79,8 @@ public:
         return kKernSuccess;
     }
     KernReturn hostVmInfo64(VmStatistics64& info) override {
-        if (failVm) return kKernFailure;
-        info = vm_;
-        return kKernSuccess;
+        if (!failVm) info = vm_;
+        return failVm ? kKernFailure : kKernSuccess;
     }
     KernReturn hostCpuLoadInfo(HostCpuLoadInfo& info) override {
         if (!cpuQueue_.empty()) {

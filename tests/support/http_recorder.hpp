@@ -1,16 +1,9 @@
 #pragma once
 
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/write.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/string.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
+#include "support/raw_http_client.hpp"
+
 #include <boost/beast/http.hpp>
 
-#include <chrono>
-#include <cstdint>
-#include <optional>
-#include <string>
 #include <vector>
 
 namespace perfagent::testing {
@@ -19,15 +12,7 @@ namespace perfagent::testing {
 struct RecordedRequest {
     std::string method, target;
     std::vector<std::pair<std::string, std::string>> headers;  ///< in the order received, names as sent
-    std::optional<std::uint64_t> contentLength;                ///< the declared length, if any
     std::string body;
-
-    /// The value of the first header with this name (any letter case).
-    std::optional<std::string> header(std::string_view name) const {
-        for (const auto& [n, v] : headers)
-            if (boost::beast::iequals(n, name)) return v;
-        return std::nullopt;
-    }
 };
 
 /// @brief A real HTTP/1.1 server on 127.0.0.1 that the test drives step by step from its own thread:
@@ -56,9 +41,7 @@ public:
             stream_.reset();  // the client closed it
         }
         auto& message = parser_->get();
-        RecordedRequest request{std::string(message.method_string()), std::string(message.target()), {}, {},
-                                message.body()};
-        if (parser_->content_length()) request.contentLength = *parser_->content_length();
+        RecordedRequest request{std::string(message.method_string()), std::string(message.target()), {}, message.body()};
         for (const auto& field : message) request.headers.emplace_back(field.name_string(), field.value());
         return request;
     }
@@ -78,11 +61,7 @@ public:
     /// Closes the open connection.
     void hangUp() { stream_.reset(); }
     /// True when the client closes the open connection within the bound.
-    bool closedByClient() {
-        char byte;
-        const auto ec = step([&](auto done) { stream_->async_read_some(boost::asio::buffer(&byte, 1), done); });
-        return ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset;
-    }
+    bool closedByClient() { return closedByPeer(io_, *stream_); }
 
     /// A port on 127.0.0.1 that nothing listened on a moment ago.
     static unsigned short unusedPort() { return HttpRecorder().port(); }
@@ -93,7 +72,7 @@ private:
         boost::beast::error_code result;
         acceptor_.async_accept(socket, [&](boost::beast::error_code ec) { result = ec; });
         io_.restart();
-        if (io_.run_for(kBound) == 0) {  // nobody came: give up
+        if (io_.run_for(std::chrono::seconds(10)) == 0) {  // nobody came: give up
             acceptor_.cancel();
             io_.restart();
             io_.run();
@@ -105,16 +84,8 @@ private:
         return true;
     }
     template <typename Start>
-    boost::beast::error_code step(Start start) {
-        boost::beast::error_code result;
-        stream_->expires_after(kBound);
-        start([&](boost::beast::error_code ec, auto&&...) { result = ec; });
-        io_.restart();
-        io_.run();
-        return result;
-    }
+    boost::beast::error_code step(Start start) { return boundedStep(io_, *stream_, start); }
 
-    static constexpr std::chrono::seconds kBound{10};
     boost::asio::io_context io_;
     boost::asio::ip::tcp::acceptor acceptor_;
     std::optional<boost::beast::tcp_stream> stream_;

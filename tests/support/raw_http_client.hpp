@@ -15,6 +15,24 @@
 
 namespace perfagent::testing {
 
+/// Runs one asynchronous operation on `stream` to its end, giving up after a generous bound.
+template <typename Start>
+boost::beast::error_code boundedStep(boost::asio::io_context& io, boost::beast::tcp_stream& stream, Start start) {
+    boost::beast::error_code result;
+    stream.expires_after(std::chrono::seconds(10));
+    start([&](boost::beast::error_code ec, auto&&...) { result = ec; });
+    io.restart();
+    io.run();
+    return result;
+}
+
+/// True when the peer ends the connection on `stream` (rather than the bound running out).
+inline bool closedByPeer(boost::asio::io_context& io, boost::beast::tcp_stream& stream) {
+    char byte;
+    const auto ec = boundedStep(io, stream, [&](auto done) { stream.async_read_some(boost::asio::buffer(&byte, 1), done); });
+    return ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset;
+}
+
 /// A blocking loopback client that sends raw bytes; every step gives up after a generous bound.
 class RawHttpClient {
 public:
@@ -37,23 +55,11 @@ public:
         send(raw);
         return receive(message);
     }
-    /// True when the server ends the connection (rather than the bound running out).
-    bool closedByServer() {
-        char byte;
-        const auto ec = step([&](auto done) { stream_.async_read_some(boost::asio::buffer(&byte, 1), done); });
-        return ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset;
-    }
+    bool closedByServer() { return closedByPeer(io_, stream_); }
 
 private:
     template <typename Start>
-    boost::beast::error_code step(Start start) {
-        boost::beast::error_code result;
-        stream_.expires_after(std::chrono::seconds(10));
-        start([&](boost::beast::error_code ec, auto&&...) { result = ec; });
-        io_.restart();
-        io_.run();
-        return result;
-    }
+    boost::beast::error_code step(Start start) { return boundedStep(io_, stream_, start); }
     boost::asio::io_context io_;
     boost::beast::tcp_stream stream_;
     boost::beast::flat_buffer buffer_;
