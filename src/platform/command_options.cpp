@@ -20,10 +20,9 @@ std::optional<std::string> CommandOptions::takeValue(const CommandOption& option
     return std::nullopt;
 }
 
-std::optional<std::string> CommandOptions::requireValue(const CommandOption& option, std::string& error) {
-    auto value = takeValue(option);
-    if (!value) error = "option " + option.flag + " needs a value (see --help)";
-    return value;
+Result<std::string> CommandOptions::requireValue(const CommandOption& option) {
+    if (auto value = takeValue(option)) return std::move(*value);
+    return failure("option " + option.flag + " needs a value (see --help)");
 }
 
 std::string CommandOptions::unknownOption() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/result.hpp"
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -22,8 +24,8 @@ public:
     std::optional<CommandOption> next();
     /// The option's value: the one given with '=', else the next argument (then taken); nothing when neither.
     std::optional<std::string> takeValue(const CommandOption& option);
-    /// takeValue for a flag that must have one; nothing, with "option F needs a value (see --help)" in `error`.
-    std::optional<std::string> requireValue(const CommandOption& option, std::string& error);
+    /// takeValue for a flag that must have one; without one, the Failure "option F needs a value (see --help)".
+    Result<std::string> requireValue(const CommandOption& option);
     /// "unknown option 'ARG' (see --help)", ARG the last option as it was given.
     std::string unknownOption() const;
 

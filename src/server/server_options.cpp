@@ -74,8 +74,11 @@ std::optional<ServerOptions> parseServerCommandLine(const std::vector<std::strin
             error = walk.unknownOption();
             return std::nullopt;
         }
-        const auto value = walk.requireValue(*option, error);
-        if (!value) return std::nullopt;
+        const auto value = walk.requireValue(*option);
+        if (!value) {
+            error = value.error().message;
+            return std::nullopt;
+        }
         if (flag == "--resources") {
             options.resources = *value;
             continue;

@@ -45,8 +45,11 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
             error = options.unknownOption();
             return std::nullopt;
         }
-        const auto value = options.requireValue(*option, error);
-        if (!value) return std::nullopt;
+        const auto value = options.requireValue(*option);
+        if (!value) {
+            error = value.error().message;
+            return std::nullopt;
+        }
         if (flag == "--collection-server") {
             const auto endpoint = CollectionEndpoint::parse(*value);
             if (!endpoint) {
