@@ -3,6 +3,7 @@
 #include "platform/result.hpp"
 
 #include <cstddef>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,10 +35,20 @@ private:
     std::size_t next_ = 0;
 };
 
-/// How a program's start ends on its command line: 2 after "PROGRAM: ERROR" on stderr when it did not
-/// parse, 0 after `usage` (--help) or "PROGRAM VERSION" (--version) on stdout; nothing when the program
-/// runs on.
-std::optional<int> exitBeforeRun(std::string_view program, bool parsed, const std::string& error, bool help,
-                                 bool version, const std::string& usage);
+/// How a program's start ends on its command line as its parser answered it (`Options` has `help` and
+/// `version`): 2 after "PROGRAM: ERROR" on stderr when it did not parse, 0 after `usage` (--help) or
+/// "PROGRAM VERSION" (--version) on stdout; nothing when the program runs on.
+template <typename Options>
+std::optional<int> exitBeforeRun(std::string_view program, const Result<Options>& parsed, const std::string& usage) {
+    const std::string name(program);
+    if (!parsed) {
+        std::fprintf(stderr, "%s: %s\n", name.c_str(), parsed.error().message.c_str());
+        return 2;
+    }
+    if (parsed->help) std::fputs(usage.c_str(), stdout);
+    if (parsed->version && !parsed->help) std::printf("%s %s\n", name.c_str(), PERFAGENT_VERSION);
+    if (parsed->help || parsed->version) return 0;
+    return std::nullopt;
+}
 
 }  // namespace perfagent

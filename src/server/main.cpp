@@ -125,10 +125,7 @@ int main(int argc, char** argv) {
     prepareProcessSignals();
     const auto options = parseServerCommandLine(std::vector<std::string>(argv + 1, argv + argc),
                                                 std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
-    if (const auto status = exitBeforeRun(kProgram, options.has_value(), options ? "" : options.error().message,
-                                          options && options->help,
-                                          options && options->version, serverUsageText()))
-        return *status;
+    if (const auto status = exitBeforeRun(kProgram, options, serverUsageText())) return *status;
     std::error_code ec;
     const auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
     const auto resources = options->resources ? options->resources : findServerResources(executable);
