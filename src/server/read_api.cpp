@@ -136,12 +136,9 @@ void appendRunWithSeries(std::string& out, const RunDetail& run, std::int64_t no
 
 }  // namespace
 
-std::optional<RunFilter> parseRunsQuery(std::string_view query, std::string& error) {
+Result<RunFilter> parseRunsQuery(std::string_view query) {
     auto pairs = queryPairs(query);
-    if (!pairs) {
-        error = std::move(pairs.error().message);
-        return std::nullopt;
-    }
+    if (!pairs) return pairs.error();
     RunFilter filter;
     filter.limit = kDefaultRunsPerPage;
     for (auto& [name, value] : *pairs) {
@@ -153,18 +150,18 @@ std::optional<RunFilter> parseRunsQuery(std::string_view query, std::string& err
             filter.device = std::move(value);
         } else if (name == "since") {
             filter.sinceMs = parseIsoUtc(value);
-            if (!filter.sinceMs) error = "since: '" + value + "' is not an ISO 8601 UTC time";
+            if (!filter.sinceMs) return failure("since: '" + value + "' is not an ISO 8601 UTC time");
         } else if (name == "limit") {
             const auto limit = positiveNumber(value);
-            if (!limit || *limit > kMaxRunsPerPage) error = "limit: '" + value + "' is not a number from 1 to 1000";
-            filter.limit = limit.value_or(0);
+            if (!limit || *limit > kMaxRunsPerPage)
+                return failure("limit: '" + value + "' is not a number from 1 to 1000");
+            filter.limit = *limit;
         } else if (name == "after") {
             filter.afterId = positiveNumber(value);
-            if (!filter.afterId) error = "after: '" + value + "' is not a run id";
+            if (!filter.afterId) return failure("after: '" + value + "' is not a run id");
         } else {
-            error = "unknown query parameter '" + name + "'";
+            return failure("unknown query parameter '" + name + "'");
         }
-        if (!error.empty()) return std::nullopt;
     }
     return filter;
 }

@@ -90,9 +90,8 @@ HttpServerResponse json(std::string body) {
 }
 
 void listRuns(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
-    std::string error;
-    const auto filter = parseRunsQuery(queryOf(request), error);
-    if (!filter) return responder.refuse({400, error});
+    const auto filter = parseRunsQuery(queryOf(request));
+    if (!filter) return responder.refuse({400, filter.error().message});
     queue(store, responder, [filter = *filter, responder](RunStore& runs) {
         const std::vector<RunInfo> found = runs.listRuns(filter);
         // A full page may have older runs after it: the cursor is its last (oldest) id.
