@@ -21,7 +21,7 @@ inline constexpr std::int64_t kDefaultRunsPerPage = 100;
 Result<RunFilter> parseRunsQuery(std::string_view query);
 
 /// The query of GET /api/compare: `runs=ID,ID[,…]` naming 2 to 4 different runs.
-std::optional<std::vector<std::int64_t>> parseCompareQuery(std::string_view query, std::string& error);
+Result<std::vector<std::int64_t>> parseCompareQuery(std::string_view query);
 
 /// A run id from a path segment: a positive decimal number.
 std::optional<std::int64_t> parseRunId(std::string_view text);

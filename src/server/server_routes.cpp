@@ -120,9 +120,8 @@ void oneRun(IngestQueue& store, HttpServerRequest&& request, HttpResponder respo
 }
 
 void compareRuns(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
-    std::string error;
-    const auto ids = parseCompareQuery(queryOf(request), error);
-    if (!ids) return responder.refuse({400, error});
+    const auto ids = parseCompareQuery(queryOf(request));
+    if (!ids) return responder.refuse({400, ids.error().message});
     queue(store, responder, [ids = *ids, responder](RunStore& runs) {
         std::vector<RunDetail> details;
         for (const std::int64_t id : ids) {
