@@ -39,9 +39,9 @@ bool queue(IngestQueue& queue, const HttpResponder& responder, IngestQueue::Job 
 
 void ingestReport(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
     if (blank(request.body)) return responder.answer({.status = 204});
-    auto report = std::make_shared<IncomingReport>();
-    std::string error;
-    if (!parseReport(request.body, *report, error)) return responder.refuse({400, error});
+    auto parsed = parseReport(request.body);
+    if (!parsed) return responder.refuse({400, parsed.error().message});
+    auto report = std::make_shared<IncomingReport>(std::move(*parsed));
     const std::size_t bytes = sizeof(IncomingReport) + report->samples.size() * sizeof(Sample);
     // Answered once queued: the agent does not wait for the database, and reads queued after this see it.
     const bool queued = queue(

@@ -10,10 +10,10 @@ namespace perfagent {
 namespace {
 
 bool parses(std::string_view body, IncomingReport& parsed) {
-    std::string error;
-    const bool ok = parseReport(body, parsed, error);
-    EXPECT_EQ(error.empty(), ok) << error;
-    return ok;
+    auto result = parseReport(body);
+    EXPECT_EQ(result.error().message.empty(), result.has_value()) << result.error().message;
+    if (result) parsed = std::move(*result);
+    return result.has_value();
 }
 
 TEST(ReportParser, ReadsWhatTheAgentWritesExactly) {
