@@ -253,21 +253,15 @@ Result<IncomingReport> parseReport(std::string_view body) {
     return report;
 }
 
-bool parseDeviceToken(std::string_view body, std::string& token, std::string& error) {
+Result<std::string> parseDeviceToken(std::string_view body) {
     boost::system::error_code ec;
     const boost::json::value document = boost::json::parse(body, ec);
-    if (ec) {
-        error = "the body is not JSON: " + ec.message();
-        return false;
-    }
+    if (ec) return failure("the body is not JSON: " + ec.message());
     const auto* object = document.if_object();
     const auto* value = object ? object->if_contains("DeviceToken") : nullptr;
-    if (!value || !value->is_string() || value->get_string().empty() || value->get_string().size() > kMaxTokenSize) {
-        error = "the body is not {\"DeviceToken\": text} with a token of 1 to 1024 bytes";
-        return false;
-    }
-    token.assign(value->get_string().data(), value->get_string().size());
-    return true;
+    if (!value || !value->is_string() || value->get_string().empty() || value->get_string().size() > kMaxTokenSize)
+        return failure("the body is not {\"DeviceToken\": text} with a token of 1 to 1024 bytes");
+    return std::string(value->get_string());
 }
 
 }  // namespace perfagent

@@ -18,7 +18,7 @@ inline constexpr std::int64_t kMaxSampleNumber = 1 << 20;
 /// ignored. A Failure says why a body is refused.
 Result<IncomingReport> parseReport(std::string_view body);
 
-/// Parses the device-token upload's body, `{"DeviceToken": "…"}`: the token text, or false with `error`.
-bool parseDeviceToken(std::string_view body, std::string& token, std::string& error);
+/// Parses the device-token upload's body, `{"DeviceToken": "…"}`: the token text, or a Failure saying why not.
+Result<std::string> parseDeviceToken(std::string_view body);
 
 }  // namespace perfagent

@@ -54,12 +54,11 @@ void ingestReport(IngestQueue& store, HttpServerRequest&& request, HttpResponder
 }
 
 void ingestDeviceToken(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
-    std::string token;
-    std::string error;
-    if (!parseDeviceToken(request.body, token, error)) return responder.refuse({400, error});
+    auto token = parseDeviceToken(request.body);
+    if (!token) return responder.refuse({400, token.error().message});
     const bool queued =
         queue(store, responder,
-              [token = std::move(token), device = request.peer.address().to_string(), at = nowMs()](RunStore& runs) {
+              [token = std::move(*token), device = request.peer.address().to_string(), at = nowMs()](RunStore& runs) {
                   runs.recordDeviceToken(device, token, at);
               });
     if (queued) responder.answer({.status = 200});
