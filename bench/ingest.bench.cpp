@@ -49,17 +49,17 @@ void ingestRunningReport(benchmark::State& state, const std::function<std::uniqu
     // Google Benchmark calls this several times; each call measures a run of its own.
     static int calls = 0;
     const std::string device = "bench-" + std::to_string(::getpid()) + "-" + std::to_string(++calls);
-    IncomingReport report;
-    std::string error;
-    if (!parseReport(runningReport(1, n - 1), report, error)) return state.SkipWithError(error.c_str());
-    store->ingest(device, report, 0);
+    const auto opening = parseReport(runningReport(1, n - 1));
+    if (!opening) return state.SkipWithError(opening.error().message.c_str());
+    store->ingest(device, *opening, 0);
     std::int64_t first = 1;
     for (auto _ : state) {
         state.PauseTiming();
         const std::string body = runningReport(first++, n);
         state.ResumeTiming();
-        if (!parseReport(body, report, error)) return state.SkipWithError(error.c_str());
-        const IngestResult result = store->ingest(device, report, first);
+        const auto report = parseReport(body);
+        if (!report) return state.SkipWithError(report.error().message.c_str());
+        const IngestResult result = store->ingest(device, *report, first);
         if (result.storedSamples != 1 || result.newRun) return state.SkipWithError("the report did not add one sample");
     }
     state.SetItemsProcessed(state.iterations());

@@ -205,8 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // The payload's command and names.
-    std::string whyRejected;
-    const std::optional<RemoteCommand> command = parseRemoteCommand(userInfo, whyRejected);
+    const Result<RemoteCommand> command = parseRemoteCommand(userInfo);
     const boost::json::value* aps = userInfo.if_contains("aps");
     const boost::json::value* alert = aps && aps->is_object() ? aps->get_object().if_contains("alert") : nullptr;
     const boost::json::value* srNumber = userInfo.if_contains("srNumber");
@@ -223,7 +222,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const auto& [word, wordAction] : kCommandWords)
             check((command->command == word) == (action == wordAction), "command word decision");
     } else {
-        check(!whyRejected.empty(), "rejection without a reason");
+        check(!command.error().message.empty(), "rejection without a reason");
     }
 
     // The dispatch through a delegate.

@@ -29,13 +29,12 @@ bool sameValue(double a, double b) { return a == b || (std::isnan(a) && std::isn
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view body(reinterpret_cast<const char*>(data), size);
-    IncomingReport report;
-    std::string error;
-    if (!parseReport(body, report, error)) {
-        check(!error.empty(), "refusal without a reason");
+    const auto parsed = parseReport(body);
+    if (!parsed) {
+        check(!parsed.error().message.empty(), "refusal without a reason");
         return 0;
     }
-    check(error.empty(), "accepted with an error");
+    const IncomingReport& report = *parsed;
     for (const auto& field : kSummaryFields) check(std::isfinite(report.summary.*field.second), "non-finite summary");
     std::int64_t previous = 0;
     for (const Sample& sample : report.samples) {

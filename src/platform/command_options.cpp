@@ -1,7 +1,5 @@
 #include "platform/command_options.hpp"
 
-#include <cstdio>
-
 namespace perfagent {
 
 std::optional<CommandOption> CommandOptions::next() {
@@ -20,27 +18,13 @@ std::optional<std::string> CommandOptions::takeValue(const CommandOption& option
     return std::nullopt;
 }
 
-std::optional<std::string> CommandOptions::requireValue(const CommandOption& option, std::string& error) {
-    auto value = takeValue(option);
-    if (!value) error = "option " + option.flag + " needs a value (see --help)";
-    return value;
+Result<std::string> CommandOptions::requireValue(const CommandOption& option) {
+    if (auto value = takeValue(option)) return std::move(*value);
+    return failure("option " + option.flag + " needs a value (see --help)");
 }
 
 std::string CommandOptions::unknownOption() const {
     return "unknown option '" + arguments_[next_ - 1] + "' (see --help)";
-}
-
-std::optional<int> exitBeforeRun(std::string_view program, bool parsed, const std::string& error, bool help,
-                                 bool version, const std::string& usage) {
-    const std::string name(program);
-    if (!parsed) {
-        std::fprintf(stderr, "%s: %s\n", name.c_str(), error.c_str());
-        return 2;
-    }
-    if (help) std::fputs(usage.c_str(), stdout);
-    if (version && !help) std::printf("%s %s\n", name.c_str(), PERFAGENT_VERSION);
-    if (help || version) return 0;
-    return std::nullopt;
 }
 
 }  // namespace perfagent

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "platform/result.hpp"
+
 #include <cstddef>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,8 +25,8 @@ public:
     std::optional<CommandOption> next();
     /// The option's value: the one given with '=', else the next argument (then taken); nothing when neither.
     std::optional<std::string> takeValue(const CommandOption& option);
-    /// takeValue for a flag that must have one; nothing, with "option F needs a value (see --help)" in `error`.
-    std::optional<std::string> requireValue(const CommandOption& option, std::string& error);
+    /// takeValue for a flag that must have one; without one, the Failure "option F needs a value (see --help)".
+    Result<std::string> requireValue(const CommandOption& option);
     /// "unknown option 'ARG' (see --help)", ARG the last option as it was given.
     std::string unknownOption() const;
 
@@ -32,10 +35,20 @@ private:
     std::size_t next_ = 0;
 };
 
-/// How a program's start ends on its command line: 2 after "PROGRAM: ERROR" on stderr when it did not
-/// parse, 0 after `usage` (--help) or "PROGRAM VERSION" (--version) on stdout; nothing when the program
-/// runs on.
-std::optional<int> exitBeforeRun(std::string_view program, bool parsed, const std::string& error, bool help,
-                                 bool version, const std::string& usage);
+/// How a program's start ends on its command line as its parser answered it (`Options` has `help` and
+/// `version`): 2 after "PROGRAM: ERROR" on stderr when it did not parse, 0 after `usage` (--help) or
+/// "PROGRAM VERSION" (--version) on stdout; nothing when the program runs on.
+template <typename Options>
+std::optional<int> exitBeforeRun(std::string_view program, const Result<Options>& parsed, const std::string& usage) {
+    const std::string name(program);
+    if (!parsed) {
+        std::fprintf(stderr, "%s: %s\n", name.c_str(), parsed.error().message.c_str());
+        return 2;
+    }
+    if (parsed->help) std::fputs(usage.c_str(), stdout);
+    if (parsed->version && !parsed->help) std::printf("%s %s\n", name.c_str(), PERFAGENT_VERSION);
+    if (parsed->help || parsed->version) return 0;
+    return std::nullopt;
+}
 
 }  // namespace perfagent

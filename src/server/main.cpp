@@ -123,12 +123,9 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
 int main(int argc, char** argv) {
     using namespace perfagent;
     prepareProcessSignals();
-    std::string error;
     const auto options = parseServerCommandLine(std::vector<std::string>(argv + 1, argv + argc),
-                                                std::getenv("XDG_DATA_HOME"), std::getenv("HOME"), error);
-    if (const auto status = exitBeforeRun(kProgram, options.has_value(), error, options && options->help,
-                                          options && options->version, serverUsageText()))
-        return *status;
+                                                std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
+    if (const auto status = exitBeforeRun(kProgram, options, serverUsageText())) return *status;
     std::error_code ec;
     const auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
     const auto resources = options->resources ? options->resources : findServerResources(executable);

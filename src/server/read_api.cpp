@@ -136,12 +136,9 @@ void appendRunWithSeries(std::string& out, const RunDetail& run, std::int64_t no
 
 }  // namespace
 
-std::optional<RunFilter> parseRunsQuery(std::string_view query, std::string& error) {
+Result<RunFilter> parseRunsQuery(std::string_view query) {
     auto pairs = queryPairs(query);
-    if (!pairs) {
-        error = std::move(pairs.error().message);
-        return std::nullopt;
-    }
+    if (!pairs) return pairs.error();
     RunFilter filter;
     filter.limit = kDefaultRunsPerPage;
     for (auto& [name, value] : *pairs) {
@@ -153,55 +150,40 @@ std::optional<RunFilter> parseRunsQuery(std::string_view query, std::string& err
             filter.device = std::move(value);
         } else if (name == "since") {
             filter.sinceMs = parseIsoUtc(value);
-            if (!filter.sinceMs) error = "since: '" + value + "' is not an ISO 8601 UTC time";
+            if (!filter.sinceMs) return failure("since: '" + value + "' is not an ISO 8601 UTC time");
         } else if (name == "limit") {
             const auto limit = positiveNumber(value);
-            if (!limit || *limit > kMaxRunsPerPage) error = "limit: '" + value + "' is not a number from 1 to 1000";
-            filter.limit = limit.value_or(0);
+            if (!limit || *limit > kMaxRunsPerPage)
+                return failure("limit: '" + value + "' is not a number from 1 to 1000");
+            filter.limit = *limit;
         } else if (name == "after") {
             filter.afterId = positiveNumber(value);
-            if (!filter.afterId) error = "after: '" + value + "' is not a run id";
+            if (!filter.afterId) return failure("after: '" + value + "' is not a run id");
         } else {
-            error = "unknown query parameter '" + name + "'";
+            return failure("unknown query parameter '" + name + "'");
         }
-        if (!error.empty()) return std::nullopt;
     }
     return filter;
 }
 
-std::optional<std::vector<std::int64_t>> parseCompareQuery(std::string_view query, std::string& error) {
+Result<std::vector<std::int64_t>> parseCompareQuery(std::string_view query) {
     const auto parsed = queryPairs(query);
-    if (!parsed) {
-        error = parsed.error().message;
-        return std::nullopt;
-    }
+    if (!parsed) return parsed.error();
     const auto& pairs = *parsed;
-    if (pairs.size() != 1 || pairs[0].first != "runs") {
-        error = "the query must be runs=ID,ID[,ID[,ID]]";
-        return std::nullopt;
-    }
+    if (pairs.size() != 1 || pairs[0].first != "runs") return failure("the query must be runs=ID,ID[,ID[,ID]]");
     std::vector<std::int64_t> ids;
     std::string_view list = pairs[0].second;
     for (;;) {
         const auto comma = list.find(',');
         const auto id = positiveNumber(list.substr(0, comma));
-        if (!id) {
-            error = "runs: '" + pairs[0].second + "' is not a list of run ids";
-            return std::nullopt;
-        }
+        if (!id) return failure("runs: '" + pairs[0].second + "' is not a list of run ids");
         for (const auto seen : ids)
-            if (seen == *id) {
-                error = "runs: run " + std::to_string(*id) + " is named twice";
-                return std::nullopt;
-            }
+            if (seen == *id) return failure("runs: run " + std::to_string(*id) + " is named twice");
         ids.push_back(*id);
         if (comma == std::string_view::npos) break;
         list = list.substr(comma + 1);
     }
-    if (ids.size() < 2 || ids.size() > 4) {
-        error = "runs: compare 2 to 4 runs";
-        return std::nullopt;
-    }
+    if (ids.size() < 2 || ids.size() > 4) return failure("runs: compare 2 to 4 runs");
     return ids;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/result.hpp"
 #include "storage/run_store.hpp"
 
 #include <cstdint>
@@ -16,11 +17,11 @@ inline constexpr std::int64_t kDefaultRunsPerPage = 100;
 
 /// The query of GET /api/runs: `usecase`, `srnumber`, `device` (texts), `since` (ISO 8601 UTC,
 /// `2026-12-06T21:40:00Z` with optional fraction, or a date), `limit` (1-1000) and `after` (a run id),
-/// each at most once, percent-encoded. Anything else is a bad query: nothing, and `error` says why.
-std::optional<RunFilter> parseRunsQuery(std::string_view query, std::string& error);
+/// each at most once, percent-encoded. Anything else is a bad query: a Failure saying why.
+Result<RunFilter> parseRunsQuery(std::string_view query);
 
 /// The query of GET /api/compare: `runs=ID,ID[,…]` naming 2 to 4 different runs.
-std::optional<std::vector<std::int64_t>> parseCompareQuery(std::string_view query, std::string& error);
+Result<std::vector<std::int64_t>> parseCompareQuery(std::string_view query);
 
 /// A run id from a path segment: a positive decimal number.
 std::optional<std::int64_t> parseRunId(std::string_view text);

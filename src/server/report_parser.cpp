@@ -236,47 +236,32 @@ Result<void> mergeSeries(std::array<SeriesEntries, 4>& series, std::vector<Sampl
 
 }  // namespace
 
-bool parseReport(std::string_view body, IncomingReport& report, std::string& error) {
-    report.names = {};
-    report.summary = {};
-    report.samples.clear();
-    error.clear();
+Result<IncomingReport> parseReport(std::string_view body) {
+    IncomingReport report;
+    std::string error;
     thread_local std::array<SeriesEntries, 4> series;
     for (auto& entries : series) entries.clear();
 
     boost::json::basic_parser<ReportHandler> parser(boost::json::parse_options{}, report, series, error);
     boost::system::error_code ec;
     const std::size_t used = parser.write_some(false, body.data(), body.size(), ec);
-    if (!error.empty()) return false;
-    if (ec || !parser.done()) {
-        error = "the body is not JSON: " + ec.message();
-        return false;
-    }
-    if (used != body.size()) {
-        error = "the body is not JSON: bytes after the object";
-        return false;
-    }
-    if (!parser.handler().complete()) return false;
-    const auto merged = mergeSeries(series, report.samples);
-    if (!merged) error = merged.error().message;
-    return merged.has_value();
+    if (!error.empty()) return failure(std::move(error));
+    if (ec || !parser.done()) return failure("the body is not JSON: " + ec.message());
+    if (used != body.size()) return failure("the body is not JSON: bytes after the object");
+    if (!parser.handler().complete()) return failure(std::move(error));
+    if (auto merged = mergeSeries(series, report.samples); !merged) return merged.error();
+    return report;
 }
 
-bool parseDeviceToken(std::string_view body, std::string& token, std::string& error) {
+Result<std::string> parseDeviceToken(std::string_view body) {
     boost::system::error_code ec;
     const boost::json::value document = boost::json::parse(body, ec);
-    if (ec) {
-        error = "the body is not JSON: " + ec.message();
-        return false;
-    }
+    if (ec) return failure("the body is not JSON: " + ec.message());
     const auto* object = document.if_object();
     const auto* value = object ? object->if_contains("DeviceToken") : nullptr;
-    if (!value || !value->is_string() || value->get_string().empty() || value->get_string().size() > kMaxTokenSize) {
-        error = "the body is not {\"DeviceToken\": text} with a token of 1 to 1024 bytes";
-        return false;
-    }
-    token.assign(value->get_string().data(), value->get_string().size());
-    return true;
+    if (!value || !value->is_string() || value->get_string().empty() || value->get_string().size() > kMaxTokenSize)
+        return failure("the body is not {\"DeviceToken\": text} with a token of 1 to 1024 bytes");
+    return std::string(value->get_string());
 }
 
 }  // namespace perfagent

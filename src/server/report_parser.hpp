@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/result.hpp"
 #include "storage/run_store.hpp"
 
 #include <string>
@@ -14,10 +15,10 @@ inline constexpr std::int64_t kMaxSampleNumber = 1 << 20;
 /// Parses and checks one measurement report body: a JSON object (UTF-8, nested at most 32 deep) with
 /// the four series as objects of sample keys ("1s", "2s", …) to finite numbers, the nine summary
 /// numbers, and the names as strings where present (an empty name counts as absent). Other members are
-/// ignored. Returns true and fills `report` (its buffers are reused), or false with `error` saying why.
-bool parseReport(std::string_view body, IncomingReport& report, std::string& error);
+/// ignored. A Failure says why a body is refused.
+Result<IncomingReport> parseReport(std::string_view body);
 
-/// Parses the device-token upload's body, `{"DeviceToken": "…"}`: the token text, or false with `error`.
-bool parseDeviceToken(std::string_view body, std::string& token, std::string& error);
+/// Parses the device-token upload's body, `{"DeviceToken": "…"}`: the token text, or a Failure saying why not.
+Result<std::string> parseDeviceToken(std::string_view body);
 
 }  // namespace perfagent

@@ -59,8 +59,8 @@ std::filesystem::path defaultDatabasePath(const char* xdgDataHome, const char* h
     return defaultHome(xdgDataHome, home).parent_path() / "perfagent-server" / "perfagent.sqlite3";
 }
 
-std::optional<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arguments, const char* xdgDataHome,
-                                                    const char* home, std::string& error) {
+Result<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arguments, const char* xdgDataHome,
+                                             const char* home) {
     ServerOptions options;
     options.database.location = defaultDatabasePath(xdgDataHome, home).string();
     CommandOptions walk(arguments);
@@ -71,29 +71,22 @@ std::optional<ServerOptions> parseServerCommandLine(const std::vector<std::strin
             continue;
         }
         if (flag != "--listen" && flag != "--database" && flag != "--ui" && flag != "--resources") {
-            error = walk.unknownOption();
-            return std::nullopt;
+            return failure(walk.unknownOption());
         }
-        const auto value = walk.requireValue(*option, error);
-        if (!value) return std::nullopt;
+        const auto value = walk.requireValue(*option);
+        if (!value) return value.error();
         if (flag == "--resources") {
             options.resources = *value;
             continue;
         }
         if (flag == "--database") {
             auto database = parseDatabaseUrl(*value);
-            if (!database) {
-                error = std::move(database.error().message);
-                return std::nullopt;
-            }
+            if (!database) return database.error();
             options.database = std::move(*database);
             continue;
         }
         auto address = parseListenAddress(*value);
-        if (!address) {
-            error = flag + ": '" + *value + "' is not HOST:PORT with a port 1-65535";
-            return std::nullopt;
-        }
+        if (!address) return failure(flag + ": '" + *value + "' is not HOST:PORT with a port 1-65535");
         (flag == "--listen" ? options.listen : options.ui.emplace()) = std::move(*address);
     }
     return options;

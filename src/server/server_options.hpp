@@ -43,10 +43,10 @@ std::filesystem::path defaultDatabasePath(const char* xdgDataHome, const char* h
 
 /// Parses `perfagent-server [--listen HOST:PORT] [--database URL] [--ui HOST:PORT] [--resources DIR] [--help]
 /// [--version]`
-/// (also `--flag=value`). On a bad command line answers nothing and sets `error` to a one-line message
-/// (the program then exits 2).
-std::optional<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arguments, const char* xdgDataHome,
-                                                    const char* home, std::string& error);
+/// (also `--flag=value`). A bad command line answers a Failure with a one-line message (the program then
+/// exits 2).
+Result<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arguments, const char* xdgDataHome,
+                                             const char* home);
 
 /// The pages' directory beside the binary at `executable`: `resources/server` in the build tree, or
 /// `../share/perfagent-server` when installed; nothing when neither holds index.html.

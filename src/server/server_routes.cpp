@@ -39,9 +39,9 @@ bool queue(IngestQueue& queue, const HttpResponder& responder, IngestQueue::Job 
 
 void ingestReport(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
     if (blank(request.body)) return responder.answer({.status = 204});
-    auto report = std::make_shared<IncomingReport>();
-    std::string error;
-    if (!parseReport(request.body, *report, error)) return responder.refuse({400, error});
+    auto parsed = parseReport(request.body);
+    if (!parsed) return responder.refuse({400, parsed.error().message});
+    auto report = std::make_shared<IncomingReport>(std::move(*parsed));
     const std::size_t bytes = sizeof(IncomingReport) + report->samples.size() * sizeof(Sample);
     // Answered once queued: the agent does not wait for the database, and reads queued after this see it.
     const bool queued = queue(
@@ -54,12 +54,11 @@ void ingestReport(IngestQueue& store, HttpServerRequest&& request, HttpResponder
 }
 
 void ingestDeviceToken(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
-    std::string token;
-    std::string error;
-    if (!parseDeviceToken(request.body, token, error)) return responder.refuse({400, error});
+    auto token = parseDeviceToken(request.body);
+    if (!token) return responder.refuse({400, token.error().message});
     const bool queued =
         queue(store, responder,
-              [token = std::move(token), device = request.peer.address().to_string(), at = nowMs()](RunStore& runs) {
+              [token = std::move(*token), device = request.peer.address().to_string(), at = nowMs()](RunStore& runs) {
                   runs.recordDeviceToken(device, token, at);
               });
     if (queued) responder.answer({.status = 200});
@@ -90,9 +89,8 @@ HttpServerResponse json(std::string body) {
 }
 
 void listRuns(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
-    std::string error;
-    const auto filter = parseRunsQuery(queryOf(request), error);
-    if (!filter) return responder.refuse({400, error});
+    const auto filter = parseRunsQuery(queryOf(request));
+    if (!filter) return responder.refuse({400, filter.error().message});
     queue(store, responder, [filter = *filter, responder](RunStore& runs) {
         const std::vector<RunInfo> found = runs.listRuns(filter);
         // A full page may have older runs after it: the cursor is its last (oldest) id.
@@ -121,9 +119,8 @@ void oneRun(IngestQueue& store, HttpServerRequest&& request, HttpResponder respo
 }
 
 void compareRuns(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
-    std::string error;
-    const auto ids = parseCompareQuery(queryOf(request), error);
-    if (!ids) return responder.refuse({400, error});
+    const auto ids = parseCompareQuery(queryOf(request));
+    if (!ids) return responder.refuse({400, ids.error().message});
     queue(store, responder, [ids = *ids, responder](RunStore& runs) {
         std::vector<RunDetail> details;
         for (const std::int64_t id : ids) {

@@ -107,10 +107,9 @@ void AppDelegate::didFailToRegisterForRemoteNotificationsWithError(std::string_v
 void AppDelegate::didReceiveRemoteNotification(const boost::json::object& userInfo) {
     Console& console = services_.platform.console;
     console.println("userinfo :" + jsonText(userInfo));
-    std::string whyRejected;
-    const auto command = parseRemoteCommand(userInfo, whyRejected);
+    const auto command = parseRemoteCommand(userInfo);
     if (!command) {
-        services_.diagnostics("perfagent: push not acted on: " + whyRejected);
+        services_.diagnostics("perfagent: push not acted on: " + command.error().message);
         return;
     }
     // Names are printed with their control characters escaped, so a payload cannot forge console lines.

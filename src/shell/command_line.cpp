@@ -12,7 +12,7 @@ CollectionEndpoint defaultCollectionServer() {
     return CollectionEndpoint{};
 }
 
-std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& arguments, std::string& error) {
+Result<CommandLine> parseCommandLine(const std::vector<std::string>& arguments) {
     CommandLine line;
     line.collectionServer = defaultCollectionServer();
     CommandOptions options(arguments);
@@ -33,50 +33,37 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
         }
         if (flag == "--target") {
             const auto value = options.takeValue(*option);
-            if (!value || value->empty()) {
-                error = "--target needs a pid or a process name (see --help)";
-                return std::nullopt;
-            }
+            if (!value || value->empty()) return failure("--target needs a pid or a process name (see --help)");
             line.target = *value;
             continue;
         }
         if (flag != "--collection-server" && flag != "--listen" && flag != "--home" && flag != "--resources" &&
             flag != "--console" && flag != "--keep-logs") {
-            error = options.unknownOption();
-            return std::nullopt;
+            return failure(options.unknownOption());
         }
-        const auto value = options.requireValue(*option, error);
-        if (!value) return std::nullopt;
+        const auto value = options.requireValue(*option);
+        if (!value) return value.error();
         if (flag == "--collection-server") {
             const auto endpoint = CollectionEndpoint::parse(*value);
-            if (!endpoint) {
-                error = "--collection-server: '" + *value + "' is not HOST or HOST:PORT";
-                return std::nullopt;
-            }
+            if (!endpoint) return failure("--collection-server: '" + *value + "' is not HOST or HOST:PORT");
             line.collectionServer = *endpoint;
         } else if (flag == "--listen") {
             auto listen = parseListenAddress(*value);
-            if (!listen) {
-                error = "--listen: '" + *value + "' is not HOST:PORT with a port 1-65535";
-                return std::nullopt;
-            }
+            if (!listen) return failure("--listen: '" + *value + "' is not HOST:PORT with a port 1-65535");
             line.listen = std::move(*listen);
         } else if (flag == "--console") {
             if (*value != "full" && *value != "brief") {
-                error = "--console: '" + *value + "' is not full or brief";
-                return std::nullopt;
+                return failure("--console: '" + *value + "' is not full or brief");
             }
             line.briefConsole = *value == "brief";
         } else if (flag == "--keep-logs") {
             const auto end = value->data() + value->size();
             const auto [at, ec] = std::from_chars(value->data(), end, line.keepLogs);
             if (value->empty() || ec != std::errc() || at != end) {
-                error = "--keep-logs: '" + *value + "' is not a whole number";
-                return std::nullopt;
+                return failure("--keep-logs: '" + *value + "' is not a whole number");
             }
         } else if (value->empty()) {
-            error = flag + " needs a directory";
-            return std::nullopt;
+            return failure(flag + " needs a directory");
         } else if (flag == "--home") {
             line.home = *value;
         } else {

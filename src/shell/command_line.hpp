@@ -3,6 +3,7 @@
 #include "report/collection_server.hpp"
 
 #include "platform/listen_address.hpp"
+#include "platform/result.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -28,8 +29,8 @@ struct CommandLine {
 /// Parses `perfagent [--collection-server HOST[:PORT]] [--listen HOST:PORT] [--home DIR]
 /// [--resources DIR] [--console full|brief] [--keep-logs N]
 /// [--target PID|NAME] [--target-tree] [--help] [--version]` (also `--flag=value`).
-/// Names are not resolved here. On a bad command line answers nothing and sets `error` to a one-line message.
-std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& arguments, std::string& error);
+/// Names are not resolved here. A bad command line answers a Failure with a one-line message.
+Result<CommandLine> parseCommandLine(const std::vector<std::string>& arguments);
 
 /// The --help text.
 std::string usageText();

@@ -160,11 +160,8 @@ int main(int argc, char** argv) {
     // mapped on their own and given back whole when freed, instead of leaving holes in the heap that
     // keep it growing (glibc would otherwise raise the threshold to the largest size freed so far).
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-    std::string error;
-    const auto line = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
-    if (const auto status = exitBeforeRun("perfagent", line.has_value(), error, line && line->help,
-                                          line && line->version, usageText()))
-        return *status;
+    const auto line = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (const auto status = exitBeforeRun("perfagent", line, usageText())) return *status;
     // Names are resolved once, here: a name that does not resolve is a bad command line.
     const auto cannotResolve = [](const char* flag, const Failure& failure) {
         std::fprintf(stderr, "perfagent: %s: cannot resolve %s\n", flag, failure.message.c_str());

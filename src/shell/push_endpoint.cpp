@@ -142,8 +142,7 @@ HttpRoute pushRoute(std::string deviceToken, MainThreadHandoff& handoff,
         if (!check.userInfo) return responder.refuse({check.status, std::string(check.reason)});
         // A start whose target cannot be measured is refused here, with the reason, rather than found
         // out later on the main thread where the answer cannot carry it.
-        std::string whyRejected;
-        const auto command = parseRemoteCommand(*check.userInfo, whyRejected);
+        const auto command = parseRemoteCommand(*check.userInfo);
         const CommandAction action = command ? commandAction(command->command) : CommandAction::None;
         if (checkTarget && (action == CommandAction::Start || action == CommandAction::StartOverall)) {
             if (auto refusal = checkTarget(*command)) return responder.refuse(std::move(*refusal));

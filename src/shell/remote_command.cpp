@@ -37,31 +37,16 @@ std::string payloadValueText(const boost::json::value& value) {
     return {};
 }
 
-std::optional<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo, std::string& whyRejected) {
+Result<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo) {
     const auto* aps = userInfo.if_contains("aps");
-    if (!aps) {
-        whyRejected = "no \"aps\"";
-        return std::nullopt;
-    }
-    if (!aps->is_object()) {
-        whyRejected = "\"aps\" is not an object";
-        return std::nullopt;
-    }
+    if (!aps) return failure("no \"aps\"");
+    if (!aps->is_object()) return failure("\"aps\" is not an object");
     const auto* alert = aps->get_object().if_contains("alert");
-    if (!alert) {
-        whyRejected = "no \"alert\" in \"aps\"";
-        return std::nullopt;
-    }
+    if (!alert) return failure("no \"alert\" in \"aps\"");
     const auto* srNumber = userInfo.if_contains("srNumber");
-    if (!srNumber) {
-        whyRejected = "no \"srNumber\"";
-        return std::nullopt;
-    }
+    if (!srNumber) return failure("no \"srNumber\"");
     const auto* usecase = userInfo.if_contains("usecase");
-    if (!usecase) {
-        whyRejected = "no \"usecase\"";
-        return std::nullopt;
-    }
+    if (!usecase) return failure("no \"usecase\"");
     RemoteCommand command;
     command.command = payloadValueText(*alert);
     command.srNumber = payloadValueText(*srNumber);
@@ -81,8 +66,7 @@ CommandAction commandAction(std::string_view command) {
 }
 
 std::string pushDecision(const boost::json::object& userInfo) {
-    std::string whyRejected;
-    const auto command = parseRemoteCommand(userInfo, whyRejected);
+    const auto command = parseRemoteCommand(userInfo);
     boost::json::object answer;
     switch (command ? commandAction(command->command) : CommandAction::None) {
     case CommandAction::Start: answer["action"] = "start"; break;
@@ -91,7 +75,8 @@ std::string pushDecision(const boost::json::object& userInfo) {
     case CommandAction::StopOverall: answer["action"] = "stopoverall"; break;
     case CommandAction::None:
         answer["action"] = "none";
-        answer["reason"] = command ? "\"alert\" is not start, stop, startoverall or stopoverall" : whyRejected;
+        answer["reason"] =
+            command ? "\"alert\" is not start, stop, startoverall or stopoverall" : command.error().message;
         break;
     }
     return boost::json::serialize(answer);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/result.hpp"
+
 #include <boost/json/fwd.hpp>
 
 #include <optional>
@@ -24,9 +26,9 @@ struct RemoteCommand {
 std::string payloadValueText(const boost::json::value& value);
 
 /// Reads "aps"/"alert", "srNumber", "usecase" and the optional "pagename", "target" and "targetTree" from a push's user info.
-/// Nothing, with the reason in `whyRejected`, when "aps" is missing or not an object, or "alert",
-/// "srNumber" or "usecase" is missing.
-std::optional<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo, std::string& whyRejected);
+/// A Failure with the reason when "aps" is missing or not an object, or "alert", "srNumber" or "usecase"
+/// is missing.
+Result<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo);
 
 /// @brief The collector operation a command word selects. Matching is exact and case-sensitive.
 enum class CommandAction { Start, Stop, StartOverall, StopOverall, None };

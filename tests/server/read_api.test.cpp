@@ -12,28 +12,26 @@ namespace perfagent {
 namespace {
 
 TEST(ReadApi, ParsesQueries) {
-    std::string error;
     const auto filter = parseRunsQuery("usecase=log%20in&srnumber=SR+1&device=10.0.0.7&since=2026-12-06T21:40:00.5Z"
-                                       "&limit=5&after=12",
-                                       error);
-    ASSERT_TRUE(filter) << error;
+                                       "&limit=5&after=12");
+    ASSERT_TRUE(filter) << filter.error().message;
     EXPECT_EQ(std::tie(filter->usecase, filter->srnumber, filter->device), std::tie("log in", "SR 1", "10.0.0.7"));
     EXPECT_EQ(std::tie(filter->sinceMs, filter->limit, filter->afterId), std::tuple(1'796'593'200'500, 5, 12));
-    EXPECT_EQ(parseRunsQuery("", error)->limit, kDefaultRunsPerPage);
-    EXPECT_EQ(parseRunsQuery("since=2026-12-06", error)->sinceMs, 1'796'515'200'000);
+    EXPECT_EQ(parseRunsQuery("")->limit, kDefaultRunsPerPage);
+    EXPECT_EQ(parseRunsQuery("since=2026-12-06")->sinceMs, 1'796'515'200'000);
     EXPECT_EQ(isoUtc(1'796'593'200'500), "2026-12-06T21:40:00.500Z");
 
     for (const char* bad : {"limit=0", "limit=1001", "limit=x", "after=-1", "since=yesterday", "since=2026-13-01",
                             "usecase=a&usecase=b", "usecase=%zz", "order=asc"}) {
-        error.clear();
-        EXPECT_FALSE(parseRunsQuery(bad, error)) << bad;
-        EXPECT_FALSE(error.empty()) << bad;
+        const auto parsed = parseRunsQuery(bad);
+        EXPECT_FALSE(parsed) << bad;
+        EXPECT_FALSE(parsed.error().message.empty()) << bad;
     }
-    EXPECT_EQ(parseCompareQuery("runs=3,1,7", error), (std::vector<std::int64_t>{3, 1, 7}));
+    EXPECT_EQ(parseCompareQuery("runs=3,1,7").value(), (std::vector<std::int64_t>{3, 1, 7}));
     for (const char* bad : {"runs=3", "runs=1,2,3,4,5", "runs=1,1", "runs=1,,2", "runs=1,x", "ids=1,2", ""}) {
-        error.clear();
-        EXPECT_FALSE(parseCompareQuery(bad, error)) << bad;
-        EXPECT_FALSE(error.empty()) << bad;
+        const auto parsed = parseCompareQuery(bad);
+        EXPECT_FALSE(parsed) << bad;
+        EXPECT_FALSE(parsed.error().message.empty()) << bad;
     }
 }
 

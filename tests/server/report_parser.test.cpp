@@ -10,10 +10,10 @@ namespace perfagent {
 namespace {
 
 bool parses(std::string_view body, IncomingReport& parsed) {
-    std::string error;
-    const bool ok = parseReport(body, parsed, error);
-    EXPECT_EQ(error.empty(), ok) << error;
-    return ok;
+    auto result = parseReport(body);
+    EXPECT_EQ(result.error().message.empty(), result.has_value()) << result.error().message;
+    if (result) parsed = std::move(*result);
+    return result.has_value();
 }
 
 TEST(ReportParser, ReadsWhatTheAgentWritesExactly) {
@@ -87,10 +87,9 @@ TEST(ReportParser, RefusesWhatIsNotAReport) {
 }
 
 TEST(ReportParser, ReadsTheDeviceTokenUpload) {
-    std::string token, error;
-    EXPECT_TRUE(parseDeviceToken("{\n  \"DeviceToken\" : \"0a1b\"\n}", token, error) && token == "0a1b");
+    EXPECT_EQ(parseDeviceToken("{\n  \"DeviceToken\" : \"0a1b\"\n}").value(), "0a1b");
     for (const char* body : {"", "[]", R"({"DeviceToken": 5})", R"({"DeviceToken": ""})", R"({"token": "a"})"})
-        EXPECT_FALSE(parseDeviceToken(body, token, error)) << body;
+        EXPECT_FALSE(parseDeviceToken(body)) << body;
 }
 
 }  // namespace

@@ -6,21 +6,20 @@ namespace perfagent {
 namespace {
 
 TEST(ServerOptions, ParsesTheCommandLine) {
-    std::string error;
-    const auto defaults = parseServerCommandLine({}, nullptr, "/home/ada", error);
+    const auto defaults = parseServerCommandLine({}, nullptr, "/home/ada");
     ASSERT_TRUE(defaults);
     EXPECT_EQ(defaults->listen, (ListenAddress{"127.0.0.1", 8089}));
     EXPECT_EQ(defaults->database,
               (DatabaseUrl{DatabaseUrl::Kind::Sqlite, "/home/ada/.local/share/perfagent-server/perfagent.sqlite3"}));
     EXPECT_FALSE(defaults->ui);
-    EXPECT_EQ(parseServerCommandLine({}, "/data", "/home/ada", error)->database.location,
+    EXPECT_EQ(parseServerCommandLine({}, "/data", "/home/ada")->database.location,
               "/data/perfagent-server/perfagent.sqlite3");
 
     const auto given = parseServerCommandLine(
         {"--listen", "0.0.0.0:9000", "--database=postgresql://ada@db.example:5433/runs", "--ui", "[::1]:8091", "--version",
          "--resources=/opt/pages"},
-        nullptr, "/home/ada", error);
-    ASSERT_TRUE(given) << error;
+        nullptr, "/home/ada");
+    ASSERT_TRUE(given) << given.error().message;
     EXPECT_EQ(given->listen, (ListenAddress{"0.0.0.0", 9000}));
     EXPECT_EQ(given->database, (DatabaseUrl{DatabaseUrl::Kind::Postgres, "postgresql://ada@db.example:5433/runs"}));
     EXPECT_EQ(given->ui, (ListenAddress{"::1", 8091}));
@@ -35,9 +34,9 @@ TEST(ServerOptions, ParsesTheCommandLine) {
         {"--database", "postgresql://@db.example/runs"},
     };
     for (const auto& arguments : bad) {
-        error.clear();
-        EXPECT_FALSE(parseServerCommandLine(arguments, nullptr, "/home/ada", error)) << arguments.back();
-        EXPECT_FALSE(error.empty()) << arguments.back();
+        const auto parsed = parseServerCommandLine(arguments, nullptr, "/home/ada");
+        EXPECT_FALSE(parsed) << arguments.back();
+        EXPECT_FALSE(parsed.error().message.empty()) << arguments.back();
     }
 }
 

@@ -8,10 +8,9 @@ namespace perfagent {
 namespace {
 
 TEST(RemoteCommand, ReadsTheCommandAndNamesOrSaysWhichKeyIsMissing) {
-    std::string why;
     const auto stop =
         boost::json::parse(R"({"aps": {"alert": "stop"}, "srNumber": 42, "usecase": " Log In ", "pagename": "home"})");
-    auto command = parseRemoteCommand(stop.as_object(), why);
+    auto command = parseRemoteCommand(stop.as_object());
     ASSERT_TRUE(command);
     EXPECT_EQ(pushDecision(stop.as_object()), R"({"action":"stop"})");
     // A number reads as its digits; nothing is trimmed.
@@ -27,8 +26,9 @@ TEST(RemoteCommand, ReadsTheCommandAndNamesOrSaysWhichKeyIsMissing) {
     };
     for (const auto& [json, reason] : cases) {
         const auto userInfo = boost::json::parse(json).as_object();
-        EXPECT_FALSE(parseRemoteCommand(userInfo, why)) << json;
-        EXPECT_EQ(why, reason);
+        const auto rejected = parseRemoteCommand(userInfo);
+        EXPECT_FALSE(rejected) << json;
+        EXPECT_EQ(rejected.error().message, reason);
         // The push's answer names the same reason.
         EXPECT_EQ(boost::json::parse(pushDecision(userInfo)),
                   (boost::json::object{{"action", "none"}, {"reason", reason}}));
