@@ -239,8 +239,7 @@ Result<void> mergeSeries(std::array<SeriesEntries, 4>& series, std::vector<Sampl
 Result<IncomingReport> parseReport(std::string_view body) {
     IncomingReport report;
     std::string error;
-    thread_local std::array<SeriesEntries, 4> series;
-    for (auto& entries : series) entries.clear();
+    std::array<SeriesEntries, 4> series;  // each series as it arrives, merged by sample number at the end
 
     boost::json::basic_parser<ReportHandler> parser(boost::json::parse_options{}, report, series, error);
     boost::system::error_code ec;
