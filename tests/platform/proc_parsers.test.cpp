@@ -25,8 +25,7 @@ constexpr std::string_view kBashStat =
 
 /// The stored text with its first `from` replaced by `to`.
 std::string with(std::string_view text, std::string_view from, std::string_view to) {
-    std::string out(text);
-    return out.replace(out.find(from), from.size(), to);
+    return std::string(text).replace(text.find(from), from.size(), to);
 }
 
 // A thread that named itself "w) (x y)" and then spun for a while.
@@ -101,10 +100,7 @@ void expectEveryCutFailsOrAgrees(std::string_view text, Parse parse) {
     ASSERT_TRUE(whole);
     for (std::size_t length = 0; length < text.size(); ++length) {
         const std::string cut(text.substr(0, length));  // own buffer, so ASan sees any overread
-        const auto part = parse(cut);
-        if (part) {
-            EXPECT_TRUE(*part == *whole) << "cut after " << length << " characters";
-        }
+        if (const auto part = parse(cut)) EXPECT_TRUE(*part == *whole) << "cut after " << length << " characters";
     }
 }
 
