@@ -46,12 +46,7 @@ TEST(ProcParsers, ReadTheirNumbersOptionalFieldsAndOddNames) {
     EXPECT_TRUE(forEachChildPid("12 3456 ", [&](std::uint32_t pid) { pids += std::to_string(pid) + ","; }));
     EXPECT_EQ(pids, "12,3456,");
 
-    const struct {
-        std::string text;
-        std::uint64_t utime, stime, startTime;
-        std::string_view comm;
-        char state;
-    } stats[] = {
+    const struct { std::string text; std::uint64_t utime, stime, startTime; std::string_view comm; char state; } stats[] = {
         {std::string(kBashStat), 4, 12, 30811, "bash", 'S'},
         {kOddNameStat, 251, 19, 30811, "w) (x y)", 'R'},
         {with(kBashStat, "bash", "ba\nsh 1 2 3"), 4, 12, 30811, "ba\nsh 1 2 3", 'S'},  // even a newline
