@@ -112,10 +112,7 @@ TEST(BeastUrlSession, RecoveryIsToldLastOnceTheNewestRequestIsAnswered) {
     EXPECT_EQ(session.lastSucceeded(), std::nullopt);
     for (int i = 0; i < 4; ++i) session.start(requestTo(recorder.port()));
     ASSERT_TRUE(recorder.next());  // never answered: it runs into its deadline
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(recorder.next());
-        recorder.answer();
-    }
+    for (int i = 0; i < 3; ++i) { ASSERT_TRUE(recorder.next()); recorder.answer(); }
     ASSERT_TRUE(settled(session));
     const auto lines = diagnostics.lines();
     ASSERT_EQ(lines.size(), 2u);
