@@ -139,7 +139,7 @@ TEST(BeastUrlSession, ABadAnswerEndsTheExchangeAndLeavesTheNextRequestUntouched)
         EXPECT_EQ(session.stats().answered, garbage ? 1u : 2u);
         const auto lines = diagnostics.lines();  // the failure, then the recovery
         ASSERT_EQ(lines.size(), garbage ? 2u : 0u);
-        if (garbage) EXPECT_NE(lines[0].find("malformed response"), std::string::npos);
+        if (garbage) { EXPECT_NE(lines[0].find("malformed response"), std::string::npos); }
     }
 }
 
