@@ -24,8 +24,7 @@ TEST(DeviceTokenDocument, PrettyObjectWithOneEscapedMember) {
 
 mode_t modeOf(const std::filesystem::path& path) {
     struct stat status {};
-    ::stat(path.c_str(), &status);
-    return status.st_mode & 07777;
+    return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
 TEST(DeviceTokenStore, MakesAPrivateTokenOnceAndReusesIt) {

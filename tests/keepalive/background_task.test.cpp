@@ -128,9 +128,7 @@ TEST_F(BackgroundTaskTest, InterruptionsOnAnotherThreadOverlapMainThreadUse) {
     constexpr int kRounds = 50;
     EXPECT_CALL(factory, makePlayer).Times(2 * kRounds);
 
-    std::thread poster([&] {
-        for (int i = 0; i < kRounds; ++i) center.post(kBegan);
-    });
+    std::thread poster([&] { for (int i = 0; i < kRounds; ++i) center.post(kBegan); });
     for (int i = 0; i < kRounds; ++i) task.playAudio();
     poster.join();
     EXPECT_TRUE(task.player()->isPlaying());

@@ -22,10 +22,7 @@ TEST(NotificationCenter, CallsEachRegistrationOnThePostingThreadWithoutHoldingIt
     });
 
     std::thread::id poster;
-    std::thread thread([&] {
-        poster = std::this_thread::get_id();
-        center.post(Notification{"N", std::nullopt});
-    });
+    std::thread thread([&] { poster = std::this_thread::get_id(); center.post(Notification{"N", std::nullopt}); });
     thread.join();
     EXPECT_EQ(std::tuple(a, b, ranOn), std::tuple(2, 1, poster));
 

@@ -44,10 +44,7 @@ TEST(BeastUrlSession, StartNeverWaitsAndFailureRunsAndRecoveriesAreToldOnce) {
     // The first diagnostic holds the network thread until every request is started: a start() that
     // waited for the network thread would never return.
     std::latch release(1);
-    BeastUrlSession session([&](std::string_view line) {
-        release.wait();
-        diagnostics.println(line);
-    });
+    BeastUrlSession session([&](std::string_view line) { release.wait(); diagnostics.println(line); });
     const auto t0 = Clock::now();
     for (int i = 0; i < 50; ++i) session.start(requestTo(port, "report " + std::to_string(i)));
     EXPECT_LT(Clock::now() - t0, 1s);
@@ -115,10 +112,7 @@ TEST(BeastUrlSession, RecoveryIsToldLastOnceTheNewestRequestIsAnswered) {
     EXPECT_EQ(session.lastSucceeded(), std::nullopt);
     for (int i = 0; i < 4; ++i) session.start(requestTo(recorder.port()));
     ASSERT_TRUE(recorder.next());  // never answered: it runs into its deadline
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(recorder.next());
-        recorder.answer();
-    }
+    for (int i = 0; i < 3; ++i) { ASSERT_TRUE(recorder.next()); recorder.answer(); }
     ASSERT_TRUE(settled(session));
     const auto lines = diagnostics.lines();
     ASSERT_EQ(lines.size(), 2u);
@@ -137,21 +131,15 @@ TEST(BeastUrlSession, ABadAnswerEndsTheExchangeAndLeavesTheNextRequestUntouched)
         session.start(requestTo(recorder.port(), "first"));
         session.start(requestTo(recorder.port(), "second"));
         ASSERT_TRUE(recorder.next());
-        if (garbage) {
-            recorder.send("\x16\x03\x01 this is not HTTP\r\n\r\n");
-            recorder.hangUp();
-        } else {
-            recorder.answer(std::string(8 << 20, 'x'));
-        }
+        if (garbage) recorder.send("\x16\x03\x01 this is not HTTP\r\n\r\n"), recorder.hangUp();
+        else recorder.answer(std::string(8 << 20, 'x'));
         EXPECT_EQ(nextBody(recorder), "second");
         recorder.answer();
         ASSERT_TRUE(settled(session));
         EXPECT_EQ(session.stats().answered, garbage ? 1u : 2u);
         const auto lines = diagnostics.lines();  // the failure, then the recovery
         ASSERT_EQ(lines.size(), garbage ? 2u : 0u);
-        if (garbage) {
-            EXPECT_NE(lines[0].find("malformed response"), std::string::npos);
-        }
+        if (garbage) { EXPECT_NE(lines[0].find("malformed response"), std::string::npos); }
     }
 }
 
@@ -163,10 +151,7 @@ TEST(BeastUrlSession, ShutdownLetsARequestFinishWithinTheGraceAndCancelsTheRestQ
     cut.start(requestTo(silent.port()));
     ASSERT_TRUE(slow.next());
     ASSERT_TRUE(silent.next());
-    std::thread answerLater([&] {
-        std::this_thread::sleep_for(100ms);
-        slow.answer();
-    });
+    std::thread answerLater([&] { std::this_thread::sleep_for(100ms); slow.answer(); });
     graced.shutdown(kLiveness);
     answerLater.join();
     EXPECT_EQ(graced.stats().answered, 1u);

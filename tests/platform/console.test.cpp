@@ -30,6 +30,10 @@ TEST(StreamConsole, WritesCopiedAndHeldLinesInOrder) {
     for (int i = 0; i < 50; ++i) expected += "line " + std::to_string(i) + "\nheld " + *block + std::to_string(i) + "\n";
 
     Diagnostics diagnostics;
+    const auto printTo = [&](int fd) {
+        { StreamConsole console(fd, diagnostics); print(console); }
+        ::close(fd);
+    };
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     std::string fromPipe;
@@ -37,25 +41,14 @@ TEST(StreamConsole, WritesCopiedAndHeldLinesInOrder) {
         char buffer[65536];
         for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) fromPipe.append(buffer, static_cast<std::size_t>(n));
     });
-    {
-        StreamConsole console(fds[1], diagnostics);
-        print(console);
-    }
-    ::close(fds[1]);
+    printTo(fds[1]);
     reader.join();
     ::close(fds[0]);
     EXPECT_TRUE(fromPipe == expected) << fromPipe.size() << " bytes of " << expected.size();
 
-    char path[] = "/tmp/perfagent-console-XXXXXX";
-    const int file = ::mkstemp(path);
-    ASSERT_GE(file, 0);
-    {
-        StreamConsole console(file, diagnostics);
-        print(console);
-    }
-    ::close(file);
-    const std::string fromFile = testing::readFile(path);
-    ::unlink(path);
+    const testing::TempDirectory dir;
+    printTo(::open((dir / "out").c_str(), O_WRONLY | O_CREAT, 0600));
+    const std::string fromFile = testing::readFile(dir / "out");
     EXPECT_TRUE(fromFile == expected) << fromFile.size() << " bytes of " << expected.size();
 }
 

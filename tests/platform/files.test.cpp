@@ -24,11 +24,7 @@ TEST(DefaultHome, PrefersAnAbsoluteXdgDataHome) {
 
 /// Puts standard error back where it was when the test ends, whatever happened.
 struct StderrGuard {
-    ~StderrGuard() {
-        std::fflush(stderr);
-        ::dup2(saved, STDERR_FILENO);
-        ::close(saved);
-    }
+    ~StderrGuard() { std::fflush(stderr), ::dup2(saved, STDERR_FILENO), ::close(saved); }
     int saved = ::dup(STDERR_FILENO);
 };
 

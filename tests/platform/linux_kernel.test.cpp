@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 namespace perfagent {
@@ -41,17 +42,14 @@ TEST(LinuxKernel, FoldsHostFiguresExactly) {
 
     VmStatistics64 vm;
     ASSERT_EQ(kernel.hostVmInfo64(vm), kKernSuccess);
-    EXPECT_EQ(vm.freeCount, pages(24489024));
-    EXPECT_EQ(vm.activeCount, pages(31044));
-    EXPECT_EQ(vm.inactiveCount, pages(30384));
-    EXPECT_EQ(vm.wireCount, pages(16360 + 22756 + 2020 + 1768));  // Unevictable + SUnreclaim + KernelStack + PageTables
-    EXPECT_EQ(vm.compressorPageCount, pages(752));
+    // Wired: Unevictable + SUnreclaim + KernelStack + PageTables.
+    EXPECT_EQ(std::tuple(vm.freeCount, vm.activeCount, vm.inactiveCount, vm.wireCount, vm.compressorPageCount),
+              std::tuple(pages(24489024), pages(31044), pages(30384), pages(16360 + 22756 + 2020 + 1768), pages(752)));
 
     HostCpuLoadInfo load;
     ASSERT_EQ(kernel.hostCpuLoadInfo(load), kKernSuccess);
-    EXPECT_EQ(load.cpuTicks[HostCpuLoadInfo::kUser], 11287u);
-    EXPECT_EQ(load.cpuTicks[HostCpuLoadInfo::kSystem], 6001u + 0 + 100 + 7);  // system + irq + softirq + steal
-    EXPECT_EQ(load.cpuTicks[HostCpuLoadInfo::kIdle], 89638u + 318);          // idle + iowait
+    // User; system + irq + softirq + steal; idle + iowait; nice.
+    EXPECT_EQ(std::to_array(load.cpuTicks), (std::array<std::uint32_t, 4>{11287, 6001 + 0 + 100 + 7, 89638 + 318, 0}));
     // Counters past 2^32 are kept modulo 2^32, read again through the kept descriptor.
     proc.write("stat", "cpu  4294967301 1 2 3 4 5 6 7 0 0\n");
     ASSERT_EQ(kernel.hostCpuLoadInfo(load), kKernSuccess);
@@ -76,9 +74,7 @@ TEST(LinuxKernel, ThreadSharesSinceTheirPreviousReading) {
 
     ASSERT_EQ(threadsOf(kernel, kTaskSelf), (std::vector<ThreadPort>{7, 9}));
     ThreadBasicInfo info;
-    const auto usage = [&](ThreadPort thread) {
-        return kernel.threadBasicInfo(thread, info) == kKernSuccess ? info.cpuUsage : -1;
-    };
+    const auto usage = [&](ThreadPort t) { return kernel.threadBasicInfo(t, info) == kKernSuccess ? info.cpuUsage : -1; };
     // First sight: the lifetime average, 2 s of 4 s and 0.5 s of 3 s.
     EXPECT_EQ(std::pair(usage(7), usage(9)), std::pair(500, 167));
 

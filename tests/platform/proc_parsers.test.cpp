@@ -25,8 +25,7 @@ constexpr std::string_view kBashStat =
 
 /// The stored text with its first `from` replaced by `to`.
 std::string with(std::string_view text, std::string_view from, std::string_view to) {
-    std::string out(text);
-    return out.replace(out.find(from), from.size(), to);
+    return std::string(text).replace(text.find(from), from.size(), to);
 }
 
 // A thread that named itself "w) (x y)" and then spun for a while.
@@ -47,12 +46,7 @@ TEST(ProcParsers, ReadTheirNumbersOptionalFieldsAndOddNames) {
     EXPECT_TRUE(forEachChildPid("12 3456 ", [&](std::uint32_t pid) { pids += std::to_string(pid) + ","; }));
     EXPECT_EQ(pids, "12,3456,");
 
-    const struct {
-        std::string text;
-        std::uint64_t utime, stime, startTime;
-        std::string_view comm;
-        char state;
-    } stats[] = {
+    const struct { std::string text; std::uint64_t utime, stime, startTime; std::string_view comm; char state; } stats[] = {
         {std::string(kBashStat), 4, 12, 30811, "bash", 'S'},
         {kOddNameStat, 251, 19, 30811, "w) (x y)", 'R'},
         {with(kBashStat, "bash", "ba\nsh 1 2 3"), 4, 12, 30811, "ba\nsh 1 2 3", 'S'},  // even a newline
@@ -101,10 +95,7 @@ void expectEveryCutFailsOrAgrees(std::string_view text, Parse parse) {
     ASSERT_TRUE(whole);
     for (std::size_t length = 0; length < text.size(); ++length) {
         const std::string cut(text.substr(0, length));  // own buffer, so ASan sees any overread
-        const auto part = parse(cut);
-        if (part) {
-            EXPECT_TRUE(*part == *whole) << "cut after " << length << " characters";
-        }
+        if (const auto part = parse(cut)) EXPECT_TRUE(*part == *whole) << "cut after " << length << " characters";
     }
 }
 

@@ -35,10 +35,7 @@ TEST(ProcessList, ReadsEachRunningProcessAndFindsOneByPidOrName) {
     EXPECT_EQ(old.user, ::getpwuid(::getuid())->pw_name);
     EXPECT_EQ(old.residentBytes, 25u * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)));
 
-    const struct {
-        const char* target;
-        Pid pid;  // 0: none found
-    } cases[] = {
+    const std::pair<const char*, Pid> cases[] = {  // the pid found, 0: none
         {"app", 52},          // several match: the oldest
         {"builder.py", 63},   // the last path part of argv[0]
         {"python3", 63},      // the kernel's name
@@ -48,9 +45,9 @@ TEST(ProcessList, ReadsEachRunningProcessAndFindsOneByPidOrName) {
         {"ap", 0},
         {"", 0},
     };
-    for (const auto& c : cases) {
-        const auto found = findProcess(running, c.target);
-        EXPECT_EQ(found ? found->identity.pid : 0, c.pid) << c.target;
+    for (const auto& [target, pid] : cases) {
+        const auto found = findProcess(running, target);
+        EXPECT_EQ(found ? found->identity.pid : 0, pid) << target;
     }
 }
 

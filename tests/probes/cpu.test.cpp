@@ -43,12 +43,16 @@ TEST(AppUsage, SumsNonIdleThreadsInPercentOfOneCpuAndGivesEveryListBack) {
     EXPECT_EQ(kernel.outstandingLists(), 0u);
 }
 
-TEST(SystemUsage, FirstReadingMeasuresSinceBootThenSinceTheLatestReadingModulo2To32) {
+/// Since boot, then since the latest reading modulo 2^32; no tick or a failed query reads NaN, the next covers the gap.
+TEST(SystemUsage, MeasuresSinceTheLatestReadingAndNaNWithoutATick) {
     FakeKernel kernel;
     kernel.pushCpuLoad({.user = 300, .system = 100, .idle = 550, .nice = 50});
     kernel.pushCpuLoad({.user = 330, .system = 110, .idle = 607, .nice = 53});
     kernel.pushCpuLoad({0xFFFFFFF0u, 0xFFFFFFFFu, 0x7FFFFFFFu, 0});
     kernel.pushCpuLoad({0x00000010u, 0x0000000Fu, 0x80000027u, 0});  // 32 user, 16 system, 40 idle ticks
+    kernel.pushCpuLoad({0x00000010u, 0x0000000Fu, 0x80000027u, 0});
+    kernel.pushCpuLoadFailure();
+    kernel.pushCpuLoad({0x00000010u + 50, 0x0000000Fu + 10, 0x80000027u + 30, 10});
     CPU cpu(kernel);
     const SystemCpu first = cpu.systemUsage();
     expectShares(first, 30.0, 10.0, 55.0, 5.0);
@@ -56,15 +60,6 @@ TEST(SystemUsage, FirstReadingMeasuresSinceBootThenSinceTheLatestReadingModulo2T
     expectShares(cpu.systemUsage(), 30.0, 10.0, 57.0, 3.0);
     cpu.systemUsage();
     expectShares(cpu.systemUsage(), 32.0 / 88.0 * 100.0, 16.0 / 88.0 * 100.0, 40.0 / 88.0 * 100.0, 0.0);
-}
-
-TEST(SystemUsage, NoTickOrAFailedQueryReadsNaNAndTheNextReadingCoversTheGap) {
-    FakeKernel kernel;
-    for (int i = 0; i < 2; ++i) kernel.pushCpuLoad({100, 100, 100, 100});
-    kernel.pushCpuLoadFailure();
-    kernel.pushCpuLoad({150, 110, 130, 110});
-    CPU cpu(kernel);
-    cpu.systemUsage();
     for (int i = 0; i < 2; ++i) {  // no tick elapsed, then a failed query
         const SystemCpu c = cpu.systemUsage();
         for (const double share : {c.system, c.user, c.idle, c.nice, systemCpuFigure(c)}) EXPECT_TRUE(std::isnan(share));

@@ -47,10 +47,7 @@ struct Child {
             ::_exit(0);
         }
     }
-    ~Child() {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
+    ~Child() { ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0); }
     Pid pid;
 };
 
@@ -96,11 +93,8 @@ TEST(LinuxProbes, AnIdleTargetReadsZeroUntilItStartsAThreadThatBurns) {
     Child child([&] {
         for (int i = 0; i < 3; ++i) std::thread([] { ::pause(); }).detach();
         char byte;
-        if (::read(wake[0], &byte, 1) == 1) {
-            std::thread([] {
-                for (volatile unsigned spin = 0;;) spin = spin + 1;
-            }).detach();
-        }
+        if (::read(wake[0], &byte, 1) == 1)
+            std::thread([] { for (volatile unsigned spin = 0;;) spin = spin + 1; }).detach();
         ::pause();
     });
     LinuxKernel kernel;
@@ -115,10 +109,7 @@ TEST(LinuxProbes, AnIdleTargetReadsZeroUntilItStartsAThreadThatBurns) {
     const std::size_t threads = probes.cpu.threadActs().size();
     ASSERT_EQ(::write(wake[1], "x", 1), 1);
     // On a loaded machine the spinning thread may get little of a CPU, but some.
-    EXPECT_TRUE(eventually([&] {
-        std::this_thread::sleep_for(50ms);
-        return probes.cpu.appUsage() > 0.0;
-    }));
+    EXPECT_TRUE(eventually([&] { std::this_thread::sleep_for(50ms); return probes.cpu.appUsage() > 0.0; }));
     EXPECT_EQ(probes.cpu.threadActs().size(), threads + 1);
     ::close(wake[0]);
     ::close(wake[1]);

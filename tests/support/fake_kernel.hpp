@@ -101,9 +101,8 @@ public:
         return kKernSuccess;
     }
     KernReturn vmDeallocate(void* address, std::size_t bytes) override {
-        return std::erase_if(lists_, [&](const auto& l) {
-                   return l.first.get() == address && bytes == l.second * sizeof(ThreadPort);
-               }) == 1 ? kKernSuccess : kKernInvalidArgument;
+        const auto handedOut = [&](const auto& l) { return l.first.get() == address && bytes == l.second * sizeof(ThreadPort); };
+        return std::erase_if(lists_, handedOut) == 1 ? kKernSuccess : kKernInvalidArgument;
     }
     KernReturn threadBasicInfo(ThreadPort thread, ThreadBasicInfo& info) override {
         ++threadQueries_;
