@@ -53,22 +53,7 @@ TEST(CollectionServerRequests, EachCallSendsExactlyItsMethodTargetHeadersAndBody
     EXPECT_EQ(recorder.connectionsAccepted(), 1u);
 }
 
-TEST(CollectionServer, AddressFormsAndNothingSentWithoutOne) {
-    testing::FakeUrlSession session;
-    const std::tuple<const char*, unsigned short, const char*, std::optional<std::string>> cases[] = {
-        {"127.0.0.1", 8089, "/entry-point/json", "http://127.0.0.1:8089/entry-point/json"},
-        {"collector.lan", 80, "/entry-point/test", "http://collector.lan:80/entry-point/test"},
-        {"fe80::1:2", 1, "/x", "http://[fe80::1:2]:1/x"},
-        {"bad host", 8089, "/x", std::nullopt}, {"h", 0, "/x", std::nullopt}, {"h", 8089, "x", std::nullopt},
-        {"h", 8089, "/x?y=1", std::nullopt}, {"h", 8089, "/entry point", std::nullopt},  // more hosts: the parse table
-    };
-    for (const auto& [host, port, path, address] : cases)
-        EXPECT_EQ(CollectionServer(session, CollectionEndpoint{host, port}).collectionAddress(path), address) << host << path;
-    CollectionServer(session, CollectionEndpoint{"bad host", 8089}).postReport("{}");
-    EXPECT_TRUE(session.take().empty());
-}
-
-TEST(CollectionEndpoint, ParsesHostAndOptionalPortAndRejectsWhatCannotBeAnAddress) {
+TEST(CollectionEndpoint, ParsesHostAndOptionalPortFormsAddressesAndRejectsWhatCannotBeOne) {
     const std::tuple<const char*, const char*, unsigned short> valid[] = {
         {"127.0.0.1", "127.0.0.1", 8089}, {"10.0.0.7:9000", "10.0.0.7", 9000}, {"collector.lan", "collector.lan", 8089},
         {"h:1", "h", 1}, {"h:65535", "h", 65535}, {"[::1]:8090", "::1", 8090}, {"[fe80::1]", "fe80::1", 8089},
@@ -84,6 +69,19 @@ TEST(CollectionEndpoint, ParsesHostAndOptionalPortAndRejectsWhatCannotBeAnAddres
                              "[::1]:", "[not-v6]:80", "[]", "[]:80"}) {
         EXPECT_EQ(CollectionEndpoint::parse(text), std::nullopt) << '"' << text << '"';
     }
+    // Addresses formed from an endpoint; nothing is sent without one.
+    testing::FakeUrlSession session;
+    const std::tuple<const char*, unsigned short, const char*, std::optional<std::string>> cases[] = {
+        {"127.0.0.1", 8089, "/entry-point/json", "http://127.0.0.1:8089/entry-point/json"},
+        {"collector.lan", 80, "/entry-point/test", "http://collector.lan:80/entry-point/test"},
+        {"fe80::1:2", 1, "/x", "http://[fe80::1:2]:1/x"},
+        {"bad host", 8089, "/x", std::nullopt}, {"h", 0, "/x", std::nullopt}, {"h", 8089, "x", std::nullopt},
+        {"h", 8089, "/x?y=1", std::nullopt}, {"h", 8089, "/entry point", std::nullopt},  // more hosts: the parse table
+    };
+    for (const auto& [host, port, path, address] : cases)
+        EXPECT_EQ(CollectionServer(session, CollectionEndpoint{host, port}).collectionAddress(path), address) << host << path;
+    CollectionServer(session, CollectionEndpoint{"bad host", 8089}).postReport("{}");
+    EXPECT_TRUE(session.take().empty());
 }
 
 }  // namespace

@@ -75,11 +75,10 @@ TEST_F(ScreenTest, OwnSamplesFeedThePushWhichResetsNothingAndTheFlushWhichEndsTh
     EXPECT_EQ(final.at("averagecpu").as_double(), 40.0);  // accumulated before the reset
     EXPECT_EQ(screen.counter, 0);
     EXPECT_EQ(screen.cpuDict.size(), 2u);  // the series stay
-    const auto afterTwoSeconds = [&] { return std::ranges::count(shell.console.take(), "after 2seconds"); };
     shell.loop.advance(1.9);
-    EXPECT_EQ(afterTwoSeconds(), 0);
+    EXPECT_EQ(std::ranges::count(shell.console.take(), "after 2seconds"), 0);
     shell.loop.advance(0.1);
-    EXPECT_EQ(afterTwoSeconds(), 2);  // one for each flush
+    EXPECT_EQ(std::ranges::count(shell.console.take(), "after 2seconds"), 2);  // one for each flush
 }
 
 }  // namespace
