@@ -1,5 +1,4 @@
-// The operator page in a real browser: headless Chromium drives the built agent, whose reports go to a
-// loopback collection-server recorder, while the agent's console lines are read live from its stdout.
+// The operator page in headless Chromium, driving the built agent (reports to a loopback recorder, stdout read live).
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { existsSync } from 'node:fs';

@@ -1,5 +1,4 @@
-// The built agent end to end: launched on a home of its own, reporting to a loopback recorder, driven by
-// pushes over its listener and by signals, its console read live from stdout.
+// The built agent end to end: its own home, a loopback recorder, pushes and signals, stdout read live.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';

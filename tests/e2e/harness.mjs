@@ -1,5 +1,4 @@
-// Drives the built programs from outside: spawns them on loopback listeners, stands in for the agent's
-// collection server, reads the agent's console lines live and checks how each ends.
+// Drives the built programs from outside: loopback listeners, a stand-in collection server, live console lines.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';

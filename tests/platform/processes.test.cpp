@@ -35,16 +35,10 @@ TEST(ProcessList, ReadsEachRunningProcessAndFindsOneByPidOrName) {
     EXPECT_EQ(old.user, ::getpwuid(::getuid())->pw_name);
     EXPECT_EQ(old.residentBytes, 25u * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)));
 
-    const std::pair<const char*, Pid> cases[] = {  // the pid found, 0: none
-        {"app", 52},          // several match: the oldest
-        {"builder.py", 63},   // the last path part of argv[0]
-        {"python3", 63},      // the kernel's name
-        {"41", 41},
-        {"74", 0},            // a zombie
-        {"/usr/bin/app", 0},  // a path is not a name
-        {"ap", 0},
-        {"", 0},
-    };
+    // The pid found (0: none): the oldest of several, argv[0]'s last part, the kernel's name, a pid; never a
+    // zombie, a path or part of a name.
+    const std::pair<const char*, Pid> cases[] = {{"app", 52}, {"builder.py", 63}, {"python3", 63}, {"41", 41},
+                                                 {"74", 0}, {"/usr/bin/app", 0}, {"ap", 0}, {"", 0}};
     for (const auto& [target, pid] : cases) {
         const auto found = findProcess(running, target);
         EXPECT_EQ(found ? found->identity.pid : 0, pid) << target;

@@ -20,11 +20,9 @@ TEST(ServerOptions, ParsesTheCommandLine) {
          "--resources=/opt/pages"},
         nullptr, "/home/ada");
     ASSERT_TRUE(given) << given.error().message;
-    EXPECT_EQ(given->listen, (ListenAddress{"0.0.0.0", 9000}));
-    EXPECT_EQ(given->database, (DatabaseUrl{DatabaseUrl::Kind::Postgres, "postgresql://ada@db.example:5433/runs"}));
-    EXPECT_EQ(given->ui, (ListenAddress{"::1", 8091}));
-    EXPECT_TRUE(given->version);
-    EXPECT_EQ(given->resources, std::filesystem::path("/opt/pages"));
+    EXPECT_EQ(std::tie(given->listen, given->database, given->ui, given->version, given->resources),
+              std::tuple(ListenAddress{"0.0.0.0", 9000}, DatabaseUrl{DatabaseUrl::Kind::Postgres, "postgresql://ada@db.example:5433/runs"},
+                         std::optional(ListenAddress{"::1", 8091}), true, std::optional(std::filesystem::path("/opt/pages"))));
 
     const std::vector<std::string> bad[] = {
         {"--listen"}, {"--listen", "local host:8089"}, {"--listen", "127.0.0.1:0"}, {"--listen", "127.0.0.1"},

@@ -15,10 +15,9 @@ namespace perfagent::testing {
 
 /// @brief A kernel whose every reading and failure the test scripts.
 ///
-/// Host CPU readings are served from a queue (an empty entry is a failing query); when it is empty the
-/// last reading is served again. Thread lists must come back through vmDeallocate with their exact size:
-/// outstandingLists() counts those that did not. Tasks made by taskForPid (numbered from 100) read the
-/// same figures as the own task until terminate(); lastTask() is the task the latest task query named.
+/// Host CPU readings come from a queue (an empty entry fails), then the last again. Thread lists must come
+/// back through vmDeallocate with their exact size (outstandingLists() counts the rest). Tasks from
+/// taskForPid (numbered from 100) read as the own task until terminate(); lastTask() was named last.
 class FakeKernel final : public Kernel {
 public:
     /// Usage in thousandths of a CPU, flags, and a port (0: 0x1000 + 4 * its index).

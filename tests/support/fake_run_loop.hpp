@@ -11,9 +11,8 @@
 
 namespace perfagent::testing {
 
-/// @brief A run loop on virtual time: nothing runs until the test advances the clock, then every due
-/// block (main queue, background queue and timers alike) runs in time order, ties in submission order,
-/// on the test's thread. Blocks may be submitted from other threads (a listener handing work over).
+/// @brief A run loop on virtual time: when the test advances the clock, every due block (either queue or a
+/// timer) runs on the test's thread in time order, ties in submission order; any thread may submit.
 class FakeRunLoop final : public RunLoop {
 public:
     std::shared_ptr<Timer> scheduleRepeating(double intervalSeconds, Block fire) override {

@@ -27,8 +27,7 @@ struct ScriptedAudioSession final : AudioSession {
     std::optional<std::string> categoryError;
 };
 
-/// @brief Answers permission requests with `granted`, through the run loop's background queue (so the
-/// answers arrive when the test advances the fake loop).
+/// @brief Answers permission requests with `granted` on the fake loop's background queue.
 struct FakeUserNotificationCenter final : UserNotificationCenter {
     explicit FakeUserNotificationCenter(RunLoop& loop) : runLoop(loop) {}
     void requestAuthorization(std::uint64_t, AuthorizationHandler handler) override {
@@ -41,9 +40,8 @@ struct FakeUserNotificationCenter final : UserNotificationCenter {
     bool granted = true;
 };
 
-/// @brief Every service the screen and the application delegate are built with, faked: virtual time, a
-/// scripted kernel, recorded console lines and requests, a real sound player. Declare the objects
-/// under test after it, so they go before the services they use.
+/// @brief Every service the screen and the delegate use, faked (a real sound player). Declare the objects under
+/// test after it, so they go before the services they use.
 struct FakeShell {
     explicit FakeShell(std::filesystem::path resourcesDirectory = {}) : resources(std::move(resourcesDirectory)) {
         kernel.setResident(10485760);

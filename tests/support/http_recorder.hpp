@@ -15,10 +15,8 @@ struct RecordedRequest {
     std::string body;
 };
 
-/// @brief A real HTTP/1.1 server on 127.0.0.1 that the test drives step by step from its own thread:
-/// it takes the next request, then answers it (or not). Until then connections wait in the listen
-/// queue and requests in the socket, as at a server that does not answer. Every step gives up after
-/// a generous bound.
+/// @brief A real HTTP/1.1 server on 127.0.0.1 the test drives step by step: take the next request, answer it
+/// (or not); until then requests wait, as at a server that does not answer. Every step is bounded.
 class HttpRecorder {
 public:
     /// Listens on 127.0.0.1:`port` (0: a free port). Throws when it cannot bind.

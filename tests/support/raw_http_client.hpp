@@ -65,8 +65,7 @@ private:
     boost::beast::flat_buffer buffer_;
 };
 
-/// A request's raw text: Host 127.0.0.1:`port` unless `headers` name one, Content-Length when there is a
-/// body.
+/// A request's raw text: Host 127.0.0.1:`port` unless `headers` name one, Content-Length with a body.
 inline std::string rawRequest(unsigned short port, std::string_view method, std::string_view target,
                               std::string_view headers = {}, std::optional<std::string_view> body = {},
                               std::string_view version = "1.1") {
