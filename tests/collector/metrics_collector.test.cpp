@@ -63,6 +63,7 @@ TEST_F(CollectorTest, EachSecondPrintsTheReadoutAndSendsTheWholeMeasurementSoFar
     }
     EXPECT_EQ(bodies.back().at("pagename").as_string(), "home");
     EXPECT_EQ(bodies.back().at("MemoryUsed").at("10s").as_double(), 2750.0);
+    EXPECT_EQ(bodies.back().at("averagememoryfree"), bodies.back().at("MemoryFree").at("10s"));
     EXPECT_EQ(std::prev(bodies.back().at("MemoryFree").as_object().end())->key(), "10s");  // in sample order, not text order
 }
 
