@@ -24,10 +24,7 @@ before(async () => {
   finals = [await measure(agent, token, 3), await measure(agent, token, 5)];
   await expectCleanExit(agent, await stopProcess(agent));
 });
-after(async () => {
-  await browser?.close();
-  await cleanUp();
-});
+after(async () => { await browser?.close(); await cleanUp(); });
 
 test('the API gives back the runs the agent measured: the series and figures it printed, as JSON and CSV', async () => {
   const { runs, next } = await api('/api/runs?usecase=login');

@@ -41,18 +41,16 @@ test('one device token kept across launches; a private log per launch, older one
   assert.equal((await push(first, 'f'.repeat(64), 'start')).status, 401);
   await waitUntil(async () => (await logText(home)).includes('perfagent: push rejected: 401'), 'the refusal in the log');
   const log = await logText(home);
-  assert.ok(log.includes(`listening on http://127.0.0.1:${first.port}`) &&
-    log.includes(`push token in ${path.join(home, 'Library', 'device-token')}`), log);
-  assert.doesNotMatch(log, /testworkinglog|DEVICE TOKEN/);
+  assert.ok(log.includes(`listening on http://127.0.0.1:${first.port}`) && log.includes(`push token in ${path.join(home, 'Library', 'device-token')}`)
+    && !/testworkinglog|DEVICE TOKEN/.test(log), log);
   assert.doesNotMatch(first.stderr, /push rejected/);
   await expectCleanExit(first, await stopProcess(first));
 
   const again = await launched(await agentOn(home));
   assert.ok(again.lines.includes(`DEVICE TOKEN = ${token}`));
   await expectCleanExit(again, await stopProcess(again));
-  const uploads = recorder.requests.filter((r) => r.url === '/entry-point/devicetokentest' && JSON.parse(r.body).DeviceToken === token);
-  assert.deepEqual(uploads.map((r) => [r.method, r.headers['content-type'], Object.keys(JSON.parse(r.body))]),
-    [['POST', undefined, ['DeviceToken']], ['POST', undefined, ['DeviceToken']]], 'one upload per launch, with no header added');
+  // One upload per launch (the exact request is the collection client's own test).
+  assert.equal(recorder.requests.filter((r) => r.url === '/entry-point/devicetokentest' && JSON.parse(r.body).DeviceToken === token).length, 2);
 
   // A damaged token store refuses every push and says what to do.
   await writeFile(path.join(home, 'Library', 'device-token'), 'damaged\n');
@@ -83,7 +81,6 @@ for (const [mode, start, stop] of [['full', 'start', 'stop'], ['full', 'startove
     await waitForLine(agent, mode === 'brief' ? 'hellow world' : 'valid object : true', await waitForLine(agent, 'entered stoping', from));
     await waitUntil(() => arrived().length >= printedReports(agent, from).length, 'the printed reports');
     await sleep(1500);  // the final report's upload; nothing more once the measurement has stopped
-    assert.ok(arrived().every((r) => r.headers['content-type'].startsWith('application/json')));
     const reports = arrived().map((r) => JSON.parse(r.body));
     const lines = agent.lines.slice(from);
     if (mode === 'full') {
@@ -111,9 +108,8 @@ for (const [mode, start, stop] of [['full', 'start', 'stop'], ['full', 'startove
   });
 }
 
-// Termination at three moments: before the main loop runs, during a measurement, and while an upload hangs
-// on a collection server that never answers (requests time out only after a minute); and with a stdout that
-// takes no more lines: each push prints its payload, and big ones fill a pipe nobody reads within a few dozen.
+// Termination before the main loop runs, during a measurement, while an upload hangs on a silent server (requests time out
+// after a minute), and with a stdout that takes no more lines (each push prints its payload: big ones fill an unread pipe).
 for (const [signal, moment, stdout = 'read'] of [['SIGHUP', 'startup'], ['SIGINT', 'measurement'], ['SIGTERM', 'hung upload'],
   ['SIGINT', 'hung upload'], ['SIGTERM', 'measurement', 'stall'], ['SIGTERM', 'measurement', 'closed']]) {
   test(`${signal} at ${moment} with a ${stdout} stdout ends the agent within the upload grace`, async () => {

@@ -17,7 +17,6 @@ const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '.
 export const agentBinary = process.env.PERFAGENT_BIN || path.join(repo, 'build', 'perfagent');
 export const serverBinary = process.env.PERFAGENT_SERVER_BIN || path.join(repo, 'build', 'perfagent-server');
 export const chromiumPath = '/usr/bin/chromium';
-/// Where the browser tests save `name`.png (Playwright makes the folder).
 export const screenshotPath = (name) => path.join(repo, 'tests', 'browser', 'screenshots', `${name}.png`);
 // Only decides when a wait counts as hung (a sanitizer build is several times slower).
 export const waitLimitMs = 30_000;
@@ -79,12 +78,10 @@ async function spawnListening(binary, args, ready, stdout = 'ignore', home = und
   }
 }
 
-/// Starts the agent on `home` and waits until it listens.
 export const startAgent = ({ home, collectionPort, args = [], stdout = 'read', listenHost = '127.0.0.1' }) => spawnListening(agentBinary,
   (port) => ['--home', home, '--collection-server', `127.0.0.1:${collectionPort}`, '--listen', `${listenHost}:${port}`, ...args],
   (port) => `listening on http://127.0.0.1:${port}`, stdout, home);
 
-/// Starts perfagent-server with a SQLite database in `directory`.
 export const startServer = (directory) => spawnListening(serverBinary, (port) => ['--listen', `127.0.0.1:${port}`,
   '--database', `sqlite://${path.join(directory, 'runs.sqlite3')}`], (port) => `listening for agents on http://127.0.0.1:${port}`);
 
@@ -146,10 +143,7 @@ export async function expectCleanExit(agent, exit) {
 }
 
 /// The log files in `<home>/Documents`, concatenated.
-export async function logText(home) {
-  const documents = path.join(home, 'Documents');
-  const names = (await readdir(documents).catch(() => [])).filter((n) => n.endsWith('.log'));
-  return (await Promise.all(names.map((n) => readFile(path.join(documents, n), 'utf8')))).join('');
-}
+export const logText = async (home, documents = path.join(home, 'Documents')) => (await Promise.all((await readdir(documents)
+  .catch(() => [])).filter((n) => n.endsWith('.log')).map((n) => readFile(path.join(documents, n), 'utf8')))).join('');
 
 export const deviceToken = (home) => readFile(path.join(home, 'Library', 'device-token'), 'utf8').then((t) => t.trim());

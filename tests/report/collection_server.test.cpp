@@ -60,9 +60,8 @@ TEST(CollectionEndpoint, ParsesHostAndOptionalPortFormsAddressesAndRejectsWhatCa
         {"::1", "::1", 8089},
     };
     for (const auto& [text, host, port] : valid) {
-        const auto endpoint = CollectionEndpoint::parse(text);
-        ASSERT_TRUE(endpoint) << text;
-        EXPECT_EQ(std::tie(endpoint->host, endpoint->port), std::tie(host, port)) << text;
+        const auto endpoint = CollectionEndpoint::parse(text).value_or(CollectionEndpoint{"refused", 0});
+        EXPECT_EQ(std::tie(endpoint.host, endpoint.port), std::tie(host, port)) << text;
     }
     for (const char* text : {"", ":8089", "h:", "h:0", "h:65536", "h:123456", "h:80a", "h:+80", "h:-1", "h: 80",
                              "a b", "a/b", "user@h", "h#x", "ho%st", "1.2.3.4:80/", "h:80:90", "[::1", "[::1]x",

@@ -14,8 +14,7 @@ TEST(IngestQueue, RunsStoreWorkInOrderRefusesWhenFullAndOutlivesFailures) {
     testing::TempDirectory dir;
     std::vector<std::string> errors;  // written on the worker, read after it stopped
     std::vector<int> order;
-    std::promise<void> release;
-    std::promise<void> blocked;
+    std::promise<void> release, blocked;
     {
         IngestQueue queue(openSqliteRunStore((dir / "runs.sqlite3").string()), {.jobs = 3, .bytes = 100},
                           [&](const std::string& message) { errors.push_back(message); });

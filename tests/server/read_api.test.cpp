@@ -20,19 +20,13 @@ TEST(ReadApi, ParsesQueries) {
     EXPECT_EQ(parseRunsQuery("")->limit, kDefaultRunsPerPage);
     EXPECT_EQ(parseRunsQuery("since=2026-12-06")->sinceMs, 1'796'515'200'000);
     EXPECT_EQ(isoUtc(1'796'593'200'500), "2026-12-06T21:40:00.500Z");
-
-    for (const char* bad : {"limit=0", "limit=1001", "limit=x", "after=-1", "since=yesterday", "since=2026-13-01",
-                            "usecase=a&usecase=b", "usecase=%zz", "order=asc"}) {
-        const auto parsed = parseRunsQuery(bad);
-        EXPECT_FALSE(parsed) << bad;
-        EXPECT_FALSE(parsed.error().message.empty()) << bad;
-    }
     EXPECT_EQ(parseCompareQuery("runs=3,1,7").value(), (std::vector<std::int64_t>{3, 1, 7}));
-    for (const char* bad : {"runs=3", "runs=1,2,3,4,5", "runs=1,1", "runs=1,,2", "runs=1,x", "ids=1,2", ""}) {
-        const auto parsed = parseCompareQuery(bad);
-        EXPECT_FALSE(parsed) << bad;
-        EXPECT_FALSE(parsed.error().message.empty()) << bad;
-    }
+    // A refusal says why; the error of an accepted query is empty.
+    for (const char* bad : {"limit=0", "limit=1001", "limit=x", "after=-1", "since=yesterday", "since=2026-13-01",
+                            "usecase=a&usecase=b", "usecase=%zz", "order=asc"})
+        EXPECT_FALSE(parseRunsQuery(bad).error().message.empty()) << bad;
+    for (const char* bad : {"runs=3", "runs=1,2,3,4,5", "runs=1,1", "runs=1,,2", "runs=1,x", "ids=1,2", ""})
+        EXPECT_FALSE(parseCompareQuery(bad).error().message.empty()) << bad;
 }
 
 RunDetail detail(std::int64_t id, double shift) {
@@ -49,11 +43,9 @@ RunDetail detail(std::int64_t id, double shift) {
 TEST(ReadApi, WritesRunsSeriesCsvAndComparisons) {
     const RunDetail run = detail(4, 0);
     const auto json = boost::json::parse(runJson(run, run.info.lastReportMs + 9999)).as_object();
-    EXPECT_EQ(json.at("usecase"), "say \"hi\"");
-    EXPECT_TRUE(json.at("srnumber").is_null());
-    EXPECT_EQ(json.at("started"), "2026-12-06T21:40:00.000Z");
-    EXPECT_EQ(json.at("complete"), false);
-    EXPECT_EQ(json.at("averagecpu"), 10.0);
+    const auto expected = boost::json::parse(R"({"usecase": "say \"hi\"", "srnumber": null, "started": "2026-12-06T21:40:00.000Z",
+                                                  "complete": false, "averagecpu": 10.0})");
+    for (const auto& [key, value] : expected.as_object()) EXPECT_EQ(json.at(key), value) << key;
     EXPECT_EQ(json.at("series").at("CPU"), boost::json::parse("[1.5, null, 0.1]"));
     EXPECT_EQ(json.at("series").at("MemoryUsed").as_array()[2], 1e16);
     EXPECT_EQ(boost::json::parse(runsJson({run.info}, run.info.lastReportMs + 10000)).at(0).at("complete"), true);

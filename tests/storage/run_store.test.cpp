@@ -40,8 +40,7 @@ struct PostgresBackend {
     std::unique_ptr<RunStore> open() { return openPostgresRunStore(admin.substr(0, admin.rfind('/') + 1) + name); }
 };
 
-/// Report k of a measurement: samples 1..k, values that depend on the sample and on `seed` (a restart of
-/// the measurement has another seed), and a summary of its own.
+/// Report k of a measurement: samples 1..k, values by sample and `seed` (a restart has another), its own summary.
 IncomingReport report(int k, RunNames names, double seed = 0) {
     IncomingReport r;
     r.names = std::move(names);
@@ -61,7 +60,6 @@ struct RunStoreTest : ::testing::Test {
     IngestResult ingest(const IncomingReport& r, std::string_view device = "10.0.0.7") {
         return store->ingest(device, r, now += 1000);
     }
-    /// Every sample of the run, as stored.
     void expectSeries(std::int64_t id, int samples, double seed = 0) {
         const auto run = store->run(id);
         ASSERT_TRUE(run);
@@ -137,8 +135,7 @@ TYPED_TEST(RunStoreTest, DerivesRunsFromNamesAndEarlySamples) {
 }
 
 TYPED_TEST(RunStoreTest, InterleavedDevicesAndTwoStoresTakingAlternateReportsStoreEachRunWhole) {
-    // Two devices measuring with the same names at once, their reports interleaved, taken by two stores
-    // on one database at the same time (two servers behind one address).
+    // Two devices, same names, reports interleaved and taken by two stores on one database at once.
     auto other = this->backend.open();
     const auto send = [&](RunStore& store, int parity) {
         for (int k = 1; k <= 40; ++k)
