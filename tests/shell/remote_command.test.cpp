@@ -9,10 +9,10 @@ namespace {
 
 TEST(RemoteCommand, ReadsTheCommandAndNamesOrSaysWhichKeyIsMissing) {
     const auto stop =
-        boost::json::parse(R"({"aps": {"alert": "stop"}, "srNumber": 42, "usecase": " Log In ", "pagename": "home"})");
-    auto command = parseRemoteCommand(stop.as_object());
+        boost::json::parse(R"({"aps": {"alert": "stop"}, "srNumber": 42, "usecase": " Log In ", "pagename": "home"})").as_object();
+    const auto command = parseRemoteCommand(stop);
     ASSERT_TRUE(command);
-    EXPECT_EQ(pushDecision(stop.as_object()), R"({"action":"stop"})");
+    EXPECT_EQ(pushDecision(stop), R"({"action":"stop"})");
     // A number reads as its digits; nothing is trimmed.
     EXPECT_EQ(std::tie(command->command, command->srNumber, command->usecase, command->pagename),
               std::tie("stop", "42", " Log In ", "home"));
@@ -24,15 +24,10 @@ TEST(RemoteCommand, ReadsTheCommandAndNamesOrSaysWhichKeyIsMissing) {
         {R"({"aps": {"alert": "start"}, "srnumber": "1", "usecase": "u"})", "no \"srNumber\""},
         {R"({"aps": {"alert": "start"}, "srNumber": "1"})", "no \"usecase\""},
     };
-    for (const auto& [json, reason] : cases) {
-        const auto userInfo = boost::json::parse(json).as_object();
-        const auto rejected = parseRemoteCommand(userInfo);
-        EXPECT_FALSE(rejected) << json;
-        EXPECT_EQ(rejected.error().message, reason);
-        // The push's answer names the same reason.
-        EXPECT_EQ(boost::json::parse(pushDecision(userInfo)),
-                  (boost::json::object{{"action", "none"}, {"reason", reason}}));
-    }
+    // The push's answer names the reason parseRemoteCommand gives.
+    for (const auto& [json, reason] : cases)
+        EXPECT_EQ(boost::json::parse(pushDecision(boost::json::parse(json).as_object())),
+                  (boost::json::object{{"action", "none"}, {"reason", reason}})) << json;
 }
 
 TEST(RemoteCommand, ValueTextForms) {
