@@ -2,21 +2,19 @@
 
 #include "platform/http_server.hpp"
 #include "platform/main_thread_handoff.hpp"
+#include "shell/remote_command.hpp"
 #include "support/fake_kernel.hpp"
 #include "support/fake_run_loop.hpp"
 #include "support/raw_http_client.hpp"
+#include "support/recording_console.hpp"
 
 #include <boost/json/parse.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <mutex>
 
 namespace perfagent {
 namespace {
-
-using testing::rawRequest;
-using testing::RawHttpClient;
 
 const std::string kToken = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
 const std::string kAuth = "Authorization: Bearer " + kToken + "\r\n";
@@ -31,27 +29,18 @@ TEST(PushEndpoint, DeliversTokenBearingObjectsAndRefusesTheRestOrWhenTheMainThre
     testing::FakeRunLoop loop;
     MainThreadHandoff handoff{loop, 3};
     std::vector<boost::json::object> delivered;
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    Diagnostics diagnostics{[&](std::string_view line) {
-        std::lock_guard lock(mutex);
-        lines.emplace_back(line.substr(line.find(' ') + 1));
-    }};
+    testing::RecordingConsole logged;  // diagnostics without their time stamp
+    Diagnostics diagnostics{[&](std::string_view line) { logged.println(line.substr(line.find(' ') + 1)); }};
     HttpServer server{{boost::asio::ip::make_address("127.0.0.1"), 0},
                       {pushRoute(kToken, handoff, [&](const boost::json::object& o) { delivered.push_back(o); },
                                   pushTargetCheck(&processes, kernel, std::nullopt))},
                       diagnostics};
     ASSERT_FALSE(server.start());
     const auto raw = [&](const std::string& headers, std::optional<std::string_view> body) {
-        return rawRequest(server.port(), "POST", "/remote-notification", headers, body);
+        return testing::rawRequest(server.port(), "POST", "/remote-notification", headers, body);
     };
-    const auto push = [&](std::string_view body, const std::string& headers = kAuth) {
-        return RawHttpClient(server.port()).exchange(raw(headers, body));
-    };
-    const auto takeLines = [&] {
-        std::lock_guard lock(mutex);
-        return std::exchange(lines, {});
-    };
+    const auto send = [&](const std::string& request) { return testing::RawHttpClient(server.port()).exchange(request); };
+    const auto push = [&](std::string_view body, const std::string& headers = kAuth) { return send(raw(headers, body)); };
 
     const std::string body = R"({"aps":{"alert":"start"},"srNumber":99.99999999999999,"usecase":"login","x":[1.5,null]})";
     EXPECT_EQ(push(body), 202u);
@@ -71,7 +60,7 @@ TEST(PushEndpoint, DeliversTokenBearingObjectsAndRefusesTheRestOrWhenTheMainThre
          "403 target 7: pa-other (pid 7) may not be read by this user"},
         {raw(kAuth + "Host: evil.example:" + std::to_string(server.port()) + "\r\n", "{}"), "403 foreign host"},
     };
-    for (const auto& [request, line] : cases) EXPECT_EQ(RawHttpClient(server.port()).exchange(request), std::stoul(line)) << line;
+    for (const auto& [request, line] : cases) EXPECT_EQ(send(request), std::stoul(line)) << line;
     loop.runUntilIdle();
     ASSERT_EQ(delivered.size(), 2u);
     // The number is the double nearest its text, not the parser's rounding of it.
@@ -79,8 +68,8 @@ TEST(PushEndpoint, DeliversTokenBearingObjectsAndRefusesTheRestOrWhenTheMainThre
     expected["srNumber"] = 99.99999999999999;
     EXPECT_EQ(delivered[0], expected);
     EXPECT_TRUE(delivered[1].empty());
-    const auto logged = takeLines();
-    for (const auto& [request, line] : cases) EXPECT_THAT(logged, ::testing::Contains("perfagent: push rejected: " + line + "\n"));
+    const auto lines = logged.take();
+    for (const auto& [request, line] : cases) EXPECT_THAT(lines, ::testing::Contains("perfagent: push rejected: " + line + "\n"));
 
     // A held-up main thread: once three pushes wait, the next is refused; closing drops what waits.
     for (int i = 0; i < 3; ++i) EXPECT_EQ(push("{}"), 202u);
@@ -88,7 +77,41 @@ TEST(PushEndpoint, DeliversTokenBearingObjectsAndRefusesTheRestOrWhenTheMainThre
     handoff.close();
     loop.runUntilIdle();
     EXPECT_EQ(delivered.size(), 2u);
-    EXPECT_EQ(takeLines(), std::vector<std::string>{"perfagent: push rejected: 503 agent busy\n"});
+    EXPECT_EQ(logged.take(), std::vector<std::string>{"perfagent: push rejected: 503 agent busy\n"});
+}
+
+TEST(RemoteCommand, ReadsTheCommandAndNamesOrSaysWhichKeyIsMissing) {
+    const auto stop =
+        boost::json::parse(R"({"aps": {"alert": "stop"}, "srNumber": 42, "usecase": " Log In ", "pagename": "home"})").as_object();
+    const auto command = parseRemoteCommand(stop);
+    ASSERT_TRUE(command);
+    // A number reads as its digits; nothing is trimmed.
+    EXPECT_EQ(std::tie(command->command, command->srNumber, command->usecase, command->pagename),
+              std::tie("stop", "42", " Log In ", "home"));
+
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"srNumber": "1", "usecase": "u"})", "no \"aps\""},
+        {R"({"aps": "start", "srNumber": "1", "usecase": "u"})", "\"aps\" is not an object"},
+        {R"({"aps": {"title": "start"}, "srNumber": "1", "usecase": "u"})", "no \"alert\" in \"aps\""},
+        {R"({"aps": {"alert": "start"}, "srnumber": "1", "usecase": "u"})", "no \"srNumber\""},
+        {R"({"aps": {"alert": "start"}, "srNumber": "1"})", "no \"usecase\""},
+    };
+    // The push's answer names the reason parseRemoteCommand gives.
+    for (const auto& [json, reason] : cases)
+        EXPECT_EQ(boost::json::parse(pushDecision(boost::json::parse(json).as_object())),
+                  (boost::json::object{{"action", "none"}, {"reason", reason}})) << json;
+}
+
+TEST(RemoteCommand, ValueTextForms) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"\"a \\\"b\\\"\"", "a \"b\""}, {"-7", "-7"}, {"18446744073709551615", "18446744073709551615"},
+        {"42.0", "42"}, {"1e20", "100000000000000000000"}, {"4.5", "4.5"}, {"true", "true"}, {"null", "<null>"},
+        {R"({"k": [1, "x"]})", R"(["k": [1, "x"]])"}, {"99.99999999999999", "99.99999999999999"},
+        {"0.30000000000000004", "0.30000000000000004"},
+    };
+    boost::system::error_code ec;  // as pushes are parsed
+    for (const auto& [json, text] : cases) EXPECT_EQ(payloadValueText(parseJsonExactly(json, ec)), text) << json;
+    EXPECT_EQ(payloadValueText(boost::json::parse("1e308")).size(), 309u);
 }
 
 }  // namespace
