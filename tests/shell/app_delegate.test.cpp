@@ -26,7 +26,7 @@ struct DelegateTest : ::testing::Test {
 };
 
 TEST_F(DelegateTest, LaunchPrintsItsLinesInOrderAndRedirectsStderrToALogNamedForTheUtcSecond) {
-    shell.clock.shift(-1'700'000'000.3);  // 0.3 s before 1970: the second is cut down, never rounded or truncated
+    shell.clock.shift(-1'700'000'000.3);  // 0.3 s before 1970: named for the second it falls in, not the nearest
     EXPECT_TRUE(delegate->didFinishLaunchingWithOptions());
     EXPECT_EQ(shell.console.take().back(), "\"testworkinglog\"");  // the line order is checked end to end
     EXPECT_THAT(shell.redirections, ElementsAre(home.path() / "Documents" / "1969-12-31 23:59:59 +0000.log"));
