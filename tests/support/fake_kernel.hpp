@@ -3,8 +3,6 @@
 #include "platform/kernel.hpp"
 
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -13,37 +11,30 @@
 
 namespace perfagent::testing {
 
-/// @brief A kernel whose every reading and failure the test scripts.
-///
-/// Host CPU readings come from a queue (an empty entry fails), then the last again. Thread lists must come
-/// back through vmDeallocate with their exact size (outstandingLists() counts the rest). Tasks from
-/// taskForPid (numbered from 100) read as the own task until terminate(); lastTask() was named last.
+/// @brief A kernel whose every reading and failure the test scripts. Host CPU readings come from a queue (an
+/// empty entry fails), then the last again; thread lists must come back through vmDeallocate with their size;
+/// tasks (numbered from 100) read as the own task until terminate(); lastTask() was named last.
 class FakeKernel final : public Kernel {
 public:
-    /// Usage in thousandths of a CPU, flags, and a port (0: 0x1000 + 4 * its index).
-    struct Thread {
+    struct Thread {  ///< usage in thousandths of a CPU, flags, and a port (0: 0x1000 + 4 * its index)
         std::int32_t cpuUsage = 0, flags = 0;
         ThreadPort port = 0;
     };
-    /// Ticks in the order of HostCpuLoadInfo.
-    struct CpuLoad {
+    struct CpuLoad {  ///< ticks in the order of HostCpuLoadInfo
         std::uint32_t user = 0, system = 0, idle = 0, nice = 0;
     };
 
     explicit FakeKernel(double pageSize = 16384.0, double physicalMemory = 4294967296.0)
         : pageSize_(pageSize), physicalMemory_(physicalMemory) {}
 
-    /// What the next taskForPid answers (kKernSuccess: a new task).
-    void answerTaskForPid(KernReturn result) { taskForPidResult_ = result; }
-    /// The tasks made so far answer kKernTerminated from now on.
-    void terminate() { terminatedBelow_ = nextTask_; }
+    void answerTaskForPid(KernReturn result) { taskForPidResult_ = result; }  ///< kKernSuccess: a new task
+    void terminate() { terminatedBelow_ = nextTask_; }  ///< the tasks made so far answer kKernTerminated
     TaskPort lastTask() const { return lastTask_; }
     std::size_t liveTasks() const { return liveTasks_.size(); }
     void setResident(std::uint64_t bytes) { resident_ = bytes; }
     void setFootprint(std::uint64_t bytes) { footprint_ = bytes; }
     void setVm(const VmStatistics64& vm) { vm_ = vm; }
-    /// Serves `load` from now on, dropping the queue.
-    void setCpuLoad(CpuLoad load) { cpuQueue_.clear(); cpuLoad_ = load; }
+    void setCpuLoad(CpuLoad load) { cpuQueue_.clear(); cpuLoad_ = load; }  ///< from now on, dropping the queue
     void pushCpuLoad(CpuLoad load) { cpuQueue_.push_back(load); }
     void pushCpuLoadFailure() { cpuQueue_.push_back(std::nullopt); }
     void setThreads(std::vector<Thread> threads) {
@@ -54,7 +45,6 @@ public:
     std::size_t outstandingLists() const { return lists_.size(); }
     int threadQueries() const { return threadQueries_; }
 
-    // Scripted failures.
     bool failTask = false, failVm = false, failTaskThreads = false;
     std::optional<std::size_t> failThreadQueryAt;  ///< the query of the thread at this index fails
 
@@ -82,12 +72,10 @@ public:
         return failVm ? kKernFailure : kKernSuccess;
     }
     KernReturn hostCpuLoadInfo(HostCpuLoadInfo& info) override {
-        if (!cpuQueue_.empty()) {
-            const std::optional<CpuLoad> next = cpuQueue_.front();
-            cpuQueue_.pop_front();
-            if (!next) return kKernFailure;
-            cpuLoad_ = *next;
-        }
+        const std::optional<CpuLoad> next = cpuQueue_.empty() ? cpuLoad_ : cpuQueue_.front();
+        if (!cpuQueue_.empty()) cpuQueue_.pop_front();
+        if (!next) return kKernFailure;
+        cpuLoad_ = *next;
         info = HostCpuLoadInfo{{cpuLoad_.user, cpuLoad_.system, cpuLoad_.idle, cpuLoad_.nice}};
         return kKernSuccess;
     }
@@ -113,7 +101,6 @@ public:
     }
 
 private:
-    /// Records the task a query named; the answer its state calls for.
     KernReturn taskQuery(TaskPort task, bool fail) {
         lastTask_ = task;
         if (task != kTaskSelf && std::ranges::find(liveTasks_, task) == liveTasks_.end()) return kKernInvalidArgument;

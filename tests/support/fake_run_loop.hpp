@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
 
 namespace perfagent::testing {
@@ -28,10 +27,8 @@ public:
     void backgroundAsync(Block block) override { async(std::move(block)); }
     void backgroundAfter(double seconds, Block block) override { asyncAfter(seconds, std::move(block)); }
 
-    /// Virtual seconds since the loop was made.
-    double now() const { return static_cast<double>(nowNs()) / 1e9; }
-    /// Moves virtual time forward by `seconds`, running everything that falls due on the way
-    /// (including blocks submitted by the blocks it runs).
+    double now() const { return static_cast<double>(nowNs()) / 1e9; }  ///< virtual seconds since the start
+    /// Moves virtual time forward, running everything that falls due on the way (also what that submits).
     void advance(double seconds) {
         const std::int64_t end = nowNs() + toNs(seconds);
         for (;;) {
@@ -48,8 +45,7 @@ public:
         nowNs_ = end;
     }
     void runUntilIdle() { advance(0); }
-    /// Blocks and timers still waiting.
-    std::size_t pending() const {
+    std::size_t pending() const {  ///< blocks and timers still waiting
         std::lock_guard lock(mutex_);
         return entries_.size();
     }
@@ -86,8 +82,7 @@ private:
     std::map<std::pair<std::int64_t, std::uint64_t>, Block> entries_;
 };
 
-/// @brief A clock that reads the fake loop's virtual time, offset from a fixed instant; `shift` moves it
-/// without running anything (instants between loop steps).
+/// @brief The fake loop's virtual time from a fixed instant; `shift` moves it without running anything.
 struct FakeClock final : Clock {
     explicit FakeClock(const FakeRunLoop& loop, double epochSeconds = 1'700'000'000.0) : loop(loop), epoch(epochSeconds) {}
     double nowSeconds() const override { return epoch + loop.now() + offset; }

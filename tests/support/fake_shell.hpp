@@ -1,10 +1,5 @@
 #pragma once
 
-#include "platform/application.hpp"
-#include "keepalive/notification_center.hpp"
-#include "platform/platform.hpp"
-#include "platform/user_notifications.hpp"
-#include "probes/cpu.hpp"
 #include "report/collection_server.hpp"
 #include "shell/app_delegate.hpp"
 #include "support/fake_kernel.hpp"
@@ -12,8 +7,6 @@
 #include "support/fake_url_session.hpp"
 #include "support/recording_console.hpp"
 
-#include <filesystem>
-#include <string>
 #include <vector>
 
 namespace perfagent::testing {
@@ -40,8 +33,8 @@ struct FakeUserNotificationCenter final : UserNotificationCenter {
     bool granted = true;
 };
 
-/// @brief Every service the screen and the delegate use, faked (a real sound player). Declare the objects under
-/// test after it, so they go before the services they use.
+/// @brief Every service the screen and the delegate use, faked (a real sound player); declare it before the
+/// objects under test.
 struct FakeShell {
     explicit FakeShell(std::filesystem::path resourcesDirectory = {}) : resources(std::move(resourcesDirectory)) {
         kernel.setResident(10485760);
@@ -52,10 +45,9 @@ struct FakeShell {
 
     KeepAliveServices keepAlive() { return {console, notificationCenter, audioSession, players, resources}; }
 
-    /// Services for an application delegate; registration, stderr redirection and diagnostics are recorded.
     ShellServices services(std::filesystem::path home = {}) {
         return {platform, probes, server, keepAlive(), userNotifications, audioSession, device, std::move(home),
-                [this] { ++registrations; },
+                [] {},
                 [this](const std::filesystem::path& path) { return redirections.push_back(path), true; },
                 [this](std::string_view line) { diagnostics.emplace_back(line); }};
     }
@@ -75,7 +67,6 @@ struct FakeShell {
     FakeUserNotificationCenter userNotifications{loop};
     DeviceInfo device{0, -1.0f, "Linux", "6.1.0", 0, "bench", "Test Board", 0};
     std::filesystem::path resources;
-    int registrations = 0;
     std::vector<std::filesystem::path> redirections;
     std::vector<std::string> diagnostics;
 };

@@ -5,8 +5,6 @@
 #include <boost/json/parse.hpp>
 
 #include <mutex>
-#include <utility>
-#include <vector>
 
 namespace perfagent::testing {
 
@@ -17,12 +15,11 @@ public:
         std::lock_guard lock(mutex_);
         requests_.push_back(std::move(request));
     }
-    /// Returns the requests so far and forgets them.
-    std::vector<HttpRequest> take() {
+    std::vector<HttpRequest> take() {  ///< the requests so far, forgotten here
         std::lock_guard lock(mutex_);
         return std::exchange(requests_, {});
     }
-    /// Takes the requests and returns the bodies of the reports among them (a report without a body has none).
+    /// Takes the requests: the bodies of the reports among them.
     std::vector<boost::json::object> takeReports() {
         std::vector<boost::json::object> bodies;
         for (const auto& request : take())

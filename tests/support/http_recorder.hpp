@@ -8,7 +8,6 @@
 
 namespace perfagent::testing {
 
-/// @brief One request as the recorder received it.
 struct RecordedRequest {
     std::string method, target;
     std::vector<std::pair<std::string, std::string>> headers;  ///< in the order received, names as sent
@@ -19,15 +18,14 @@ struct RecordedRequest {
 /// (or not); until then requests wait, as at a server that does not answer. Every step is bounded.
 class HttpRecorder {
 public:
-    /// Listens on 127.0.0.1:`port` (0: a free port). Throws when it cannot bind.
+    /// Listens on 127.0.0.1:`port` (0: a free port); throws when it cannot bind.
     explicit HttpRecorder(unsigned short port = 0)
         : acceptor_(io_, {boost::asio::ip::make_address_v4("127.0.0.1"), port}) {}
 
     unsigned short port() const { return acceptor_.local_endpoint().port(); }
     std::size_t connectionsAccepted() const { return accepted_; }
 
-    /// The next request on the open connection, or on the next one once the client has closed it;
-    /// nothing when none came within the bound.
+    /// The next request (on a new connection once the client closed its own), if one comes in time.
     std::optional<RecordedRequest> next() {
         for (;;) {
             if (!stream_ && !accept()) return std::nullopt;
@@ -45,20 +43,16 @@ public:
     }
     /// Answers the latest request with 200 and `body`; the connection stays open as the client asked.
     void answer(std::string body = "recorded\n") {
-        boost::beast::http::response<boost::beast::http::string_body> response(boost::beast::http::status::ok, 11,
-                                                                               std::move(body));
+        RawHttpClient::Response response(boost::beast::http::status::ok, 11, std::move(body));
         response.keep_alive(parser_->get().keep_alive());
         response.prepare_payload();
         step([&](auto done) { boost::beast::http::async_write(*stream_, response, done); });
         if (!response.keep_alive()) hangUp();
     }
-    /// Sends raw bytes on the open connection.
     void send(std::string_view raw) {
         step([&](auto done) { boost::asio::async_write(*stream_, boost::asio::buffer(raw), done); });
     }
-    /// Closes the open connection.
-    void hangUp() { stream_.reset(); }
-    /// True when the client closes the open connection within the bound.
+    void hangUp() { stream_.reset(); }  ///< closes the open connection
     bool closedByClient() { return closedByPeer(io_, *stream_); }
 
     /// A port on 127.0.0.1 that nothing listened on a moment ago.

@@ -26,7 +26,7 @@ boost::beast::error_code boundedStep(boost::asio::io_context& io, boost::beast::
     return result;
 }
 
-/// True when the peer ends the connection on `stream` (rather than the bound running out).
+/// True when the peer ends the connection (rather than the bound running out).
 inline bool closedByPeer(boost::asio::io_context& io, boost::beast::tcp_stream& stream) {
     char byte;
     const auto ec = boundedStep(io, stream, [&](auto done) { stream.async_read_some(boost::asio::buffer(&byte, 1), done); });

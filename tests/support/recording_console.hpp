@@ -2,10 +2,7 @@
 
 #include "platform/console.hpp"
 
-#include <mutex>
-#include <string>
 #include <utility>
-#include <vector>
 
 namespace perfagent::testing {
 
@@ -20,8 +17,7 @@ public:
         std::lock_guard lock(mutex_);
         return lines_;
     }
-    /// Returns the lines so far and forgets them.
-    std::vector<std::string> take() {
+    std::vector<std::string> take() {  ///< the lines so far, forgotten here
         std::lock_guard lock(mutex_);
         return std::exchange(lines_, {});
     }

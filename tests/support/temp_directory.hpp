@@ -17,18 +17,14 @@ public:
         std::string pattern = (std::filesystem::temp_directory_path() / "perfagent-test-XXXXXX").string();
         if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
     }
-    ~TempDirectory() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
+    ~TempDirectory() { std::error_code ignored; if (!path_.empty()) std::filesystem::remove_all(path_, ignored); }
     TempDirectory(const TempDirectory&) = delete;
     TempDirectory& operator=(const TempDirectory&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
 
-    /// Writes `bytes` to the file `name` (a relative path; missing folders are made) and answers its path.
-    /// An existing file is rewritten in place, so descriptors kept open on it read the new text.
+    /// Writes `name` (missing folders are made; an existing file in place, as open descriptors see it); its path.
     std::filesystem::path write(std::string_view name, std::string_view bytes) const {
         const auto file = path_ / name;
         std::filesystem::create_directories(file.parent_path());
