@@ -11,12 +11,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cmath>
 
 namespace perfagent {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::IsSupersetOf;
 using testing::FakeKernel;
 using testing::FakeRunLoop;
 using testing::FakeUrlSession;
@@ -40,8 +41,10 @@ struct CollectorTest : ::testing::Test {
         kernel.setThreads({{250, 0}, {1000, ThreadBasicInfo::kFlagsIdle}});
         kernel.setVm({256000, 512000, 128000, 64000, 256});
         kernel.setCpuLoad({0, 0, 0, 0});
-        probes.cpu.systemUsage();  // the baseline, so every tick measures its own interval: 20% busy each
-        for (std::uint32_t i = 1; i <= 100; ++i) kernel.pushCpuLoad({10 * i, 5 * i, 80 * i, 5 * i});
+        probes.cpu.systemUsage();
+        // An idle while before the measurement (a start's own baseline ends it), then 20% busy every second.
+        kernel.pushCpuLoad({0, 0, 1000, 0});
+        for (std::uint32_t i = 1; i <= 100; ++i) kernel.pushCpuLoad({10 * i, 5 * i, 1000 + 80 * i, 5 * i});
     }
 };
 
@@ -49,10 +52,7 @@ TEST_F(CollectorTest, EachSecondPrintsTheReadoutAndSendsTheWholeMeasurementSoFar
     collector.start("login", "42", "home");
     EXPECT_THAT(console.take(), ElementsAre("start time : 1700000000000.0"));
     loop.advance(1.0);
-    const auto lines = console.take();
-    ASSERT_GE(lines.size(), 10u);
-    EXPECT_EQ(lines[2], "System CPU: 20.0");
-    EXPECT_EQ(lines[6], "Percent Of System Memory:33.5693359375");
+    EXPECT_THAT(console.take(), IsSupersetOf({"System CPU: 20.0", "Percent Of System Memory:33.5693359375"}));
 
     loop.advance(9.0);
     const auto bodies = session.takeReports();
@@ -78,16 +78,6 @@ TEST_F(CollectorTest, ANaNSystemCpuKeepsTheLastFigureAndAFirstNaNRecordsZero) {
     EXPECT_EQ(session.takeReports().size(), 4u);  // every report stayed sendable
 }
 
-TEST_F(CollectorTest, TheFirstSampleCoversTheMeasurementsFirstSecondOnly) {
-    kernel.setCpuLoad({0, 0, 0, 0});
-    probes.cpu.systemUsage();
-    kernel.pushCpuLoad({0, 0, 1000, 0});   // an idle while before the start
-    kernel.pushCpuLoad({10, 5, 1080, 5});  // the first second: 20 % busy
-    collector.start("u", "s", "");
-    loop.advance(1.0);
-    EXPECT_EQ(collector.cpuDict.get(1), 20.0);
-}
-
 TEST_F(CollectorTest, RestartResetsKeysStopEndsTheTimerAndOnlyRunningReportsCoalesce) {
     collector.stop();  // never started: nothing at all
     EXPECT_TRUE(console.take().empty());
@@ -98,10 +88,8 @@ TEST_F(CollectorTest, RestartResetsKeysStopEndsTheTimerAndOnlyRunningReportsCoal
     loop.advance(2.0);
     EXPECT_EQ(collector.cpuDict.jsonEntries(), "    \"1s\": 20.0,\n    \"2s\": 20.0");  // one timer, keyed from 1s again
     collector.backgroundPush();  // the interim report: over this measurement's samples, resetting nothing
-    console.take();
     clock.shift(0.25);
     collector.stop();
-    EXPECT_EQ(console.take().at(4), "valid object : true");
     loop.advance(5.0);
     EXPECT_EQ(loop.pending(), 0u);  // no timer survives a stop
     const auto second = session.take();
@@ -117,44 +105,37 @@ TEST_F(CollectorTest, RestartResetsKeysStopEndsTheTimerAndOnlyRunningReportsCoal
     const auto final = boost::json::parse(*second[3].body).as_object();
     EXPECT_EQ(final.at("pagename"), "page");
     EXPECT_EQ(final.at("totalduration").as_double(), 2250.0);
-    EXPECT_EQ(collector.cpuDict.size(), 2u);  // kept until the next start
 
     // A second stop runs again with nothing counted: NaN averages, so no body.
     collector.stop();
     EXPECT_FALSE(session.take().at(0).body);
 }
 
-/// Each overall measurement ticks at once, then every second, and has its own stop: a start ends the one
-/// running (its final report first), a stop ends exactly the running one, and a burst never leaves loops
-/// side by side. The final report follows the stop command's own lines.
+/// Each overall measurement ticks at once, then every second: a start ends the one running (its final report
+/// first), a stop ends exactly the running one, a burst never leaves loops side by side.
 TEST_F(CollectorTest, OverallStartsAndStopsEndExactlyTheRunningMeasurement) {
     collector.startOverall("a", "1", "");
     loop.advance(2.5);  // three ticks
     console.take();
     collector.stopOverall();
-    EXPECT_TRUE(console.take().empty());
+    EXPECT_TRUE(console.take().empty());  // the final report follows the stop command's own lines
     collector.startOverall("b", "2", "");  // within the same second
     loop.advance(1.5);
     for (const char* name : {"c", "d", "e"}) collector.startOverall(name, "3", "");  // a burst
     collector.stopOverall();  // before the last loop took a step
     loop.advance(3.0);
     collector.stopOverall();  // nothing runs: no report
-    std::vector<std::string> finals;
-    std::size_t running = 0, bodiless = 0;
+    std::vector<std::string> seen;  // each request: a named final report, a running one, or none
     for (const auto& request : session.take()) {
         const auto report = request.body ? boost::json::parse(*request.body).as_object() : boost::json::object{};
-        if (report.contains("UsecaseName"))
-            finals.push_back(std::string(report.at("UsecaseName").as_string()) + "/" +
-                             std::to_string(report.at("CPU").as_object().size()) + "/" +
-                             std::to_string(std::lround(report.at("totalduration").as_double())));
-        else if (request.body)
-            ++running;
-        else
-            ++bodiless;
+        const auto number = [&](const char* key) { return "/" + std::to_string(std::lround(report.at(key).as_double())); };
+        seen.push_back(!request.body ? "none" : !report.contains("UsecaseName") ? "running" :
+            std::string(report.at("UsecaseName").as_string()) + "/" + std::to_string(report.at("CPU").as_object().size()) +
+            number("totalduration") + number("averagecpu"));
     }
-    EXPECT_THAT(finals, ElementsAre("a/3/2500", "b/2/1500"));  // durations from the printed start to the stop
-    EXPECT_EQ(running, 5u);
-    EXPECT_EQ(bodiless, 3u);  // c, d and e ended before their first sample
+    // Durations run from the printed start to the stop, samples from it; c, d and e ended before their first.
+    EXPECT_THAT(seen, ElementsAre("running", "running", "running", "a/3/2500/20", "running", "running", "b/2/1500/20",
+                                  "none", "none", "none"));
     EXPECT_EQ(loop.pending(), 0u);
 }
 
@@ -182,11 +163,7 @@ TEST_F(CollectorTest, ATargetsSamplesGoMissingWhileItIsGoneAndItIsFoundAgainByNa
     std::vector<std::string> logged;
     platform.processes = &processes;
     platform.diagnostics = [&](std::string_view line) { logged.emplace_back(line); };
-    EXPECT_EQ(collector.setTarget(TargetChoice{"app"}), "target app: no such process");
     processes.running = {{{300, 11}, "app", "/opt/app --x", "ann", 1}};
-    kernel.answerTaskForPid(kKernProtectionFailure);
-    EXPECT_EQ(collector.setTarget(TargetChoice{"300"}), "target 300: app (pid 300) may not be read by this user");
-    kernel.answerTaskForPid(kKernSuccess);
     ASSERT_EQ(collector.setTarget(TargetChoice{"app"}), std::nullopt);
 
     collector.start("login", "42", "");
@@ -198,7 +175,6 @@ TEST_F(CollectorTest, ATargetsSamplesGoMissingWhileItIsGoneAndItIsFoundAgainByNa
     loop.advance(1.0);
     EXPECT_THAT(logged, ElementsAre("perfagent: target app (pid 300) exited",
                                     "perfagent: target app found again: app (pid 301)"));
-    EXPECT_EQ(std::ranges::count(console.take(), "target app (pid 300) exited"), 1);
     EXPECT_EQ(kernel.liveTasks(), 1u);  // the exited app's task was given back
     collector.stop();
 

@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -26,17 +25,8 @@ namespace {
 using namespace std::chrono_literals;
 using testing::readFile;
 
-std::optional<TaskStat> statOf(const std::filesystem::path& file) {
-    auto stat = parseTaskStat(readFile(file));
-    if (stat) stat->comm = {};  // the text it pointed into is gone
-    return stat;
-}
-std::filesystem::path proc(Pid pid) { return "/proc/" + std::to_string(pid); }
-ProcessIdentity identityOf(Pid pid) { return {pid, statOf(proc(pid) / "stat").value_or(TaskStat{}).startTime}; }
-double residentOf(Pid pid, double pageSize) {
-    const auto pages = parseStatm(readFile(proc(pid) / "statm"));
-    return pages ? static_cast<double>(pages->resident) * pageSize : 0;
-}
+std::string proc(Pid pid, const std::string& file) { return "/proc/" + std::to_string(pid) + "/" + file; }
+ProcessIdentity identityOf(Pid pid) { return findProcess(LinuxProcessList().processes(), std::to_string(pid)).value().identity; }
 
 /// A forked child running `body`; killed and reaped with the object.
 struct Child {
@@ -64,26 +54,25 @@ TEST(LinuxProbes, TreeIsSummedAndAnExitedTargetSaysSo) {
         if (::fork() == 0) ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // dies with its parent
         ::pause();
     });
-    const auto children = proc(parent.pid) / "task" / std::to_string(parent.pid) / "children";
+    const auto children = proc(parent.pid, "task/" + std::to_string(parent.pid) + "/children");
     ASSERT_TRUE(eventually([&] { return !readFile(children).empty(); }));
     const Pid grandchild = std::stoi(readFile(children));  // forked after the name was set
 
     const auto found = findProcess(LinuxProcessList().processes(), name);
     ASSERT_TRUE(found) << found.error().message();
-    EXPECT_EQ(found->identity, identityOf(parent.pid));
     LinuxKernel kernel;
     Probes probes(kernel);
     ASSERT_EQ(probes.follow(found->identity, true), kKernSuccess);
     const auto threads = probes.cpu.threadActs();  // (sanitizers may add threads of their own)
     for (const Pid pid : {parent.pid, grandchild})
         EXPECT_NE(std::ranges::find(threads, static_cast<ThreadPort>(pid)), threads.end()) << pid;
-    EXPECT_EQ(probes.memory.appMemory().resident,
-              residentOf(parent.pid, kernel.pageSize()) + residentOf(grandchild, kernel.pageSize()));
+    const auto resident = [&](Pid pid) {
+        return static_cast<double>(parseStatm(readFile(proc(pid, "statm"))).value().resident) * kernel.pageSize();
+    };
+    EXPECT_EQ(probes.memory.appMemory().resident, resident(parent.pid) + resident(grandchild));
 
     ::kill(parent.pid, SIGKILL);  // a zombie until reaped: already an exit
-    ASSERT_TRUE(eventually([&] { return hasExited(statOf(proc(parent.pid) / "stat").value_or(TaskStat{})); }));
-    EXPECT_EQ(probes.cpu.appUsage(), 0.0);
-    EXPECT_EQ(probes.taskResult(), kKernTerminated);
+    ASSERT_TRUE(eventually([&] { return probes.cpu.appUsage() == 0.0 && probes.taskResult() == kKernTerminated; }));
     EXPECT_EQ(probes.memory.appMemory().resident, 0.0);
 }
 
