@@ -76,7 +76,7 @@ const std::string kOddNameStat = with(with(kBashStat, "(bash) S", "(w) (x y)) R"
 TEST(ProcParsers, ReadTheirNumbersOptionalFieldsAndOddNames) {
     EXPECT_EQ(parseMeminfo(with(kMeminfo, "Zswap:               752 kB\n", "")).value().zswap, std::nullopt);
     EXPECT_TRUE(parseStatCpu("cpu  1 2 3 4 5 6 7 8\n"));  // exactly eight columns are enough
-    EXPECT_EQ(parseStatm("18446744073709551615 1\n")->size, 18446744073709551615u);  // the largest, exactly
+    EXPECT_EQ(parseStatm("18446744073709551615 1\n").value().size, 18446744073709551615u);  // the largest, exactly
     EXPECT_EQ(parseSmapsRollupPssKb("55d0-7ffe ---p 00000000 00:00 0  [rollup]\nRss:  4 kB\nPss:  1234 kB\n"), 1234u);
     std::string pids;
     EXPECT_TRUE(forEachChildPid("12 3456 ", [&](std::uint32_t pid) { pids += std::to_string(pid) + ","; }));
@@ -95,9 +95,8 @@ TEST(ProcParsers, ReadTheirNumbersOptionalFieldsAndOddNames) {
 }
 
 TEST(ProcParsers, RejectBrokenText) {
-    const auto bash = [](std::string_view tail) {
-        return "2834 (bash) S 2833 2834 2834 0 -1 4194560 3023 38643 0 87" + std::string(tail);
-    };
+    // The stored bash line up to its utime.
+    const auto bash = [](std::string_view tail) { return std::string(kBashStat.substr(0, 57)) + std::string(tail); };
     const std::pair<std::function<bool(std::string_view)>, std::vector<std::string>> cases[] = {
         {[](std::string_view s) { return parseMeminfo(s).has_value(); },
          {with(kMeminfo, "KernelStack:        2020 kB\n", ""), "", "\n\n:::\n", with(kMeminfo, "24489024", "2448x024"),
