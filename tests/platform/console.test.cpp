@@ -9,12 +9,14 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace perfagent {
 namespace {
 
-// Copied lines and lines holding shared blocks come out in the order printed, each whole, over a pipe
-// (polled, PIPE_BUF-sized writes) and into a regular file (one gathered write).
+using namespace std::chrono_literals;
+
+// Copied and held lines come out in order, each whole, over a pipe (PIPE_BUF writes) and into a file (one writev).
 TEST(StreamConsole, WritesCopiedAndHeldLinesInOrder) {
     const auto block = std::make_shared<const std::string>(std::string(70000, 'x'));
     std::string expected;
@@ -37,10 +39,7 @@ TEST(StreamConsole, WritesCopiedAndHeldLinesInOrder) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     std::string fromPipe;
-    std::thread reader([&] {
-        char buffer[65536];
-        for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) fromPipe.append(buffer, static_cast<std::size_t>(n));
-    });
+    std::thread reader([&] { fromPipe = testing::readFile("/dev/fd/" + std::to_string(fds[0])); });
     printTo(fds[1]);
     reader.join();
     ::close(fds[0]);
@@ -50,6 +49,33 @@ TEST(StreamConsole, WritesCopiedAndHeldLinesInOrder) {
     printTo(::open((dir / "out").c_str(), O_WRONLY | O_CREAT, 0600));
     const std::string fromFile = testing::readFile(dir / "out");
     EXPECT_TRUE(fromFile == expected) << fromFile.size() << " bytes of " << expected.size();
+}
+
+TEST(Diagnostics, LinesCarryTheirUtcInstantAndFloodsAreCountedOncePerMinute) {
+    std::vector<std::string> out;
+    auto now = std::chrono::system_clock::time_point{} + 1'765'056'944'123ms;  // 2025-12-06T21:35:44.123Z
+    {
+        Diagnostics diagnostics([&](std::string_view line) { out.emplace_back(line); }, [&] { return now; });
+        diagnostics.line("perfagent: listening");
+        for (int i = 0; i < 1000; ++i) diagnostics.repeated("refused pushes", "perfagent: push rejected");
+        diagnostics.repeated("other", "perfagent: other");
+        now += 59s;
+        diagnostics.repeated("refused pushes", "perfagent: push rejected");
+        now += 1s;
+        diagnostics.repeated("refused pushes", "perfagent: push rejected late");
+        now += 5s;
+        diagnostics.repeated("refused pushes", "perfagent: push rejected");
+    }
+    const std::vector<std::string> expected{
+        "2025-12-06T21:35:44.123Z perfagent: listening\n",
+        "2025-12-06T21:35:44.123Z perfagent: push rejected\n",
+        "2025-12-06T21:35:44.123Z perfagent: other\n",
+        "2025-12-06T21:36:44.123Z perfagent: 1000 more refused pushes since 2025-12-06T21:35:44.123Z\n",
+        "2025-12-06T21:36:44.123Z perfagent: push rejected late\n",
+        // The count still pending is written when the sink goes away.
+        "2025-12-06T21:36:49.123Z perfagent: 1 more refused pushes since 2025-12-06T21:36:44.123Z\n",
+    };
+    EXPECT_EQ(out, expected);
 }
 
 }  // namespace
