@@ -71,11 +71,13 @@ TEST_F(CollectorTest, ANaNSystemCpuKeepsTheLastFigureAndAFirstNaNRecordsZero) {
     kernel.setCpuLoad({0, 0, 0, 0});  // no tick ever elapses: every reading is NaN
     collector.start("", "", "");
     loop.advance(2.0);
-    kernel.pushCpuLoad({30, 10, 50, 10});  // 50% over this interval
-    kernel.pushCpuLoad({30, 10, 50, 10});  // then nothing again
+    kernel.pushCpuLoad({1, 0, 199, 0});  // 0.5 % over this interval
+    kernel.pushCpuLoad({1, 0, 199, 0});  // then nothing again
     loop.advance(2.0);
-    EXPECT_EQ(collector.cpuDict.jsonEntries(), "    \"1s\": 0.0,\n    \"2s\": 0.0,\n    \"3s\": 50.0,\n    \"4s\": 50.0");
-    EXPECT_EQ(session.takeReports().size(), 4u);  // every report stayed sendable
+    EXPECT_EQ(collector.cpuDict.jsonEntries(), "    \"1s\": 0.0,\n    \"2s\": 0.0,\n    \"3s\": 0.5,\n    \"4s\": 0.5");
+    const auto reports = session.takeReports();
+    EXPECT_EQ(reports.size(), 4u);  // every report stayed sendable
+    EXPECT_EQ(reports.back().at("maxcpu").as_double(), 0.5);  // a maximum that rose by less than 1
 }
 
 TEST_F(CollectorTest, RestartResetsKeysStopEndsTheTimerAndOnlyRunningReportsCoalesce) {
