@@ -78,17 +78,25 @@ void AsioRunLoop::shutdownBackground() {
 
 std::shared_ptr<Timer> AsioRunLoop::scheduleRepeating(double intervalSeconds, Block fire) {
     // A timer is owned by whoever holds the returned pointer (the collector's backgroundTimer field).
-    auto timer = std::make_shared<AsioTimer>(main_, toDuration(intervalSeconds), std::move(fire));
+    auto timer = std::make_shared<AsioTimer>(main_, toDuration(intervalSeconds), guarded(std::move(fire)));
     timer->start();
     return timer;
 }
 
-void AsioRunLoop::async(Block block) { asio::post(main_, std::move(block)); }
+RunLoop::Block AsioRunLoop::guarded(Block block) {
+    return [this, block = std::move(block)] {
+        if (!stopped_.load()) block();
+    };
+}
+
+void AsioRunLoop::async(Block block) { asio::post(main_, guarded(std::move(block))); }
 
 void AsioRunLoop::asyncAfter(double seconds, Block block) {
     // The timer object must be created on the thread that runs the context it is bound to only for
     // its waits; constructing it is thread-safe, and the post keeps creation on the main thread anyway.
-    asio::post(main_, [this, seconds, block = std::move(block)]() mutable { postAfter(main_, seconds, std::move(block)); });
+    asio::post(main_, [this, seconds, block = guarded(std::move(block))]() mutable {
+        postAfter(main_, seconds, std::move(block));
+    });
 }
 
 void AsioRunLoop::backgroundAsync(Block block) { asio::post(background_, std::move(block)); }
@@ -103,6 +111,9 @@ void AsioRunLoop::run() {
     main_.run();
 }
 
-void AsioRunLoop::stop() { main_.stop(); }
+void AsioRunLoop::stop() {
+    stopped_.store(true);
+    main_.stop();
+}
 
 }  // namespace perfagent

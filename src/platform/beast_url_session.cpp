@@ -2,28 +2,23 @@
 #include "platform/listen_address.hpp"
 
 #include <boost/asio/connect.hpp>
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/error.hpp>
-#include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/read.hpp>
 #include <boost/beast/http/string_body.hpp>
-#include <boost/beast/http/write.hpp>
 
+#include <array>
 #include <atomic>
-#include <condition_variable>
 #include <deque>
-#include <exception>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <unordered_set>
 #include <utility>
 
@@ -38,6 +33,7 @@ namespace {
 
 /// Response bodies are read only to end the exchange cleanly; anything larger ends it early.
 constexpr std::uint64_t kResponseBodyLimit = 64 * 1024;
+constexpr std::size_t kReadChunk = 4096;
 
 std::string durationText(std::chrono::milliseconds d) {
     if (d.count() % 1000 == 0) return std::to_string(d.count() / 1000) + " s";
@@ -70,27 +66,15 @@ struct BeastUrlSession::Impl {
         Ticket ticket;
     };
 
-    Impl(Diagnostics sink, Options opts) : diagnostics(std::move(sink)), options(opts) {
+    Impl(asio::io_context& io, Diagnostics sink, Options opts)
+        : diagnostics(std::move(sink)), options(opts), context(io) {
         if (!diagnostics) diagnostics = [](std::string_view) {};
         if (options.maxWaiting == 0) options.maxWaiting = 1;
-        work.emplace(asio::make_work_guard(context));
-        thread = std::thread([this] { runNetworkThread(); });
-    }
-
-    void runNetworkThread() {
-        for (;;) {
-            try {
-                context.run();
-                return;
-            } catch (const std::exception& e) {
-                diagnostics(std::string("perfagent: network thread: ") + e.what());
-            }
-        }
     }
 
     void submit(HttpRequest request) {
-        // The check and the count go together, so that shutdown either sees this request counted (and
-        // queued ahead of its cancellation) or refuses it.
+        // The check and the post go together, so that a request is either refused or queued ahead of
+        // shutdown's cancellation.
         std::lock_guard lock(acceptMutex);
         if (!accepting) return;
         asio::post(context, [this, request = std::move(request), ticket = Ticket(*this)]() mutable {
@@ -98,14 +82,9 @@ struct BeastUrlSession::Impl {
         });
     }
 
-    void release() {
-        if (inFlight.fetch_sub(1) == 1) {
-            std::lock_guard lock(idleMutex);
-            idle.notify_all();
-        }
-    }
+    void release() { inFlight.fetch_sub(1); }
 
-    // Network thread from here on.
+    // The context's thread from here on.
 
     void enqueue(Pending pending) {
         if (cancelling) return;
@@ -138,23 +117,32 @@ struct BeastUrlSession::Impl {
         if (waiting.empty()) overflowTold = false;
         HttpRequest& request = current->request;
         authority = authorityText(request.host, request.port);
-        message = {};
-        message.version(11);
-        message.method_string(request.method);
-        message.target(request.target);
-        message.set(http::field::host, authority);
-        for (const auto& [name, value] : request.headers) message.insert(name, value);
-        if (request.body) message.body() = std::move(*request.body);
-        message.content_length(message.body().size());
+        if (request.body) body = std::move(*request.body);
+        else body.clear();
+        head.clear();
+        head.append(request.method).append(" ").append(request.target).append(" HTTP/1.1\r\nHost: ").append(authority);
+        for (const auto& [name, value] : request.headers) head.append("\r\n").append(name).append(": ").append(value);
+        head.append("\r\nContent-Length: ").append(std::to_string(body.size())).append("\r\n\r\n");
         retried = false;
         timedOut = false;
-        deadline.expires_after(options.deadline);
-        deadline.async_wait([this, exchange = ++exchanges](beast::error_code ec) {
-            if (ec || exchange != exchanges || !current) return;
+        began = std::chrono::steady_clock::now();
+        if (!deadlineArmed) armDeadline(began + options.deadline);
+        attempt();
+    }
+
+    /// One timer serves every exchange: it is armed for the oldest running exchange's end and, when it
+    /// fires early for a newer one, armed again for that one's end, instead of being set and cancelled
+    /// for each request.
+    void armDeadline(std::chrono::steady_clock::time_point at) {
+        deadlineArmed = true;
+        deadline.expires_at(at);
+        deadline.async_wait([this](beast::error_code ec) {
+            deadlineArmed = false;
+            if (ec || cancelling || !current) return;
+            if (const auto due = began + options.deadline; std::chrono::steady_clock::now() < due) return armDeadline(due);
             timedOut = true;
             closeConnection();  // the pending step completes with an error and reports the timeout
         });
-        attempt();
     }
 
     void attempt() {
@@ -194,9 +182,33 @@ struct BeastUrlSession::Impl {
         buffer.clear();
         parser.emplace();
         parser->body_limit(kResponseBodyLimit);
-        http::async_write(socket, message, [this](beast::error_code ec, std::size_t) {
+        const std::array<asio::const_buffer, 2> parts{asio::buffer(head), asio::buffer(body)};
+        asio::async_write(socket, parts, [this](beast::error_code ec, std::size_t) {
             if (ec) return failOrRetry(ec, "write");
-            http::async_read(socket, buffer, *parser, [this](beast::error_code ec, std::size_t) { onRead(ec); });
+            read();
+        });
+    }
+
+    /// Reads what the socket has and hands it to the parser, until the response is whole.
+    void read() {
+        socket.async_read_some(buffer.prepare(kReadChunk), [this](beast::error_code ec, std::size_t n) {
+            buffer.commit(n);
+            if (ec == asio::error::eof) {
+                if (!parser->got_some() && buffer.size() == 0) return onRead(http::error::end_of_stream);
+                ec = {};
+                if (buffer.size() == 0) parser->put_eof(ec);  // a body that runs to the end of the stream
+                else ec = http::error::partial_message;
+                return onRead(ec);
+            }
+            if (ec) return onRead(ec);
+            while (buffer.size() > 0 && !parser->is_done()) {
+                const auto used = parser->put(buffer.data(), ec);
+                buffer.consume(used);
+                if (ec == http::error::need_more) break;
+                if (ec) return onRead(ec);
+            }
+            if (parser->is_done()) return onRead({});
+            read();
         });
     }
 
@@ -243,9 +255,8 @@ struct BeastUrlSession::Impl {
     }
 
     void endExchange() {
-        deadline.cancel();
         // The body's buffer goes back for the next one to be written into.
-        if (std::string& body = message.body(); body.capacity() > 0) {
+        if (body.capacity() > 0) {
             std::lock_guard lock(spareMutex);
             if (body.capacity() > spare.capacity()) spare = std::move(body);
             body = std::string();
@@ -265,26 +276,23 @@ struct BeastUrlSession::Impl {
     }
 
     void shutdown(std::chrono::milliseconds grace) {
-        std::lock_guard guard(shutdownMutex);
-        if (shutDown) return;
-        shutDown = true;
         {
             std::lock_guard lock(acceptMutex);
+            if (!accepting) return;
             accepting = false;
         }
-        {
-            std::unique_lock lock(idleMutex);
-            idle.wait_for(lock, grace, [this] { return inFlight.load() == 0; });
+        // Nothing else runs the context now: this thread runs it until the requests end or time is up.
+        context.restart();
+        const auto until = std::chrono::steady_clock::now() + grace;
+        while (inFlight.load() != 0 && context.run_one_until(until) != 0) {
         }
-        // Requests posted before this block still run first (and are cancelled here).
-        asio::post(context, [this] {
-            cancelling = true;
-            waiting.clear();
-            deadline.cancel();
-            closeConnection();  // a step still pending completes with an error and ends quietly
-        });
-        work.reset();
-        if (thread.joinable()) thread.join();
+        cancelling = true;
+        waiting.clear();
+        closeConnection();  // a step still pending completes with an error and ends quietly
+        if (inFlight.load() == 0 && !deadlineArmed) return;  // none of this session's handlers is left
+        deadline.cancel();
+        context.restart();
+        context.poll();
     }
 
     Diagnostics diagnostics;
@@ -295,40 +303,35 @@ struct BeastUrlSession::Impl {
     std::atomic<std::uint64_t> answered{0}, failed{0}, dropped{0}, coalesced{0}, connections{0};
     enum Outcome { kNone, kSucceeded, kFailed };
     std::atomic<int> last{kNone};  // the newest exchange's outcome
-    std::mutex idleMutex;
-    std::condition_variable idle;
     std::mutex acceptMutex;
     bool accepting = true;  // guarded by acceptMutex
-    std::mutex shutdownMutex;
-    bool shutDown = false;  // guarded by shutdownMutex
     std::mutex spareMutex;
     std::string spare;  // guarded by spareMutex
 
-    asio::io_context context{1};
+    asio::io_context& context;
 
-    // Network thread only.
+    // The context's thread only.
     bool cancelling = false;
     bool overflowTold = false;
     std::deque<Pending> waiting;
     std::optional<Pending> current;
     std::string authority;    // the current request's
     std::string connectedTo;  // the open connection's, empty when none is open
-    http::request<http::string_body> message;
+    std::string head;  // request line and header fields of the current request
+    std::string body;
+    std::chrono::steady_clock::time_point began;  // of the current exchange
+    bool deadlineArmed = false;
     beast::flat_buffer buffer;
     std::optional<http::response_parser<http::string_body>> parser;
     bool reused = false, retried = false, timedOut = false, connected = false;
-    std::uint64_t exchanges = 0;
     std::unordered_set<std::string> failing;  // authorities whose latest request failed
     tcp::resolver resolver{context};
     tcp::socket socket{context};
     asio::steady_timer deadline{context};
-
-    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
-    std::thread thread;
 };
 
-BeastUrlSession::BeastUrlSession(Diagnostics diagnostics, Options options)
-    : impl_(std::make_unique<Impl>(std::move(diagnostics), options)) {}
+BeastUrlSession::BeastUrlSession(boost::asio::io_context& context, Diagnostics diagnostics, Options options)
+    : impl_(std::make_unique<Impl>(context, std::move(diagnostics), options)) {}
 
 BeastUrlSession::~BeastUrlSession() { impl_->shutdown(std::chrono::milliseconds(0)); }
 

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string_view>
 
+namespace boost::asio { class io_context; }
+
 namespace perfagent {
 
 /// @brief Settings of a BeastUrlSession.
@@ -20,16 +22,18 @@ struct BeastUrlSessionOptions {
     std::size_t maxWaiting = 256;
 };
 
-/// @brief Fire-and-forget HTTP/1.1 client on its own network thread.
+/// @brief Fire-and-forget HTTP/1.1 client whose exchanges run on an Asio context: the agent's main loop,
+/// so that a report goes out from the tick that made it without waking another thread. Nothing in it
+/// blocks: connecting, writing and reading are all asynchronous.
 ///
 /// Requests go out one at a time in the order started, over one persistent connection that is kept
 /// while the server keeps it open and reopened when the server has closed it (a request that met a
 /// connection closed before any answer is sent once more on a new one). Each carries `Host`, the
-/// caller's headers in the caller's order and `Content-Length`. A waiting request is replaced by a
-/// later one with the same coalesce key. The response is read up to 64 KiB of body and thrown away.
-/// Only whether the newest exchange succeeded reaches the caller (lastSucceeded); the diagnostics sink
-/// is told when requests start failing and when the server answers again, judged by each request's
-/// outcome in order, so the newest decides.
+/// caller's headers in the caller's order and `Content-Length`, and is written in one gathered write.
+/// A waiting request is replaced by a later one with the same coalesce key. The response is read up to
+/// 64 KiB of body and thrown away. Only whether the newest exchange succeeded reaches the caller
+/// (lastSucceeded); the diagnostics sink is told when requests start failing and when the server
+/// answers again, judged by each request's outcome in order, so the newest decides.
 class BeastUrlSession final : public UrlSession {
 public:
     using Options = BeastUrlSessionOptions;
@@ -44,20 +48,21 @@ public:
         std::uint64_t connections = 0;  ///< connections opened
     };
 
-    /// `diagnostics` receives lines (without line break) on the network thread.
-    explicit BeastUrlSession(Diagnostics diagnostics, Options options = {});
+    /// Exchanges run on `context`, which must outlive the session; `diagnostics` receives lines
+    /// (without line break) on the thread that runs it.
+    BeastUrlSession(boost::asio::io_context& context, Diagnostics diagnostics, Options options = {});
     /// Same as shutdown with no grace.
     ~BeastUrlSession() override;
     BeastUrlSession(const BeastUrlSession&) = delete;
     BeastUrlSession& operator=(const BeastUrlSession&) = delete;
 
-    /// Hands the request to the network thread and returns at once. Safe from any thread. Ignored after
+    /// Queues the request on the context and returns at once. Safe from any thread. Ignored after
     /// shutdown has begun.
     void start(HttpRequest request) override;
 
-    /// Stops taking requests, waits at most `grace` for the requests in flight to end, cancels what is
-    /// left and joins the network thread. Safe from any thread but the network thread; later calls
-    /// return at once.
+    /// Stops taking requests, runs the context on the calling thread until the requests in flight have
+    /// ended or `grace` has passed, and cancels what is left. Call it once nothing else runs the context
+    /// (the main loop has returned), from the thread that ran it; later calls return at once.
     void shutdown(std::chrono::milliseconds grace);
 
     /// Requests started and not yet ended (waiting or exchanging).

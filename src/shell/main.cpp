@@ -52,7 +52,7 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
     Platform platform{clock, console, loop, application, &processList, diagnostic};
     LinuxKernel kernel;
     Probes probes(kernel);
-    BeastUrlSession urlSession(diagnostic);
+    BeastUrlSession urlSession(loop.context(), diagnostic);  // reports go out from the main loop
     CollectionServer server(urlSession, line.collectionServer);
     NotificationCenter notificationCenter;
     HostAudioSession audioSession;

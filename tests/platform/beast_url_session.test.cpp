@@ -1,6 +1,8 @@
 #include "platform/beast_url_session.hpp"
+#include "platform/asio_run_loop.hpp"
 #include "support/http_recorder.hpp"
 #include "support/recording_console.hpp"
+#include "support/running_session.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,6 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 using perfagent::testing::HttpRecorder;
 using perfagent::testing::RecordingConsole;
+using perfagent::testing::RunningSession;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using Clock = std::chrono::steady_clock;
@@ -39,9 +42,10 @@ TEST(BeastUrlSession, StartNeverWaitsAndFailureRunsAndRecoveriesAreToldOnce) {
     const auto port = HttpRecorder::unusedPort();
     const auto server = "perfagent: collection server 127.0.0.1:" + std::to_string(port);
     RecordingConsole diagnostics;
-    // The first diagnostic holds the network thread until all are started: a start() that waited for it would hang.
+    // The first diagnostic holds the session's thread until all are started: a start() that waited for it would hang.
     std::latch release(1);
-    BeastUrlSession session([&](std::string_view line) { release.wait(); diagnostics.println(line); });
+    RunningSession running([&](std::string_view line) { release.wait(); diagnostics.println(line); });
+    auto& session = running.session;
     const auto t0 = Clock::now();
     for (int i = 0; i < 50; ++i) session.start(requestTo(port, "report " + std::to_string(i)));
     EXPECT_LT(Clock::now() - t0, 1s);
@@ -68,7 +72,8 @@ TEST(BeastUrlSession, StartNeverWaitsAndFailureRunsAndRecoveriesAreToldOnce) {
 TEST(BeastUrlSession, WaitingRequestsAreBoundedAgainstAServerThatNeverAnswers) {
     HttpRecorder recorder;  // never serves: connections and requests wait in the kernel
     RecordingConsole diagnostics;
-    BeastUrlSession session(into(diagnostics), {.deadline = 200ms, .maxWaiting = 4});
+    RunningSession running(into(diagnostics), {.deadline = 200ms, .maxWaiting = 4});
+    auto& session = running.session;
     for (int i = 0; i < 20; ++i) session.start(requestTo(recorder.port()));
     ASSERT_TRUE(settled(session));
     // One exchanging and four waiting fail, the rest are dropped; the first failure and the first drop are told.
@@ -80,7 +85,8 @@ TEST(BeastUrlSession, WaitingRequestsAreBoundedAgainstAServerThatNeverAnswers) {
 TEST(BeastUrlSession, OneConnectionInOrderAndWaitingReportsCoalesce) {
     HttpRecorder recorder;
     RecordingConsole diagnostics;
-    BeastUrlSession session(into(diagnostics));
+    RunningSession running(into(diagnostics));
+    auto& session = running.session;
     session.start(requestTo(recorder.port(), "token"));
     std::vector<std::string> bodies{nextBody(recorder)};  // not answered yet: the rest wait
     for (int n = 1; n <= 3; ++n) session.start(requestTo(recorder.port(), "running " + std::to_string(n), 7));
@@ -99,7 +105,8 @@ TEST(BeastUrlSession, OneConnectionInOrderAndWaitingReportsCoalesce) {
 TEST(BeastUrlSession, RecoveryIsToldLastOnceTheNewestRequestIsAnswered) {
     HttpRecorder recorder;
     RecordingConsole diagnostics;
-    BeastUrlSession session(into(diagnostics), {.deadline = 300ms});
+    RunningSession running(into(diagnostics), {.deadline = 300ms});
+    auto& session = running.session;
     for (int i = 0; i < 4; ++i) session.start(requestTo(recorder.port()));
     ASSERT_TRUE(recorder.next());  // never answered: it runs into its deadline
     for (int i = 0; i < 3; ++i) { ASSERT_TRUE(recorder.next()); recorder.answer(); }
@@ -113,7 +120,8 @@ TEST(BeastUrlSession, ABadAnswerEndsTheExchangeAndLeavesTheNextRequestUntouched)
     for (const bool garbage : {true, false}) {
         HttpRecorder recorder;
         RecordingConsole diagnostics;
-        BeastUrlSession session(into(diagnostics));
+        RunningSession running(into(diagnostics));
+        auto& session = running.session;
         session.start(requestTo(recorder.port(), "first"));
         session.start(requestTo(recorder.port(), "second"));
         ASSERT_TRUE(recorder.next());
@@ -131,19 +139,41 @@ TEST(BeastUrlSession, ABadAnswerEndsTheExchangeAndLeavesTheNextRequestUntouched)
 TEST(BeastUrlSession, ShutdownLetsARequestFinishWithinTheGraceAndCancelsTheRestQuietly) {
     HttpRecorder slow, silent;
     RecordingConsole diagnostics;
-    BeastUrlSession graced({}), cut(into(diagnostics));  // 60 s deadline
+    RunningSession gracedRun, cutRun(into(diagnostics));  // 60 s deadline
+    auto &graced = gracedRun.session, &cut = cutRun.session;
     graced.start(requestTo(slow.port()));
     cut.start(requestTo(silent.port()));
     ASSERT_TRUE(slow.next() && silent.next());
     std::thread answerLater([&] { std::this_thread::sleep_for(100ms); slow.answer(); });
-    graced.shutdown(kLiveness);
+    gracedRun.shutdown(kLiveness);
     answerLater.join();
     EXPECT_EQ(graced.stats().answered, 1u);
     graced.start(requestTo(slow.port()));  // ignored once shut down
     EXPECT_EQ(graced.inFlight(), 0u);
-    cut.shutdown(100ms);
+    cutRun.shutdown(100ms);
     EXPECT_TRUE(silent.closedByClient());
     EXPECT_EQ(std::tuple(cut.inFlight(), cut.stats().failed, diagnostics.lines().size()), std::tuple(0u, 0u, 0u));
+}
+
+/// As in the agent: the main loop stops, and its shutdown still sends the report queued last, while no block
+/// queued or timed after the stop runs any more.
+TEST(BeastUrlSession, OnTheMainLoopShutdownSendsTheLastReportAndRunsNoBlockAfterStop) {
+    HttpRecorder recorder;
+    AsioRunLoop loop;
+    BeastUrlSession session(loop.context(), {});
+    int blocks = 0;
+    std::shared_ptr<Timer> timer;
+    loop.async([&] {
+        session.start(requestTo(recorder.port(), "final"));
+        timer = loop.scheduleRepeating(0.001, [&] { ++blocks; });
+        loop.async([&] { ++blocks; });
+        loop.stop();
+    });
+    loop.run();
+    std::thread answerLater([&] { EXPECT_EQ(nextBody(recorder), "final"); std::this_thread::sleep_for(20ms); recorder.answer(); });
+    session.shutdown(kLiveness);
+    answerLater.join();
+    EXPECT_EQ(std::pair(session.stats().answered, blocks), std::pair(1ul, 0));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "platform/beast_url_session.hpp"
 #include "support/http_recorder.hpp"
 #include "support/fake_url_session.hpp"
+#include "support/running_session.hpp"
 
 #include <gtest/gtest.h>
 
@@ -36,8 +37,8 @@ TEST(CollectionServerRequests, EachCallSendsExactlyItsMethodTargetHeadersAndBody
          {{"Content-Length", std::to_string(token.size())}}},
     };
     testing::HttpRecorder recorder;
-    BeastUrlSession session{{}, {.deadline = 10s}};
-    CollectionServer server{session, CollectionEndpoint{"127.0.0.1", recorder.port()}};
+    testing::RunningSession running{{}, {.deadline = 10s}};
+    CollectionServer server{running.session, CollectionEndpoint{"127.0.0.1", recorder.port()}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target + " with " + std::to_string(c.body.size()) + " bytes");
         c.call(server);
