@@ -10,32 +10,24 @@
 
 namespace perfagent::testing {
 
-/// A BeastUrlSession on a context that a thread of its own runs, as the agent's main thread runs its
-/// loop. shutdown() first stops that thread, as the agent's loop has returned before its last uploads.
-class RunningSession {
-public:
+/// A BeastUrlSession on a context that a thread of its own runs, as the agent's main thread runs its loop.
+/// shutdown() first stops that thread, as the agent's loop has returned before its last uploads.
+struct RunningSession {
     explicit RunningSession(BeastUrlSession::Diagnostics diagnostics = {}, BeastUrlSessionOptions options = {})
-        : session(context_, std::move(diagnostics), options), runner_([this] { context_.run(); }) {}
+        : session(context, std::move(diagnostics), options), runner([this] { context.run(); }) {}
     ~RunningSession() { shutdown(std::chrono::milliseconds(0)); }
-    RunningSession(const RunningSession&) = delete;
-    RunningSession& operator=(const RunningSession&) = delete;
 
     void shutdown(std::chrono::milliseconds grace) {
-        work_.reset();
-        context_.stop();
-        if (runner_.joinable()) runner_.join();
+        work.reset();
+        context.stop();
+        if (runner.joinable()) runner.join();
         session.shutdown(grace);
     }
 
-private:
-    boost::asio::io_context context_;
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_{context_.get_executor()};
-
-public:
+    boost::asio::io_context context;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{context.get_executor()};
     BeastUrlSession session;
-
-private:
-    std::thread runner_;
+    std::thread runner;
 };
 
 }  // namespace perfagent::testing
