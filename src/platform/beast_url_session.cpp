@@ -196,8 +196,7 @@ struct BeastUrlSession::Impl {
             if (ec == asio::error::eof) {
                 if (!parser->got_some() && buffer.size() == 0) return onRead(http::error::end_of_stream);
                 ec = {};
-                if (buffer.size() == 0) parser->put_eof(ec);  // a body that runs to the end of the stream
-                else ec = http::error::partial_message;
+                parser->put_eof(ec);  // ends a body that runs to the end of the stream; else a partial message
                 return onRead(ec);
             }
             if (ec) return onRead(ec);
