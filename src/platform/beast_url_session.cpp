@@ -10,8 +10,7 @@
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/error.hpp>
-#include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/basic_parser.hpp>
 
 #include <array>
 #include <atomic>
@@ -34,6 +33,28 @@ namespace {
 /// Response bodies are read only to end the exchange cleanly; anything larger ends it early.
 constexpr std::uint64_t kResponseBodyLimit = 64 * 1024;
 constexpr std::size_t kReadChunk = 4096;
+
+/// Reads an answer for what the session uses of it: the status, whether the connection stays open, and
+/// where the message ends. Header fields and body are passed over, not kept.
+class AnswerParser final : public http::basic_parser<false> {
+public:
+    int status() const { return status_; }
+
+private:
+    void on_request_impl(http::verb, beast::string_view, beast::string_view, int, beast::error_code&) override {}
+    void on_response_impl(int code, beast::string_view, int, beast::error_code&) override { status_ = code; }
+    void on_field_impl(http::field, beast::string_view, beast::string_view, beast::error_code&) override {}
+    void on_header_impl(beast::error_code&) override {}
+    void on_body_init_impl(const boost::optional<std::uint64_t>&, beast::error_code&) override {}
+    std::size_t on_body_impl(beast::string_view body, beast::error_code&) override { return body.size(); }
+    void on_chunk_header_impl(std::uint64_t, beast::string_view, beast::error_code&) override {}
+    std::size_t on_chunk_body_impl(std::uint64_t, beast::string_view body, beast::error_code&) override {
+        return body.size();
+    }
+    void on_finish_impl(beast::error_code&) override {}
+
+    int status_ = 0;
+};
 
 std::string durationText(std::chrono::milliseconds d) {
     if (d.count() % 1000 == 0) return std::to_string(d.count() / 1000) + " s";
@@ -73,12 +94,21 @@ struct BeastUrlSession::Impl {
     }
 
     void submit(HttpRequest request) {
-        // The check and the post go together, so that a request is either refused or queued ahead of
-        // shutdown's cancellation.
-        std::lock_guard lock(acceptMutex);
+        std::unique_lock lock(acceptMutex);
         if (!accepting) return;
-        asio::post(context, [this, request = std::move(request), ticket = Ticket(*this)]() mutable {
-            enqueue(Pending{std::move(request), std::move(ticket)});
+        Pending pending{std::move(request), Ticket(*this)};
+        // On the context's own thread (the agent's main loop) the request joins the queue at once, unless
+        // one posted from elsewhere is still on its way: requests stay in the order started.
+        if (posted.load() == 0 && context.get_executor().running_in_this_thread()) {
+            lock.unlock();
+            return enqueue(std::move(pending));
+        }
+        // Elsewhere the check and the post go together, so that a request is either refused or queued
+        // ahead of shutdown's cancellation.
+        posted.fetch_add(1);
+        asio::post(context, [this, pending = std::move(pending)]() mutable {
+            posted.fetch_sub(1);
+            enqueue(std::move(pending));
         });
     }
 
@@ -174,6 +204,10 @@ struct BeastUrlSession::Impl {
         if (ec) return fail(ec, step);
         connectedTo = authority;
         connected = true;
+        // Each request goes out whole in one write; the answer is awaited, so nothing is held back.
+        socket.set_option(tcp::no_delay(true), ec);
+        // Writes are first tried at once (see write()).
+        socket.non_blocking(true, ec);
         connections.fetch_add(1);
         write();
     }
@@ -182,8 +216,15 @@ struct BeastUrlSession::Impl {
         buffer.clear();
         parser.emplace();
         parser->body_limit(kResponseBodyLimit);
-        const std::array<asio::const_buffer, 2> parts{asio::buffer(head), asio::buffer(body)};
-        asio::async_write(socket, parts, [this](beast::error_code ec, std::size_t) {
+        // The request usually fits the socket's buffer: written at once, it needs no completion handler.
+        // What does not fit goes on asynchronously.
+        beast::error_code ec;
+        const std::size_t done = socket.write_some(std::array{asio::buffer(head), asio::buffer(body)}, ec);
+        if (ec && ec != asio::error::would_block) return failOrRetry(ec, "write");
+        if (done == head.size() + body.size()) return read();
+        const std::size_t ofHead = std::min(done, head.size());
+        const std::array rest{asio::buffer(head) + ofHead, asio::buffer(body) + (done - ofHead)};
+        asio::async_write(socket, rest, [this](beast::error_code ec, std::size_t) {
             if (ec) return failOrRetry(ec, "write");
             read();
         });
@@ -214,10 +255,10 @@ struct BeastUrlSession::Impl {
     void onRead(beast::error_code ec) {
         // A response header is an answer, whatever its status; an oversized body is simply not read.
         if (!parser->is_header_done()) return failOrRetry(ec, "read");
-        const bool keep = !ec && parser->is_done() && parser->get().keep_alive();
+        const bool keep = !ec && parser->is_done() && parser->keep_alive();
         if (!keep) closeConnection();
         answered.fetch_add(1);
-        last.store(parser->get().result_int() / 100 == 2 ? kSucceeded : kFailed);
+        last.store(parser->status() / 100 == 2 ? kSucceeded : kFailed);
         if (failing.erase(authority) > 0) diagnostics("perfagent: collection server " + authority + " answering again");
         endExchange();
     }
@@ -299,6 +340,7 @@ struct BeastUrlSession::Impl {
 
     // Declared before the context: handlers destroyed with the context still release their tickets.
     std::atomic<std::size_t> inFlight{0};
+    std::atomic<std::size_t> posted{0};  // requests posted to the context and not yet queued
     std::atomic<std::uint64_t> answered{0}, failed{0}, dropped{0}, coalesced{0}, connections{0};
     enum Outcome { kNone, kSucceeded, kFailed };
     std::atomic<int> last{kNone};  // the newest exchange's outcome
@@ -321,7 +363,7 @@ struct BeastUrlSession::Impl {
     std::chrono::steady_clock::time_point began;  // of the current exchange
     bool deadlineArmed = false;
     beast::flat_buffer buffer;
-    std::optional<http::response_parser<http::string_body>> parser;
+    std::optional<AnswerParser> parser;
     bool reused = false, retried = false, timedOut = false, connected = false;
     std::unordered_set<std::string> failing;  // authorities whose latest request failed
     tcp::resolver resolver{context};

@@ -91,11 +91,14 @@ TEST(BeastUrlSession, OneConnectionInOrderAndWaitingReportsCoalesce) {
     std::vector<std::string> bodies{nextBody(recorder)};  // not answered yet: the rest wait
     for (int n = 1; n <= 3; ++n) session.start(requestTo(recorder.port(), "running " + std::to_string(n), 7));
     session.start(requestTo(recorder.port(), "other measurement", 8));
-    session.start(requestTo(recorder.port(), "final"));
+    const std::string final = "final" + std::string(4 << 20, '.');  // more than the socket takes at once
+    session.start(requestTo(recorder.port(), final));
     for (int i = 0; i < 3; ++i) recorder.answer(), bodies.push_back(nextBody(recorder));
     recorder.answer();
     ASSERT_TRUE(settled(session));
-    EXPECT_EQ(bodies, (std::vector<std::string>{"token", "running 3", "other measurement", "final"}));
+    EXPECT_TRUE(bodies.back() == final);
+    bodies.pop_back();
+    EXPECT_EQ(bodies, (std::vector<std::string>{"token", "running 3", "other measurement"}));
     EXPECT_GE(session.spareBody().capacity(), std::string_view("other measurement").size());  // reused
     EXPECT_EQ(std::tuple(recorder.connectionsAccepted(), session.stats().coalesced, diagnostics.lines().size()),
               std::tuple(1u, 2u, 0u));
