@@ -1,9 +1,18 @@
 #include "platform/asio_run_loop.hpp"
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 namespace perfagent {
 
@@ -15,21 +24,36 @@ std::chrono::steady_clock::duration toDuration(double seconds) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-/// Fixed-rate repeat: each expiry is the previous expiry plus the interval, so time spent in the
-/// handler or in a busy main thread does not accumulate as drift.
+/// Fixed-rate repeat on a timerfd of its own: the kernel re-arms it every interval, so a tick costs no
+/// re-arming, and time spent in the handler or in a busy main thread does not accumulate as drift.
+/// Expirations that passed while the main thread was busy are made up for at once, one block each.
 class AsioTimer final : public Timer, public std::enable_shared_from_this<AsioTimer> {
 public:
-    AsioTimer(asio::io_context& context, std::chrono::steady_clock::duration interval, RunLoop::Block fire)
-        : timer_(context), interval_(interval), fire_(std::move(fire)) {}
+    AsioTimer(asio::io_context& context, std::chrono::nanoseconds interval, RunLoop::Block fire)
+        : descriptor_(context), fire_(std::move(fire)) {
+        const int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        interval = std::max(interval, std::chrono::nanoseconds(1));  // a zero interval would disarm it
+        const auto seconds = std::chrono::floor<std::chrono::seconds>(interval);
+        const timespec every{seconds.count(), static_cast<long>((interval - seconds).count())};
+        const itimerspec repeat{every, every};
+        if (fd < 0 || ::timerfd_settime(fd, 0, &repeat, nullptr) != 0) {
+            // Without descriptors nothing can be timed: the timer says so and never fires.
+            std::fprintf(stderr, "perfagent: cannot start a timer: %s\n", std::strerror(errno));
+            if (fd >= 0) ::close(fd);
+            valid_ = false;
+            return;
+        }
+        descriptor_.assign(fd);
+    }
 
     void start() {
-        timer_.expires_after(interval_);
-        arm();
+        if (valid_) arm();
     }
 
     void invalidate() override {
         valid_ = false;
-        timer_.cancel();
+        boost::system::error_code ignored;
+        descriptor_.close(ignored);
         fire_ = nullptr;  // release what the block holds, as an invalidated timer releases its target
     }
 
@@ -37,19 +61,21 @@ public:
 
 private:
     void arm() {
-        // The pending wait holds only a weak reference: a timer nobody holds any more stops by itself.
-        timer_.async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
+        // The reactor reads the expiration count as the expiry is reported. The pending read holds only a
+        // weak reference: a timer nobody holds any more stops by itself.
+        descriptor_.async_read_some(asio::buffer(&count_, sizeof count_), [weak = weak_from_this()](const boost::system::error_code& ec,
+                                                                                    std::size_t bytes) {
             auto self = weak.lock();
             if (!self || ec || !self->valid_) return;
-            self->timer_.expires_at(self->timer_.expiry() + self->interval_);
+            std::uint64_t expirations = bytes == sizeof self->count_ ? self->count_ : 0;
             self->arm();
-            auto fire = self->fire_;  // a copy: the block may invalidate this timer
-            if (fire) fire();
+            const auto fire = self->fire_;  // a copy: the block may invalidate this timer
+            for (; expirations != 0 && self->valid_ && fire; --expirations) fire();
         });
     }
 
-    asio::steady_timer timer_;
-    std::chrono::steady_clock::duration interval_;
+    asio::posix::stream_descriptor descriptor_;
+    std::uint64_t count_ = 0;  // expirations since the last read
     RunLoop::Block fire_;
     bool valid_ = true;
 };

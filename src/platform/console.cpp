@@ -115,7 +115,12 @@ void StreamConsole::enqueue(std::size_t bytes, Add&& add) {
 }
 
 void StreamConsole::println(std::string_view line) {
-    if (!writer_.joinable()) return writeAtOnce(LinePieces(line));
+    if (!writer_.joinable()) {
+        // /dev/null takes the line whole; nothing to copy or gather.
+        iovec parts[] = {{const_cast<char*>(line.data()), line.size()}, {const_cast<char*>(&kBreak), 1}};
+        if (::writev(fd_, parts, 2) < 0) drop(1);
+        return;
+    }
     enqueue(line.size() + 1, [&] {
         if (pieces_.empty() || pieces_.back().line) pieces_.emplace_back();
         std::string& run = pieces_.back().copied;
