@@ -1,5 +1,7 @@
 #include "platform/beast_url_session.hpp"
+#include "platform/http_answer_parser.hpp"
 #include "platform/listen_address.hpp"
+#include "platform/upload_connection.hpp"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -10,7 +12,6 @@
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/error.hpp>
-#include <boost/beast/http/basic_parser.hpp>
 
 #include <array>
 #include <atomic>
@@ -34,31 +35,8 @@ namespace {
 constexpr std::uint64_t kResponseBodyLimit = 64 * 1024;
 constexpr std::size_t kReadChunk = 4096;
 
-/// Reads an answer for what the session uses of it: the status, whether the connection stays open, and
-/// where the message ends. Header fields and body are passed over, not kept.
-class AnswerParser final : public http::basic_parser<false> {
-public:
-    int status() const { return status_; }
-
-private:
-    void on_request_impl(http::verb, beast::string_view, beast::string_view, int, beast::error_code&) override {}
-    void on_response_impl(int code, beast::string_view, int, beast::error_code&) override { status_ = code; }
-    void on_field_impl(http::field, beast::string_view, beast::string_view, beast::error_code&) override {}
-    void on_header_impl(beast::error_code&) override {}
-    void on_body_init_impl(const boost::optional<std::uint64_t>&, beast::error_code&) override {}
-    std::size_t on_body_impl(beast::string_view body, beast::error_code&) override { return body.size(); }
-    void on_chunk_header_impl(std::uint64_t, beast::string_view, beast::error_code&) override {}
-    std::size_t on_chunk_body_impl(std::uint64_t, beast::string_view body, beast::error_code&) override {
-        return body.size();
-    }
-    void on_finish_impl(beast::error_code&) override {}
-
-    int status_ = 0;
-};
-
 std::string durationText(std::chrono::milliseconds d) {
-    if (d.count() % 1000 == 0) return std::to_string(d.count() / 1000) + " s";
-    return std::to_string(d.count()) + " ms";
+    return d.count() % 1000 == 0 ? std::to_string(d.count() / 1000) + " s" : std::to_string(d.count()) + " ms";
 }
 
 }  // namespace
@@ -75,7 +53,7 @@ struct BeastUrlSession::Impl {
             return *this;
         }
         ~Ticket() {
-            if (impl_) impl_->release();
+            if (impl_) impl_->inFlight.fetch_sub(1);
         }
 
     private:
@@ -112,8 +90,6 @@ struct BeastUrlSession::Impl {
         });
     }
 
-    void release() { inFlight.fetch_sub(1); }
-
     // The context's thread from here on.
 
     void enqueue(Pending pending) {
@@ -137,6 +113,7 @@ struct BeastUrlSession::Impl {
             return;
         }
         waiting.push_back(std::move(pending));
+        if (current && connection.isParked()) return collect();  // the answer left to wait ends the exchange now
         if (!current) startNext();
     }
 
@@ -169,6 +146,8 @@ struct BeastUrlSession::Impl {
         deadline.async_wait([this](beast::error_code ec) {
             deadlineArmed = false;
             if (ec || cancelling || !current) return;
+            if (connection.isParked()) collect();  // an answer left to wait is read before the exchange is judged
+            if (!current || deadlineArmed) return;  // it ended, and the next one armed the timer
             if (const auto due = began + options.deadline; std::chrono::steady_clock::now() < due) return armDeadline(due);
             timedOut = true;
             closeConnection();  // the pending step completes with an error and reports the timeout
@@ -176,7 +155,7 @@ struct BeastUrlSession::Impl {
     }
 
     void attempt() {
-        if (socket.is_open() && connectedTo == authority) {
+        if (connection.isOpen() && connectedTo == authority && connection.stillOpen()) {
             reused = connected = true;
             return write();
         }
@@ -186,13 +165,11 @@ struct BeastUrlSession::Impl {
         // An address needs no lookup (and a lookup would occupy the resolver's own thread).
         beast::error_code ec;
         const auto address = asio::ip::make_address(request.host, ec);
-        if (!ec) {
-            socket.async_connect(tcp::endpoint(address, request.port),
-                                 [this](beast::error_code ec) { onConnect(ec, "connect"); });
-            return;
-        }
+        auto& socket = connection.socket();
+        if (!ec)
+            return socket.async_connect(tcp::endpoint(address, request.port), [this](beast::error_code ec) { onConnect(ec, "connect"); });
         resolver.async_resolve(request.host, std::to_string(request.port), tcp::resolver::numeric_service,
-                               [this](beast::error_code ec, tcp::resolver::results_type results) {
+                               [this, &socket](beast::error_code ec, tcp::resolver::results_type results) {
                                    if (ec) return onConnect(ec, "resolve");
                                    asio::async_connect(socket, results, [this](beast::error_code ec, const tcp::endpoint&) {
                                        onConnect(ec, "connect");
@@ -204,10 +181,7 @@ struct BeastUrlSession::Impl {
         if (ec) return fail(ec, step);
         connectedTo = authority;
         connected = true;
-        // Each request goes out whole in one write; the answer is awaited, so nothing is held back.
-        socket.set_option(tcp::no_delay(true), ec);
-        // Writes are first tried at once (see write()).
-        socket.non_blocking(true, ec);
+        connection.connected();
         connections.fetch_add(1);
         write();
     }
@@ -216,15 +190,18 @@ struct BeastUrlSession::Impl {
         buffer.clear();
         parser.emplace();
         parser->body_limit(kResponseBodyLimit);
-        // The request usually fits the socket's buffer: written at once, it needs no completion handler.
-        // What does not fit goes on asynchronously.
+        // Written at once, as it usually fits the socket's buffer, a request needs no completion handler;
+        // what does not fit goes on asynchronously. An answer that may wait is not awaited (see collect).
         beast::error_code ec;
-        const std::size_t done = socket.write_some(std::array{asio::buffer(head), asio::buffer(body)}, ec);
+        const std::size_t done = connection.writeNow({asio::buffer(head), asio::buffer(body)}, ec);
         if (ec && ec != asio::error::would_block) return failOrRetry(ec, "write");
-        if (done == head.size() + body.size()) return read();
+        const bool whole = done == head.size() + body.size();
+        if (whole && current->request.answerCanWait && waiting.empty() && connection.park()) return;
+        if (!connection.unpark(ec)) return fail(ec, "write");
+        if (whole) return read();
         const std::size_t ofHead = std::min(done, head.size());
         const std::array rest{asio::buffer(head) + ofHead, asio::buffer(body) + (done - ofHead)};
-        asio::async_write(socket, rest, [this](beast::error_code ec, std::size_t) {
+        asio::async_write(connection.socket(), rest, [this](beast::error_code ec, std::size_t) {
             if (ec) return failOrRetry(ec, "write");
             read();
         });
@@ -232,24 +209,43 @@ struct BeastUrlSession::Impl {
 
     /// Reads what the socket has and hands it to the parser, until the response is whole.
     void read() {
-        socket.async_read_some(buffer.prepare(kReadChunk), [this](beast::error_code ec, std::size_t n) {
-            buffer.commit(n);
-            if (ec == asio::error::eof) {
-                if (!parser->got_some() && buffer.size() == 0) return onRead(http::error::end_of_stream);
-                ec = {};
-                parser->put_eof(ec);  // ends a body that runs to the end of the stream; else a partial message
-                return onRead(ec);
-            }
-            if (ec) return onRead(ec);
-            while (buffer.size() > 0 && !parser->is_done()) {
-                const auto used = parser->put(buffer.data(), ec);
-                buffer.consume(used);
-                if (ec == http::error::need_more) break;
-                if (ec) return onRead(ec);
-            }
-            if (parser->is_done()) return onRead({});
-            read();
+        connection.socket().async_read_some(buffer.prepare(kReadChunk), [this](beast::error_code ec, std::size_t n) {
+            if (!received(ec, n)) read();
         });
+    }
+
+    /// Hands `n` more bytes read (or the read's error) to the parser; true when that ended the exchange.
+    bool received(beast::error_code ec, std::size_t n) {
+        buffer.commit(n);
+        if (ec == asio::error::eof && !parser->got_some() && buffer.size() == 0) ec = http::error::end_of_stream;
+        else if (ec == asio::error::eof) {
+            ec = {};
+            parser->put_eof(ec);  // ends a body that runs to the end of the stream; else a partial message
+        }
+        while (!ec && buffer.size() > 0 && !parser->is_done()) {
+            buffer.consume(parser->put(buffer.data(), ec));
+            if (ec == http::error::need_more) {
+                ec = {};
+                break;
+            }
+        }
+        if (!ec && !parser->is_done()) return false;
+        onRead(ec);
+        return true;
+    }
+
+    /// Reads the parked connection's answer as far as it has come: the exchange ends when it is whole;
+    /// otherwise the connection goes back to the reactor and the rest is awaited there.
+    void collect() {
+        for (;;) {
+            beast::error_code ec;
+            const std::size_t n = connection.readNow(buffer.prepare(kReadChunk), ec);
+            if (ec == asio::error::would_block) break;
+            if (received(ec, n)) return;
+        }
+        beast::error_code ec;
+        if (!connection.unpark(ec)) return fail(ec, "read");
+        read();
     }
 
     void onRead(beast::error_code ec) {
@@ -306,12 +302,8 @@ struct BeastUrlSession::Impl {
     }
 
     void closeConnection() {
-        beast::error_code ignored;
         resolver.cancel();
-        if (socket.is_open()) {
-            socket.shutdown(tcp::socket::shutdown_both, ignored);
-            socket.close(ignored);
-        }
+        connection.close();
         connectedTo.clear();
     }
 
@@ -323,6 +315,7 @@ struct BeastUrlSession::Impl {
         }
         // Nothing else runs the context now: this thread runs it until the requests end or time is up.
         context.restart();
+        if (current && connection.isParked()) collect();
         const auto until = std::chrono::steady_clock::now() + grace;
         while (inFlight.load() != 0 && context.run_one_until(until) != 0) {
         }
@@ -367,7 +360,7 @@ struct BeastUrlSession::Impl {
     bool reused = false, retried = false, timedOut = false, connected = false;
     std::unordered_set<std::string> failing;  // authorities whose latest request failed
     tcp::resolver resolver{context};
-    tcp::socket socket{context};
+    UploadConnection connection{context};
     asio::steady_timer deadline{context};
 };
 
@@ -388,9 +381,11 @@ BeastUrlSession::Stats BeastUrlSession::stats() const {
 }
 
 std::string BeastUrlSession::spareBody() {
+    // On the loop's thread an answer left to wait is read first: its body's buffer comes back for the next.
+    if (impl_->context.get_executor().running_in_this_thread() && impl_->current && impl_->connection.isParked())
+        impl_->collect();
     std::lock_guard lock(impl_->spareMutex);
-    std::string spare = std::move(impl_->spare);
-    impl_->spare = std::string();
+    std::string spare = std::exchange(impl_->spare, std::string());
     spare.clear();
     return spare;
 }

@@ -34,6 +34,11 @@ struct BeastUrlSessionOptions {
 /// 64 KiB of body and thrown away. Only whether the newest exchange succeeded reaches the caller
 /// (lastSucceeded); the diagnostics sink is told when requests start failing and when the server
 /// answers again, judged by each request's outcome in order, so the newest decides.
+///
+/// The answer to a request whose answer may wait (a running report) is not awaited: the connection is
+/// taken out of the reactor, so that the answer's arrival wakes nobody, and the answer is read when the
+/// next request comes, and awaited then if it has not come yet. The deadline timer and shutdown read an
+/// answer that no request came for.
 class BeastUrlSession final : public UrlSession {
 public:
     using Options = BeastUrlSessionOptions;
@@ -68,6 +73,7 @@ public:
     /// Requests started and not yet ended (waiting or exchanging).
     std::size_t inFlight() const;
     std::optional<bool> lastSucceeded() const override;
+    /// On the context's thread, reads an answer left to wait first (see above).
     std::string spareBody() override;
     Stats stats() const;
 

@@ -19,6 +19,9 @@ struct HttpRequest {
     /// Non-zero: while this request waits unsent, a later one with the same key replaces it (the later
     /// one goes out in its own turn). For requests whose newest version says all the older ones said.
     std::uint64_t coalesceKey = 0;
+    /// The caller sends another request within about a second (a running report): this one's answer
+    /// may be read when that one comes, instead of waking the sender when it arrives.
+    bool answerCanWait = false;
 };
 
 /// @brief Fire-and-forget HTTP transfers, sent one at a time in the order started.

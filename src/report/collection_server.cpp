@@ -50,6 +50,8 @@ void CollectionServer::sendCollectionRequest(std::string_view path, std::string_
     request.headers = std::move(headers);
     request.body = std::move(body);
     request.coalesceKey = coalesceKey;
+    // A keyed report is a running one: the next follows within a second.
+    request.answerCanWait = coalesceKey != 0;
     session_.start(std::move(request));
 }
 

@@ -4,9 +4,11 @@
 #include "support/recording_console.hpp"
 #include "support/running_session.hpp"
 
+#include <boost/asio/post.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <future>
 #include <latch>
 #include <string>
 #include <thread>
@@ -102,6 +104,51 @@ TEST(BeastUrlSession, OneConnectionInOrderAndWaitingReportsCoalesce) {
     EXPECT_GE(session.spareBody().capacity(), std::string_view("other measurement").size());  // reused
     EXPECT_EQ(std::tuple(recorder.connectionsAccepted(), session.stats().coalesced, diagnostics.lines().size()),
               std::tuple(1u, 2u, 0u));
+}
+
+/// A running report's answer is left unread until the next request comes (awaited then if it has not come), or
+/// shutdown or the deadline timer reads it; a connection the server closed meanwhile is reopened without a failure.
+TEST(BeastUrlSession, AnAnswerThatMayWaitIsReadByTheNextRequestShutdownOrTheDeadline) {
+    const auto runningReport = [](unsigned short port, const char* body) {
+        auto request = requestTo(port, body, 7);
+        request.answerCanWait = true;
+        return request;
+    };
+    HttpRecorder recorder;
+    RecordingConsole diagnostics;
+    RunningSession running(into(diagnostics));
+    auto& session = running.session;
+    const std::string first(100, '1');
+    session.start(runningReport(recorder.port(), first.c_str()));
+    EXPECT_EQ(nextBody(recorder), first);
+    recorder.answer();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(std::pair(session.inFlight(), session.stats().answered), std::pair(1ul, 0ul));  // left unread
+    // Asked on the loop's thread for a spare body, it reads the answer and gives back that body's buffer.
+    std::promise<std::size_t> spare;
+    boost::asio::post(running.context, [&] { spare.set_value(session.spareBody().capacity()); });
+    EXPECT_GE(spare.get_future().get(), first.size());
+    EXPECT_EQ(session.stats().answered, 1u);
+    session.start(runningReport(recorder.port(), "running 2"));
+    EXPECT_EQ(nextBody(recorder), "running 2");
+    session.start(requestTo(recorder.port(), "final"));  // running 2 not answered yet: awaited
+    recorder.answer();
+    EXPECT_EQ(nextBody(recorder), "final");
+    recorder.answer();
+    recorder.hangUp();
+    session.start(runningReport(recorder.port(), "running 3"));  // sent again on a new connection
+    EXPECT_EQ(nextBody(recorder), "running 3");
+    recorder.answer();
+    running.shutdown(kLiveness);
+    EXPECT_EQ(std::tuple(session.stats().answered, session.stats().connections, diagnostics.lines().size()),
+              std::tuple(4u, 2u, 0u));
+
+    RunningSession shortDeadline(into(diagnostics), {.deadline = 200ms});
+    shortDeadline.session.start(runningReport(recorder.port(), "last"));
+    EXPECT_EQ(nextBody(recorder), "last");
+    recorder.answer();
+    ASSERT_TRUE(settled(shortDeadline.session));
+    EXPECT_EQ(std::pair(shortDeadline.session.lastSucceeded(), diagnostics.lines().size()), std::pair(std::optional(true), 0ul));
 }
 
 /// Requests that time out during an outage do not report a failure after the server answered a newer one.
