@@ -132,6 +132,7 @@ TEST(BeastUrlSession, AnAnswerThatMayWaitIsReadByTheNextRequestShutdownOrTheDead
     session.start(runningReport(recorder.port(), "running 2"));
     EXPECT_EQ(nextBody(recorder), "running 2");
     session.start(requestTo(recorder.port(), "final"));  // running 2 not answered yet: awaited
+    std::this_thread::sleep_for(50ms);
     recorder.answer();
     EXPECT_EQ(nextBody(recorder), "final");
     recorder.answer();
