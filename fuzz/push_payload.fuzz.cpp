@@ -240,6 +240,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "a rejected payload touched a collector");
         return 0;
     }
+    // A start that names a target is refused, reported once, and starts nothing: these fake services list no
+    // processes to measure.
+    const bool starts = action == CommandAction::Start || action == CommandAction::StartOverall;
+    if (starts && !command->target.empty()) {
+        check(world.shell.diagnostics.size() == 1 &&
+                  world.shell.diagnostics.front().starts_with("perfagent: measurement not started: target "),
+              "a refused target is not reported once");
+        check(!collector.backgroundTimer && overall.startStop && world.shell.loop.pending() == 0,
+              "a refused target started a measurement");
+        return 0;
+    }
     check(world.shell.diagnostics.empty(), "an accepted payload was reported as rejected");
     check(lines.size() >= 6, "too few dispatch lines");
     check(lines[1] == "pagename:" + consoleText(command->pagename), "page name line");
