@@ -88,7 +88,12 @@ int main(int argc, char** argv) {
         epoll_event ready{};
         if (epoll_wait(poller, &ready, 1, -1) != 1) continue;
         if (ready.data.fd == upload) {
-            while (recv(upload, scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
+            ssize_t got;
+            while ((got = recv(upload, scratch, sizeof scratch, MSG_DONTWAIT)) > 0) {
+            }
+            if (got == 0) {
+                std::fprintf(stderr, "perfagent_tick_floor: the sink closed the connection\n");
+                return 1;  // else the closed socket would report itself ready forever
             }
             continue;
         }

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 namespace perfagent {
 
@@ -31,19 +30,20 @@ class AsioTimer final : public Timer, public std::enable_shared_from_this<AsioTi
 public:
     AsioTimer(asio::io_context& context, std::chrono::nanoseconds interval, RunLoop::Block fire)
         : descriptor_(context), fire_(std::move(fire)) {
-        const int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
         interval = std::max(interval, std::chrono::nanoseconds(1));  // a zero interval would disarm it
         const auto seconds = std::chrono::floor<std::chrono::seconds>(interval);
         const timespec every{seconds.count(), static_cast<long>((interval - seconds).count())};
         const itimerspec repeat{every, every};
-        if (fd < 0 || ::timerfd_settime(fd, 0, &repeat, nullptr) != 0) {
+        boost::system::error_code ec;
+        const int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        if (fd < 0 || ::timerfd_settime(fd, 0, &repeat, nullptr) != 0) ec.assign(errno, boost::system::system_category());
+        else descriptor_.assign(fd, ec);
+        if (ec) {
             // Without descriptors nothing can be timed: the timer says so and never fires.
-            std::fprintf(stderr, "perfagent: cannot start a timer: %s\n", std::strerror(errno));
-            if (fd >= 0) ::close(fd);
+            std::fprintf(stderr, "perfagent: cannot start a timer: %s\n", ec.message().c_str());
+            if (fd >= 0 && !descriptor_.is_open()) ::close(fd);
             valid_ = false;
-            return;
         }
-        descriptor_.assign(fd);
     }
 
     void start() {
@@ -63,15 +63,15 @@ private:
     void arm() {
         // The reactor reads the expiration count as the expiry is reported. The pending read holds only a
         // weak reference: a timer nobody holds any more stops by itself.
-        descriptor_.async_read_some(asio::buffer(&count_, sizeof count_), [weak = weak_from_this()](const boost::system::error_code& ec,
-                                                                                    std::size_t bytes) {
+        const auto expired = [weak = weak_from_this()](const boost::system::error_code& ec, std::size_t bytes) {
             auto self = weak.lock();
             if (!self || ec || !self->valid_) return;
             std::uint64_t expirations = bytes == sizeof self->count_ ? self->count_ : 0;
             self->arm();
             const auto fire = self->fire_;  // a copy: the block may invalidate this timer
             for (; expirations != 0 && self->valid_ && fire; --expirations) fire();
-        });
+        };
+        descriptor_.async_read_some(asio::buffer(&count_, sizeof count_), expired);
     }
 
     asio::posix::stream_descriptor descriptor_;
