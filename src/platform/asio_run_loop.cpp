@@ -61,21 +61,24 @@ public:
 
 private:
     void arm() {
-        // The reactor reads the expiration count as the expiry is reported. The pending read holds only a
-        // weak reference: a timer nobody holds any more stops by itself.
-        const auto expired = [weak = weak_from_this()](const boost::system::error_code& ec, std::size_t bytes) {
+        // Waits for the descriptor to turn readable and reads the expiration count itself: a pending read
+        // would also try the descriptor once more, in vain, each time it is started again. The wait holds
+        // only a weak reference: a timer nobody holds any more stops by itself.
+        const auto expired = [weak = weak_from_this()](const boost::system::error_code& ec) {
             auto self = weak.lock();
             if (!self || ec || !self->valid_) return;
-            std::uint64_t expirations = bytes == sizeof self->count_ ? self->count_ : 0;
+            // Waiting again before the read: an expiry between the two then ends that wait, and reads 0.
             self->arm();
+            std::uint64_t expirations = 0;
+            if (::read(self->descriptor_.native_handle(), &expirations, sizeof expirations) != sizeof expirations)
+                expirations = 0;
             const auto fire = self->fire_;  // a copy: the block may invalidate this timer
             for (; expirations != 0 && self->valid_ && fire; --expirations) fire();
         };
-        descriptor_.async_read_some(asio::buffer(&count_, sizeof count_), expired);
+        descriptor_.async_wait(asio::posix::stream_descriptor::wait_read, expired);
     }
 
     asio::posix::stream_descriptor descriptor_;
-    std::uint64_t count_ = 0;  // expirations since the last read
     RunLoop::Block fire_;
     bool valid_ = true;
 };

@@ -3,6 +3,7 @@
 #include "platform/proc_parsers.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
@@ -266,7 +267,7 @@ KernReturn LinuxKernel::listTask(Task& task) {
     std::size_t firstThread = 0;
     if (still && task.tree && task.walked) {
         // No process of the tree ran, so none forked, exited or reaped: the previous walk stands.
-        for (Member& member : task.members) listStill(task, member);
+        for (Member& member : task.members) listKept(task, member, true);
     } else {
         listMember(task, task.members.front(), firstThread);
     }
@@ -313,12 +314,14 @@ bool LinuxKernel::markStill(Task& task) {
         const bool clocked = hostClocks_ && processCpuNs(member.pid, cpuNs);
         // Each thread's kept reading must date from the previous listing: the clock vouches for no
         // more than the time since then.
-        member.still = clocked && member.listedAt != 0 && cpuNs == member.cpuNs && !member.tids.empty() &&
-                       std::all_of(member.tids.begin(), member.tids.end(), [&](ThreadPort tid) {
-                           const Thread* thread = findThread(tid);
-                           return thread != nullptr && thread->pid == member.pid && thread->task == task.port &&
-                                  thread->read && thread->readAt == member.listedAt;
-                       });
+        member.readUnderLast = member.listedAt != 0 && !member.tids.empty() &&
+                               std::all_of(member.tids.begin(), member.tids.end(), [&](ThreadPort tid) {
+                                   const Thread* thread = findThread(tid);
+                                   return thread != nullptr && thread->pid == member.pid &&
+                                          thread->task == task.port && thread->read &&
+                                          thread->readAt == member.listedAt;
+                               });
+        member.still = clocked && cpuNs == member.cpuNs && member.readUnderLast;
         member.cpuNs = cpuNs;
         member.listedAt = clocked ? listing_ : 0;
         all = all && member.still;
@@ -326,19 +329,35 @@ bool LinuxKernel::markStill(Task& task) {
     return all;
 }
 
-void LinuxKernel::listStill(Task& task, Member& member) {
+bool LinuxKernel::keptThreadsStand(Member& member) {
+    // On the host's proc file system a task directory links 2 + the process's thread count. With the
+    // count unchanged, the kept list stands when each of its threads still reads: one that had ended would
+    // not, and then another could have begun in its place. The readings serve threadBasicInfo.
+    struct stat st {};
+    if (!member.readUnderLast || !member.taskDir || ::fstat(::dirfd(member.taskDir.get()), &st) != 0 ||
+        st.st_nlink != member.tids.size() + 2)
+        return false;
+    for (const ThreadPort tid : member.tids) {
+        Thread* thread = findThread(tid);
+        if (thread == nullptr || !readThreadCpu(*thread, thread->readNs)) return false;
+        thread->readIn = listing_;
+    }
+    return true;
+}
+
+void LinuxKernel::listKept(Task& task, Member& member, bool still) {
     for (const ThreadPort tid : member.tids) {
         listed_.push_back(tid);
         Thread& thread = threadEntry(tid, member.pid, task.port);
         thread.listing = listing_;
-        thread.still = true;
+        thread.still = still;
     }
 }
 
 void LinuxKernel::listMember(Task& task, Member& member, std::size_t& firstThread) {
     firstThread = listed_.size();
-    if (member.still) {
-        listStill(task, member);
+    if (member.still || keptThreadsStand(member)) {
+        listKept(task, member, member.still);
         return;
     }
     const bool first = &member == &task.members.front();

@@ -41,7 +41,9 @@ namespace perfagent {
 /// listing ran no thread in between, so it cannot have started or ended one: its previous thread list
 /// stands, and each of its threads read under that listing reads 0 without its file being read. A tree
 /// none of whose processes ran keeps its previous walk as well (a process that forks, exits or reaps
-/// a child runs). Idle threads, the most of a big app's, then cost no file read.
+/// a child runs). Idle threads, the most of a big app's, then cost no file read. A process that ran
+/// but whose thread count (its task directory's link count) matches its kept list, each thread of which
+/// was read under the previous listing and reads still, keeps the list too without reading the directory.
 /// Not thread-safe: each instance serves one thread (the probes' on the main thread, the push route's
 /// on the network thread).
 class LinuxKernel final : public Kernel {
@@ -79,6 +81,7 @@ private:
         std::uint64_t cpuNs = 0;       ///< its CPU clock at that listing
         std::uint64_t listedAt = 0;    ///< that listing; 0: none with a clock reading
         bool still = false;            ///< its clock has not moved since: the list stands
+        bool readUnderLast = false;    ///< each thread of that list was read under that listing
     };
     struct Task {
         TaskPort port = kTaskSelf;
@@ -97,6 +100,8 @@ private:
         bool read = false;          ///< cpuNs/atNs hold a reading
         bool still = false;         ///< its process ran no thread since its previous reading
         std::uint64_t readAt = 0;   ///< the listing under which it was last read
+        std::uint64_t readIn = 0;   ///< the listing that read its CPU time, into readNs, for the next reading
+        std::uint64_t readNs = 0;
         UniqueFd cpuFd;
         UniqueFd children;
         std::uint64_t cpuNs = 0;
@@ -118,8 +123,11 @@ private:
     /// Reads the CPU clock of every process of the task; true when none has moved since the previous
     /// listing, each of whose threads was read under it.
     bool markStill(Task& task);
-    /// Lists again the threads of a process that has not run since its previous listing.
-    void listStill(Task& task, Member& member);
+    /// True when the process still has as many threads as its kept list, each read under the previous
+    /// listing and read again now (the reading kept for threadBasicInfo).
+    bool keptThreadsStand(Member& member);
+    /// Lists the kept threads of a process again; `still`: it ran none of them since the previous listing.
+    void listKept(Task& task, Member& member, bool still);
     Thread* findThread(ThreadPort tid);
     Thread& threadEntry(ThreadPort tid, Pid pid, TaskPort task);
     bool readThreadCpu(Thread& thread, std::uint64_t& cpuNs);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 // The per-thread half of the Linux kernel facade: thread records kept across listings and the CPU
 // share each reading works out.
@@ -101,8 +102,8 @@ KernReturn LinuxKernel::threadBasicInfo(ThreadPort tid, ThreadBasicInfo& info) {
         info.flags = 0;
         return kKernSuccess;
     }
-    std::uint64_t cpuNs = 0;
-    if (!readThreadCpu(thread, cpuNs)) return kKernFailure;
+    std::uint64_t cpuNs = thread.readNs;
+    if (std::exchange(thread.readIn, 0) != thread.listing && !readThreadCpu(thread, cpuNs)) return kKernFailure;
     const std::int64_t nowNs = boottimeNs_();
 
     std::int32_t usage;

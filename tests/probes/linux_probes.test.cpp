@@ -17,6 +17,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <latch>
+#include <optional>
 #include <thread>
 
 namespace perfagent {
@@ -102,6 +104,42 @@ TEST(LinuxProbes, AnIdleTargetReadsZeroUntilItStartsAThreadThatBurns) {
     EXPECT_EQ(probes.cpu.threadActs().size(), threads + 1);
     ::close(wake[0]);
     ::close(wake[1]);
+}
+
+/// A thread of this process that waits until it is let go.
+struct Sleeper {
+    Sleeper() : thread([this] { tid = static_cast<ThreadPort>(::gettid()), started.count_down(), release.wait(); }) {
+        started.wait();
+    }
+    ~Sleeper() { release.count_down(), thread.join(); }
+    std::latch started{1}, release{1};
+    ThreadPort tid = 0;
+    std::thread thread;
+};
+
+TEST(LinuxKernel, AThreadThatEndedIsDroppedAndOneThatBeganFoundThoughTheCountStayedTheSame) {
+    LinuxKernel kernel;
+    const auto listAndRead = [&] {  // the own threads, each listed and read
+        ThreadPort* list = nullptr;
+        std::uint32_t count = 0;
+        EXPECT_EQ(kernel.taskThreads(kTaskSelf, &list, &count), kKernSuccess);
+        std::vector<ThreadPort> tids(list, list + count);
+        kernel.vmDeallocate(list, count * sizeof(ThreadPort));
+        ThreadBasicInfo info;
+        for (const ThreadPort tid : tids) EXPECT_EQ(kernel.threadBasicInfo(tid, info), kKernSuccess) << tid;
+        return tids;
+    };
+    const auto has = [](const std::vector<ThreadPort>& tids, ThreadPort tid) { return std::ranges::count(tids, tid) == 1; };
+    std::optional<Sleeper> sleeper(std::in_place);
+    const ThreadPort first = sleeper->tid;
+    listAndRead();
+    EXPECT_TRUE(has(listAndRead(), first));
+    sleeper.emplace();  // one thread ends and another begins: the count stays the same
+    const auto listed = listAndRead();
+    EXPECT_TRUE(has(listed, sleeper->tid));
+    EXPECT_FALSE(has(listed, first));
+    const Sleeper another;  // and now one more
+    EXPECT_TRUE(has(listAndRead(), another.tid));
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ namespace {
 
 TEST(DoubleText, ShortestRoundTripDigitsWithPointZeroOnWholeValuesAndExponentsOutsideTheDecimalRange) {
     const std::pair<double, const char*> cases[] = {
-        {0.0, "0.0"}, {-0.0, "-0.0"}, {1700000000123.0, "1700000000123.0"}, {12.5, "12.5"}, {0.1 + 0.2, "0.30000000000000004"},
+        {0.0, "0.0"}, {-0.0, "-0.0"}, {1700000000123.0, "1700000000123.0"}, {12.5, "12.5"}, {-42.0, "-42.0"}, {0.1 + 0.2, "0.30000000000000004"},
         {0.0001, "0.0001"}, {0.00001, "1e-05"}, {-2.5e-7, "-2.5e-07"}, {1e16, "1e+16"}, {9007199254740991.0, "9007199254740991.0"},
         {9007199254740992.0, "9.007199254740992e+15"}, {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
         {std::numeric_limits<double>::infinity(), "inf"}, {-std::numeric_limits<double>::infinity(), "-inf"}, {std::nan(""), "nan"},
