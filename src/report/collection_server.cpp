@@ -32,8 +32,12 @@ std::optional<CollectionEndpoint> CollectionEndpoint::parse(std::string_view tex
     return CollectionEndpoint{std::move(parsed->host), parsed->port};
 }
 
+bool CollectionServer::addressable(std::string_view path) const {
+    return isValidHost(endpoint_.host) && endpoint_.port != 0 && isValidPath(path);
+}
+
 std::optional<std::string> CollectionServer::collectionAddress(std::string_view path) const {
-    if (!isValidHost(endpoint_.host) || endpoint_.port == 0 || !isValidPath(path)) return std::nullopt;
+    if (!addressable(path)) return std::nullopt;
     return "http://" + authorityText(endpoint_.host, endpoint_.port) + std::string(path);
 }
 
@@ -41,7 +45,7 @@ void CollectionServer::sendCollectionRequest(std::string_view path, std::string_
                                              std::optional<std::string> body,
                                              std::vector<std::pair<std::string, std::string>> headers,
                                              std::uint64_t coalesceKey) {
-    if (!collectionAddress(path)) return;
+    if (!addressable(path)) return;
     HttpRequest request;
     request.host = endpoint_.host;
     request.port = endpoint_.port;
