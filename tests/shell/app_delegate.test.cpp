@@ -12,7 +12,6 @@
 namespace perfagent {
 namespace {
 
-using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::FakeShell;
@@ -58,19 +57,6 @@ TEST_F(DelegateTest, NoDocumentsDirectoryOrANonAsciiPathLeavesStderrAlone) {
         EXPECT_TRUE(quiet.redirections.empty());
         EXPECT_THAT(quiet.diagnostics, ElementsAre(HasSubstr(why)));
     }
-}
-
-TEST_F(DelegateTest, OverallCommandsTouchOnlyTheOverallCollector) {
-    push(R"({"aps": {"alert": "start"}, "srNumber": "1", "usecase": "remote"})");
-    push(R"({"aps": {"alert": "startoverall"}, "srNumber": "2", "usecase": "overall", "pagename": "p"})");
-    EXPECT_TRUE(delegate->metricscollectoroverall->startStop);
-    shell.loop.advance(3.0);
-    push(R"({"aps": {"alert": "stopoverall"}, "srNumber": "2", "usecase": "overall"})");
-    EXPECT_FALSE(delegate->metricscollectoroverall->startStop);
-    EXPECT_TRUE(delegate->metricsCollector->backgroundTimer->isValid());  // the remote measurement runs on
-    shell.loop.advance(1.5);
-    EXPECT_THAT(shell.console.take(), Contains("UsecaseName*****:overall"));
-    EXPECT_EQ(delegate->metricsCollector->useCase, "remote");
 }
 
 TEST_F(DelegateTest, AStartWhoseTargetCannotBeReadDoesNotStartAndSaysWhy) {
