@@ -77,10 +77,6 @@ TEST(ProcParsers, ReadTheirNumbersOptionalFieldsAndOddNames) {
     EXPECT_EQ(parseMeminfo(with(kMeminfo, "Zswap:               752 kB\n", "")).value().zswap, std::nullopt);
     EXPECT_TRUE(parseStatCpu("cpu  1 2 3 4 5 6 7 8\n"));  // exactly eight columns are enough
     EXPECT_EQ(parseStatm("18446744073709551615 1\n").value().size, 18446744073709551615u);  // the largest, exactly
-    EXPECT_EQ(parseSmapsRollupPssKb("55d0-7ffe ---p 00000000 00:00 0  [rollup]\nRss:  4 kB\nPss:  1234 kB\n"), 1234u);
-    std::string pids;
-    EXPECT_TRUE(forEachChildPid("12 3456 ", [&](std::uint32_t pid) { pids += std::to_string(pid) + ","; }));
-    EXPECT_EQ(pids, "12,3456,");
 
     const struct { std::string text; std::uint64_t utime, stime; std::string_view comm; char state; } stats[] = {
         {kOddNameStat, 251, 19, "w) (x y)", 'R'},

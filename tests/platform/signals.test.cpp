@@ -13,7 +13,7 @@
 namespace perfagent {
 namespace {
 
-TEST(SignalWatcher, SignalsSentBeforeAndWhileItWatchesReachTheirHandlersOnItsThread) {
+TEST(SignalWatcher, ASignalSentBeforeItWatchesReachesItsHandlerOnItsThread) {
     blockHandledSignals();
     std::mutex mutex;
     std::vector<std::int64_t> arrivals;  // what arrived; -1: a handler ran on the test's thread
@@ -29,18 +29,12 @@ TEST(SignalWatcher, SignalsSentBeforeAndWhileItWatchesReachTheirHandlersOnItsThr
         arrive(std::get<std::int64_t>(n.userInfo.value().at(std::string(kAudioSessionInterruptionTypeKey))));
     });
     auto handlers = audioInterruptionSignals(center);
-    handlers[SIGCONT] = [&] { arrive(SIGCONT); };
 
     // Sent to the process, as a service manager does, before anything watches: it waits, blocked.
     ASSERT_EQ(::kill(::getpid(), SIGUSR2), 0);
     SignalWatcher watcher(std::move(handlers));
     ASSERT_TRUE(waitForOne());
-    // One at a time: the kernel merges a signal sent again before the first is taken.
-    for (const int signal : {SIGUSR1, SIGCONT, SIGUSR1}) {
-        ASSERT_EQ(::kill(::getpid(), signal), 0);
-        ASSERT_TRUE(waitForOne()) << signal;
-    }
-    EXPECT_EQ(arrivals, (std::vector<std::int64_t>{0, 1, SIGCONT, 1}));
+    EXPECT_EQ(arrivals, (std::vector<std::int64_t>{0}));
 }
 
 }  // namespace

@@ -17,8 +17,6 @@ using namespace std::chrono_literals;
 /// Each call of the real client, as the loopback recorder receives it, all over one kept connection.
 TEST(CollectionServerRequests, EachCallSendsExactlyItsMethodTargetHeadersAndBody) {
     const std::string report = "{\n  \"UsecaseName\" : \"login \\\"fast\\\"\",\n  \"cpu\" : 12.5,\n  \"name\" : \"Zoë\"\n}";
-    std::string large;
-    for (int i = 1; large.size() < 1'500'000; ++i) large += "\"" + std::to_string(i) + "s\" : " + std::to_string(i * 0.5) + ",\n";
     const std::string token = R"({"DeviceToken":"9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"})";
     using Headers = std::vector<std::pair<std::string, std::string>>;
     const auto json = [](std::size_t size) {
@@ -31,7 +29,6 @@ TEST(CollectionServerRequests, EachCallSendsExactlyItsMethodTargetHeadersAndBody
     } cases[] = {
         {[&](CollectionServer& s) { s.postReport(report); }, "POST", "/entry-point/json", report, json(report.size())},
         {[](CollectionServer& s) { s.postReport(std::nullopt); }, "POST", "/entry-point/json", "", json(0)},
-        {[&](CollectionServer& s) { s.postReport(large); }, "POST", "/entry-point/json", large, json(large.size())},
         {[](CollectionServer& s) { s.sendTestPing(); }, "GET", "/entry-point/test", "", {{"Content-Length", "0"}}},
         {[&](CollectionServer& s) { s.postDeviceToken(token); }, "POST", "/entry-point/devicetokentest", token,
          {{"Content-Length", std::to_string(token.size())}}},
@@ -73,7 +70,6 @@ TEST(CollectionEndpoint, ParsesHostAndOptionalPortFormsAddressesAndRejectsWhatCa
     testing::FakeUrlSession session;
     const std::tuple<const char*, unsigned short, const char*, std::optional<std::string>> cases[] = {
         {"127.0.0.1", 8089, "/entry-point/json", "http://127.0.0.1:8089/entry-point/json"},
-        {"collector.lan", 80, "/entry-point/test", "http://collector.lan:80/entry-point/test"},
         {"fe80::1:2", 1, "/x", "http://[fe80::1:2]:1/x"},
         {"bad host", 8089, "/x", std::nullopt}, {"h", 0, "/x", std::nullopt}, {"h", 8089, "x", std::nullopt},
         {"h", 8089, "/x?y=1", std::nullopt}, {"h", 8089, "/entry point", std::nullopt},  // more hosts: the parse table
