@@ -36,11 +36,6 @@ bool CollectionServer::addressable(std::string_view path) const {
     return isValidHost(endpoint_.host) && endpoint_.port != 0 && isValidPath(path);
 }
 
-std::optional<std::string> CollectionServer::collectionAddress(std::string_view path) const {
-    if (!addressable(path)) return std::nullopt;
-    return "http://" + authorityText(endpoint_.host, endpoint_.port) + std::string(path);
-}
-
 void CollectionServer::sendCollectionRequest(std::string_view path, std::string_view method,
                                              std::optional<std::string> body,
                                              std::vector<std::pair<std::string, std::string>> headers,

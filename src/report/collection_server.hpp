@@ -26,10 +26,8 @@ public:
     CollectionServer(UrlSession& session, CollectionEndpoint endpoint)
         : session_(session), endpoint_(std::move(endpoint)) {}
 
-    /// Whether an address can be formed from the endpoint and `path`.
+    /// Whether a request to `path` can be addressed: a valid host, a port and a plain absolute path.
     bool addressable(std::string_view path) const;
-    /// "http://HOST:PORT/path", or nothing when no address can be formed.
-    std::optional<std::string> collectionAddress(std::string_view path) const;
     /// Sends one request; silently skipped when no address can be formed. Returns at once.
     void sendCollectionRequest(std::string_view path, std::string_view method, std::optional<std::string> body,
                                std::vector<std::pair<std::string, std::string>> headers,

@@ -94,7 +94,7 @@ void AppDelegate::didRegisterForRemoteNotificationsWithDeviceToken(std::span<con
     const std::string text = tokenText(deviceToken);
     std::string document = deviceTokenDocument(text);
     console.println("DEVICE TOKEN = " + text);
-    if (!services_.server.collectionAddress("/entry-point/devicetokentest")) return;
+    if (!services_.server.addressable("/entry-point/devicetokentest")) return;
     console.println("Vellimora = " + text);
     services_.server.postDeviceToken(std::move(document));
 }

@@ -1,5 +1,6 @@
 #include "report/collection_server.hpp"
 #include "platform/beast_url_session.hpp"
+#include "platform/listen_address.hpp"
 #include "support/http_recorder.hpp"
 #include "support/fake_url_session.hpp"
 #include "support/running_session.hpp"
@@ -66,16 +67,16 @@ TEST(CollectionEndpoint, ParsesHostAndOptionalPortFormsAddressesAndRejectsWhatCa
                              "[::1]:", "[not-v6]:80", "[]", "[]:80"}) {
         EXPECT_EQ(CollectionEndpoint::parse(text), std::nullopt) << '"' << text << '"';
     }
-    // Addresses formed from an endpoint; nothing is sent without one.
+    // Requests addressed from an endpoint; nothing is sent without an address.
     testing::FakeUrlSession session;
-    const std::tuple<const char*, unsigned short, const char*, std::optional<std::string>> cases[] = {
-        {"127.0.0.1", 8089, "/entry-point/json", "http://127.0.0.1:8089/entry-point/json"},
-        {"fe80::1:2", 1, "/x", "http://[fe80::1:2]:1/x"},
-        {"bad host", 8089, "/x", std::nullopt}, {"h", 0, "/x", std::nullopt}, {"h", 8089, "x", std::nullopt},
-        {"h", 8089, "/x?y=1", std::nullopt}, {"h", 8089, "/entry point", std::nullopt},  // more hosts: the parse table
+    const std::tuple<const char*, unsigned short, const char*, bool> cases[] = {
+        {"127.0.0.1", 8089, "/entry-point/json", true}, {"fe80::1:2", 1, "/x", true},
+        {"bad host", 8089, "/x", false}, {"h", 0, "/x", false}, {"h", 8089, "x", false},
+        {"h", 8089, "/x?y=1", false}, {"h", 8089, "/entry point", false},  // more hosts: the parse table
     };
-    for (const auto& [host, port, path, address] : cases)
-        EXPECT_EQ(CollectionServer(session, CollectionEndpoint{host, port}).collectionAddress(path), address) << host << path;
+    for (const auto& [host, port, path, addressable] : cases)
+        EXPECT_EQ(CollectionServer(session, CollectionEndpoint{host, port}).addressable(path), addressable) << host << path;
+    EXPECT_EQ(authorityText("fe80::1:2", 1), "[fe80::1:2]:1");  // as the Host header and the diagnostics name it
     CollectionServer(session, CollectionEndpoint{"bad host", 8089}).postReport("{}");
     EXPECT_TRUE(session.take().empty());
 }
