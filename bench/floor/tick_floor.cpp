@@ -2,9 +2,10 @@
 // the agent: the same proc files read the same way (kept open, read with pread), a report body of the
 // same shape growing by one sample per series each second, a few console lines, and one POST per second
 // over one kept HTTP/1.1 connection whose answer is read when it arrives. One thread, one epoll, no
-// allocation per tick, none of the agent's abstractions.
+// allocation per tick, none of the agent's abstractions. With --no-post it does all but the POST (no
+// connection, no body), which shows what the report's upload alone costs.
 //
-// Usage: perfagent_tick_floor PORT   (posts to 127.0.0.1:PORT/entry-point/json until killed)
+// Usage: perfagent_tick_floor PORT [--no-post]   (posts to 127.0.0.1:PORT/entry-point/json until killed)
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -60,19 +61,21 @@ int connectTo(unsigned short port) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long port = argc == 2 ? std::strtol(argv[1], nullptr, 10) : 0;
+    const bool post = argc == 2, noPost = argc == 3 && std::string(argv[2]) == "--no-post";
+    const long port = post || noPost ? std::strtol(argv[1], nullptr, 10) : 0;
     if (port <= 0 || port > 65535) {
-        std::fprintf(stderr, "usage: perfagent_tick_floor PORT\n");
+        std::fprintf(stderr, "usage: perfagent_tick_floor PORT [--no-post]\n");
         return 2;
     }
     const int files[] = {open("/proc/stat", O_RDONLY | O_CLOEXEC), open("/proc/meminfo", O_RDONLY | O_CLOEXEC),
                          open("/proc/self/statm", O_RDONLY | O_CLOEXEC)};
-    const int upload = connectTo(static_cast<unsigned short>(port));
+    const int upload = post ? connectTo(static_cast<unsigned short>(port)) : -1;
     const int timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
     const itimerspec everySecond{{1, 0}, {1, 0}};
     timerfd_settime(timer, 0, &everySecond, nullptr);
     const int poller = epoll_create1(EPOLL_CLOEXEC);
     for (const int fd : {timer, upload}) {
+        if (fd < 0) continue;
         epoll_event interest{};
         interest.events = EPOLLIN;
         interest.data.fd = fd;
@@ -110,6 +113,7 @@ int main(int argc, char** argv) {
         for (int line = 0; line < 10; ++line) std::printf("console line %d of sample %llu\n", line,
                                                          static_cast<unsigned long long>(tick));
         std::fflush(stdout);
+        if (!post) continue;
         body.assign("{\n  \"UsecaseName\" : \"overhead\",\n  \"srNumber\" : \"1\",\n");
         for (int i = 0; i < 4; ++i) body.append("  \"series\" : {").append(series[i]).append("\n  },\n");
         body.append("  \"averagecpu\" : 1.5\n}");
