@@ -1,11 +1,7 @@
 #include "collector/metrics_collector.hpp"
 
-#include "report/collection_server.hpp"
 #include "screen/screen_state.hpp"
-#include "support/fake_kernel.hpp"
-#include "support/fake_run_loop.hpp"
-#include "support/fake_url_session.hpp"
-#include "support/recording_console.hpp"
+#include "support/fake_shell.hpp"
 
 #include <boost/json/parse.hpp>
 #include <gmock/gmock.h>
@@ -17,26 +13,12 @@ namespace perfagent {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsSupersetOf;
-using testing::FakeKernel;
-using testing::FakeRunLoop;
-using testing::FakeUrlSession;
-using testing::RecordingConsole;
 
-/// A collector on the fake platform: virtual time, scripted kernel, recorded console and requests.
-struct CollectorTest : ::testing::Test {
-    FakeRunLoop loop;
-    testing::FakeClock clock{loop, 1'700'000'000.0004};
-    RecordingConsole console;
-    HostApplicationState application;
-    Platform platform{clock, console, loop, application};
-    FakeKernel kernel{4096.0, 8.0 * 1024 * 1024 * 1024};
-    Probes probes{kernel};
-    FakeUrlSession session;
-    CollectionServer server{session, CollectionEndpoint{}};
+struct CollectorTest : ::testing::Test, testing::FakeShell {
     MetricsCollector collector{platform, probes, server};
 
     CollectorTest() {
+        clock.shift(0.0004);
         kernel.setResident(52428800);
         kernel.setThreads({{250, 0}, {1000, ThreadBasicInfo::kFlagsIdle}});
         kernel.setVm({256000, 512000, 128000, 64000, 256});
@@ -52,10 +34,10 @@ TEST_F(CollectorTest, EachSecondPrintsTheReadoutAndSendsTheWholeMeasurementSoFar
     collector.start("login", "42", "home");
     EXPECT_THAT(console.take(), ElementsAre("start time : 1700000000000.0"));
     loop.advance(1.0);
-    EXPECT_THAT(console.take(), IsSupersetOf({"System CPU: 20.0", "Percent Of System Memory:33.5693359375"}));
+    EXPECT_THAT(console.take(), ::testing::IsSupersetOf({"System CPU: 20.0", "Percent Of System Memory:33.5693359375"}));
 
     loop.advance(9.0);
-    const auto bodies = session.takeReports();
+    const auto bodies = urlSession.takeReports();
     ASSERT_EQ(bodies.size(), 10u);
     EXPECT_EQ(bodies.back().at("totalduration").as_double(), 10000.0);
     EXPECT_EQ(bodies.back().at("averagememoryfree"), bodies.back().at("MemoryFree").at("10s"));
@@ -70,7 +52,7 @@ TEST_F(CollectorTest, ANaNSystemCpuKeepsTheLastFigureAndAFirstNaNRecordsZero) {
     kernel.pushCpuLoad({1, 0, 199, 0});  // then nothing again
     loop.advance(2.0);
     EXPECT_EQ(collector.cpuDict.jsonEntries(), "    \"1s\": 0.0,\n    \"2s\": 0.0,\n    \"3s\": 0.5,\n    \"4s\": 0.5");
-    const auto reports = session.takeReports();
+    const auto reports = urlSession.takeReports();
     EXPECT_EQ(reports.size(), 4u);  // every report stayed sendable
     EXPECT_EQ(reports.back().at("maxcpu").as_double(), 0.5);  // a maximum that rose by less than 1
 }
@@ -80,7 +62,7 @@ TEST_F(CollectorTest, RestartResetsKeysStopEndsTheTimerAndOnlyRunningReportsCoal
     EXPECT_TRUE(console.take().empty());
     collector.start("a", "1", "");
     loop.advance(3.0);
-    const auto first = session.take();
+    const auto first = urlSession.take();
     collector.start("b", "2", "page");
     loop.advance(2.0);
     EXPECT_EQ(collector.cpuDict.jsonEntries(), "    \"1s\": 20.0,\n    \"2s\": 20.0");  // one timer, keyed from 1s again
@@ -89,9 +71,8 @@ TEST_F(CollectorTest, RestartResetsKeysStopEndsTheTimerAndOnlyRunningReportsCoal
     collector.stop();
     loop.advance(5.0);
     EXPECT_EQ(loop.pending(), 0u);  // no timer survives a stop
-    const auto second = session.take();
-    ASSERT_EQ(first.size(), 3u);
-    ASSERT_EQ(second.size(), 4u);
+    const auto second = urlSession.take();
+    ASSERT_EQ(std::pair(first.size(), second.size()), std::pair(3ul, 4ul));
     EXPECT_NE(first[0].coalesceKey, 0u);
     EXPECT_EQ(first[2].coalesceKey, first[0].coalesceKey);
     EXPECT_NE(second[0].coalesceKey, first[0].coalesceKey);
@@ -105,7 +86,7 @@ TEST_F(CollectorTest, RestartResetsKeysStopEndsTheTimerAndOnlyRunningReportsCoal
 
     // A second stop runs again with nothing counted: NaN averages, so no body.
     collector.stop();
-    EXPECT_FALSE(session.take().at(0).body);
+    EXPECT_FALSE(urlSession.take().at(0).body);
 }
 
 /// Each overall measurement ticks at once, then every second: a start ends the one running (its final report
@@ -123,7 +104,7 @@ TEST_F(CollectorTest, OverallStartsAndStopsEndExactlyTheRunningMeasurement) {
     loop.advance(3.0);
     collector.stopOverall();  // nothing runs: no report
     std::vector<std::string> seen;  // each request: a named final report, a running one, or none
-    for (const auto& request : session.take()) {
+    for (const auto& request : urlSession.take()) {
         const auto report = request.body ? boost::json::parse(*request.body).as_object() : boost::json::object{};
         const auto number = [&](const char* key) { return "/" + std::to_string(std::lround(report.at(key).as_double())); };
         seen.push_back(!request.body ? "none" : !report.contains("UsecaseName") ? "running" :
@@ -149,14 +130,8 @@ TEST(TargetChoice, PushBeforePageBeforeOptionAndEmptyNamesNothing) {
     }
 }
 
-/// A process list the test rewrites as processes come and go.
-struct ScriptedProcesses final : ProcessList {
-    std::vector<ProcessInfo> running;
-    std::vector<ProcessInfo> processes() override { return running; }
-};
-
 TEST_F(CollectorTest, ATargetsSamplesGoMissingWhileItIsGoneAndItIsFoundAgainByName) {
-    ScriptedProcesses processes;
+    testing::FixedProcesses processes;
     std::vector<std::string> logged;
     platform.processes = &processes;
     platform.diagnostics = [&](std::string_view line) { logged.emplace_back(line); };
@@ -175,7 +150,7 @@ TEST_F(CollectorTest, ATargetsSamplesGoMissingWhileItIsGoneAndItIsFoundAgainByNa
     EXPECT_EQ(kernel.liveTasks(), 1u);  // the exited app's task was given back
     collector.stop();
 
-    const auto report = session.takeReports().back();
+    const auto report = urlSession.takeReports().back();
     EXPECT_EQ(report.at("AppCPU").as_object(), boost::json::parse(R"({"1s": 25.0, "4s": 25.0})"));
     EXPECT_EQ(report.at("targetpid"), 301);
     EXPECT_EQ(report.at("averageappcpu").as_double(), 25.0);
@@ -183,7 +158,7 @@ TEST_F(CollectorTest, ATargetsSamplesGoMissingWhileItIsGoneAndItIsFoundAgainByNa
     collector.start("login", "42", "");
     loop.advance(1.0);
     collector.stop();
-    EXPECT_FALSE(session.takeReports().back().contains("target"));
+    EXPECT_FALSE(urlSession.takeReports().back().contains("target"));
 }
 
 TEST_F(CollectorTest, ScreenStateCarriesTheSamplesAfterSinceOfTheRunningMeasurement) {

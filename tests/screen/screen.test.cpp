@@ -5,7 +5,6 @@
 #include "platform/asio_run_loop.hpp"
 #include "platform/http_server.hpp"
 #include "platform/main_thread_handoff.hpp"
-#include "platform/processes.hpp"
 #include "support/fake_shell.hpp"
 #include "support/raw_http_client.hpp"
 
@@ -17,7 +16,6 @@
 namespace perfagent {
 namespace {
 
-using testing::FakeShell;
 using testing::rawRequest;
 using testing::RawHttpClient;
 
@@ -37,18 +35,13 @@ struct RecordingScreen final : ScreenHost {
     std::vector<std::pair<std::string, std::string>> starts;
 };
 
-struct TwoProcesses final : ProcessList {
-    std::vector<ProcessInfo> processes() override {
-        return {{{7, 1}, "zsh", "-zsh", "ann", 4096}, {{9, 2}, "bash", "/bin/bash -l", "root", 8192}};
-    }
-};
-
 TEST(ScreenEndpoint, PageStateProcessesAndSameOriginJsonActionsOnly) {
     AsioRunLoop loop;
     std::thread mainThread([&] { loop.run(); });
     RecordingScreen screen;
     MainThreadHandoff handoff(loop, 16);
-    TwoProcesses processes;
+    testing::FixedProcesses processes;
+    processes.running = {{{7, 1}, "zsh", "-zsh", "ann", 4096}, {{9, 2}, "bash", "/bin/bash -l", "root", 8192}};
     Diagnostics diagnostics([](std::string_view) {});
     HttpServer server({boost::asio::ip::make_address("127.0.0.1"), 0}, screenRoutes({{"/", "text/html; charset=utf-8", kPage}}, handoff, screen, processes), diagnostics);
     ASSERT_FALSE(server.start());
@@ -73,12 +66,10 @@ TEST(ScreenEndpoint, PageStateProcessesAndSameOriginJsonActionsOnly) {
         {post("/screen/actions/stop", "{}", "Origin: http://127.0.0.1:" + std::to_string(port + 1) + "\r\n"), 403},
         // A name rebound to this machine: Host and Origin agree, but a name is not taken as ours.
         {post("/screen/actions/stop", "{}", foreignHost + "Origin: http://evil.example:" + own + "\r\n"), 403},
-        {rawRequest(port, "GET", "/", foreignHost), 403},
-        {rawRequest(port, "GET", "/screen/state?since=2x"), 400},
+        {rawRequest(port, "GET", "/", foreignHost), 403}, {rawRequest(port, "GET", "/screen/state?since=2x"), 400},
         {rawRequest(port, "POST", "/screen/actions/start", "Content-Type: text/plain\r\n", "{}"), 415},
         {rawRequest(port, "POST", "/screen/actions/stop", "", ""), 415},
-        {post("/screen/actions/start", R"({"useCaseName":5})"), 400},
-        {post("/screen/actions/stop", "stop"), 400},
+        {post("/screen/actions/start", R"({"useCaseName":5})"), 400}, {post("/screen/actions/stop", "stop"), 400},
     };
     for (const auto& c : cases) {
         RawHttpClient::Response response;
@@ -93,30 +84,20 @@ TEST(ScreenEndpoint, PageStateProcessesAndSameOriginJsonActionsOnly) {
 }
 
 /// The screen on display: a window with its two fields and the root screen, on the fake platform.
-struct ScreenTest : ::testing::Test {
-    FakeShell shell{PERFAGENT_SOURCE_DIR "/resources"};
-    std::unique_ptr<Window> window =
-        Window::loadMainInterface(shell.platform, shell.probes, shell.server, shell.keepAlive());
+TEST(Screen, OwnSamplesFeedThePushWhichResetsNothingAndTheFlushWhichEndsTheMeasurement) {
+    testing::FakeShell shell{PERFAGENT_SOURCE_DIR "/resources"};
+    const auto window = Window::loadMainInterface(shell.platform, shell.probes, shell.server, shell.keepAlive());
     ViewController& screen = *window->rootViewController;
-
-    ScreenTest() {
-        window->useCaseNameField.text = "typed before load";
-        window->makeKeyAndVisible();
-        // Every host CPU reading adds 100 ticks, 40 of them busy: 40% per sample.
-        shell.kernel.setCpuLoad({0, 0, 0, 0});
-        shell.probes.cpu.systemUsage();
-        for (std::uint32_t i = 1; i <= 50; ++i) shell.kernel.pushCpuLoad({30 * i, 10 * i, 60 * i, 0});
-    }
-    void start(std::string useCase, std::string srNumber) {
-        window->useCaseNameField.text = std::move(useCase);
-        window->srNumberField.text = std::move(srNumber);
-        screen.startPerformanceWithSender();
-    }
-};
-
-TEST_F(ScreenTest, OwnSamplesFeedThePushWhichResetsNothingAndTheFlushWhichEndsTheMeasurement) {
+    window->useCaseNameField.text = "typed before load";
+    window->makeKeyAndVisible();
     EXPECT_EQ(window->useCaseNameField.text, "");  // cleared when the view loaded
-    start("search", "7");
+    // Every host CPU reading adds 100 ticks, 40 of them busy: 40% per sample.
+    shell.kernel.setCpuLoad({0, 0, 0, 0});
+    shell.probes.cpu.systemUsage();
+    for (std::uint32_t i = 1; i <= 50; ++i) shell.kernel.pushCpuLoad({30 * i, 10 * i, 60 * i, 0});
+    window->useCaseNameField.text = "search";
+    window->srNumberField.text = "7";
+    screen.startPerformanceWithSender();
     screen.metricsCollector->stop();  // keep the collector's own reports out of the way
     EXPECT_TRUE(screen.backgroundTask->player()->isPlaying());  // Start plays the keep-alive, Stop leaves it
     screen.timerHandler();

@@ -3,15 +3,12 @@
 #include "platform/http_server.hpp"
 #include "platform/main_thread_handoff.hpp"
 #include "shell/remote_command.hpp"
-#include "support/fake_kernel.hpp"
-#include "support/fake_run_loop.hpp"
+#include "support/fake_shell.hpp"
 #include "support/raw_http_client.hpp"
-#include "support/recording_console.hpp"
 
 #include <boost/json/parse.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 
 namespace perfagent {
 namespace {
@@ -21,19 +18,16 @@ const std::string kAuth = "Authorization: Bearer " + kToken + "\r\n";
 
 // The push route on a real listener; deliveries wait on a main loop that runs only when the test says.
 TEST(PushEndpoint, DeliversTokenBearingObjectsAndRefusesTheRestOrWhenTheMainThreadIsHeldUp) {
-    struct OneProcess final : ProcessList {
-        std::vector<ProcessInfo> processes() override { return {{{7, 1}, "pa-other", "pa-other", "ann", 4096}}; }
-    } processes;
-    testing::FakeKernel kernel;
-    kernel.answerTaskForPid(kKernProtectionFailure);  // every process belongs to another user
-    testing::FakeRunLoop loop;
-    MainThreadHandoff handoff{loop, 3};
+    testing::FakeShell shell;  // its console: diagnostics without their time stamp
+    testing::FixedProcesses processes;
+    processes.running = {{{7, 1}, "pa-other", "pa-other", "ann", 4096}};
+    shell.kernel.answerTaskForPid(kKernProtectionFailure);  // every process belongs to another user
+    MainThreadHandoff handoff{shell.loop, 3};
     std::vector<boost::json::object> delivered;
-    testing::RecordingConsole logged;  // diagnostics without their time stamp
-    Diagnostics diagnostics{[&](std::string_view line) { logged.println(line.substr(line.find(' ') + 1)); }};
+    Diagnostics diagnostics{[&](std::string_view line) { shell.console.println(line.substr(line.find(' ') + 1)); }};
     HttpServer server{{boost::asio::ip::make_address("127.0.0.1"), 0},
                       {pushRoute(kToken, handoff, [&](const boost::json::object& o) { delivered.push_back(o); },
-                                  pushTargetCheck(&processes, kernel, std::nullopt))},
+                                  pushTargetCheck(&processes, shell.kernel, std::nullopt))},
                       diagnostics};
     ASSERT_FALSE(server.start());
     const auto raw = [&](const std::string& headers, std::optional<std::string_view> body) {
@@ -50,8 +44,7 @@ TEST(PushEndpoint, DeliversTokenBearingObjectsAndRefusesTheRestOrWhenTheMainThre
         {raw("Authorization: Bearer 1" + kToken.substr(1) + "\r\n", "{}"), "401 wrong token"},  // one bit apart
         {raw("Authorization: Bearer " + kToken.substr(1) + "\r\n", "{}"), "401 wrong token"},
         {raw(kAuth, std::string(kPushBodyLimit + 1, ' ')), "413 body too large"},
-        {raw(kAuth, "[]"), "400 not a JSON object"},
-        {raw(kAuth, ""), "400 invalid JSON"},
+        {raw(kAuth, "[]"), "400 not a JSON object"}, {raw(kAuth, ""), "400 invalid JSON"},
         {raw(kAuth, "{\"a\": \"\xff\"}"), "400 invalid JSON"},  // not UTF-8
         {raw(kAuth, std::string(R"({"a": 1})") + '\0'), "400 invalid JSON"},
         {raw(kAuth, R"({"aps":{"alert":"start"},"srNumber":1,"usecase":"u","target":"nosuch"})"),
@@ -61,23 +54,23 @@ TEST(PushEndpoint, DeliversTokenBearingObjectsAndRefusesTheRestOrWhenTheMainThre
         {raw(kAuth + "Host: evil.example:" + std::to_string(server.port()) + "\r\n", "{}"), "403 foreign host"},
     };
     for (const auto& [request, line] : cases) EXPECT_EQ(send(request), std::stoul(line)) << line;
-    loop.runUntilIdle();
+    shell.loop.runUntilIdle();
     ASSERT_EQ(delivered.size(), 2u);
     // The number is the double nearest its text, not the parser's rounding of it.
     auto expected = boost::json::parse(body).as_object();
     expected["srNumber"] = 99.99999999999999;
     EXPECT_EQ(delivered[0], expected);
     EXPECT_TRUE(delivered[1].empty());
-    const auto lines = logged.take();
+    const auto lines = shell.console.take();
     for (const auto& [request, line] : cases) EXPECT_THAT(lines, ::testing::Contains("perfagent: push rejected: " + line + "\n"));
 
     // A held-up main thread: once three pushes wait, the next is refused; closing drops what waits.
     for (int i = 0; i < 3; ++i) EXPECT_EQ(push("{}"), 202u);
     EXPECT_EQ(push("{}"), 503u);
     handoff.close();
-    loop.runUntilIdle();
+    shell.loop.runUntilIdle();
     EXPECT_EQ(delivered.size(), 2u);
-    EXPECT_EQ(logged.take(), std::vector<std::string>{"perfagent: push rejected: 503 agent busy\n"});
+    EXPECT_EQ(shell.console.take(), std::vector<std::string>{"perfagent: push rejected: 503 agent busy\n"});
 }
 
 TEST(RemoteCommand, ReadsTheCommandAndNamesOrSaysWhichKeyIsMissing) {

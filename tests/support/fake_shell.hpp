@@ -11,13 +11,19 @@
 
 namespace perfagent::testing {
 
-/// @brief An audio session that refuses its category with `categoryError` while that is set.
+/// @brief A process list the test writes as processes come and go.
+struct FixedProcesses final : ProcessList {
+    std::vector<ProcessInfo> processes() override { return running; }
+    std::vector<ProcessInfo> running;
+};
+
+/// @brief An audio session that refuses each step with the error set for it, while that is set.
 struct ScriptedAudioSession final : AudioSession {
     std::optional<std::string> setCategory(std::string_view, std::string_view, std::uint64_t) override {
         return categoryError;
     }
-    std::optional<std::string> setActive(bool, std::uint64_t) override { return std::nullopt; }
-    std::optional<std::string> categoryError;
+    std::optional<std::string> setActive(bool, std::uint64_t) override { return activeError; }
+    std::optional<std::string> categoryError, activeError;
 };
 
 /// @brief Answers permission requests with `granted` on the fake loop's background queue.
@@ -46,8 +52,7 @@ struct FakeShell {
     KeepAliveServices keepAlive() { return {console, notificationCenter, audioSession, players, resources}; }
 
     ShellServices services(std::filesystem::path home = {}) {
-        return {platform, probes, server, keepAlive(), userNotifications, audioSession, device, std::move(home),
-                [] {},
+        return {platform, probes, server, keepAlive(), userNotifications, audioSession, device, std::move(home), [] {},
                 [this](const std::filesystem::path& path) { return redirections.push_back(path), true; },
                 [this](std::string_view line) { diagnostics.emplace_back(line); }};
     }
