@@ -33,15 +33,24 @@ bool settled(const BeastUrlSession& session) {
         std::this_thread::sleep_for(2ms);
     return session.inFlight() == 0;
 }
-std::function<void(std::string_view)> into(RecordingConsole& lines) { return [&lines](auto line) { lines.println(line); }; }
 std::string nextBody(HttpRecorder& recorder) { const auto r = recorder.next(); return r ? r->body : "(none)"; }
 HttpRequest requestTo(unsigned short port, std::optional<std::string> body = std::nullopt, std::uint64_t key = 0) {
     return {.host = "127.0.0.1", .port = port, .method = "POST", .target = "/upload", .headers = {},
             .body = std::move(body), .coalesceKey = key};
 }
 
+/// A recorder and a session on its own thread whose diagnostics are kept (opened by the test, closed first).
+struct BeastUrlSessionTest : ::testing::Test {
+    BeastUrlSession& open(BeastUrlSessionOptions options = {}) {
+        return running.emplace([this](std::string_view line) { diagnostics.println(line); }, options).session;
+    }
+    HttpRecorder recorder;
+    RecordingConsole diagnostics;
+    std::optional<RunningSession> running;
+};
+
 TEST(BeastUrlSession, StartNeverWaitsAndFailureRunsAndRecoveriesAreToldOnce) {
-    const auto port = HttpRecorder::unusedPort();
+    const auto port = HttpRecorder().port();  // nothing listens on it once the recorder is gone
     const auto server = "perfagent: collection server 127.0.0.1:" + std::to_string(port);
     RecordingConsole diagnostics;
     // The first diagnostic holds the session's thread until all are started: a start() that waited for it would hang.
@@ -71,11 +80,8 @@ TEST(BeastUrlSession, StartNeverWaitsAndFailureRunsAndRecoveriesAreToldOnce) {
     EXPECT_EQ(diagnostics.lines().size(), 3u);
 }
 
-TEST(BeastUrlSession, WaitingRequestsAreBoundedAgainstAServerThatNeverAnswers) {
-    HttpRecorder recorder;  // never serves: connections and requests wait in the kernel
-    RecordingConsole diagnostics;
-    RunningSession running(into(diagnostics), {.deadline = 200ms, .maxWaiting = 4});
-    auto& session = running.session;
+TEST_F(BeastUrlSessionTest, WaitingRequestsAreBoundedAgainstAServerThatNeverAnswers) {
+    auto& session = open({.deadline = 200ms, .maxWaiting = 4});  // the recorder never serves: requests wait
     for (int i = 0; i < 20; ++i) session.start(requestTo(recorder.port()));
     ASSERT_TRUE(settled(session));
     // One exchanging and four waiting fail, the rest are dropped; the first failure and the first drop are told.
@@ -84,11 +90,8 @@ TEST(BeastUrlSession, WaitingRequestsAreBoundedAgainstAServerThatNeverAnswers) {
 }
 
 /// One at a time over one kept connection, nothing overtaking; a waiting running report gives way to a newer one.
-TEST(BeastUrlSession, OneConnectionInOrderAndWaitingReportsCoalesce) {
-    HttpRecorder recorder;
-    RecordingConsole diagnostics;
-    RunningSession running(into(diagnostics));
-    auto& session = running.session;
+TEST_F(BeastUrlSessionTest, OneConnectionInOrderAndWaitingReportsCoalesce) {
+    auto& session = open();
     session.start(requestTo(recorder.port(), "token"));
     std::vector<std::string> bodies{nextBody(recorder)};  // not answered yet: the rest wait
     for (int n = 1; n <= 3; ++n) session.start(requestTo(recorder.port(), "running " + std::to_string(n), 7));
@@ -108,16 +111,13 @@ TEST(BeastUrlSession, OneConnectionInOrderAndWaitingReportsCoalesce) {
 
 /// A running report's answer is left unread until the next request comes (awaited then if it has not come), or
 /// shutdown or the deadline timer reads it; a connection the server closed meanwhile is reopened without a failure.
-TEST(BeastUrlSession, AnAnswerThatMayWaitIsReadByTheNextRequestShutdownOrTheDeadline) {
+TEST_F(BeastUrlSessionTest, AnAnswerThatMayWaitIsReadByTheNextRequestShutdownOrTheDeadline) {
     const auto runningReport = [](unsigned short port, const char* body) {
         auto request = requestTo(port, body, 7);
         request.answerCanWait = true;
         return request;
     };
-    HttpRecorder recorder;
-    RecordingConsole diagnostics;
-    RunningSession running(into(diagnostics));
-    auto& session = running.session;
+    auto& session = open();
     const std::string first(100, '1');
     session.start(runningReport(recorder.port(), first.c_str()));
     EXPECT_EQ(nextBody(recorder), first);
@@ -126,7 +126,7 @@ TEST(BeastUrlSession, AnAnswerThatMayWaitIsReadByTheNextRequestShutdownOrTheDead
     EXPECT_EQ(std::pair(session.inFlight(), session.stats().answered), std::pair(1ul, 0ul));  // left unread
     // Asked on the loop's thread for a spare body, it reads the answer and gives back that body's buffer.
     std::promise<std::size_t> spare;
-    boost::asio::post(running.context, [&] { spare.set_value(session.spareBody().capacity()); });
+    boost::asio::post(running->context, [&] { spare.set_value(session.spareBody().capacity()); });
     EXPECT_GE(spare.get_future().get(), first.size());
     EXPECT_EQ(session.stats().answered, 1u);
     session.start(runningReport(recorder.port(), "running 2"));
@@ -140,24 +140,21 @@ TEST(BeastUrlSession, AnAnswerThatMayWaitIsReadByTheNextRequestShutdownOrTheDead
     session.start(runningReport(recorder.port(), "running 3"));  // sent again on a new connection
     EXPECT_EQ(nextBody(recorder), "running 3");
     recorder.answer();
-    running.shutdown(kLiveness);
+    running->shutdown(kLiveness);
     EXPECT_EQ(std::tuple(session.stats().answered, session.stats().connections, diagnostics.lines().size()),
               std::tuple(4u, 2u, 0u));
 
-    RunningSession shortDeadline(into(diagnostics), {.deadline = 200ms});
-    shortDeadline.session.start(runningReport(recorder.port(), "last"));
+    auto& shortDeadline = open({.deadline = 200ms});
+    shortDeadline.start(runningReport(recorder.port(), "last"));
     EXPECT_EQ(nextBody(recorder), "last");
     recorder.answer();
-    ASSERT_TRUE(settled(shortDeadline.session));
-    EXPECT_EQ(std::pair(shortDeadline.session.lastSucceeded(), diagnostics.lines().size()), std::pair(std::optional(true), 0ul));
+    ASSERT_TRUE(settled(shortDeadline));
+    EXPECT_EQ(std::pair(shortDeadline.lastSucceeded(), diagnostics.lines().size()), std::pair(std::optional(true), 0ul));
 }
 
 /// Requests that time out during an outage do not report a failure after the server answered a newer one.
-TEST(BeastUrlSession, RecoveryIsToldLastOnceTheNewestRequestIsAnswered) {
-    HttpRecorder recorder;
-    RecordingConsole diagnostics;
-    RunningSession running(into(diagnostics), {.deadline = 300ms});
-    auto& session = running.session;
+TEST_F(BeastUrlSessionTest, RecoveryIsToldLastOnceTheNewestRequestIsAnswered) {
+    auto& session = open({.deadline = 300ms});
     for (int i = 0; i < 4; ++i) session.start(requestTo(recorder.port()));
     ASSERT_TRUE(recorder.next());  // never answered: it runs into its deadline
     for (int i = 0; i < 3; ++i) { ASSERT_TRUE(recorder.next()); recorder.answer(); }
@@ -166,13 +163,11 @@ TEST(BeastUrlSession, RecoveryIsToldLastOnceTheNewestRequestIsAnswered) {
     EXPECT_EQ(session.lastSucceeded(), true);
 }
 
-TEST(BeastUrlSession, ABadAnswerEndsTheExchangeAndLeavesTheNextRequestUntouched) {
+TEST_F(BeastUrlSessionTest, ABadAnswerEndsTheExchangeAndLeavesTheNextRequestUntouched) {
     // Bytes that are not HTTP are a failure (told, then the recovery); a body too long to read is still an answer.
     for (const bool garbage : {true, false}) {
-        HttpRecorder recorder;
-        RecordingConsole diagnostics;
-        RunningSession running(into(diagnostics));
-        auto& session = running.session;
+        auto& session = open();
+        diagnostics.take();
         session.start(requestTo(recorder.port(), "first"));
         session.start(requestTo(recorder.port(), "second"));
         ASSERT_TRUE(recorder.next());
@@ -187,17 +182,14 @@ TEST(BeastUrlSession, ABadAnswerEndsTheExchangeAndLeavesTheNextRequestUntouched)
     }
 }
 
-TEST(BeastUrlSession, ShutdownCancelsWhatIsLeftQuietlyAndTakesNoMoreRequests) {
-    HttpRecorder silent;
-    RecordingConsole diagnostics;
-    RunningSession cut(into(diagnostics));  // 60 s deadline
-    cut.session.start(requestTo(silent.port()));
-    ASSERT_TRUE(silent.next());
-    cut.shutdown(100ms);
-    cut.session.start(requestTo(silent.port()));  // ignored once shut down
-    EXPECT_TRUE(silent.closedByClient());
-    EXPECT_EQ(std::tuple(cut.session.inFlight(), cut.session.stats().failed, diagnostics.lines().size()),
-              std::tuple(0u, 0u, 0u));
+TEST_F(BeastUrlSessionTest, ShutdownCancelsWhatIsLeftQuietlyAndTakesNoMoreRequests) {
+    auto& session = open();  // 60 s deadline
+    session.start(requestTo(recorder.port()));
+    ASSERT_TRUE(recorder.next());
+    running->shutdown(100ms);
+    session.start(requestTo(recorder.port()));  // ignored once shut down
+    EXPECT_TRUE(recorder.closedByClient());
+    EXPECT_EQ(std::tuple(session.inFlight(), session.stats().failed, diagnostics.lines().size()), std::tuple(0u, 0u, 0u));
 }
 
 /// As in the agent: the main loop stops, and its shutdown still sends the report queued last, while no block

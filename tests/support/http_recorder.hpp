@@ -55,9 +55,6 @@ public:
     void hangUp() { stream_.reset(); }  ///< closes the open connection
     bool closedByClient() { return closedByPeer(io_, *stream_); }
 
-    /// A port on 127.0.0.1 that nothing listened on a moment ago.
-    static unsigned short unusedPort() { return HttpRecorder().port(); }
-
 private:
     bool accept() {
         boost::asio::ip::tcp::socket socket(io_);
@@ -75,8 +72,7 @@ private:
         ++accepted_;
         return true;
     }
-    template <typename Start>
-    boost::beast::error_code step(Start start) { return boundedStep(io_, *stream_, start); }
+    template <typename Start> boost::beast::error_code step(Start start) { return boundedStep(io_, *stream_, start); }
 
     boost::asio::io_context io_;
     boost::asio::ip::tcp::acceptor acceptor_;
