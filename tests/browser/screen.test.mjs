@@ -2,9 +2,8 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { existsSync } from 'node:fs';
-import {
-  chromiumPath, cleanUp, expectCleanExit, logText, newHome, screenshotPath, startAgent, startRecorder, stopProcess, waitUntil,
-} from '../e2e/harness.mjs';
+import { chromiumPath, cleanUp, expectCleanExit, logText, newHome, screenshotPath, startAgent, startRecorder,
+  stopProcess, waitUntil } from '../e2e/harness.mjs';
 
 const [useCase, srNumber] = ['Überweisung "Sofort"', 'SR-20417'];
 let recorder, home, agent, browser, page, pageUrl;

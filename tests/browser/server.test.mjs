@@ -2,10 +2,8 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { existsSync } from 'node:fs';
-import {
-  chromiumPath, cleanUp, deviceToken, expectCleanExit, fetchText, launched, measure, newHome, startAgent,
-  startServer, stopProcess,
-} from '../e2e/harness.mjs';
+import { chromiumPath, cleanUp, deviceToken, expectCleanExit, fetchText, launched, measure, newHome, startAgent,
+  startServer, stopProcess } from '../e2e/harness.mjs';
 
 let directory, server, browser, token, finals;
 const api = (target) => fetchText(server.port, target).then(({ status, body }) => {

@@ -5,10 +5,8 @@ import { spawnSync } from 'node:child_process';
 import { existsSync } from 'node:fs';
 import { mkdir, readdir, stat, writeFile } from 'node:fs/promises';
 import path from 'node:path';
-import {
-  agentBinary, cleanUp, deviceToken, endLimitMs, expectCleanExit, launched, logText, newHome, printedReports, push, sleep,
-  startAgent, startRecorder, stopProcess, waitForLine, waitUntil,
-} from './harness.mjs';
+import { agentBinary, cleanUp, deviceToken, endLimitMs, expectCleanExit, launched, logText, newHome, printedReports, push,
+  sleep, startAgent, startRecorder, stopProcess, waitForLine, waitUntil } from './harness.mjs';
 
 let recorder;
 before(async () => { recorder = await startRecorder(); });

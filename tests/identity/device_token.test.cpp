@@ -13,25 +13,18 @@
 namespace perfagent {
 namespace {
 
-using testing::readFile;
-using testing::TempDirectory;
-
 TEST(DeviceTokenDocument, EscapesTheToken) {
     const std::string text("q\"b\\s\nc\x01/");
     EXPECT_EQ(boost::json::parse(deviceTokenDocument(text)), boost::json::value({{"DeviceToken", text}}));
 }
 
-mode_t modeOf(const std::filesystem::path& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
-}
-
 TEST(DeviceTokenStore, MakesAPrivateTokenOnceAndReusesIt) {
-    TempDirectory dir;
+    testing::TempDirectory dir;
     const auto home = dir / "home";
     const auto first = loadOrCreateDeviceToken(home);
     ASSERT_TRUE(first) << *first.error;
     const auto file = deviceTokenPath(home);
+    const auto modeOf = [](const auto& p) { return static_cast<unsigned>(std::filesystem::status(p).permissions()); };
     EXPECT_EQ(std::tuple(modeOf(file), modeOf(file.parent_path()), modeOf(home)), std::tuple(0600u, 0700u, 0700u));
     EXPECT_FALSE(first.warning);
     // Nothing of the temporary file is left beside it.
@@ -42,13 +35,12 @@ TEST(DeviceTokenStore, MakesAPrivateTokenOnceAndReusesIt) {
 
 /// Anything but a regular file holding one token is an error naming the file; a damaged file is kept.
 TEST(DeviceTokenStore, OnlyARegularFileWithOneTokenIsReadAndOneOthersCanReadIsWarnedAbout) {
-    TempDirectory home;
+    testing::TempDirectory home;
     const auto valid = home.write("valid", std::string(64, 'A') + "\n");  // upper case reads too
     const auto file = deviceTokenPath(home.path());
     std::vector<std::function<void()>> makers = {
         [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); },  // opening it for reading used to wait for a writer
-        [&] { std::filesystem::create_symlink(valid, file); },
-        [&] { std::filesystem::create_directory(file); },
+        [&] { std::filesystem::create_symlink(valid, file); }, [&] { std::filesystem::create_directory(file); },
     };
     for (const auto& damaged : {std::string(), std::string("00ff\n"), std::string(63, 'a') + "g\n",
                                 std::string(64, 'a') + "\n\n", std::string(4096, 'a')})
@@ -58,11 +50,11 @@ TEST(DeviceTokenStore, OnlyARegularFileWithOneTokenIsReadAndOneOthersCanReadIsWa
         std::filesystem::remove_all(file);
         make();
         const bool regular = std::filesystem::is_regular_file(std::filesystem::symlink_status(file));
-        const std::string content = regular ? readFile(file) : "";
+        const std::string content = regular ? testing::readFile(file) : "";
         const auto result = loadOrCreateDeviceToken(home.path());
         ASSERT_FALSE(result);
         EXPECT_NE(result.error->find(file.string()), std::string::npos) << *result.error;
-        if (regular) { EXPECT_EQ(readFile(file), content); }
+        if (regular) { EXPECT_EQ(testing::readFile(file), content); }
     }
 
     std::filesystem::remove_all(file);

@@ -11,9 +11,6 @@
 namespace perfagent {
 namespace {
 
-using testing::readFile;
-using testing::TempDirectory;
-
 TEST(DefaultHome, PrefersAnAbsoluteXdgDataHome) {
     const std::filesystem::path underHome("/home/ann/.local/share/perfagent");
     EXPECT_EQ(defaultHome("/data", "/home/ann"), std::filesystem::path("/data/perfagent"));
@@ -29,7 +26,7 @@ struct StderrGuard {
 };
 
 TEST(RedirectStderr, AppendsToTheFileAcrossRedirections) {
-    TempDirectory dir;
+    testing::TempDirectory dir;
     const auto log = dir.write("2024-02-03 03:05:06 +0000.log", "earlier\n");
     StderrGuard guard;
 
@@ -38,7 +35,7 @@ TEST(RedirectStderr, AppendsToTheFileAcrossRedirections) {
     ASSERT_TRUE(redirectStderr(log));  // a second launch within the same second
     std::fputs("second\n", stderr);
     std::fflush(stderr);
-    EXPECT_EQ(readFile(log), "earlier\nfirst\nsecond\n");
+    EXPECT_EQ(testing::readFile(log), "earlier\nfirst\nsecond\n");
 }
 
 }  // namespace

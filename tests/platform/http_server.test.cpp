@@ -64,16 +64,11 @@ TEST_F(HttpServerTest, RoutesCapsAndHostCheck) {
         {post("Host: LocalHost:" + port + "\r\n"), 200},
         {rawRequest(port_, "POST", "/echo", {}, "0123456789abcdefg"), 413},
         {rawRequest(port_, "POST", "/echo", chunked) + "11\r\n0123456789abcdefg\r\n0\r\n\r\n", 413},
-        {get("/", "X-Filler: " + std::string(9000, 'a') + "\r\n"), 431},
-        {"GARBAGE\r\n\r\n", 400},
-        {get("/echo/x"), 404},
+        {get("/", "X-Filler: " + std::string(9000, 'a') + "\r\n"), 431}, {"GARBAGE\r\n\r\n", 400}, {get("/echo/x"), 404},
         // A name rebound to this machine, another port, another address, no port (80), no Host at all.
-        {post("Host: evil.example:" + port + "\r\n"), 403},
-        {post("Host: 127.0.0.1:1\r\n"), 403},
-        {post("Host: [::1]:" + port + "\r\n"), 403},
-        {post("Host: 127.0.0.1\r\n"), 403},
-        {"POST /echo HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 403},
-        {get("/refuse"), 401},
+        {post("Host: evil.example:" + port + "\r\n"), 403}, {post("Host: 127.0.0.1:1\r\n"), 403},
+        {post("Host: [::1]:" + port + "\r\n"), 403}, {post("Host: 127.0.0.1\r\n"), 403},
+        {"POST /echo HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 403}, {get("/refuse"), 401},
         {get("/refuse"), 401},
     };
     for (const auto& [raw, status] : cases) EXPECT_EQ(exchange(raw), status) << raw.substr(0, 80);
@@ -114,10 +109,8 @@ TEST_F(HttpServerTest, AtTheCapClosedConnectionsFreedAtOnceIdleOnesMakeRoomBusyO
 TEST_F(HttpServerTest, ConnectionsKeptOrClosedAsTheClientAsks) {
     start();
     const struct { std::string_view version, headers, connection; bool kept; } cases[] = {
-        {"1.0", "Connection: keep-alive\r\n", "keep-alive", true},
-        {"1.0", "", "", false},
-        {"1.1", "", "", true},
-        {"1.1", "Connection: close\r\n", "close", false},
+        {"1.0", "Connection: keep-alive\r\n", "keep-alive", true}, {"1.0", "", "", false},
+        {"1.1", "", "", true}, {"1.1", "Connection: close\r\n", "close", false},
     };
     for (const auto& c : cases) {
         RawHttpClient client(port_);

@@ -43,8 +43,7 @@ struct Child {
     Pid pid;
 };
 
-template <typename Condition>
-bool eventually(Condition condition) {
+template <typename Condition> bool eventually(Condition condition) {
     for (int i = 0; i < 200 && !condition(); ++i) std::this_thread::sleep_for(10ms);
     return condition();
 }

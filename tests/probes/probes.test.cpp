@@ -99,8 +99,7 @@ TEST(Probes, FollowATargetUntilItExitsThenTheOwnTaskAgain) {
     EXPECT_EQ(probes.taskResult(), kKernSuccess);
 }
 
-constexpr double kPage = 16384.0;
-constexpr double kTotal = 4294967296.0;
+constexpr double kPage = 16384.0, kTotal = 4294967296.0;
 
 TEST(Memory, PageCountsScaleByPageSizeAndAFailedQueryReadsZero) {
     FakeKernel kernel(kPage, kTotal);

@@ -11,11 +11,7 @@
 namespace perfagent {
 namespace {
 
-std::string mapText(const SampleSeries& series) {
-    std::string out;
-    appendMapText(out, series);
-    return out;
-}
+std::string mapText(const SampleSeries& series) { std::string out; appendMapText(out, series); return out; }
 
 TEST(SampleSeries, TextsFollowAppendsAndReplacements) {
     SampleSeries s;

@@ -1,10 +1,8 @@
 #include "server/read_api.hpp"
 
 #include <boost/json/parse.hpp>
-#include <boost/json/value.hpp>
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <tuple>
 

@@ -13,7 +13,6 @@ namespace perfagent {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using testing::FakeShell;
 
 struct DelegateTest : ::testing::Test {
@@ -55,7 +54,7 @@ TEST_F(DelegateTest, NoDocumentsDirectoryOrANonAsciiPathLeavesStderrAlone) {
         FakeShell quiet;
         EXPECT_TRUE(AppDelegate(quiet.services(where)).didFinishLaunchingWithOptions());
         EXPECT_TRUE(quiet.redirections.empty());
-        EXPECT_THAT(quiet.diagnostics, ElementsAre(HasSubstr(why)));
+        EXPECT_THAT(quiet.diagnostics, ElementsAre(::testing::HasSubstr(why)));
     }
 }
 

@@ -27,16 +27,12 @@ struct PostgresBackend {
         if (admin.empty()) throw std::runtime_error("no postgres-url: run through ctest, whose fixture starts the cluster");
         static std::atomic<int> counter{0};
         name = "runs_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
-        pqxx::connection connection(admin);
-        pqxx::nontransaction(connection).exec("CREATE DATABASE " + name);
+        exec("CREATE DATABASE " + name);
     }
     ~PostgresBackend() {
-        try {
-            pqxx::connection connection(admin);
-            pqxx::nontransaction(connection).exec("DROP DATABASE IF EXISTS " + name + " WITH (FORCE)");
-        } catch (const std::exception&) {
-        }
+        try { exec("DROP DATABASE IF EXISTS " + name + " WITH (FORCE)"); } catch (const std::exception&) {}
     }
+    void exec(const std::string& sql) { pqxx::connection c(admin); pqxx::nontransaction(c).exec(sql); }
     std::unique_ptr<RunStore> open() { return openPostgresRunStore(admin.substr(0, admin.rfind('/') + 1) + name); }
 };
 
@@ -70,7 +66,6 @@ struct RunStoreTest : ::testing::Test {
     }
 };
 
-// One suite, both backends.
 using Backends = ::testing::Types<SqliteBackend, PostgresBackend>;
 struct BackendNames {
     template <typename T>

@@ -16,13 +16,9 @@ namespace perfagent::testing {
 /// tasks (numbered from 100) read as the own task until terminate(); lastTask() was named last.
 class FakeKernel final : public Kernel {
 public:
-    struct Thread {  ///< usage in thousandths of a CPU, flags, and a port (0: 0x1000 + 4 * its index)
-        std::int32_t cpuUsage = 0, flags = 0;
-        ThreadPort port = 0;
-    };
-    struct CpuLoad {  ///< ticks in the order of HostCpuLoadInfo
-        std::uint32_t user = 0, system = 0, idle = 0, nice = 0;
-    };
+    /// Usage in thousandths of a CPU, flags, and a port (0: 0x1000 + 4 * its index).
+    struct Thread { std::int32_t cpuUsage = 0, flags = 0; ThreadPort port = 0; };
+    struct CpuLoad { std::uint32_t user = 0, system = 0, idle = 0, nice = 0; };  ///< ticks in HostCpuLoadInfo's order
 
     explicit FakeKernel(double pageSize = 16384.0, double physicalMemory = 4294967296.0)
         : pageSize_(pageSize), physicalMemory_(physicalMemory) {}

@@ -45,10 +45,7 @@ public:
         nowNs_ = end;
     }
     void runUntilIdle() { advance(0); }
-    std::size_t pending() const {  ///< blocks and timers still waiting
-        std::lock_guard lock(mutex_);
-        return entries_.size();
-    }
+    std::size_t pending() const { std::lock_guard lock(mutex_); return entries_.size(); }  ///< blocks and timers
 
 private:
     struct FakeTimer final : Timer {
@@ -60,10 +57,7 @@ private:
     };
 
     static std::int64_t toNs(double seconds) { return std::llround(seconds * 1e9); }
-    std::int64_t nowNs() const {
-        std::lock_guard lock(mutex_);
-        return nowNs_;
-    }
+    std::int64_t nowNs() const { std::lock_guard lock(mutex_); return nowNs_; }
     /// Fires at a fixed rate until the timer is invalidated or dropped.
     void step(const std::weak_ptr<FakeTimer>& weak, std::int64_t due) {
         std::lock_guard lock(mutex_);

@@ -51,15 +51,11 @@ public:
         if (message) *message = parser.get();
         return parser.get().result_int();
     }
-    unsigned exchange(const std::string& raw, Response* message = nullptr) {
-        send(raw);
-        return receive(message);
-    }
+    unsigned exchange(const std::string& raw, Response* message = nullptr) { send(raw); return receive(message); }
     bool closedByServer() { return closedByPeer(io_, stream_); }
 
 private:
-    template <typename Start>
-    boost::beast::error_code step(Start start) { return boundedStep(io_, stream_, start); }
+    template <typename Start> boost::beast::error_code step(Start start) { return boundedStep(io_, stream_, start); }
     boost::asio::io_context io_;
     boost::beast::tcp_stream stream_;
     boost::beast::flat_buffer buffer_;
