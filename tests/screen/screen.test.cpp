@@ -68,6 +68,7 @@ TEST(ScreenEndpoint, PageStateProcessesAndSameOriginJsonActionsOnly) {
         {post("/screen/actions/stop", "{}", foreignHost + "Origin: http://evil.example:" + own + "\r\n"), 403},
         {rawRequest(port, "GET", "/", foreignHost), 403}, {rawRequest(port, "GET", "/screen/state?since=2x"), 400},
         {rawRequest(port, "POST", "/screen/actions/start", "Content-Type: text/plain\r\n", "{}"), 415},
+        {rawRequest(port, "POST", "/screen/actions/start", "Content-Type: application/jsonp\r\n", "{}"), 415},
         {rawRequest(port, "POST", "/screen/actions/stop", "", ""), 415},
         {post("/screen/actions/start", R"({"useCaseName":5})"), 400}, {post("/screen/actions/stop", "stop"), 400},
     };

@@ -41,6 +41,7 @@ TEST(PushEndpoint, DeliversTokenBearingObjectsAndRefusesTheRestOrWhenTheMainThre
     EXPECT_EQ(push(std::string(kPushBodyLimit - 2, ' ') + "{}", "Authorization: bearer " + kToken + "\r\n"), 202u);
     const std::pair<std::string, std::string> cases[] = {  // the request, the status and reason logged
         {raw("", "{}"), "401 missing token"},
+        {raw("Authorization: Xearer " + kToken + "\r\n", "{}"), "401 missing token"},
         {raw("Authorization: Bearer 1" + kToken.substr(1) + "\r\n", "{}"), "401 wrong token"},  // one bit apart
         {raw("Authorization: Bearer " + kToken.substr(1) + "\r\n", "{}"), "401 wrong token"},
         {raw(kAuth, std::string(kPushBodyLimit + 1, ' ')), "413 body too large"},
