@@ -36,7 +36,7 @@ TEST(DeviceTokenStore, MakesAPrivateTokenOnceAndReusesIt) {
 /// Anything but a regular file holding one token is an error naming the file; a damaged file is kept.
 TEST(DeviceTokenStore, OnlyARegularFileWithOneTokenIsReadAndOneOthersCanReadIsWarnedAbout) {
     testing::TempDirectory home;
-    const auto valid = home.write("valid", std::string(64, 'A') + "\n");  // upper case reads too
+    const auto valid = home.write("valid", std::string(32, 'A') + std::string(32, 'F') + "\n");  // upper case reads too
     const auto file = deviceTokenPath(home.path());
     std::vector<std::function<void()>> makers = {
         [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); },  // opening it for reading used to wait for a writer
@@ -63,7 +63,9 @@ TEST(DeviceTokenStore, OnlyARegularFileWithOneTokenIsReadAndOneOthersCanReadIsWa
     ::chmod(file.c_str(), 0644);
     const auto readable = loadOrCreateDeviceToken(home.path());
     ASSERT_TRUE(readable);
-    EXPECT_EQ(readable.token, std::vector<std::uint8_t>(kDeviceTokenBytes, 0xAA));
+    std::vector<std::uint8_t> expected(kDeviceTokenBytes, 0xFF);
+    std::fill_n(expected.begin(), 16, 0xAA);
+    EXPECT_EQ(readable.token, expected);
     ASSERT_TRUE(readable.warning);
     EXPECT_NE(readable.warning->find("0644"), std::string::npos) << *readable.warning;
 }

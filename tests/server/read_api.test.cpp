@@ -10,10 +10,10 @@ namespace perfagent {
 namespace {
 
 TEST(ReadApi, ParsesQueries) {
-    const auto filter = parseRunsQuery("usecase=log%20in&srnumber=SR+1&device=10.0.0.7&since=2026-12-06T21:40:00.5Z"
+    const auto filter = parseRunsQuery("usecase=log%2F%2fin&srnumber=SR+1&device=10.0.0.7&since=2026-12-06T21:40:00.5Z"
                                        "&limit=5&after=12");
     ASSERT_TRUE(filter) << filter.error().message;
-    EXPECT_EQ(std::tie(filter->usecase, filter->srnumber, filter->device), std::tie("log in", "SR 1", "10.0.0.7"));
+    EXPECT_EQ(std::tie(filter->usecase, filter->srnumber, filter->device), std::tie("log//in", "SR 1", "10.0.0.7"));
     EXPECT_EQ(std::tie(filter->sinceMs, filter->limit, filter->afterId), std::tuple(1'796'593'200'500, 5, 12));
     EXPECT_EQ(parseRunsQuery("")->limit, kDefaultRunsPerPage);
     EXPECT_EQ(parseRunsQuery("since=2026-12-06")->sinceMs, 1'796'515'200'000);
