@@ -76,7 +76,8 @@ TEST_F(BackgroundTaskTest, AMissingFileOrAFailingStepPrintsTheErrorAndKeepsTheOl
     audioSession.categoryError = "category refused";
     console.take();
     task.playAudio();
-    audioSession.categoryError.reset(), audioSession.activeError = "activation refused";
+    audioSession.categoryError.reset();
+    audioSession.activeError = "activation refused";
     task.playAudio();
     audioSession.activeError.reset();
     folder.write("3.wav", "not a sound");

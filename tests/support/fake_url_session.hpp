@@ -16,7 +16,8 @@ public:
     /// Takes the requests: the bodies of the reports among them.
     std::vector<boost::json::object> takeReports() {
         std::vector<boost::json::object> bodies;
-        for (const auto& request : take()) if (request.target == "/entry-point/json" && request.body)
+        for (const auto& request : take())
+            if (request.target == "/entry-point/json" && request.body)
                 bodies.push_back(boost::json::parse(*request.body).as_object());
         return bodies;
     }
