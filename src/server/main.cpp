@@ -61,7 +61,7 @@ Result<Endpoints> resolveEndpoints(const ServerOptions& options) {
 }
 
 int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPages& pages) {
-    Diagnostics diagnostics;
+    Diagnostics diagnostics({}, {}, std::string(kProgram));
     const std::string database = options.database.kind == DatabaseUrl::Kind::Sqlite
                                      ? "sqlite://" + options.database.location
                                      : std::string("PostgreSQL");  // the URL may hold a password
@@ -73,8 +73,8 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
         return 1;
     }
     diagnostics.line(std::string(kProgram) + ": runs stored in " + database);
-    IngestQueue queue(std::move(store), {}, [&diagnostics](const std::string& error) {
-        diagnostics.repeated("store error", std::string(kProgram) + ": store error: " + error);
+    IngestQueue queue(std::move(store), {}, [&diagnostics](std::string_view kind, const std::string& line) {
+        diagnostics.repeated(kind, std::string(kProgram) + ": " + line);
     });
 
     std::vector<HttpRoute> agentRoutes = ingestRoutes(queue);
@@ -112,9 +112,10 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
         ended.wait(lock, [&] { return ending; });
     }
     diagnostics.line(std::string(kProgram) + ": ending; storing the reports already accepted");
+    queue.stop();  // stores what it holds while the listeners still send the answers
     agents.stop();
     if (ui) ui->stop();
-    return 0;  // the queue, destroyed now, stores what it holds first
+    return 0;
 }
 
 }  // namespace

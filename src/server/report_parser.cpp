@@ -118,13 +118,14 @@ public:
         pending_.clear();
         return number(static_cast<double>(u));
     }
-    bool on_double(double, boost::json::string_view s, boost::system::error_code&) {
+    bool on_double(double rough, boost::json::string_view s, boost::system::error_code&) {
         // Boost.JSON 1.81 rounds some numbers to a neighbouring double; the text, converted exactly, is
-        // what the agent measured.
+        // what the agent measured. One too small for a double (1e-400) is 0.
         const std::string_view text = whole(s);
         double value = 0;
-        const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+        auto result = std::from_chars(text.data(), text.data() + text.size(), value);
         pending_.clear();
+        if (result.ec == std::errc::result_out_of_range && std::abs(rough) < 1) result.ec = {}, value = 0;
         if (result.ec != std::errc() || !std::isfinite(value)) return fail("a number is out of range");
         return number(value);
     }

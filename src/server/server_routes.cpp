@@ -28,11 +28,27 @@ std::string_view queryOf(const HttpServerRequest& request) {
 
 bool blank(std::string_view body) { return body.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
-/// Hands `job` to the store's worker; a full queue answers 503 (logged, rate-limited, by the route's name).
-bool queue(IngestQueue& queue, const HttpResponder& responder, IngestQueue::Job job, std::size_t bytes = 0) {
-    if (queue.tryPush(std::move(job), bytes)) return true;
-    responder.refuse({503, "store queue full"});
-    return false;
+/// What a client that may try again is told: the store's trouble is expected to pass.
+constexpr std::string_view kRetryAfterSeconds = "5";
+
+/// Answers that the work was not done: 503 with Retry-After while the store cannot take it, else `status`.
+void refuseStoreWork(const HttpResponder& responder, unsigned status, std::string_view reason) {
+    if (status != 503) return responder.refuse({status, std::string(reason)});
+    responder.answer({.status = 503, .body = std::string(reason) + "\n", .contentType = "text/plain; charset=utf-8",
+                      .headers = {{"Retry-After", std::string(kRetryAfterSeconds)}}});
+}
+
+/// Hands `run` to the store's worker, which answers when it has run; a full queue answers 503 (logged,
+/// rate-limited, by the route's name), an unavailable store 503 with Retry-After.
+void queue(IngestQueue& queue, const HttpResponder& responder, std::function<void(RunStore&)> run,
+           bool write = false, std::size_t bytes = 0) {
+    const auto pushed = queue.tryPush({.run = std::move(run),
+                                       .refuse = [responder](unsigned status, std::string_view reason) {
+                                           refuseStoreWork(responder, status, reason);
+                                       },
+                                       .write = write, .bytes = bytes});
+    if (pushed == IngestQueue::Push::Full) responder.refuse({503, "store queue full"});
+    if (pushed == IngestQueue::Push::Unavailable) refuseStoreWork(responder, 503, "the store is unavailable");
 }
 
 // ---- ingest ---------------------------------------------------------------------------------------------
@@ -43,25 +59,27 @@ void ingestReport(IngestQueue& store, HttpServerRequest&& request, HttpResponder
     if (!parsed) return responder.refuse({400, parsed.error().message});
     auto report = std::make_shared<IncomingReport>(std::move(*parsed));
     const std::size_t bytes = sizeof(IncomingReport) + report->samples.size() * sizeof(Sample);
-    // Answered once queued: the agent does not wait for the database, and reads queued after this see it.
-    const bool queued = queue(
+    // Answered once committed, from the store's worker: a 200 means the report is stored.
+    queue(
         store, responder,
-        [report, device = request.peer.address().to_string(), at = nowMs()](RunStore& runs) {
+        [report, device = request.peer.address().to_string(), at = nowMs(), responder](RunStore& runs) {
             runs.ingest(device, *report, at);
+            responder.answer({.status = 200});
         },
-        bytes);
-    if (queued) responder.answer({.status = 200});
+        true, bytes);
 }
 
 void ingestDeviceToken(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
     auto token = parseDeviceToken(request.body);
     if (!token) return responder.refuse({400, token.error().message});
-    const bool queued =
-        queue(store, responder,
-              [token = std::move(*token), device = request.peer.address().to_string(), at = nowMs()](RunStore& runs) {
-                  runs.recordDeviceToken(device, token, at);
-              });
-    if (queued) responder.answer({.status = 200});
+    const std::size_t bytes = token->size();
+    queue(
+        store, responder,
+        [token = std::move(*token), device = request.peer.address().to_string(), at = nowMs(), responder](RunStore& runs) {
+            runs.recordDeviceToken(device, token, at);
+            responder.answer({.status = 200});
+        },
+        true, bytes);
 }
 
 // ---- reads ----------------------------------------------------------------------------------------------

@@ -26,8 +26,9 @@ struct ServerPages {
 Result<ServerPages> loadServerPages(const std::filesystem::path& directory);
 
 /// The requests the agents send: `POST /entry-point/json`, `GET /entry-point/test` and
-/// `POST /entry-point/devicetokentest`. Bodies are checked on the network thread and answered at once;
-/// what they store goes to `queue`, and a full queue answers 503.
+/// `POST /entry-point/devicetokentest`. Bodies are checked on the network thread; what they store goes to
+/// `queue`, whose worker answers 200 once it is committed. A full queue answers 503, a store that cannot
+/// write 503 with Retry-After.
 std::vector<HttpRoute> ingestRoutes(IngestQueue& queue);
 
 /// The read API (`/api/runs`, `/api/runs/{id}`, `/api/runs/{id}/samples.csv`, `/api/compare`) and the

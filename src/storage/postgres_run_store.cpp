@@ -65,6 +65,30 @@ std::string valuesLiteral(std::span<const Sample> samples, std::size_t series) {
     return out + '}';
 }
 
+/// Runs `work`; the errors that mean the database cannot take it now (connection lost, server shutting
+/// down or out of disk, a commit whose outcome is unknown, a conflict with another server) become
+/// StoreUnavailable, so that the work is tried again later. Storing a report twice adds nothing twice.
+template <typename Work>
+auto guarded(Work&& work) -> decltype(work()) {
+    const auto unavailable = [](const std::exception& e) {
+        std::string message = std::string("PostgreSQL: ") + e.what();
+        while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+        return StoreUnavailable(message);
+    };
+    try {
+        return work();
+    } catch (const pqxx::broken_connection& e) {
+        throw unavailable(e);
+    } catch (const pqxx::in_doubt_error& e) {
+        throw unavailable(e);
+    } catch (const pqxx::sql_error& e) {
+        const std::string& state = e.sqlstate();
+        for (const char* transient : {"08", "40", "53", "57P"})
+            if (state.starts_with(transient)) throw unavailable(e);
+        throw;
+    }
+}
+
 constexpr std::int64_t kMigrationLock = 0x70657266'61676e74;  // "perfagnt": one migrator at a time
 
 void migrate(pqxx::connection& connection) {
@@ -125,30 +149,36 @@ public:
     }
 
     IngestResult ingest(std::string_view device, const IncomingReport& report, std::int64_t nowMs) override {
-        // Storing a report again changes nothing it already stored, so a transaction the database rolled
-        // back, or one whose connection broke (libpqxx connects again), is simply run again.
-        for (int attempt = 1;; ++attempt) {
-            try {
-                pqxx::work work(connection_);
-                Transaction transaction(work);
-                const IngestResult result = ingestReport(transaction, device, report, nowMs);
-                work.commit();
-                return result;
-            } catch (const pqxx::transaction_rollback&) {
-                if (attempt == kAttempts) throw;
-            } catch (const pqxx::broken_connection&) {
-                if (attempt == kAttempts) throw;
+        // A transaction the database rolled back for a conflict with another server's is run again at once;
+        // a lost connection is the caller's to retry later (libpqxx connects again for the next one).
+        return guarded([&] {
+            for (int attempt = 1;; ++attempt) {
+                try {
+                    pqxx::work work(connection_);
+                    Transaction transaction(work);
+                    const IngestResult result = ingestReport(transaction, device, report, nowMs);
+                    work.commit();
+                    return result;
+                } catch (const pqxx::transaction_rollback&) {
+                    if (attempt == kAttempts) throw;
+                }
             }
-        }
+        });
     }
 
     void recordDeviceToken(std::string_view device, std::string_view token, std::int64_t nowMs) override {
-        pqxx::work work(connection_);
-        work.exec_prepared("save_token", std::string(device), std::string(token), nowMs);
-        work.commit();
+        guarded([&] {
+            pqxx::work work(connection_);
+            work.exec_prepared("save_token", std::string(device), std::string(token), nowMs);
+            work.commit();
+        });
     }
 
-    std::vector<RunInfo> listRuns(const RunFilter& filter) override {
+    std::vector<RunInfo> listRuns(const RunFilter& filter) override { return guarded([&] { return list(filter); }); }
+    std::optional<RunDetail> run(std::int64_t id) override { return guarded([&] { return runDetail(id); }); }
+
+private:
+    std::vector<RunInfo> list(const RunFilter& filter) {
         pqxx::read_transaction work(connection_);
         const pqxx::result rows = work.exec_prepared("list", filter.usecase, filter.srnumber, filter.device,
                                                      filter.sinceMs, filter.afterId, filter.limit);
@@ -157,7 +187,7 @@ public:
         return runs;
     }
 
-    std::optional<RunDetail> run(std::int64_t id) override {
+    std::optional<RunDetail> runDetail(std::int64_t id) {
         // One snapshot for the run and its samples.
         pqxx::transaction<pqxx::repeatable_read, pqxx::read_only> work(connection_);
         const pqxx::result rows = work.exec_prepared("run", id);
@@ -174,7 +204,6 @@ public:
         return detail;
     }
 
-private:
     class Transaction final : public RunTransaction {
     public:
         explicit Transaction(pqxx::work& work) : work_(work) {}
@@ -244,7 +273,7 @@ std::unique_ptr<RunStore> openPostgresRunStore(const std::string& connection) {
     try {
         return std::make_unique<PostgresRunStore>(connection);
     } catch (const pqxx::failure& e) {
-        throw std::runtime_error(std::string("PostgreSQL: ") + e.what());
+        throw std::runtime_error(e.what());  // the caller names the database
     }
 }
 
