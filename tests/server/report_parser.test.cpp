@@ -72,8 +72,10 @@ TEST(ReportParser, JoinsSeriesInAnyKeyOrderAndRefusesWhatIsNotAReport) {
         IncomingReport parsed;
         EXPECT_FALSE(parses(text, parsed));
     }
-    // The largest sample number is taken.
+    // The largest sample number is taken; a number too small for a double is 0.
     EXPECT_TRUE(parses(body(R"({"1048576s": 1})"), valid));
+    ASSERT_TRUE(parses(body(R"({"1s": 1e-400, "2s": -1e-400})"), valid));
+    EXPECT_EQ(std::tie(valid.samples[0].values[0], valid.samples[1].values[0]), std::tuple(0.0, 0.0));
 }
 
 TEST(ReportParser, ReadsTheDeviceTokenUpload) {
