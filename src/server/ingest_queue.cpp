@@ -99,7 +99,8 @@ void IngestQueue::runJob(std::unique_lock<std::mutex>& lock, IngestJob& job) {
         log_("store error", "store error: unknown error");
     }
     const bool keep = unavailable && job.write;
-    const bool storedWrite = done && job.write;
+    // A write the store answered, stored or refused for itself: the store is reachable again.
+    const bool writeEnded = job.write && !keep;
     const std::size_t bytes = job.bytes;
     if (!done && !keep) job.refuse(unavailable ? 503 : 500, unavailable ? "the store is unavailable" : "the store failed");
     if (!keep) job = {};  // what the job held goes before its bytes are counted free
@@ -110,7 +111,7 @@ void IngestQueue::runJob(std::unique_lock<std::mutex>& lock, IngestJob& job) {
         return becameUnavailable(*unavailable);
     }
     queuedBytes_ -= bytes;
-    if (storedWrite && unavailable_) {
+    if (writeEnded && unavailable_) {
         unavailable_ = false;
         log_("store available", "store available again");
     }

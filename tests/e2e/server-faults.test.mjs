@@ -92,20 +92,29 @@ test('kill -9 under load while the store is slow: every acknowledged report is f
   assert.deepEqual(await lost(server.port, acked), []);
 });
 
+/// Reports acknowledged before `fault()`, refused with 503 and Retry-After while it lasts (`alongside()` runs
+/// meanwhile), stored once `recover()` has ended it; none acknowledged lost.
+async function throughOutage(server, size, fault, recover, alongside = () => {}) {
+  const [acked, devices] = [new Map(), [0, 1]];
+  for (const device of devices) assert.equal((await post(server.port, acked, device, 1, 50)).status, 200);
+  await fault();
+  const [answers] = await Promise.all([Promise.all(devices.map((device) => post(server.port, acked, device, 2, size))), alongside()]);
+  expectRefusals(answers);
+  await recover();
+  for (const device of devices) await postUntilStored(server.port, acked, device, 2, size);
+  assert.deepEqual(await lost(server.port, acked), []);
+  await stopProcess(server);
+}
+
 test('a full disk: reports are refused with 503 and Retry-After, then stored once there is room', { skip: !root &&
   'needs root to mount a small filesystem' }, async () => {
   const dir = await newHome();
   mountTmpfs(dir, 'size=8m');
-  const server = await startServer(dir);
-  const acked = new Map();
-  for (const device of [0, 1, 2]) assert.equal((await post(server.port, acked, device, 1, 100)).status, 200);
-  const filler = openSync(path.join(dir, 'filler'), 'w');
-  try { for (const chunk = Buffer.alloc(1 << 16); ;) writeSync(filler, chunk); } catch { closeSync(filler); }
-  expectRefusals(await Promise.all([0, 1, 2].map((device) => post(server.port, acked, device, 2, 3000))));
-  rmSync(path.join(dir, 'filler'));
-  for (const device of [0, 1, 2]) await postUntilStored(server.port, acked, device, 2, 3000);
-  assert.deepEqual(await lost(server.port, acked), []);
-  await stopProcess(server);
+  const filler = path.join(dir, 'filler');
+  await throughOutage(await startServer(dir), 3000, () => {
+    const fd = openSync(filler, 'w');
+    try { for (const chunk = Buffer.alloc(1 << 16); ;) writeSync(fd, chunk); } catch { closeSync(fd); }
+  }, () => rmSync(filler));
 });
 
 test('PostgreSQL stopped: reports are refused with 503 and Retry-After until it is back, then stored', async () => {
@@ -113,33 +122,21 @@ test('PostgreSQL stopped: reports are refused with 503 and Retry-After until it 
   execFileSync(fixture, ['start', state]);
   try {
     const server = await startServer(state, readFileSync(path.join(state, 'postgres-url'), 'utf8').trim());
-    const acked = new Map();
-    for (const device of [0, 1]) assert.equal((await post(server.port, acked, device, 1, 50)).status, 200);
-    execFileSync(fixture, ['halt', state]);
-    expectRefusals(await Promise.all([0, 1].map((device) => post(server.port, acked, device, 2, 500))));
-    execFileSync(fixture, ['resume', state]);
-    for (const device of [0, 1]) await postUntilStored(server.port, acked, device, 2, 500);
-    assert.deepEqual(await lost(server.port, acked), []);
-    await stopProcess(server);
+    await throughOutage(server, 500, () => execFileSync(fixture, ['halt', state]), () => execFileSync(fixture, ['resume', state]));
   } finally {
     execFileSync(fixture, ['stop', state]);
   }
 });
 
-test('a lock held by another process: a report is answered 503 and a read is answered, within the request deadline', async () => {
+test('a lock held by another process: reports are answered 503 and a read is answered, within the request deadline', async () => {
   const dir = await newHome();
   const server = await startServer(dir);
-  const acked = new Map();
-  assert.equal((await post(server.port, acked, 0, 1, 10)).status, 200);
-  const lock = holdLock(path.join(dir, 'runs.sqlite3'));
-  await sleep(300);
-  const [answer, read] = await Promise.all([post(server.port, acked, 0, 2, 10), sleep(100).then(() => fetchText(server.port, '/api/runs'))]);
-  expectRefusals([answer]);
-  assert.notEqual(read.status, 0, 'the read went unanswered');
-  await lock.release();
-  await postUntilStored(server.port, acked, 0, 2, 10);
-  assert.deepEqual(await lost(server.port, acked), []);
-  await stopProcess(server);
+  let lock;
+  await throughOutage(server, 10, () => { lock = holdLock(path.join(dir, 'runs.sqlite3')); return sleep(300); },
+    () => lock.release(), async () => {
+      const read = await sleep(100).then(() => fetchText(server.port, '/api/runs'));
+      assert.notEqual(read.status, 0, 'the read went unanswered');
+    });
 });
 
 test('a database that cannot be opened says why', async () => {
