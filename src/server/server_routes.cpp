@@ -42,7 +42,7 @@ void ingestReport(IngestQueue& store, HttpServerRequest&& request, HttpResponder
     auto parsed = parseReport(request.body);
     if (!parsed) return responder.refuse({400, parsed.error().message});
     auto report = std::make_shared<IncomingReport>(std::move(*parsed));
-    const std::size_t bytes = sizeof(IncomingReport) + report->samples.size() * sizeof(Sample);
+    const std::size_t bytes = report->heldBytes();
     // Answered once queued: the agent does not wait for the database, and reads queued after this see it.
     const bool queued = queue(
         store, responder,

@@ -29,7 +29,7 @@ TEST(IngestQueue, RunsStoreWorkInOrderRefusesWhenFullAndOutlivesFailures) {
         EXPECT_FALSE(queue.tryPush([&](RunStore&) { order.push_back(0); }, 41));  // over the bytes
         EXPECT_TRUE(queue.tryPush([&](RunStore& store) {
             IncomingReport report;
-            report.samples.push_back({1, {1, 2, 3, 4}});
+            report.series = {"CPU"}, report.numbers = {1}, report.values = {1};
             order.push_back(store.ingest("10.0.0.7", report, 0).runId > 0 ? 1 : -1);
         }));
         EXPECT_TRUE(queue.tryPush([&](RunStore& store) { order.push_back(store.listRuns({}).size() == 1 ? 2 : -2); }));
