@@ -110,12 +110,12 @@ export function waitForLine(agent, pattern, from = 0) {
     `the line ${pattern}`, () => agent.lines.slice(-30).join('\n')).then((n) => n - 1);
 }
 
-/// One measurement by push, `reports` running reports long; the final report the agent printed for it.
-export async function measure(agent, token, reports) {
+/// One measurement by push (`extra` keys in both pushes), `reports` running reports long; the final report the agent printed for it.
+export async function measure(agent, token, reports, extra = {}) {
   const from = agent.lines.length;
-  assert.equal((await push(agent, token, 'start')).status, 202);
+  assert.equal((await push(agent, token, 'start', extra)).status, 202);
   await waitUntil(() => printedReports(agent, from).length >= reports, 'reports');
-  assert.equal((await push(agent, token, 'stop')).status, 202);
+  assert.equal((await push(agent, token, 'stop', extra)).status, 202);
   await waitForLine(agent, 'valid object : true', await waitForLine(agent, /^stop time : /, from));
   return printedReports(agent, from).map((text) => JSON.parse(text))
     .reduce((a, b) => (Object.keys(b.CPU).length >= Object.keys(a.CPU).length ? b : a));
