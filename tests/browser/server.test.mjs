@@ -1,11 +1,12 @@
 // perfagent-server end to end: the built agent's measurements stored, read back by API and pages; foreign requests refused.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
 import { chromiumPath, cleanUp, deviceToken, expectCleanExit, fetchText, launched, measure, newHome, screenshotPath, startAgent,
   startServer, stopProcess, waitUntil } from '../e2e/harness.mjs';
 
-let directory, server, browser, token, finals, targeted;
+let directory, server, browser, token, finals, targeted, busy;
 const api = (target) => fetchText(server.port, target).then(({ status, body }) => {
   assert.equal(status, 200, `${target}: ${body}`);
   return target.endsWith('.csv') ? body : JSON.parse(body);
@@ -20,12 +21,14 @@ before(async () => {
   const agent = await launched(await startAgent({ home: directory, collectionPort: server.port }));
   token = await deviceToken(agent.home);
   finals = [await measure(agent, token, 3), await measure(agent, token, 5)];
-  // Two measurements of a target process: the server itself.
-  const checkout = { usecase: 'checkout', target: String(server.child.pid) };
+  // Two measurements of a target process that works a fifth of each 100 ms.
+  busy = spawn(process.execPath, ['-e', 'setInterval(() => { const t = Date.now(); while (Date.now() - t < 20); }, 100)']);
+  const checkout = { usecase: 'checkout', target: String(busy.pid) };
   targeted = [await measure(agent, token, 3, checkout), await measure(agent, token, 4, checkout)];
+  busy.kill();
   await expectCleanExit(agent, await stopProcess(agent));
 });
-after(async () => { await browser?.close(); await cleanUp(); });
+after(async () => { busy?.kill(); await browser?.close(); await cleanUp(); });
 
 test('the API gives back the runs the agent measured: the series and figures it printed, as JSON and CSV', async () => {
   const { runs, next } = await api('/api/runs?usecase=login');
