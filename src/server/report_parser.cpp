@@ -71,6 +71,8 @@ public:
                 return fail("the report has more than " + std::to_string(kMaxSeries) + " series");
             report_.series.push_back(key_);
             current_ = &series_.emplace_back();
+            // The series of a report hold as many samples as each other, as a rule.
+            if (series_.size() > 1) current_->reserve(series_[series_.size() - 2].size());
         } else if (depth_ == 2 && current_) {
             return fail("a series value is not a number");
         }
@@ -268,6 +270,7 @@ Result<void> tabulate(std::vector<SeriesEntries>& series, IncomingReport& report
                              [](const auto& a, const auto& b) { return a.first == b.first; });
     }
     std::vector<std::int64_t>& numbers = report.numbers;
+    numbers.reserve(series[0].size());
     if (aligned) {
         for (const auto& entry : series[0]) numbers.push_back(entry.first);
     } else {
