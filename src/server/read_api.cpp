@@ -63,6 +63,8 @@ Result<std::vector<std::pair<std::string, std::string>>> queryPairs(std::string_
         auto name = decodeComponent(pair.substr(0, equals));
         auto value = decodeComponent(equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1));
         if (!name || !value) return failure("broken percent escape in the query");
+        if (name->find('\0') != std::string::npos || value->find('\0') != std::string::npos)
+            return failure("a NUL character in the query");
         for (const auto& seen : pairs)
             if (seen.first == *name) return failure("'" + *name + "' given twice");
         pairs.emplace_back(std::move(*name), std::move(*value));

@@ -175,7 +175,7 @@ TEST_F(CollectorTest, ScreenStateCarriesTheSamplesAfterSinceOfTheRunningMeasurem
     };
     EXPECT_EQ(state(1), boost::json::parse(R"({"running": true,
         "measurement": {"useCaseName": "login", "srNumber": "42", "pageName": "home", "started": 1700000001000,
-                        "origin": "push", "samples": 3},
+                        "origin": "push", "samples": 3, "target": null},
         "readout": {"systemCpu": 20.0, "memoryUsed": 2750.0, "memoryFree": 1000.0, "memoryCompressed": 1.0,
                     "appCpu": 25.0, "appMemory": 50.0},
         "series": {"from": 2, "CPU": [20.0, 20.0], "MemoryUsed": [2750.0, 2750.0], "MemoryFree": [1000.0, 1000.0],

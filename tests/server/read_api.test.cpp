@@ -21,7 +21,7 @@ TEST(ReadApi, ParsesQueries) {
     EXPECT_EQ(parseCompareQuery("runs=3,1,7").value(), (std::vector<std::int64_t>{3, 1, 7}));
     // A refusal says why; the error of an accepted query is empty.
     for (const char* bad : {"limit=0", "limit=1001", "limit=x", "after=-1", "since=yesterday", "since=2026-13-01",
-                            "usecase=a&usecase=b", "usecase=%zz", "order=asc"})
+                            "usecase=a&usecase=b", "usecase=%zz", "usecase=a%00b", "order=asc"})
         EXPECT_FALSE(parseRunsQuery(bad).error().message.empty()) << bad;
     for (const char* bad : {"runs=3", "runs=1,2,3,4,5", "runs=1,1", "runs=1,,2", "runs=1,x", "ids=1,2", ""})
         EXPECT_FALSE(parseCompareQuery(bad).error().message.empty()) << bad;
