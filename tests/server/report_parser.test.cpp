@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <tuple>
 
 namespace perfagent {
@@ -103,6 +105,29 @@ TEST(ReportParser, JoinsSeriesInAnyKeyOrderAndRefusesWhatIsNotAReport) {
     ASSERT_TRUE(parses(body(R"({"1s": 1})", duration + series(28) + ", \"" + longName + R"(": 7, "build": ")" + longLabel + "\""), valid));
     EXPECT_EQ(std::tuple(valid.series.size(), valid.series[4], valid.figures.at(longName), valid.labels.at("build")),
               std::tuple(32u, "S0", 7.0, longLabel));
+}
+
+TEST(ReportParser, ReadsShortAndLongDecimalsExactly) {
+    // Decimals of 1 to 17 digits, some with a sign or leading zeros: each read as its text converts exactly.
+    std::string body = R"({"MemoryUsed": {}, "MemoryFree": {}, "MemoryCompressed": {}, "CPU": {)";
+    std::vector<std::string> texts;
+    for (int i = 1; i <= 3000; ++i) {
+        char text[40];
+        std::snprintf(text, sizeof text, "%.*f", i % 17, (i % 2 ? -1 : 1) * i * 1.2345678901234567 / (i % 5 ? 1 : 1e6));
+        texts.emplace_back(text);
+        body += (i > 1 ? ", \"" : "\"") + std::to_string(i) + "s\": " + text;
+    }
+    body += "}";
+    for (const char* key : {"averagecpu", "averagememoryfree", "averagememorycompressed", "averagememoryused",
+                            "maxmemoryfree", "maxmemorycompressed", "maxmemoryused", "maxcpu", "totalduration"})
+        body += std::string(", \"") + key + "\": 0";
+    IncomingReport parsed;
+    ASSERT_TRUE(parses(body + "}", parsed));
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        double exact = 0;
+        std::from_chars(texts[i].data(), texts[i].data() + texts[i].size(), exact);
+        EXPECT_EQ(parsed.value(i, 0), exact) << texts[i];
+    }
 }
 
 TEST(ReportParser, ReadsTheDeviceTokenUpload) {
