@@ -65,13 +65,13 @@ std::optional<ip::address> parseHop(std::string_view text) {
     return addressOf(text, false);
 }
 
-/// Splits at `separator` outside double-quoted strings.
-std::vector<std::string_view> split(std::string_view text, char separator) {
+/// Splits at `separator`, outside double-quoted strings when `quoting` (Forwarded's syntax has them).
+std::vector<std::string_view> split(std::string_view text, char separator, bool quoting) {
     std::vector<std::string_view> parts;
     bool quoted = false;
     std::size_t start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '"') quoted = !quoted;
+        if (quoting && text[i] == '"') quoted = !quoted;
         if (text[i] == separator && !quoted) {
             parts.push_back(text.substr(start, i - start));
             start = i + 1;
@@ -96,14 +96,14 @@ std::optional<std::string> joinedHeader(const HttpServerRequest& request, std::s
 std::vector<std::optional<ip::address>> namedHops(const HttpServerRequest& request) {
     std::vector<std::optional<ip::address>> hops;
     if (const auto forwardedFor = joinedHeader(request, "X-Forwarded-For")) {
-        for (const std::string_view hop : split(*forwardedFor, ',')) hops.push_back(parseHop(hop));
+        for (const std::string_view hop : split(*forwardedFor, ',', false)) hops.push_back(parseHop(hop));
         return hops;
     }
     const auto forwarded = joinedHeader(request, "Forwarded");
     if (!forwarded) return hops;
-    for (const std::string_view element : split(*forwarded, ',')) {
+    for (const std::string_view element : split(*forwarded, ',', true)) {
         std::optional<ip::address> hop;
-        for (const std::string_view pair : split(element, ';')) {
+        for (const std::string_view pair : split(element, ';', true)) {
             const std::string_view item = trimmed(pair);
             if (item.size() > 4 && boost::beast::iequals(item.substr(0, 4), "for=")) hop = parseHop(item.substr(4));
         }
