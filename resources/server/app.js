@@ -187,7 +187,7 @@
       document.title = `Run ${run.id} · perfagent-server`;
       $("title").textContent = `Run ${run.id}: ${runName(run)}`;
       $("facts").replaceChildren(...[
-        ["Device", run.device || "–"], ["Started", when(run.started)], ["Samples", String(run.samples)],
+        ["Device", run.device || "–"], ["Token", run.deviceTokenFingerprint || "–"], ["Started", when(run.started)], ["Samples", String(run.samples)],
         ["State", run.complete ? "Complete" : "In progress"], ["Duration", duration(run.totalduration)],
       ].flatMap(([k, v]) => [el("dt", {}, k), el("dd", {}, v)]));
       const series = present([run]);
