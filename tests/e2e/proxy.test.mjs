@@ -7,7 +7,7 @@ import { existsSync } from 'node:fs';
 import { mkdtemp, readFile, rm, writeFile } from 'node:fs/promises';
 import { createServer } from 'node:net';
 import { once } from 'node:events';
-import { tmpdir, userInfo } from 'node:os';
+import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { cleanUp, expectCleanExit, fetchText, sleep, startServer, stopProcess, waitUntil } from './harness.mjs';
@@ -35,15 +35,15 @@ const freePort = async () => {
 };
 
 /// nginx in `directory` with nothing of the system's configuration, round robin over `servers`; it names the
-/// upstream that answered in X-Upstream, and adds the client's address to X-Forwarded-For.
+/// upstream that answered in X-Upstream, and adds the client's address to X-Forwarded-For. One process, as the
+/// test's user: no worker outlives it.
 async function startNginx(servers) {
   assert.ok(nginxBinary, 'nginx is not installed: run scripts/setup');
   const port = await freePort();
   const temp = (name) => `${name}_temp_path ${path.join(directory, name)};`;
   await writeFile(path.join(directory, 'nginx.conf'), `
-${process.getuid() === 0 ? `user ${userInfo().username};` : ''}
 daemon off;
-worker_processes 1;
+master_process off;
 pid ${path.join(directory, 'nginx.pid')};
 error_log ${path.join(directory, 'nginx-error.log')} warn;
 events { worker_connections 1024; }
