@@ -82,8 +82,9 @@ export const startAgent = ({ home, collectionPort, args = [], stdout = 'read', l
   (port) => ['--home', home, '--collection-server', `127.0.0.1:${collectionPort}`, '--listen', `${listenHost}:${port}`, ...args],
   (port) => `listening on http://127.0.0.1:${port}`, stdout, home);
 
-export const startServer = (directory) => spawnListening(serverBinary, (port) => ['--listen', `127.0.0.1:${port}`,
-  '--database', `sqlite://${path.join(directory, 'runs.sqlite3')}`], (port) => `listening for agents on http://127.0.0.1:${port}`);
+export const startServer = (directory, { database = `sqlite://${path.join(directory, 'runs.sqlite3')}`, args = [] } = {}) =>
+  spawnListening(serverBinary, (port) => ['--listen', `127.0.0.1:${port}`, '--database', database, ...args],
+    (port) => `listening for agents on http://127.0.0.1:${port}`);
 
 /// A request on a connection of its own: `{ status, headers, body }` (status 0 when no answer came).
 export const fetchText = (port, target, { method = 'GET', headers = {}, body } = {}) => new Promise((resolve) => {
