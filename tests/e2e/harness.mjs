@@ -82,6 +82,25 @@ export const startAgent = ({ home, collectionPort, args = [], stdout = 'read', l
   (port) => ['--home', home, '--collection-server', `127.0.0.1:${collectionPort}`, '--listen', `${listenHost}:${port}`, ...args],
   (port) => `listening on http://127.0.0.1:${port}`, stdout, home);
 
+/// The agent started by a shell with standard error closed (`2>&-`), its stdout read: it can say it listens only
+/// in its log.
+export async function startAgentWithoutStderr({ home, collectionPort, args = [] }) {
+  const probe = createServer().listen(0, '127.0.0.1');
+  await once(probe, 'listening');
+  const { port } = probe.address();
+  await new Promise((resolve) => probe.close(resolve));
+  const child = spawn('/bin/sh', ['-c', 'exec "$0" "$@" 2>&-', agentBinary, '--home', home, '--collection-server',
+    `127.0.0.1:${collectionPort}`, '--listen', `127.0.0.1:${port}`, ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
+  const run = { child, port, home, lines: [], stderr: '', exit: null };
+  running.add(child);
+  child.on('exit', () => running.delete(child));
+  readline.createInterface({ input: child.stdout }).on('line', (line) => run.lines.push(line));
+  run.exited = once(child, 'exit').then(([code, signal]) => { run.exit = { code, signal, at: Date.now() }; });
+  await waitUntil(async () => run.exit || (await logText(home)).includes(`listening on http://127.0.0.1:${port}`), 'the log to say it listens');
+  assert.equal(run.exit, null);
+  return run;
+}
+
 export const startServer = (directory) => spawnListening(serverBinary, (port) => ['--listen', `127.0.0.1:${port}`,
   '--database', `sqlite://${path.join(directory, 'runs.sqlite3')}`], (port) => `listening for agents on http://127.0.0.1:${port}`);
 
