@@ -6,7 +6,7 @@ import { existsSync } from 'node:fs';
 import { mkdir, readdir, stat, writeFile } from 'node:fs/promises';
 import path from 'node:path';
 import { agentBinary, cleanUp, deviceToken, endLimitMs, expectCleanExit, launched, logText, newHome, printedReports, push,
-  sleep, startAgent, startAgentWithoutStderr, startRecorder, stopProcess, waitForLine, waitUntil } from './harness.mjs';
+  sleep, startAgent, startRecorder, stopProcess, waitForLine, waitUntil } from './harness.mjs';
 
 let recorder;
 before(async () => { recorder = await startRecorder(); });
@@ -61,8 +61,7 @@ test('one device token kept across launches; a private log per launch, older one
 // Started with stderr closed, nothing the agent opens may land on descriptor 2, which the log then replaces.
 test('with stderr closed the log works and host figures are read; a --target not running is a warning', async () => {
   const home = await newHome();
-  const agent = await startAgentWithoutStderr({ home, collectionPort: recorder.port,
-    args: ['--console', 'brief', '--target', 'pa-nosuchproc'] });
+  const agent = await agentOn(home, { closedStderr: true, args: ['--console', 'brief', '--target', 'pa-nosuchproc'] });
   const warning = 'target pa-nosuchproc: no such process; starts that measure it are refused until it can be';
   await waitForLine(agent, `warning: ${warning}`);
   const token = await waitUntil(() => deviceToken(home).catch(() => null), 'the token');
