@@ -2,6 +2,7 @@
 
 #include "platform/command_options.hpp"
 #include "platform/diagnostics.hpp"
+#include "platform/files.hpp"
 #include "platform/http_server.hpp"
 #include "platform/signals.hpp"
 #include "server/ingest_queue.hpp"
@@ -130,6 +131,7 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
 
 int main(int argc, char** argv) {
     using namespace perfagent;
+    openStandardDescriptors();
     prepareProcessSignals();
     const auto options = parseServerCommandLine(std::vector<std::string>(argv + 1, argv + argc),
                                                 std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
