@@ -14,29 +14,38 @@
 namespace perfagent {
 namespace {
 
-/// A running report's body as the agent writes it (pretty JSON, one member per line) with `count`
-/// samples numbered from `first`, each value a function of its sample number.
+/// A running report's body as the agent writes it when it measures a target (pretty JSON, one member per
+/// line) with `count` samples numbered from `first`, each value a function of its sample number: the
+/// system's four series, its figures, then the target's label, pid, two series and figures.
 std::string runningReport(std::int64_t first, std::int64_t count) {
     std::string body = "{\n  \"UsecaseName\": \"login\",\n  \"srNumber\": \"SR-1\",\n  \"pagename\": \"home\"";
-    const char* series[] = {"CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed"};
-    for (int s = 0; s < 4; ++s) {
+    const auto appendSeries = [&](const char* name, int s) {
         body += ",\n  \"";
-        body += series[s];
+        body += name;
         body += "\": {\n";
         for (std::int64_t n = first; n < first + count; ++n) {
             body += n == first ? "    \"" : ",\n    \"";
             body += std::to_string(n);
             body += "s\": ";
-            appendDoubleText(body, s == 0 ? (n % 97) * 1.0309278350515465 : 3000.0 + s * 1000 + (n % 13) * 0.25);
+            appendDoubleText(body, s % 4 == 0 ? (n % 97) * 1.0309278350515465 : 3000.0 + s * 1000 + (n % 13) * 0.25);
         }
         body += "\n  }";
-    }
-    for (const auto& [key, member] : kSummaryFields) {
-        body += ",\n  \"";
-        body += key;
-        body += "\": ";
-        appendDoubleText(body, key == std::string_view("totalduration") ? (first + count) * 1000.0 : 51.5123456789);
-    }
+    };
+    const auto appendFigures = [&](std::initializer_list<const char*> keys) {
+        for (const char* key : keys) {
+            body += ",\n  \"";
+            body += key;
+            body += "\": ";
+            appendDoubleText(body, key == std::string_view("totalduration") ? (first + count) * 1000.0 : 51.5123456789);
+        }
+    };
+    int s = 0;
+    for (const char* name : {"CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed"}) appendSeries(name, s++);
+    appendFigures({"averagecpu", "averagememoryfree", "averagememorycompressed", "averagememoryused", "maxmemoryfree",
+                   "maxmemorycompressed", "maxmemoryused", "maxcpu", "totalduration"});
+    body += ",\n  \"target\": \"memhog\",\n  \"targetpid\": 4242";
+    for (const char* name : {"AppCPU", "AppMemory"}) appendSeries(name, s++);
+    appendFigures({"averageappcpu", "maxappcpu", "averageappmemory", "maxappmemory"});
     return body + "\n}";
 }
 

@@ -35,13 +35,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const IncomingReport& report = *parsed;
-    for (const auto& field : kSummaryFields) check(std::isfinite(report.summary.*field.second), "non-finite summary");
+    for (const auto& [name, value] : report.figures) check(std::isfinite(value), "non-finite figure");
+    check(report.series.size() <= kMaxSeries && report.values.size() == report.numbers.size() * report.series.size(),
+          "table shape");
     std::int64_t previous = 0;
-    for (const Sample& sample : report.samples) {
-        check(sample.n > previous && sample.n <= kMaxSampleNumber, "sample numbers not increasing within range");
-        previous = sample.n;
+    for (std::size_t row = 0; row < report.numbers.size(); ++row) {
+        check(report.numbers[row] > previous && report.numbers[row] <= kMaxSampleNumber,
+              "sample numbers not increasing within range");
+        previous = report.numbers[row];
         bool any = false;
-        for (const double value : sample.values) {
+        for (std::size_t column = 0; column < report.series.size(); ++column) {
+            const double value = report.value(row, column);
             check(std::isnan(value) || std::isfinite(value), "infinite value");
             any = any || !std::isnan(value);
         }
@@ -52,16 +56,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto store = openSqliteRunStore(":memory:");
     const IngestResult first = store->ingest("10.0.0.7", report, 1);
-    check(first.newRun && first.storedSamples == static_cast<std::int64_t>(report.samples.size()), "first report not stored whole");
+    check(first.newRun && first.storedSamples == static_cast<std::int64_t>(report.numbers.size()), "first report not stored whole");
     const IngestResult again = store->ingest("10.0.0.7", report, 2);
     check(again.runId == first.runId && !again.newRun && again.storedSamples == 0, "a repeated report changed the run");
     const auto run = store->run(first.runId);
-    check(run && run->info.samples == first.storedSamples && run->info.names == report.names, "run not as reported");
-    check(run->series.size() == static_cast<std::size_t>(report.lastSample()), "series length");
-    for (const Sample& sample : report.samples)
-        for (std::size_t i = 0; i < sample.values.size(); ++i)
-            check(sameValue(run->series[static_cast<std::size_t>(sample.n - 1)][i], sample.values[i]), "stored value differs");
-    for (const auto& field : kSummaryFields)
-        check(run->info.summary.*field.second == report.summary.*field.second, "stored summary differs");
+    check(run && run->info.samples == first.storedSamples && run->info.names == report.names &&
+              run->info.labels == report.labels && run->info.figures == report.figures,
+          "run not as reported");
+    for (std::size_t column = 0; column < report.series.size(); ++column) {
+        const auto& stored = run->series.at(report.series[column]);
+        check(stored.size() == static_cast<std::size_t>(report.lastSample()), "series length");
+        for (std::size_t row = 0; row < report.numbers.size(); ++row)
+            check(sameValue(stored[static_cast<std::size_t>(report.numbers[row] - 1)], report.value(row, column)),
+                  "stored value differs");
+    }
     return 0;
 }

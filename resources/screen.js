@@ -122,8 +122,16 @@
 
   // The live view: asks the agent each second for the measurement's state and the samples it has not
   // sent yet; a new measurement (another start instant) starts the chart afresh.
-  const seriesNames = ["CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed"];
-  const cpuChart = PerfCharts.chart($("cpuChart"), { unit: "%", fromZero: true, group: "live", zoom: false, series: [{ label: "CPU" }] });
+  const seriesNames = ["CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed", "AppCPU", "AppMemory"];
+  // The CPU chart has the app's line only while the measurement has a target: drawn anew when that changes.
+  let cpuChart = null;
+  function cpuChartFor(target) {
+    if (cpuChart && cpuChart.target === target) return cpuChart;
+    const lines = [{ label: "CPU" }].concat(target ? [{ label: "App CPU", color: PerfCharts.palette[1], dash: PerfCharts.dashes[1] }] : []);
+    cpuChart = { target, chart: PerfCharts.chart($("cpuChart"), { unit: "%", fromZero: true, group: "live", zoom: false, series: lines }) };
+    return cpuChart;
+  }
+  const appMemoryChart = PerfCharts.chart($("appMemoryChart"), { unit: "MB", group: "live", zoom: false, series: [{ label: "App memory" }] });
   const memoryChart = PerfCharts.chart($("memoryChart"), {
     unit: "MB", group: "live", zoom: false,
     series: [{ label: "Used" }, { label: "Free", color: PerfCharts.palette[1], dash: PerfCharts.dashes[1] },
@@ -155,11 +163,19 @@
     since = last;
   }
 
+  // The app series are drawn while the measurement has a target: its CPU beside the system's, its memory
+  // on a chart of its own.
+  let hasTarget = false;
   function drawCharts() {
-    const [samples, cpu, used, free, compressed] = PerfCharts.columns(seriesNames.map((name) => series[name]));
-    cpuChart.setData([samples, cpu]);
+    const [samples, cpu, used, free, compressed, appCpu, appMemory] = PerfCharts.columns(seriesNames.map((name) => series[name]));
+    cpuChartFor(hasTarget).chart.setData(hasTarget ? [samples, cpu, appCpu] : [samples, cpu]);
     memoryChart.setData([samples, used, free, compressed]);
-    $("cpuSummary").textContent = PerfCharts.describe("CPU", "%", cpu);
+    $("appMemoryBlock").hidden = !hasTarget;
+    if (hasTarget) {
+      appMemoryChart.setData([samples, appMemory]);
+      $("appMemorySummary").textContent = PerfCharts.describe("App memory", "MB", appMemory);
+    }
+    $("cpuSummary").textContent = PerfCharts.describe("CPU", "%", cpu) + (hasTarget ? " " + PerfCharts.describe("App CPU", "%", appCpu) : "");
     $("memorySummary").textContent = [["Used", used], ["Free", free], ["Compressed", compressed]]
       .map(([label, values]) => PerfCharts.describe("Memory " + label.toLowerCase(), "MB", values, 0)).join(" ");
   }
@@ -175,6 +191,11 @@
     setText("mStarted", m ? new Date(m.started).toLocaleString() : "–");
     setText("mOrigin", m ? origins[m.origin] || String(m.origin) : "–");
     setText("mSamples", m ? String(m.samples) : "–");
+    const t = m && m.target;
+    setText("mTarget", t ? `${t.name} (pid ${t.pid})` : "none");
+    // Without a target the app figures are the agent's own.
+    setText("rAppCpuLabel", t ? "App CPU" : "Agent CPU");
+    setText("rAppMemoryLabel", t ? "App memory" : "Agent memory");
     const r = state.readout;
     const figure = (value, unit, digits) => (r ? PerfCharts.number(value, digits) + " " + unit : "–");
     setText("rSystemCpu", figure(r && r.systemCpu, "%", 1));
@@ -218,6 +239,7 @@
       }
       if (restart) pollAgain = true;
       else if (m) mergeSeries(state.series);
+      hasTarget = Boolean(m && m.target);
       drawCharts();
       showMeasurement(state);
     } catch (error) {

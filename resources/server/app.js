@@ -37,17 +37,38 @@
   const runName = (run) => [run.usecase, run.srnumber, run.pagename].filter(Boolean).join(" · ") || "Overall measurement";
   const runLink = (run, text) => el("a", { href: "run.html?id=" + encodeURIComponent(run.id) }, text);
 
-  // The per-sample series the pages chart, with the summary keys that belong to each; the app series
-  // appear only in runs that measured a target process.
-  const seriesInfo = [
-    { key: "CPU", title: "CPU", unit: "%", average: "averagecpu", max: "maxcpu", digits: 1 },
-    { key: "MemoryUsed", title: "Memory used", unit: "MB", average: "averagememoryused", max: "maxmemoryused", digits: 0 },
-    { key: "MemoryFree", title: "Memory free", unit: "MB", average: "averagememoryfree", max: "maxmemoryfree", digits: 0 },
-    { key: "MemoryCompressed", title: "Memory compressed", unit: "MB", average: "averagememorycompressed", max: "maxmemorycompressed", digits: 0 },
-    { key: "AppCPU", title: "App CPU", unit: "%", average: "averageappcpu", max: "maxappcpu", digits: 1, app: true },
-    { key: "AppMemory", title: "App memory", unit: "MB", average: "averageappmemory", max: "maxappmemory", digits: 1, app: true },
-  ];
-  const present = (runs) => seriesInfo.filter((s) => !s.app || runs.some((r) => r.series && Array.isArray(r.series[s.key])));
+  // What the pages know of the series they chart, with the figure keys that belong to each. A series the
+  // pages do not know is charted under its own name, its figures found as "average"/"max" + its name.
+  const known = {
+    CPU: { title: "CPU", unit: "%", average: "averagecpu", max: "maxcpu", digits: 1 },
+    MemoryUsed: { title: "Memory used", unit: "MB", average: "averagememoryused", max: "maxmemoryused", digits: 0 },
+    MemoryFree: { title: "Memory free", unit: "MB", average: "averagememoryfree", max: "maxmemoryfree", digits: 0 },
+    MemoryCompressed: { title: "Memory compressed", unit: "MB", average: "averagememorycompressed", max: "maxmemorycompressed", digits: 0 },
+    AppCPU: { title: "App CPU", unit: "%", average: "averageappcpu", max: "maxappcpu", digits: 1 },
+    AppMemory: { title: "App memory", unit: "MB", average: "averageappmemory", max: "maxappmemory", digits: 1 },
+  };
+  const info = (key) => ({ key, ...(known[key] || { title: key, unit: "", average: "average" + key.toLowerCase(),
+    max: "max" + key.toLowerCase(), digits: 2 }) });
+  // Every series the runs hold, in the server's order (the system's first).
+  const present = (runs) => [...new Set(runs.flatMap((r) => Object.keys(r.series || {})))].map(info);
+  const figure = (run, key) => (run.figures || {})[key];
+  const target = (run) => {
+    const labels = run.labels || {};
+    return labels.target ? labels.target + (labels.targetpid ? ` (pid ${labels.targetpid})` : "") : null;
+  };
+  // A series with no value other than 0 (compressed memory without zswap) is told in a line, not charted.
+  const allZero = (values) => Array.isArray(values) && values.some((v) => v === 0) && values.every((v) => v === 0 || v === null);
+  // The charts of a page: one per series, the app's CPU beside the system's on the CPU chart.
+  function chartPlan(series, runs) {
+    const keys = new Set(series.map((s) => s.key));
+    return series.filter((s) => !(s.key === "AppCPU" && keys.has("CPU")) && !runs.every((r) => allZero((r.series || {})[s.key])))
+      .map((s) => ({ ...s, lines: s.key === "CPU" && keys.has("AppCPU") ? [s, info("AppCPU")] : [s] }));
+  }
+  const rank = (s) => (s.key === "AppCPU" ? 1.5 : ["CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed"].indexOf(s.key) + 1 || 9);
+  function zeroNotes(series, runs) {
+    return series.filter((s) => runs.every((r) => allZero((r.series || {})[s.key])))
+      .map((s) => el("p", { className: "note" }, `${s.title}: 0${s.unit ? " " + s.unit : ""} throughout, so not charted.`));
+  }
 
   // A chart block: heading, the plot (an image to screen readers, described by the text below it).
   function chartBlock(parent, id, title) {
@@ -109,12 +130,13 @@
         cell("Use case", run.usecase || "Overall measurement", "wide"),
         cell("SR number", run.srnumber || "–"),
         cell("Page", run.pagename || "–"),
+        cell("Target", target(run) || "–"),
         cell("Device", run.device || "–"),
         cell("Samples", String(run.samples), "number"),
         cell("State", run.complete ? "Complete" : "In progress", run.complete ? "" : "state-running"),
-        cell("Avg CPU", number(run.averagecpu) + " %", "number"),
-        cell("Max CPU", number(run.maxcpu) + " %", "number"),
-        cell("Avg memory used", number(run.averagememoryused, 0) + " MB", "number"));
+        cell("Avg CPU", number(figure(run, "averagecpu")) + " %", "number"),
+        cell("Max CPU", number(figure(run, "maxcpu")) + " %", "number"),
+        cell("Avg memory used", number(figure(run, "averagememoryused"), 0) + " MB", "number"));
     }
 
     function render() {
@@ -187,28 +209,30 @@
       document.title = `Run ${run.id} · perfagent-server`;
       $("title").textContent = `Run ${run.id}: ${runName(run)}`;
       $("facts").replaceChildren(...[
-        ["Device", run.device || "–"], ["Started", when(run.started)], ["Samples", String(run.samples)],
-        ["State", run.complete ? "Complete" : "In progress"], ["Duration", duration(run.totalduration)],
+        ["Device", run.device || "–"], ["Token", run.deviceTokenFingerprint || "–"], ["Target", target(run) || "none"], ["Started", when(run.started)],
+        ["Samples", String(run.samples)], ["State", run.complete ? "Complete" : "In progress"],
+        ["Duration", duration(figure(run, "totalduration"))],
       ].flatMap(([k, v]) => [el("dt", {}, k), el("dd", {}, v)]));
       const series = present([run]);
       $("figures").tBodies[0].replaceChildren(...series.map((s) => el("tr", {},
-        el("th", { scope: "row" }, `${s.title} (${s.unit})`),
-        el("td", { className: "number" }, number(run[s.average], s.digits)),
-        el("td", { className: "number" }, number(run[s.max], s.digits)))));
-      // One chart per series; the app's CPU shares the system CPU's chart.
-      const plan = series.filter((s) => s.key !== "AppCPU");
-      if (!charts || charts.length !== plan.length) {
+        el("th", { scope: "row" }, s.unit ? `${s.title} (${s.unit})` : s.title),
+        el("td", { className: "number" }, number(figure(run, s.average), s.digits)),
+        el("td", { className: "number" }, number(figure(run, s.max), s.digits)))));
+      const plan = chartPlan(series, [run]);
+      const shape = plan.map((s) => s.lines.map((l) => l.key).join("+")).join(",");
+      if (!charts || charts.shape !== shape) {
         $("charts").replaceChildren();
         charts = plan.map((s) => {
-          const block = chartBlock($("charts"), "chart" + s.key, `${s.title} (${s.unit})`);
-          const lines = s.key === "CPU" && series.some((x) => x.key === "AppCPU") ? [s, seriesInfo[4]] : [s];
+          const block = chartBlock($("charts"), "chart" + s.key, s.unit ? `${s.title} (${s.unit})` : s.title);
           const chart = PerfCharts.chart(block.plot, {
             unit: s.unit, digits: s.digits, group: "run", fromZero: s.unit === "%",
-            series: lines.map((l, i) => ({ label: l.title, color: PerfCharts.palette[i], dash: PerfCharts.dashes[i] })),
+            series: s.lines.map((l, i) => ({ label: l.title, color: PerfCharts.palette[i], dash: PerfCharts.dashes[i] })),
           });
-          return { chart, block, lines };
+          return { chart, block, lines: s.lines };
         });
+        charts.shape = shape;
       }
+      $("notes").replaceChildren(...zeroNotes(series, [run]));
       for (const { chart, block, lines } of charts) {
         const data = PerfCharts.columns(lines.map((l) => run.series[l.key]));
         chart.setData(data);
@@ -238,6 +262,12 @@
     function signed(value, digits) {
       return (value > 0 ? "+" : value < 0 ? "−" : "±") + number(Math.abs(value), digits);
     }
+    // "+1.5 % (+12.0 %)": the difference to the base run, absolute in the series' unit and relative.
+    function delta(difference, s) {
+      if (!difference || typeof difference.absolute !== "number") return null;
+      const relative = typeof difference.relative === "number" ? ` (${signed(difference.relative, 1)} %)` : "";
+      return el("span", { className: "delta" }, `${signed(difference.absolute, s.digits)}${s.unit ? " " + s.unit : ""}${relative}`);
+    }
 
     function show(result) {
       const runs = result.runs;
@@ -248,25 +278,28 @@
         swatch.style.borderTopColor = PerfCharts.palette[i];
         swatch.setAttribute("aria-hidden", "true");
         return el("li", {}, swatch, runLink(run, `Run ${run.id}`), `: ${runName(run)}, ${when(run.started)}, ${run.samples} samples`,
+          target(run) ? `, target ${target(run)}` : "",
           i === 0 ? " (the base of the differences)" : "");
       }));
 
-      const series = present(runs);
+      // The app's CPU chart beside the system's.
+      const series = present(runs).sort((a, b) => rank(a) - rank(b));
       const table = $("figures");
       table.tHead.rows[0].replaceChildren(el("th", { scope: "col" }, "Figure"),
         ...runs.map((r, i) => el("th", { scope: "col", className: "number" }, i === 0 ? `Run ${r.id}` : `Run ${r.id} (Δ to run ${runs[0].id})`)));
       table.tBodies[0].replaceChildren(...series.flatMap((s) => [["Average", s.average], ["Maximum", s.max]].map(([what, key]) =>
         el("tr", {}, el("th", { scope: "row" }, `${s.title} (${s.unit}), ${what.toLowerCase()}`),
           ...runs.map((run, i) => {
-            const cell = el("td", { className: "number" }, number(run[key], s.digits));
-            const delta = differences.get(String(run.id))?.[key];
-            if (i > 0 && typeof delta === "number") cell.append(el("br"), el("span", { className: "delta" }, `${signed(delta, s.digits)} ${s.unit}`));
+            const cell = el("td", { className: "number" }, number(figure(run, key), s.digits));
+            const d = i > 0 ? delta(differences.get(String(run.id))?.figures?.[key], s) : null;
+            if (d) cell.append(el("br"), d);
             return cell;
           })))));
 
+      // One chart per series and run: the app's CPU is its own chart here, each run being one line.
       $("charts").replaceChildren();
-      for (const s of series) {
-        const block = chartBlock($("charts"), "chart" + s.key, `${s.title} (${s.unit})`);
+      for (const s of series.filter((x) => !runs.every((r) => allZero((r.series || {})[x.key])))) {
+        const block = chartBlock($("charts"), "chart" + s.key, s.unit ? `${s.title} (${s.unit})` : s.title);
         const chart = PerfCharts.chart(block.plot, {
           unit: s.unit, digits: s.digits, group: "compare", fromZero: s.unit === "%",
           series: runs.map((r, i) => ({ label: `Run ${r.id}`, color: PerfCharts.palette[i], dash: PerfCharts.dashes[i] })),
@@ -275,6 +308,7 @@
         chart.setData(data);
         block.summary.textContent = runs.map((r, i) => PerfCharts.describe(`Run ${r.id}`, s.unit, data[i + 1], s.digits)).join(" ");
       }
+      $("notes").replaceChildren(...zeroNotes(series, runs));
     }
 
     api("/api/compare?runs=" + ids.map(encodeURIComponent).join(","))

@@ -54,7 +54,10 @@ std::string screenStateJson(std::span<const ScreenMeasurement> candidates, std::
                                                    {"pageName", name(shown->pageName)},
                                                    {"started", std::llround(m.startTime)},
                                                    {"origin", shown->origin},
-                                                   {"samples", m.cpuDict.size()}};
+                                                   {"samples", m.cpuDict.size()},
+                                                   {"target", nullptr}};
+        if (const ProcessTarget* target = m.target())
+            state["measurement"].as_object()["target"] = boost::json::object{{"name", target->name()}, {"pid", target->pid()}};
     } else {
         state["measurement"] = nullptr;
     }
@@ -69,7 +72,7 @@ std::string screenStateJson(std::span<const ScreenMeasurement> candidates, std::
     } else {
         state["readout"] = nullptr;
     }
-    const std::int64_t from = std::max<std::int64_t>(since, 0) + 1;
+    const std::int64_t from = std::clamp<std::int64_t>(since, 0, kLargestSince) + 1;
     boost::json::object series{{"from", from}};
     const MetricsCollector* m = shown ? shown->samples : nullptr;
     const std::int64_t last = m ? m->cpuDict.last() : 0;
@@ -77,6 +80,10 @@ std::string screenStateJson(std::span<const ScreenMeasurement> candidates, std::
     series["MemoryUsed"] = m ? samplesAfter(m->memoryUsedDict, from, last) : boost::json::array{};
     series["MemoryFree"] = m ? samplesAfter(m->memoryFreeDict, from, last) : boost::json::array{};
     series["MemoryCompressed"] = m ? samplesAfter(m->memoryCompressedDict, from, last) : boost::json::array{};
+    if (m && m->target()) {
+        series["AppCPU"] = samplesAfter(m->appCpuDict, from, last);
+        series["AppMemory"] = samplesAfter(m->appMemoryDict, from, last);
+    }
     state["series"] = std::move(series);
     return boost::json::serialize(state);
 }

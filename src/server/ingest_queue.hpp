@@ -64,6 +64,7 @@ public:
     void stop();
     /// Jobs waiting or running.
     std::size_t pending() const;
+    const IngestQueueLimits& limits() const { return limits_; }
 
 private:
     void work();

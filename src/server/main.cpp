@@ -2,9 +2,11 @@
 
 #include "platform/command_options.hpp"
 #include "platform/diagnostics.hpp"
+#include "platform/files.hpp"
 #include "platform/http_server.hpp"
 #include "platform/signals.hpp"
 #include "server/ingest_queue.hpp"
+#include "server/server_metrics.hpp"
 #include "server/server_options.hpp"
 #include "server/server_routes.hpp"
 
@@ -73,15 +75,22 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
         return 1;
     }
     diagnostics.line(std::string(kProgram) + ": runs stored in " + database);
-    IngestQueue queue(std::move(store), {}, [&diagnostics](std::string_view kind, const std::string& line) {
+    ServerMetrics metrics;
+    IngestQueue queue(std::move(store), {}, [&diagnostics, &metrics](std::string_view kind, const std::string& line) {
+        if (kind != "store available") metrics.databaseError();
         diagnostics.repeated(kind, std::string(kProgram) + ": " + line);
     });
 
-    std::vector<HttpRoute> agentRoutes = ingestRoutes(queue);
-    std::vector<HttpRoute> uiRoutes = readRoutes(queue, pages);
+    const TrustedProxies proxies(options.trustedProxies);
+    const ReadSettings readSettings{options.allowedHosts, metrics};
+    std::vector<HttpRoute> agentRoutes = ingestRoutes(queue, proxies, metrics);
+    std::vector<HttpRoute> uiRoutes = readRoutes(queue, pages, readSettings);
     if (!options.ui) agentRoutes.insert(agentRoutes.end(), uiRoutes.begin(), uiRoutes.end());
+    const auto countRefusal = [&metrics](std::string_view route, const HttpRefusal& refusal) {
+        if (route == "report") metrics.reportRefused(refusal.status);
+    };
     HttpServer agents(endpoints.agents, std::move(agentRoutes), diagnostics, std::string(kProgram),
-                      {.maxConnections = kMaxAgentConnections});
+                      {.maxConnections = kMaxAgentConnections}, countRefusal);
     std::optional<HttpServer> ui;
     if (options.ui) ui.emplace(*endpoints.ui, std::move(uiRoutes), diagnostics, std::string(kProgram));
     for (HttpServer* listener : {&agents, ui ? &*ui : nullptr}) {
@@ -123,6 +132,7 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
 
 int main(int argc, char** argv) {
     using namespace perfagent;
+    openStandardDescriptors();
     prepareProcessSignals();
     const auto options = parseServerCommandLine(std::vector<std::string>(argv + 1, argv + argc),
                                                 std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cmath>
 #include <ctime>
+#include <limits>
+#include <utility>
 
 namespace perfagent {
 
@@ -61,6 +63,8 @@ Result<std::vector<std::pair<std::string, std::string>>> queryPairs(std::string_
         auto name = decodeComponent(pair.substr(0, equals));
         auto value = decodeComponent(equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1));
         if (!name || !value) return failure("broken percent escape in the query");
+        if (name->find('\0') != std::string::npos || value->find('\0') != std::string::npos)
+            return failure("a NUL character in the query");
         for (const auto& seen : pairs)
             if (seen.first == *name) return failure("'" + *name + "' given twice");
         pairs.emplace_back(std::move(*name), std::move(*value));
@@ -91,14 +95,29 @@ void appendInteger(std::string& out, std::int64_t value) {
     out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
 }
 
+template <typename Map, typename Append>
+void appendObject(std::string& out, const Map& map, Append appendValue) {
+    out += '{';
+    bool first = true;
+    for (const auto& [key, value] : map) {
+        if (!first) out += ',';
+        first = false;
+        appendString(out, key);
+        out += ':';
+        appendValue(out, value);
+    }
+    out += '}';
+}
+
 /// The run object's members without the closing brace.
 void appendRunMembers(std::string& out, const RunInfo& run, std::int64_t nowMs) {
     out += "{\"id\":";
     appendInteger(out, run.id);
     out += ",\"device\":";
     appendString(out, run.device);
-    out += ",\"deviceToken\":";
-    appendOptionalString(out, run.deviceToken);
+    // The token is the agent's push credential: readers see only enough of it to tell agents apart.
+    out += ",\"deviceTokenFingerprint\":";
+    appendOptionalString(out, run.deviceToken ? std::optional(run.deviceToken->substr(0, 8)) : std::nullopt);
     out += ",\"usecase\":";
     appendOptionalString(out, run.names.usecase);
     out += ",\"srnumber\":";
@@ -109,27 +128,79 @@ void appendRunMembers(std::string& out, const RunInfo& run, std::int64_t nowMs) 
     out += ",\"samples\":";
     appendInteger(out, run.samples);
     out += isComplete(run, nowMs) ? ",\"complete\":true" : ",\"complete\":false";
-    for (const auto& [key, member] : kSummaryFields) {
-        out += ",\"";
-        out += key;
-        out += "\":";
-        appendNumber(out, run.summary.*member);
-    }
+    out += ",\"labels\":";
+    appendObject(out, run.labels, appendString);
+    out += ",\"figures\":";
+    appendObject(out, run.figures, appendNumber);
 }
 
 void appendRunWithSeries(std::string& out, const RunDetail& run, std::int64_t nowMs) {
     appendRunMembers(out, run.info, nowMs);
     out += ",\"series\":{";
-    for (std::size_t i = 0; i < kSeriesNames.size(); ++i) {
-        if (i > 0) out += ',';
-        out += '"';
-        out += kSeriesNames[i];
-        out += "\":[";
-        for (std::size_t n = 0; n < run.series.size(); ++n) {
+    bool first = true;
+    for (const std::string& name : orderedSeriesNames(run)) {
+        if (!first) out += ',';
+        first = false;
+        appendString(out, name);
+        out += ":[";
+        const std::vector<double>& values = run.series.find(name)->second;
+        for (std::size_t n = 0; n < values.size(); ++n) {
             if (n > 0) out += ',';
-            appendNumber(out, run.series[n][i]);
+            appendNumber(out, values[n]);
         }
         out += ']';
+    }
+    out += "}}";
+}
+
+/// `{"absolute": b − a, "relative": that in % of |a|}`, relative null when a is 0.
+void appendDifference(std::string& out, double base, double value) {
+    out += "{\"absolute\":";
+    appendNumber(out, value - base);
+    out += ",\"relative\":";
+    appendNumber(out, base == 0 ? std::numeric_limits<double>::quiet_NaN() : (value - base) / std::fabs(base) * 100);
+    out += '}';
+}
+
+/// Mean and maximum of the values a series holds; NaN when it holds none.
+std::pair<double, double> meanAndMax(const std::vector<double>& values) {
+    double sum = 0, max = -std::numeric_limits<double>::infinity();
+    std::size_t count = 0;
+    for (const double value : values) {
+        if (std::isnan(value)) continue;
+        sum += value, max = std::max(max, value), ++count;
+    }
+    if (count == 0) return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
+    return {sum / static_cast<double>(count), max};
+}
+
+void appendDifferences(std::string& out, const RunDetail& base, const RunDetail& run) {
+    out += "{\"id\":";
+    appendInteger(out, run.info.id);
+    out += ",\"figures\":{";
+    bool first = true;
+    for (const auto& [name, value] : run.info.figures) {
+        const auto held = base.info.figures.find(name);
+        if (held == base.info.figures.end() || name == "totalduration") continue;  // averages and maxima only
+        if (!std::exchange(first, false)) out += ',';
+        appendString(out, name);
+        out += ':';
+        appendDifference(out, held->second, value);
+    }
+    out += "},\"series\":{";
+    first = true;
+    for (const std::string& name : orderedSeriesNames(run)) {
+        const auto held = base.series.find(name);
+        if (held == base.series.end()) continue;
+        const auto [baseMean, baseMax] = meanAndMax(held->second);
+        const auto [mean, max] = meanAndMax(run.series.find(name)->second);
+        if (!std::exchange(first, false)) out += ',';
+        appendString(out, name);
+        out += ":{\"mean\":";
+        appendDifference(out, baseMean, mean);
+        out += ",\"max\":";
+        appendDifference(out, baseMax, max);
+        out += '}';
     }
     out += "}}";
 }
@@ -249,19 +320,34 @@ std::string runsJson(const std::vector<RunInfo>& runs, std::int64_t nowMs) {
 
 std::string runJson(const RunDetail& run, std::int64_t nowMs) {
     std::string out;
-    out.reserve(512 + run.series.size() * 4 * 20);
+    out.reserve(1024 + run.series.size() * static_cast<std::size_t>(run.info.lastSample) * 20);
     appendRunWithSeries(out, run, nowMs);
     return out;
 }
 
 std::string samplesCsv(const RunDetail& run) {
-    std::string out = "sample,CPU,MemoryUsed,MemoryFree,MemoryCompressed\n";
-    out.reserve(out.size() + run.series.size() * 80);
-    for (std::size_t n = 0; n < run.series.size(); ++n) {
-        appendInteger(out, static_cast<std::int64_t>(n + 1));
-        for (const double value : run.series[n]) {
+    const std::vector<std::string> names = orderedSeriesNames(run);
+    std::vector<const std::vector<double>*> columns;
+    std::string out = "sample,elapsed_s";
+    for (const std::string& name : names) {
+        out += ',' + name;
+        columns.push_back(&run.series.find(name)->second);
+    }
+    out += '\n';
+    const auto length = static_cast<std::size_t>(run.info.lastSample);
+    // The run's first sample: the lowest number holding a value in any series.
+    std::size_t first = length;
+    for (const auto* column : columns)
+        for (std::size_t i = 0; i < std::min(first, column->size()); ++i)
+            if (!std::isnan((*column)[i])) first = i;
+    out.reserve(out.size() + length * (12 + names.size() * 16));
+    for (std::size_t i = 0; i < length; ++i) {
+        appendInteger(out, static_cast<std::int64_t>(i + 1));
+        out += ',';
+        if (i >= first) appendInteger(out, static_cast<std::int64_t>(i - first));
+        for (const auto* column : columns) {
             out += ',';
-            if (std::isfinite(value)) appendDoubleText(out, value);
+            if (i < column->size() && std::isfinite((*column)[i])) appendDoubleText(out, (*column)[i]);
         }
         out += '\n';
     }
@@ -277,16 +363,7 @@ std::string compareJson(const std::vector<RunDetail>& runs, std::int64_t nowMs) 
     out += "],\"differences\":[";
     for (std::size_t i = 1; i < runs.size(); ++i) {
         if (i > 1) out += ',';
-        out += "{\"id\":";
-        appendInteger(out, runs[i].info.id);
-        for (const auto& [key, member] : kSummaryFields) {
-            if (std::string_view(key) == "totalduration") continue;  // averages and maxima only
-            out += ",\"";
-            out += key;
-            out += "\":";
-            appendNumber(out, runs[i].info.summary.*member - runs[0].info.summary.*member);
-        }
-        out += '}';
+        appendDifferences(out, runs[0], runs[i]);
     }
     return out + "]}";
 }

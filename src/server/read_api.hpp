@@ -32,20 +32,24 @@ std::string isoUtc(std::int64_t ms);
 std::optional<std::int64_t> parseIsoUtc(std::string_view text);
 
 /// GET /api/runs: a JSON array of run objects, each with `id`, `device`, `deviceToken`, `usecase`,
-/// `srnumber`, `pagename` (null when absent), `started`, `lastReport`, `samples`, `complete` and the
-/// summary under the report's key names.
+/// `srnumber`, `pagename` (null when absent), `started`, `lastReport`, `samples`, `complete`, `labels`
+/// (an object of texts, e.g. "target") and `figures` (an object of numbers under the report's key names).
 std::string runsJson(const std::vector<RunInfo>& runs, std::int64_t nowMs);
 
-/// GET /api/runs/{id}: the run object plus `series`, an object of the four series names, each an array
-/// indexed by sample number − 1 with null where a sample is missing.
+/// GET /api/runs/{id}: the run object plus `series`, an object of every series the run holds (the system
+/// series first, then the others by name), each an array indexed by sample number − 1 with null where
+/// a sample is missing.
 std::string runJson(const RunDetail& run, std::int64_t nowMs);
 
-/// GET /api/runs/{id}/samples.csv: header `sample,CPU,MemoryUsed,MemoryFree,MemoryCompressed`, one row
-/// per sample number, empty fields where a value is missing.
+/// GET /api/runs/{id}/samples.csv: header `sample,elapsed_s,` then the series names in the order above,
+/// one row per sample number; `elapsed_s` counts seconds from the run's first sample; empty fields where
+/// a value is missing.
 std::string samplesCsv(const RunDetail& run);
 
-/// GET /api/compare: `{"runs": [run with series, …], "differences": [{"id": …, "averagecpu": …, …}, …]}`,
-/// one difference object per run after the first: its averages and maxima minus the first run's.
+/// GET /api/compare: `{"runs": [run with series, …], "differences": [{"id", "figures", "series"}, …]}`,
+/// one difference object per run after the first, against the first: for each figure both hold (not
+/// `totalduration`) and for the mean and maximum of each series both hold, `{"absolute", "relative"}`,
+/// relative in % of the first run's value (null when that is 0).
 std::string compareJson(const std::vector<RunDetail>& runs, std::int64_t nowMs);
 
 }  // namespace perfagent

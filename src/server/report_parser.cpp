@@ -16,6 +16,12 @@ namespace perfagent {
 namespace {
 
 constexpr std::string_view kNameKeys[] = {"UsecaseName", "srNumber", "pagename"};
+/// Members every report carries, with the type they must have.
+constexpr std::string_view kRequiredFigures[] = {"averagecpu",    "averagememoryfree",   "averagememorycompressed",
+                                                 "averagememoryused", "maxmemoryfree", "maxmemorycompressed",
+                                                 "maxmemoryused", "maxcpu",            "totalduration"};
+/// A numeric member kept as a label, not as a figure: it names the target rather than measuring it.
+constexpr std::string_view kNumericLabel = "targetpid";
 constexpr std::size_t kMaxTokenSize = 1024;
 
 using SeriesEntries = std::vector<std::pair<std::int64_t, double>>;
@@ -29,8 +35,21 @@ std::int64_t sampleNumber(std::string_view key) {
     return n;
 }
 
+bool validName(std::string_view name) {
+    return !name.empty() && name.size() <= kMaxNameBytes && std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    });
+}
+
+template <typename Keys>
+bool contains(const Keys& keys, std::string_view key) {
+    return std::find(std::begin(keys), std::end(keys), key) != std::end(keys);
+}
+
 /// Builds the report while Boost.JSON reads the body, without a document tree: a one-hour report holds
-/// some fourteen thousand numbers, and every report is read once.
+/// some twenty thousand numbers, and every report is read once. A top-level member is a name, a series
+/// (an object), a figure (a number) or a label (a text), by the type of its value; arrays, booleans and
+/// nulls are ignored.
 class ReportHandler {
 public:
     static constexpr std::size_t max_array_size = static_cast<std::size_t>(-1);
@@ -38,40 +57,40 @@ public:
     static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
     static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
 
-    ReportHandler(IncomingReport& report, std::array<SeriesEntries, 4>& series, std::string& error)
+    ReportHandler(IncomingReport& report, std::vector<SeriesEntries>& series, std::string& error)
         : report_(report), series_(series), error_(error) {}
 
     bool on_document_begin(boost::system::error_code&) { return true; }
     bool on_document_end(boost::system::error_code&) { return true; }
     bool on_object_begin(boost::system::error_code&) {
-        if (depth_ == 0) {
-            ++depth_;
-            return true;
+        if (depth_ == 1 && !inIgnored_) {
+            if (isName() || contains(kRequiredFigures, key_) || key_ == kNumericLabel) return wrongType();
+            if (!validName(key_)) return badName("series");
+            if (std::find(report_.series.begin(), report_.series.end(), key_) != report_.series.end()) return twice();
+            if (report_.series.size() == kMaxSeries)
+                return fail("the report has more than " + std::to_string(kMaxSeries) + " series");
+            report_.series.push_back(key_);
+            current_ = &series_.emplace_back();
+            // The series of a report hold as many samples as each other, as a rule.
+            if (series_.size() > 1) current_->reserve(series_[series_.size() - 2].size());
+        } else if (depth_ == 2 && current_) {
+            return fail("a series value is not a number");
         }
-        if (depth_ == 1 && member_ == Member::Series) {
-            ++depth_;
-            return true;
-        }
-        if (depth_ == 1 && member_ != Member::Other) return wrongType();
-        if (depth_ == 2 && member_ == Member::Series) return fail("a series value is not a number");
         ++depth_;
         return true;
     }
-    bool on_object_end(std::size_t, boost::system::error_code&) {
-        --depth_;
-        return true;
-    }
+    bool on_object_end(std::size_t, boost::system::error_code&) { return leave(); }
     bool on_array_begin(boost::system::error_code&) {
         if (depth_ == 0) return fail("the body is not a JSON object");
-        if (depth_ == 1 && member_ != Member::Other) return wrongType();
-        if (depth_ == 2 && member_ == Member::Series) return fail("a series value is not a number");
+        if (depth_ == 1 && !inIgnored_) {
+            if (isKnown()) return wrongType();
+            inIgnored_ = true;
+        }
+        if (depth_ == 2 && current_) return fail("a series value is not a number");
         ++depth_;
         return true;
     }
-    bool on_array_end(std::size_t, boost::system::error_code&) {
-        --depth_;
-        return true;
-    }
+    bool on_array_end(std::size_t, boost::system::error_code&) { return leave(); }
     bool on_key_part(boost::json::string_view s, std::size_t, boost::system::error_code&) {
         pending_.append(s.data(), s.size());
         return true;
@@ -80,10 +99,10 @@ public:
         const std::string_view key = whole(s);
         bool ok = true;
         if (depth_ == 1) {
-            ok = topLevelKey(key);
-        } else if (depth_ == 2 && member_ == Member::Series) {
+            key_ = key;
+        } else if (depth_ == 2 && current_) {
             sample_ = sampleNumber(key);
-            if (sample_ == 0) ok = fail("\"" + std::string(key) + "\" in \"" + kSeriesNames[index_] + "\" is not a sample key");
+            if (sample_ == 0) ok = fail("\"" + std::string(key) + "\" in \"" + report_.series.back() + "\" is not a sample key");
         }
         pending_.clear();
         return ok;
@@ -97,11 +116,10 @@ public:
         bool ok = true;
         if (depth_ == 0) {
             ok = fail("the body is not a JSON object");
-        } else if (depth_ == 1 && member_ == Member::Name) {
-            auto& name = index_ == 0 ? report_.names.usecase : index_ == 1 ? report_.names.srnumber : report_.names.pagename;
-            if (!text.empty()) name.emplace(text);
-        } else if ((depth_ == 1 && member_ != Member::Other) || (depth_ == 2 && member_ == Member::Series)) {
-            ok = wrongType();
+        } else if (depth_ == 2 && current_) {
+            ok = fail("a series value is not a number");
+        } else if (depth_ == 1) {
+            ok = text.find('\0') != std::string_view::npos ? fail("\"" + key_ + "\" holds a NUL character") : topLevelText(text);
         }
         pending_.clear();
         return ok;
@@ -110,24 +128,25 @@ public:
         pending_.append(s.data(), s.size());
         return true;
     }
-    bool on_int64(std::int64_t i, boost::json::string_view, boost::system::error_code&) {
-        pending_.clear();
-        return number(static_cast<double>(i));
+    bool on_int64(std::int64_t i, boost::json::string_view s, boost::system::error_code&) {
+        return number(static_cast<double>(i), s);
     }
-    bool on_uint64(std::uint64_t u, boost::json::string_view, boost::system::error_code&) {
-        pending_.clear();
-        return number(static_cast<double>(u));
+    bool on_uint64(std::uint64_t u, boost::json::string_view s, boost::system::error_code&) {
+        return number(static_cast<double>(u), s);
     }
-    bool on_double(double rough, boost::json::string_view s, boost::system::error_code&) {
+    bool on_double(double parsed, boost::json::string_view s, boost::system::error_code&) {
         // Boost.JSON 1.81 rounds some numbers to a neighbouring double; the text, converted exactly, is
-        // what the agent measured. One too small for a double (1e-400) is 0.
+        // what the agent measured. A plain decimal of at most 15 digits is exact already: Boost divides
+        // its digits (below 2^53, so a double holds them) by a power of ten up to 10^15 (also held
+        // exactly), and one division of exact operands rounds correctly. One too small for a double
+        // (1e-400) is 0.
         const std::string_view text = whole(s);
+        if (text.size() <= 16 && text.find_first_of("eE") == std::string_view::npos) return number(parsed, {});
         double value = 0;
         auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-        pending_.clear();
-        if (result.ec == std::errc::result_out_of_range && std::abs(rough) < 1) result.ec = {}, value = 0;
+        if (result.ec == std::errc::result_out_of_range && std::abs(parsed) < 1) result.ec = {}, value = 0;
         if (result.ec != std::errc() || !std::isfinite(value)) return fail("a number is out of range");
-        return number(value);
+        return number(value, {});
     }
     bool on_bool(bool, boost::system::error_code&) { return scalar(); }
     bool on_null(boost::system::error_code&) { return scalar(); }
@@ -136,60 +155,90 @@ public:
 
     /// Members the report must carry that it did not.
     bool complete() {
-        for (std::size_t i = 0; i < kSeriesNames.size(); ++i)
-            if (!(seen_ & (1u << (3 + i)))) return fail(std::string("the report has no \"") + kSeriesNames[i] + "\" series");
-        for (std::size_t i = 0; i < kSummaryFields.size(); ++i)
-            if (!(seen_ & (1u << (7 + i)))) return fail(std::string("the report has no \"") + kSummaryFields[i].first + "\"");
+        for (const std::string_view name : kSystemSeries)
+            if (!contains(report_.series, name)) return fail("the report has no \"" + std::string(name) + "\" series");
+        for (const std::string_view name : kRequiredFigures)
+            if (!report_.figures.contains(name)) return fail("the report has no \"" + std::string(name) + "\"");
         return true;
     }
 
 private:
-    enum class Member { Name, Series, Summary, Other };
-
     std::string_view whole(boost::json::string_view last) {
         if (pending_.empty()) return {last.data(), last.size()};
         pending_.append(last.data(), last.size());
         return pending_;
     }
 
-    bool topLevelKey(std::string_view key) {
-        member_ = Member::Other;
-        unsigned bit = 0;
-        for (std::size_t i = 0; i < 3 && bit == 0; ++i)
-            if (key == kNameKeys[i]) member_ = Member::Name, index_ = i, bit = 1u << i;
-        for (std::size_t i = 0; i < kSeriesNames.size() && bit == 0; ++i)
-            if (key == kSeriesNames[i]) member_ = Member::Series, index_ = i, bit = 1u << (3 + i);
-        for (std::size_t i = 0; i < kSummaryFields.size() && bit == 0; ++i)
-            if (key == kSummaryFields[i].first) member_ = Member::Summary, index_ = i, bit = 1u << (7 + i);
-        if (bit == 0) return true;
-        if (seen_ & bit) return fail("\"" + std::string(key) + "\" appears twice");
-        seen_ |= bit;
-        key_ = key;
+    bool leave() {
+        if (--depth_ == 1) current_ = nullptr, inIgnored_ = false;
         return true;
     }
 
-    bool number(double value) {
-        if (depth_ == 0) return fail("the body is not a JSON object");
-        if (depth_ == 1 && member_ == Member::Summary) {
-            report_.summary.*kSummaryFields[index_].second = value;
-        } else if (depth_ == 2 && member_ == Member::Series) {
-            series_[index_].emplace_back(sample_, value);
-        } else if (depth_ == 1 && member_ != Member::Other) {
-            return wrongType();
+    bool isName() const { return contains(kNameKeys, key_); }
+    bool isKnown() const {
+        return isName() || contains(kSystemSeries, key_) || contains(kRequiredFigures, key_) || key_ == kNumericLabel;
+    }
+
+    bool topLevelText(std::string_view text) {
+        if (const auto* name = std::find(std::begin(kNameKeys), std::end(kNameKeys), key_); name != std::end(kNameKeys)) {
+            auto& slot = name == kNameKeys ? report_.names.usecase
+                         : name == kNameKeys + 1 ? report_.names.srnumber : report_.names.pagename;
+            if (namesSeen_ & (1u << (name - kNameKeys))) return twice();
+            namesSeen_ |= 1u << (name - kNameKeys);
+            if (!text.empty()) slot.emplace(text);
+            return true;
         }
-        return true;
+        if (contains(kSystemSeries, key_) || contains(kRequiredFigures, key_)) return wrongType();
+        return label(text);
+    }
+
+    bool label(std::string_view text) {
+        if (!validName(key_)) return badName("label");
+        if (text.size() > kMaxLabelBytes)
+            return fail("the label \"" + key_ + "\" is longer than " + std::to_string(kMaxLabelBytes) + " bytes");
+        if (report_.labels.size() == kMaxLabels) return fail("the report has more than " + std::to_string(kMaxLabels) + " labels");
+        return report_.labels.emplace(key_, text).second || twice();
+    }
+
+    bool number(double value, boost::json::string_view last) {
+        const std::string_view text = whole(last);
+        bool ok = true;
+        if (depth_ == 0) {
+            ok = fail("the body is not a JSON object");
+        } else if (depth_ == 2 && current_) {
+            current_->emplace_back(sample_, value);
+        } else if (depth_ == 1 && key_ == kNumericLabel) {
+            ok = label(text);
+        } else if (depth_ == 1) {
+            if (isName() || contains(kSystemSeries, key_)) {
+                ok = wrongType();
+            } else if (!validName(key_)) {
+                ok = badName("figure");
+            } else if (report_.figures.size() == kMaxFigures) {
+                ok = fail("the report has more than " + std::to_string(kMaxFigures) + " figures");
+            } else {
+                ok = report_.figures.emplace(key_, value).second || twice();
+            }
+        }
+        pending_.clear();
+        return ok;
     }
 
     bool scalar() {
         if (depth_ == 0) return fail("the body is not a JSON object");
-        if ((depth_ == 1 && member_ != Member::Other) || (depth_ == 2 && member_ == Member::Series)) return wrongType();
+        if (depth_ == 2 && current_) return fail("a series value is not a number");
+        if (depth_ == 1 && isKnown()) return wrongType();
         return true;
     }
 
     bool wrongType() {
-        const char* expected = member_ == Member::Name ? "a string" : member_ == Member::Series ? "an object" : "a number";
-        if (depth_ == 2) return fail("a series value is not a number");
+        const char* expected = isName() ? "a string" : contains(kSystemSeries, key_) ? "an object" : "a number";
         return fail("\"" + key_ + "\" is not " + expected);
+    }
+    bool twice() { return fail("\"" + key_ + "\" appears twice"); }
+    bool badName(const char* kind) {
+        return fail(std::string("the ") + kind + " name \"" + key_.substr(0, kMaxNameBytes) + "\" is not 1 to " +
+                    std::to_string(kMaxNameBytes) + " letters, digits or _");
     }
 
     bool fail(std::string message) {
@@ -198,40 +247,63 @@ private:
     }
 
     IncomingReport& report_;
-    std::array<SeriesEntries, 4>& series_;
+    std::vector<SeriesEntries>& series_;
     std::string& error_;
     std::string pending_;
     std::string key_;
     int depth_ = 0;
-    Member member_ = Member::Other;
-    std::size_t index_ = 0;
+    bool inIgnored_ = false;           ///< inside a top-level array
+    SeriesEntries* current_ = nullptr;  ///< the series being read, at depth 2
     std::int64_t sample_ = 0;
-    unsigned seen_ = 0;
+    unsigned namesSeen_ = 0;
 };
 
-/// Joins the four series into samples ordered by number. Each series is usually in order already and
-/// holds the same numbers as the others. `samples` is filled in place, so that its storage is reused.
-Result<void> mergeSeries(std::array<SeriesEntries, 4>& series, std::vector<Sample>& samples) {
+/// Lays the series out as the report's table: one row per sample number, one column per series. Each
+/// series is usually in order already and holds the same numbers as the others.
+Result<void> tabulate(std::vector<SeriesEntries>& series, IncomingReport& report) {
+    const auto byNumber = [](const auto& a, const auto& b) { return a.first < b.first; };
+    bool aligned = true;
     for (std::size_t i = 0; i < series.size(); ++i) {
         auto& entries = series[i];
-        const auto byNumber = [](const auto& a, const auto& b) { return a.first < b.first; };
         if (!std::is_sorted(entries.begin(), entries.end(), byNumber)) std::sort(entries.begin(), entries.end(), byNumber);
         if (std::adjacent_find(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
                 return a.first == b.first;
             }) != entries.end())
-            return failure(std::string("a sample appears twice in \"") + kSeriesNames[i] + "\"");
+            return failure("a sample appears twice in \"" + report.series[i] + "\"");
+        aligned = aligned && entries.size() == series[0].size() &&
+                  std::equal(entries.begin(), entries.end(), series[0].begin(),
+                             [](const auto& a, const auto& b) { return a.first == b.first; });
     }
-    const double missing = std::numeric_limits<double>::quiet_NaN();
-    samples.clear();
-    std::array<std::size_t, 4> next{};
-    for (;;) {
-        std::int64_t n = std::numeric_limits<std::int64_t>::max();
-        for (std::size_t i = 0; i < series.size(); ++i)
-            if (next[i] < series[i].size()) n = std::min(n, series[i][next[i]].first);
-        if (n == std::numeric_limits<std::int64_t>::max()) return {};
-        Sample& sample = samples.emplace_back(Sample{n, {missing, missing, missing, missing}});
-        for (std::size_t i = 0; i < series.size(); ++i)
-            if (next[i] < series[i].size() && series[i][next[i]].first == n) sample.values[i] = series[i][next[i]++].second;
+    std::vector<std::int64_t>& numbers = report.numbers;
+    numbers.reserve(series[0].size());
+    if (aligned) {
+        for (const auto& entry : series[0]) numbers.push_back(entry.first);
+    } else {
+        for (const auto& entries : series)
+            for (const auto& entry : entries) numbers.push_back(entry.first);
+        std::sort(numbers.begin(), numbers.end());
+        numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    }
+    const std::size_t width = series.size();
+    report.values.assign(numbers.size() * width, std::numeric_limits<double>::quiet_NaN());
+    for (std::size_t column = 0; column < width; ++column) {
+        std::size_t row = 0;
+        for (const auto& [n, value] : series[column]) {
+            while (numbers[row] != n) ++row;
+            report.values[row * width + column] = value;
+        }
+    }
+    return {};
+}
+
+/// Puts the system series first, in their order, the others after them in arrival order.
+void systemSeriesFirst(IncomingReport& report, std::vector<SeriesEntries>& series) {
+    std::size_t next = 0;
+    for (const std::string_view name : kSystemSeries) {
+        const auto at = static_cast<std::size_t>(std::find(report.series.begin(), report.series.end(), name) - report.series.begin());
+        std::rotate(report.series.begin() + next, report.series.begin() + at, report.series.begin() + at + 1);
+        std::rotate(series.begin() + next, series.begin() + at, series.begin() + at + 1);
+        ++next;
     }
 }
 
@@ -240,7 +312,8 @@ Result<void> mergeSeries(std::array<SeriesEntries, 4>& series, std::vector<Sampl
 Result<IncomingReport> parseReport(std::string_view body) {
     IncomingReport report;
     std::string error;
-    std::array<SeriesEntries, 4> series;  // each series as it arrives, merged by sample number at the end
+    std::vector<SeriesEntries> series;  // each series as it arrives, laid out by sample number at the end
+    series.reserve(kMaxSeries);         // the handler keeps a pointer to the one being read
 
     boost::json::basic_parser<ReportHandler> parser(boost::json::parse_options{}, report, series, error);
     boost::system::error_code ec;
@@ -249,7 +322,8 @@ Result<IncomingReport> parseReport(std::string_view body) {
     if (ec || !parser.done()) return failure("the body is not JSON: " + ec.message());
     if (used != body.size()) return failure("the body is not JSON: bytes after the object");
     if (!parser.handler().complete()) return failure(std::move(error));
-    if (auto merged = mergeSeries(series, report.samples); !merged) return merged.error();
+    systemSeriesFirst(report, series);
+    if (auto laid = tabulate(series, report); !laid) return laid.error();
     return report;
 }
 
@@ -259,8 +333,9 @@ Result<std::string> parseDeviceToken(std::string_view body) {
     if (ec) return failure("the body is not JSON: " + ec.message());
     const auto* object = document.if_object();
     const auto* value = object ? object->if_contains("DeviceToken") : nullptr;
-    if (!value || !value->is_string() || value->get_string().empty() || value->get_string().size() > kMaxTokenSize)
-        return failure("the body is not {\"DeviceToken\": text} with a token of 1 to 1024 bytes");
+    if (!value || !value->is_string() || value->get_string().empty() || value->get_string().size() > kMaxTokenSize ||
+        std::string_view(value->get_string()).find('\0') != std::string_view::npos)
+        return failure("the body is not {\"DeviceToken\": text} with a token of 1 to 1024 bytes and no NUL");
     return std::string(value->get_string());
 }
 

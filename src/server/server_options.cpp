@@ -70,13 +70,26 @@ Result<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arg
             (flag == "--version" ? options.version : options.help) = true;
             continue;
         }
-        if (flag != "--listen" && flag != "--database" && flag != "--ui" && flag != "--resources") {
+        if (flag != "--listen" && flag != "--database" && flag != "--ui" && flag != "--resources" &&
+            flag != "--trusted-proxy" && flag != "--allow-host") {
             return failure(walk.unknownOption());
         }
         const auto value = walk.requireValue(*option);
         if (!value) return value.error();
         if (flag == "--resources") {
             options.resources = *value;
+            continue;
+        }
+        if (flag == "--trusted-proxy") {
+            const auto range = parseAddressRange(*value);
+            if (!range) return failure("--trusted-proxy: '" + *value + "' is not ADDR or ADDR/BITS (IPv4 /0-32, IPv6 /0-128)");
+            options.trustedProxies.push_back(*range);
+            continue;
+        }
+        if (flag == "--allow-host") {
+            if (!isValidHost(*value) || value->find(':') != std::string::npos)
+                return failure("--allow-host: '" + *value + "' is not a host name (no port)");
+            options.allowedHosts.push_back(*value);
             continue;
         }
         if (flag == "--database") {
@@ -103,6 +116,7 @@ std::optional<std::filesystem::path> findServerResources(const std::filesystem::
 
 std::string serverUsageText() {
     return "usage: perfagent-server [--listen HOST:PORT] [--database URL] [--ui HOST:PORT] [--resources DIR]\n"
+           "                        [--trusted-proxy ADDR[/BITS]]... [--allow-host NAME]...\n"
            "       perfagent-server --help | --version\n"
            "\n"
            "Receives the measurement reports, test pings and device tokens of perfagent agents, derives their\n"
@@ -113,6 +127,11 @@ std::string serverUsageText() {
            "                       (default sqlite://${XDG_DATA_HOME:-$HOME/.local/share}/perfagent-server/perfagent.sqlite3)\n"
            "  --ui HOST:PORT       serve the read API and pages here instead of on --listen\n"
            "  --resources DIR      the pages' directory (default: found beside the binary)\n"
+           "  --trusted-proxy ADDR[/BITS]\n"
+           "                       a reverse proxy (or block of them) whose X-Forwarded-For or Forwarded\n"
+           "                       header names the agent; repeatable\n"
+           "  --allow-host NAME    a name the pages and read API may be opened by, besides the listening\n"
+           "                       address and localhost; repeatable\n"
            "  --help, --version\n"
            "\n"
            "SIGTERM and SIGINT end the server once the reports it has accepted are stored.\n";

@@ -3,6 +3,7 @@
 #include "platform/http_server.hpp"
 #include "platform/result.hpp"
 #include "server/ingest_queue.hpp"
+#include "server/trusted_proxies.hpp"
 
 #include <cstddef>
 #include <filesystem>
@@ -25,14 +26,24 @@ struct ServerPages {
 /// the uPlot files); the Failure names the file that cannot be read.
 Result<ServerPages> loadServerPages(const std::filesystem::path& directory);
 
+class ServerMetrics;
+
 /// The requests the agents send: `POST /entry-point/json`, `GET /entry-point/test` and
 /// `POST /entry-point/devicetokentest`. Bodies are checked on the network thread; what they store goes to
 /// `queue`, whose worker answers 200 once it is committed. A full queue answers 503, a store that cannot
-/// write 503 with Retry-After.
-std::vector<HttpRoute> ingestRoutes(IngestQueue& queue);
+/// write 503 with Retry-After. The device is the sender's address, or for a request from one of `proxies`
+/// the client it names. The routes keep references to all three.
+std::vector<HttpRoute> ingestRoutes(IngestQueue& queue, const TrustedProxies& proxies, ServerMetrics& metrics);
 
-/// The read API (`/api/runs`, `/api/runs/{id}`, `/api/runs/{id}/samples.csv`, `/api/compare`) and the
-/// pages, for same-origin browsers only. The store is read on `queue`'s worker, in turn with the reports.
-std::vector<HttpRoute> readRoutes(IngestQueue& queue, const ServerPages& pages);
+/// @brief What the read side is told at start; the routes keep a reference to it.
+struct ReadSettings {
+    std::vector<std::string> allowedHosts;  ///< names taken in Host and Origin besides the address and localhost
+    ServerMetrics& metrics;
+};
+
+/// The read API (`/api/runs`, `/api/runs/{id}`, `/api/runs/{id}/samples.csv`, `/api/compare`), the pages
+/// and `/metrics`, for same-origin browsers only. The store is read on `queue`'s worker, in turn with the
+/// reports.
+std::vector<HttpRoute> readRoutes(IngestQueue& queue, const ServerPages& pages, const ReadSettings& settings);
 
 }  // namespace perfagent

@@ -10,6 +10,8 @@
 
 #include <pqxx/pqxx>
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -38,29 +40,54 @@ RunInfo readRunInfo(const pqxx::row& row) {
     run.lastReportMs = row[7].as<std::int64_t>();
     run.samples = row[8].as<std::int64_t>();
     run.lastSample = row[9].as<std::int64_t>();
-    int column = 10;
-    for (const auto& field : kSummaryFields) run.summary.*field.second = real(row[column++]);
     return run;
 }
 
-/// PostgreSQL array literals of the samples' numbers and of one of their values (NULL for NaN).
-std::string numbersLiteral(std::span<const Sample> samples) {
+/// PostgreSQL array literals: of numbers, of texts (quoted), and of one sample row's values (NULL for NaN).
+template <typename Range, typename Append>
+std::string arrayLiteral(const Range& items, Append append) {
     std::string out = "{";
-    for (const Sample& s : samples) {
+    for (const auto& item : items) {
         if (out.size() > 1) out += ',';
-        out += std::to_string(s.n);
+        append(out, item);
     }
     return out + '}';
 }
 
-std::string valuesLiteral(std::span<const Sample> samples, std::size_t series) {
+std::string numbersLiteral(std::span<const std::int64_t> numbers) {
+    return arrayLiteral(numbers, [](std::string& out, std::int64_t n) { out += std::to_string(n); });
+}
+
+void appendQuoted(std::string& out, std::string_view text) {
+    out += '"';
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    out += '"';
+}
+
+void appendValue(std::string& out, double value) {
+    if (std::isnan(value))
+        out += "NULL";
+    else
+        appendDoubleText(out, value);
+}
+
+/// Each row of `rows` as a float8[] literal, all in one text[] literal (unnest cannot take a 2-D array
+/// apart by rows).
+std::string rowsLiteral(const SampleRows& rows) {
     std::string out = "{";
-    for (const Sample& s : samples) {
-        if (out.size() > 1) out += ',';
-        if (std::isnan(s.values[series]))
-            out += "NULL";
-        else
-            appendDoubleText(out, s.values[series]);
+    for (std::size_t i = 0; i < rows.numbers.size(); ++i) {
+        if (i > 0) out += ',';
+        out += "\"{";
+        bool first = true;
+        for (const double value : rows.row(i)) {
+            if (!first) out += ',';
+            first = false;
+            appendValue(out, value);
+        }
+        out += "}\"";
     }
     return out + '}';
 }
@@ -86,6 +113,19 @@ auto guarded(Work&& work) -> decltype(work()) {
         for (const char* transient : {"08", "40", "53", "57P"})
             if (state.starts_with(transient)) throw unavailable(e);
         throw;
+    }
+}
+
+/// A float8[] as the server writes it (`{1.5,NULL,2e+16}`) into `width` values, NaN-padded.
+void parseRow(std::string_view text, std::size_t width, double* out) {
+    std::fill(out, out + width, std::numeric_limits<double>::quiet_NaN());
+    if (text.size() < 2) return;
+    text = text.substr(1, text.size() - 2);
+    for (std::size_t k = 0; k < width && !text.empty(); ++k) {
+        const auto comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        if (item != "NULL") std::from_chars(item.data(), item.data() + item.size(), out[k]);
+        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
     }
 }
 
@@ -124,28 +164,43 @@ public:
                                         "AND ($3::text IS NULL OR r.device = $3) AND ($4::bigint IS NULL OR r.started_ms >= $4) "
                                         "AND ($5::bigint IS NULL OR r.id < $5) ORDER BY r.id DESC LIMIT $6");
         connection_.prepare("run", kRunSelect + "WHERE r.id = $1");
-        connection_.prepare("series", "SELECT n, cpu, memory_used, memory_free, memory_compressed FROM samples "
-                                      "WHERE run = $1 ORDER BY n");
+        connection_.prepare("rows", "SELECT n, vals FROM samples WHERE run = $1 ORDER BY n");
+        connection_.prepare("labels_of", "SELECT run, name, value FROM run_labels WHERE run = ANY($1::bigint[])");
+        connection_.prepare("figures_of", "SELECT run, name, value FROM run_figures WHERE run = ANY($1::bigint[])");
+        connection_.prepare("series", "SELECT name, first_n, last_n, count FROM run_series WHERE run = $1 ORDER BY idx");
         connection_.prepare("add_device", "INSERT INTO devices(address) VALUES($1) ON CONFLICT DO NOTHING");
         connection_.prepare("lock_device", "SELECT 1 FROM devices WHERE address = $1 FOR UPDATE");
-        connection_.prepare("recent", "SELECT id, usecase, srnumber, pagename, samples, last_sample, summary_samples, "
-                                      "totalduration FROM runs WHERE device = $1 ORDER BY id DESC LIMIT $2");
-        connection_.prepare("samples_at", "SELECT n, cpu, memory_used, memory_free, memory_compressed FROM samples "
-                                          "WHERE run = $1 AND n = ANY($2::bigint[])");
+        connection_.prepare(
+            "candidates",
+            "SELECT id, usecase, srnumber, pagename, samples, last_sample, summary_samples, summary_duration, "
+            "last_report_ms FROM runs WHERE device = $1 AND ($2::text IS NULL OR usecase IS NULL OR usecase = $2) "
+            "AND ($3::text IS NULL OR srnumber IS NULL OR srnumber = $3) "
+            "AND ($4::text IS NULL OR pagename IS NULL OR pagename = $4) "
+            "AND ($5::bigint = 0 OR (last_report_ms, id) < ($6::bigint, $5::bigint)) "
+            "ORDER BY last_report_ms DESC, id DESC LIMIT $7");
+        connection_.prepare("rows_at", "SELECT n, vals FROM samples WHERE run = $1 AND n = ANY($2::bigint[]) ORDER BY n");
         connection_.prepare("create_run", "INSERT INTO runs(device, usecase, srnumber, pagename, started_ms, "
                                           "last_report_ms) VALUES($1, $2, $3, $4, $5, $5) RETURNING id");
-        connection_.prepare("insert_samples",
-                            "INSERT INTO samples(run, n, cpu, memory_used, memory_free, memory_compressed) "
-                            "SELECT $1, * FROM unnest($2::bigint[], $3::float8[], $4::float8[], $5::float8[], "
-                            "$6::float8[]) ON CONFLICT DO NOTHING");
+        connection_.prepare("insert_rows", "INSERT INTO samples(run, n, vals) SELECT $1, n, v::float8[] "
+                                           "FROM unnest($2::bigint[], $3::text[]) AS t(n, v)");
+        connection_.prepare("update_rows", "UPDATE samples s SET vals = t.v::float8[] FROM unnest($2::bigint[], "
+                                           "$3::text[]) AS t(n, v) WHERE s.run = $1 AND s.n = t.n");
+        connection_.prepare("save_series",
+                            "INSERT INTO run_series(run, idx, name, first_n, last_n, count) SELECT $1, * FROM "
+                            "unnest($2::int[], $3::text[], $4::bigint[], $5::bigint[], $6::bigint[]) "
+                            "ON CONFLICT(run, idx) DO UPDATE SET first_n = excluded.first_n, "
+                            "last_n = excluded.last_n, count = excluded.count");
+        connection_.prepare("add_labels", "INSERT INTO run_labels(run, name, value) SELECT $1, * FROM "
+                                          "unnest($2::text[], $3::text[])");
+        connection_.prepare("clear_figures", "DELETE FROM run_figures WHERE run = $1");
+        connection_.prepare("add_figures", "INSERT INTO run_figures(run, name, value) SELECT $1, * FROM "
+                                           "unnest($2::text[], $3::float8[])");
         connection_.prepare("update_run", "UPDATE runs SET usecase = $2, srnumber = $3, pagename = $4, samples = $5, "
                                           "last_sample = $6, last_report_ms = greatest(last_report_ms, $7) WHERE id = $1");
-        connection_.prepare(
-            "update_run_summary",
-            "UPDATE runs SET usecase = $2, srnumber = $3, pagename = $4, samples = $5, last_sample = $6, "
-            "last_report_ms = greatest(last_report_ms, $7), summary_samples = $8, averagecpu = $9, "
-            "averagememoryfree = $10, averagememorycompressed = $11, averagememoryused = $12, maxmemoryfree = $13, "
-            "maxmemorycompressed = $14, maxmemoryused = $15, maxcpu = $16, totalduration = $17 WHERE id = $1");
+        connection_.prepare("update_run_summary",
+                            "UPDATE runs SET usecase = $2, srnumber = $3, pagename = $4, samples = $5, last_sample = $6, "
+                            "last_report_ms = greatest(last_report_ms, $7), summary_samples = $8, "
+                            "summary_duration = $9 WHERE id = $1");
     }
 
     IngestResult ingest(std::string_view device, const IncomingReport& report, std::int64_t nowMs) override {
@@ -179,11 +234,12 @@ public:
 
 private:
     std::vector<RunInfo> list(const RunFilter& filter) {
-        pqxx::read_transaction work(connection_);
+        pqxx::transaction<pqxx::repeatable_read, pqxx::read_only> work(connection_);
         const pqxx::result rows = work.exec_prepared("list", filter.usecase, filter.srnumber, filter.device,
                                                      filter.sinceMs, filter.afterId, filter.limit);
         std::vector<RunInfo> runs;
         for (const auto& row : rows) runs.push_back(readRunInfo(row));
+        readLabelsAndFigures(work, runs);
         return runs;
     }
 
@@ -192,16 +248,42 @@ private:
         pqxx::transaction<pqxx::repeatable_read, pqxx::read_only> work(connection_);
         const pqxx::result rows = work.exec_prepared("run", id);
         if (rows.empty()) return std::nullopt;
-        RunDetail detail;
-        detail.info = readRunInfo(rows[0]);
-        const double missing = std::numeric_limits<double>::quiet_NaN();
-        detail.series.assign(static_cast<std::size_t>(detail.info.lastSample), {missing, missing, missing, missing});
-        for (const auto& row : work.exec_prepared("series", id)) {
+        std::vector<RunInfo> info{readRunInfo(rows[0])};
+        readLabelsAndFigures(work, info);
+        RunDetail detail{std::move(info[0])};
+        const auto named = readSeries(work, id);
+        std::vector<std::vector<double>*> columns;
+        const auto length = static_cast<std::size_t>(detail.info.lastSample);
+        for (const StoredSeries& s : named)
+            columns.push_back(&(detail.series[s.name] = std::vector<double>(length, std::numeric_limits<double>::quiet_NaN())));
+        std::vector<double> values(named.size());
+        for (const auto& row : work.exec_prepared("rows", id)) {
             const auto n = row[0].as<std::int64_t>();
             if (n < 1 || n > detail.info.lastSample) continue;
-            detail.series[static_cast<std::size_t>(n - 1)] = {real(row[1]), real(row[2]), real(row[3]), real(row[4])};
+            parseRow(std::string_view(row[1].c_str(), row[1].size()), values.size(), values.data());
+            for (std::size_t k = 0; k < columns.size(); ++k) (*columns[k])[static_cast<std::size_t>(n - 1)] = values[k];
         }
         return detail;
+    }
+
+    static void readLabelsAndFigures(pqxx::transaction_base& work, std::vector<RunInfo>& runs) {
+        if (runs.empty()) return;
+        std::vector<std::int64_t> ids;
+        for (const RunInfo& run : runs) ids.push_back(run.id);
+        const auto find = [&](std::int64_t id) {
+            return std::find_if(runs.begin(), runs.end(), [id](const RunInfo& r) { return r.id == id; });
+        };
+        for (const auto& row : work.exec_prepared("labels_of", numbersLiteral(ids)))
+            find(row[0].as<std::int64_t>())->labels.emplace(row[1].c_str(), std::string(row[2].c_str(), row[2].size()));
+        for (const auto& row : work.exec_prepared("figures_of", numbersLiteral(ids)))
+            find(row[0].as<std::int64_t>())->figures.emplace(row[1].c_str(), row[2].as<double>());
+    }
+
+    static std::vector<StoredSeries> readSeries(pqxx::transaction_base& work, std::int64_t run) {
+        std::vector<StoredSeries> out;
+        for (const auto& row : work.exec_prepared("series", run))
+            out.push_back({row[0].c_str(), row[1].as<std::int64_t>(), row[2].as<std::int64_t>(), row[3].as<std::int64_t>()});
+        return out;
     }
 
     class Transaction final : public RunTransaction {
@@ -214,26 +296,34 @@ private:
             work_.exec_prepared("lock_device", address);
         }
 
-        std::vector<StoredRun> recentRuns(std::string_view device, int limit) override {
+        std::vector<StoredRun> candidateRuns(std::string_view device, const RunNames& names, const StoredRun& after,
+                                             int limit) override {
             std::vector<StoredRun> runs;
-            for (const auto& row : work_.exec_prepared("recent", std::string(device), limit))
+            for (const auto& row : work_.exec_prepared("candidates", std::string(device), names.usecase, names.srnumber,
+                                                       names.pagename, after.id, after.lastReportMs, limit))
                 runs.push_back({row[0].as<std::int64_t>(), {text(row[1]), text(row[2]), text(row[3])},
                                 row[4].as<std::int64_t>(), row[5].as<std::int64_t>(), row[6].as<std::int64_t>(),
-                                real(row[7])});
+                                real(row[7]), row[8].as<std::int64_t>()});
             return runs;
         }
 
-        std::vector<Sample> storedSamples(std::int64_t run, std::span<const std::int64_t> numbers) override {
-            std::string list = "{";
-            for (const std::int64_t n : numbers) {
-                if (list.size() > 1) list += ',';
-                list += std::to_string(n);
+        Labels labels(std::int64_t run) override {
+            std::vector<RunInfo> one(1);
+            one[0].id = run;
+            readLabelsAndFigures(work_, one);
+            return std::move(one[0].labels);
+        }
+
+        std::vector<StoredSeries> series(std::int64_t run) override { return readSeries(work_, run); }
+
+        SampleRows storedRows(std::int64_t run, std::span<const std::int64_t> numbers, std::size_t width) override {
+            SampleRows rows{width};
+            for (const auto& row : work_.exec_prepared("rows_at", run, numbersLiteral(numbers))) {
+                rows.numbers.push_back(row[0].as<std::int64_t>());
+                rows.values.resize(rows.values.size() + width);
+                parseRow(std::string_view(row[1].c_str(), row[1].size()), width, rows.values.data() + rows.values.size() - width);
             }
-            list += '}';
-            std::vector<Sample> samples;
-            for (const auto& row : work_.exec_prepared("samples_at", run, list))
-                samples.push_back({row[0].as<std::int64_t>(), {real(row[1]), real(row[2]), real(row[3]), real(row[4])}});
-            return samples;
+            return rows;
         }
 
         std::int64_t createRun(std::string_view device, const RunNames& names, std::int64_t nowMs) override {
@@ -241,26 +331,54 @@ private:
                 .as<std::int64_t>();
         }
 
-        std::int64_t insertSamples(std::int64_t run, std::span<const Sample> samples) override {
-            return work_.exec_prepared("insert_samples", run, numbersLiteral(samples), valuesLiteral(samples, 0),
-                                  valuesLiteral(samples, 1), valuesLiteral(samples, 2), valuesLiteral(samples, 3))
-                .affected_rows();
+        void insertRows(std::int64_t run, const SampleRows& rows) override {
+            work_.exec_prepared("insert_rows", run, numbersLiteral(rows.numbers), rowsLiteral(rows));
         }
 
-        void updateRun(const StoredRun& run, const RunSummary* summary, std::int64_t nowMs) override {
+        void updateRows(std::int64_t run, const SampleRows& rows) override {
+            work_.exec_prepared("update_rows", run, numbersLiteral(rows.numbers), rowsLiteral(rows));
+        }
+
+        void saveSeries(std::int64_t run, const std::vector<StoredSeries>& series, std::size_t) override {
+            std::vector<std::int64_t> indexes, first, last, count;
+            for (std::size_t k = 0; k < series.size(); ++k) {
+                indexes.push_back(static_cast<std::int64_t>(k));
+                first.push_back(series[k].first), last.push_back(series[k].last), count.push_back(series[k].count);
+            }
+            const std::string names = arrayLiteral(series, [](std::string& out, const StoredSeries& s) { appendQuoted(out, s.name); });
+            work_.exec_prepared("save_series", run, numbersLiteral(indexes), names, numbersLiteral(first),
+                                numbersLiteral(last), numbersLiteral(count));
+        }
+
+        void addLabels(std::int64_t run, const Labels& labels) override {
+            work_.exec_prepared("add_labels", run, textsLiteral(labels, true), textsLiteral(labels, false));
+        }
+
+        void updateRun(const StoredRun& run, const Figures* figures, std::int64_t nowMs) override {
             const RunNames& n = run.names;
-            if (!summary) {
+            if (!figures) {
                 work_.exec_prepared("update_run", run.id, n.usecase, n.srnumber, n.pagename, run.samples, run.lastSample, nowMs);
                 return;
             }
-            const RunSummary& s = *summary;
             work_.exec_prepared("update_run_summary", run.id, n.usecase, n.srnumber, n.pagename, run.samples,
-                                run.lastSample, nowMs, run.summarySamples, s.averagecpu, s.averagememoryfree,
-                                s.averagememorycompressed, s.averagememoryused, s.maxmemoryfree, s.maxmemorycompressed,
-                                s.maxmemoryused, s.maxcpu, s.totalduration);
+                                run.lastSample, nowMs, run.summarySamples, run.summaryDuration);
+            work_.exec_prepared("clear_figures", run.id);
+            const std::string values = arrayLiteral(*figures, [](std::string& out, const auto& f) { appendValue(out, f.second); });
+            work_.exec_prepared("add_figures", run.id, textsLiteral(*figures, true), values);
         }
 
     private:
+        /// The keys (or the values) of a map of texts as a text[] literal.
+        template <typename Map>
+        static std::string textsLiteral(const Map& map, bool keys) {
+            return arrayLiteral(map, [keys](std::string& out, const auto& entry) {
+                if constexpr (std::is_same_v<typename Map::mapped_type, std::string>)
+                    appendQuoted(out, keys ? entry.first : entry.second);
+                else
+                    appendQuoted(out, entry.first);
+            });
+        }
+
         pqxx::work& work_;
     };
 

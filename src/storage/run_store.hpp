@@ -1,9 +1,9 @@
 #pragma once
 
-#include "report/report_summary.hpp"
-
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -13,15 +13,20 @@
 
 namespace perfagent {
 
-/// The four per-sample series of a report, in the order their values are kept in `Sample::values`.
-inline constexpr std::array<const char*, 4> kSeriesNames{"CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed"};
+/// The system's series, which every report carries: listed first, in this order, wherever series are.
+inline constexpr std::array<std::string_view, 4> kSystemSeries{"CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed"};
 
-/// One sample: its number (1, 2, … from the measurement's start) and its four values. A value the report
-/// did not carry is NaN (a report never carries NaN: it cannot be written as JSON).
-struct Sample {
-    std::int64_t n = 0;
-    std::array<double, 4> values{};
-};
+/// Limits on what one report (and so one run) may carry; a report beyond them is refused whole.
+inline constexpr std::size_t kMaxSeries = 32;
+inline constexpr std::size_t kMaxFigures = 128;
+inline constexpr std::size_t kMaxLabels = 32;
+inline constexpr std::size_t kMaxNameBytes = 64;    ///< series, figure and label names: [A-Za-z0-9_]
+inline constexpr std::size_t kMaxLabelBytes = 256;  ///< a label's value
+
+/// Text members of a run other than its names (the measured "target", its "targetpid", …), and its
+/// numbers (averages, maxima, "totalduration", …), each by its report key.
+using Labels = std::map<std::string, std::string, std::less<>>;
+using Figures = std::map<std::string, double, std::less<>>;
 
 /// "UsecaseName", "srNumber", "pagename"; absent when the report leaves them out.
 struct RunNames {
@@ -31,19 +36,34 @@ struct RunNames {
     bool operator==(const RunNames&) const = default;
 };
 
-/// A measurement report as the server ingests it: samples sorted by number, each number once.
+/// @brief A measurement report as the server ingests it. Its samples are a table: one row per sample
+/// number (ascending, each once), one column per series; a value the report did not carry is NaN (a
+/// report never carries NaN: it cannot be written as JSON).
 struct IncomingReport {
     RunNames names;
-    std::vector<Sample> samples;
-    RunSummary summary;
-    std::int64_t lastSample() const { return samples.empty() ? 0 : samples.back().n; }
+    Labels labels;
+    Figures figures;
+    std::vector<std::string> series;    ///< column names, the system series first
+    std::vector<std::int64_t> numbers;  ///< row sample numbers
+    std::vector<double> values;         ///< numbers.size() × series.size(), row by row
+
+    double value(std::size_t row, std::size_t column) const { return values[row * series.size() + column]; }
+    std::int64_t lastSample() const { return numbers.empty() ? 0 : numbers.back(); }
+    double figure(std::string_view name) const {
+        const auto it = figures.find(name);
+        return it == figures.end() ? 0 : it->second;
+    }
+    /// Memory the report holds, for bounding queued reports.
+    std::size_t heldBytes() const {
+        return sizeof(*this) + numbers.size() * sizeof(std::int64_t) + values.size() * sizeof(double);
+    }
 };
 
 /// What one ingested report did.
 struct IngestResult {
     std::int64_t runId = 0;
     bool newRun = false;
-    std::int64_t storedSamples = 0;  ///< samples this report added to the run
+    std::int64_t storedSamples = 0;  ///< sample numbers this report added to the run
 };
 
 /// A stored run without its series.
@@ -52,22 +72,26 @@ struct RunInfo {
     std::string device;                      ///< the sender's address
     std::optional<std::string> deviceToken;  ///< the token most recently posted from that address
     RunNames names;
+    Labels labels;
     std::int64_t startedMs = 0;     ///< arrival of its first report, ms since 1970
     std::int64_t lastReportMs = 0;  ///< arrival of its latest report
-    std::int64_t samples = 0;       ///< samples stored
+    std::int64_t samples = 0;       ///< sample numbers stored
     std::int64_t lastSample = 0;    ///< highest sample number stored
-    RunSummary summary;             ///< the summary of its latest (most samples) report
+    Figures figures;                ///< the figures of its latest (most samples) report
 };
 
 /// A run is complete after this long without a report.
 inline constexpr std::int64_t kRunCompleteAfterMs = 10'000;
 inline bool isComplete(const RunInfo& run, std::int64_t nowMs) { return nowMs - run.lastReportMs >= kRunCompleteAfterMs; }
 
-/// A run and its series: element n−1 holds sample n; NaN values where a sample is missing.
+/// A run and its series by name: element n−1 holds sample n; NaN where the sample has no value.
 struct RunDetail {
     RunInfo info;
-    std::vector<std::array<double, 4>> series;
+    std::map<std::string, std::vector<double>, std::less<>> series;
 };
+
+/// Series names in display order: the system series first, then the others by name.
+std::vector<std::string> orderedSeriesNames(const RunDetail& run);
 
 /// Which runs a listing returns: newest first, filters combined with "and".
 struct RunFilter {

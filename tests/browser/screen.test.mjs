@@ -70,6 +70,9 @@ test('the page loads with empty fields on a phone; Start and Stop run a measurem
   const firstCount = await waitUntil(async () => { const n = await samplesShown(); return n >= 2 && n; }, 'two samples shown', consoleDetail);
   await waitUntil(async () => (await samplesShown()) > firstCount, 'the sample count to grow', consoleDetail);
   assert.equal(await page.locator('#mUseCase').textContent(), useCase);
+  // Without a target the app figures are the agent's own, and no app chart is drawn.
+  assert.deepEqual([await page.locator('#mTarget').textContent(), await page.locator('#rAppCpuLabel').textContent(),
+    await page.locator('#appMemoryBlock').isHidden()], ['none', 'Agent CPU', true]);
   assert.match(await page.locator('#cpuSummary').textContent(), /^CPU: \d+ samples, average /);
   await page.screenshot({ path: screenshotPath('screen'), fullPage: true });
   // A desktop window opened now shows the agent's field texts and the running measurement.
@@ -89,6 +92,24 @@ test('the page loads with empty fields on a phone; Start and Stop run a measurem
   await waitUntil(() => reports().length === built(), 'every report built to arrive', () => `built ${built()}, arrived ${reports().length}`);
   assert.deepEqual(reports().map((r) => JSON.parse(r.body)).map((r) => [r.UsecaseName, r.srNumber, 'pagename' in r]),
     reports().map(() => [useCase, srNumber, false]));
+});
+
+test('a measurement of a target names it and charts its series live', async () => {
+  const desktop = await (await browser.newContext({ viewport: { width: 1280, height: 900 } })).newPage();
+  await desktop.goto(pageUrl);
+  await desktop.getByRole('textbox', { name: 'Target process' }).fill(String(process.pid));  // this test's own process
+  await desktop.getByRole('button', { name: 'Start' }).click();
+  await waitUntil(async () => /^App memory: [2-9] samples/.test(await desktop.locator('#appMemorySummary').textContent()),
+    'two samples of the app', consoleDetail);
+  assert.match(await desktop.locator('#mTarget').textContent(), new RegExp(`^\\S+ \\(pid ${process.pid}\\)$`));
+  assert.deepEqual([await desktop.locator('#rAppCpuLabel').textContent(), await desktop.locator('#rAppMemoryLabel').textContent()],
+    ['App CPU', 'App memory']);
+  assert.equal(await desktop.locator('#cpuChart .u-legend .u-series').count(), 3, 'samples, CPU and App CPU');
+  assert.match(await desktop.locator('#cpuSummary').textContent(), / App CPU: \d+ samples/);
+  await desktop.screenshot({ path: screenshotPath('screen-target'), fullPage: true });
+  await desktop.getByRole('button', { name: 'Stop' }).click();
+  await waitUntil(async () => (await desktop.locator('#status').textContent()) === 'Stopped', 'Stopped', consoleDetail);
+  await desktop.context().close();
 });
 
 test('a page from another origin cannot start a measurement nor read the live view', async () => {

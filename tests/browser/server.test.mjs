@@ -1,11 +1,12 @@
 // perfagent-server end to end: the built agent's measurements stored, read back by API and pages; foreign requests refused.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
-import { chromiumPath, cleanUp, deviceToken, expectCleanExit, fetchText, launched, measure, newHome, startAgent,
-  startServer, stopProcess } from '../e2e/harness.mjs';
+import { chromiumPath, cleanUp, deviceToken, expectCleanExit, fetchText, launched, measure, newHome, screenshotPath, startAgent,
+  startServer, stopProcess, waitUntil } from '../e2e/harness.mjs';
 
-let directory, server, browser, token, finals;
+let directory, server, browser, token, finals, targeted, busy;
 const api = (target) => fetchText(server.port, target).then(({ status, body }) => {
   assert.equal(status, 200, `${target}: ${body}`);
   return target.endsWith('.csv') ? body : JSON.parse(body);
@@ -20,23 +21,78 @@ before(async () => {
   const agent = await launched(await startAgent({ home: directory, collectionPort: server.port }));
   token = await deviceToken(agent.home);
   finals = [await measure(agent, token, 3), await measure(agent, token, 5)];
+  // Two measurements of a target process that works a fifth of each 100 ms.
+  busy = spawn(process.execPath, ['-e', 'setInterval(() => { const t = Date.now(); while (Date.now() - t < 20); }, 100)']);
+  const checkout = { usecase: 'checkout', target: String(busy.pid) };
+  targeted = [await measure(agent, token, 3, checkout), await measure(agent, token, 4, checkout)];
+  busy.kill();
   await expectCleanExit(agent, await stopProcess(agent));
 });
-after(async () => { await browser?.close(); await cleanUp(); });
+after(async () => { busy?.kill(); await browser?.close(); await cleanUp(); });
 
 test('the API gives back the runs the agent measured: the series and figures it printed, as JSON and CSV', async () => {
   const { runs, next } = await api('/api/runs?usecase=login');
   assert.deepEqual([runs.length, next], [2, null], JSON.stringify(runs));
   const run = await api(`/api/runs/${runs[1].id}`);  // newest first
   const final = finals[0];
-  assert.deepEqual([run.usecase, run.srnumber, run.pagename, run.device, run.deviceToken], ['login', '42', 'home', '127.0.0.1', token]);
-  for (const key of ['averagecpu', 'maxcpu', 'averagememoryused', 'maxmemoryfree', 'totalduration']) assert.equal(run[key], final[key], key);
-  for (const name of ['CPU', 'MemoryUsed', 'MemoryFree', 'MemoryCompressed'])
-    assert.deepEqual(run.series[name], Object.keys(final[name]).map((_, i) => final[name][`${i + 1}s`]), name);
-  const csv = (await api(`/api/runs/${run.id}/samples.csv`)).trim().split('\n').slice(1);
-  assert.deepEqual(csv.map((row) => row.split(',').map(Number)),
-    run.series.CPU.map((cpu, i) => [i + 1, cpu, run.series.MemoryUsed[i], run.series.MemoryFree[i], run.series.MemoryCompressed[i]]));
+  assert.deepEqual([run.usecase, run.srnumber, run.pagename, run.device, run.deviceTokenFingerprint], ['login', '42', 'home', '127.0.0.1', token.slice(0, 8)]);
+  // The token drives the agent's pushes: the API shows its fingerprint only.
+  assert.ok(![JSON.stringify(runs), JSON.stringify(run)].some((text) => text.includes(token.slice(0, 9))));
+  assert.deepEqual([Object.keys(run.series), run.labels], [['CPU', 'MemoryUsed', 'MemoryFree', 'MemoryCompressed'], {}]);
+  await expectAsReported(run, final);
   assert.equal((await fetchText(server.port, '/api/runs/999999')).status, 404);
+});
+
+/// The run as the API, the CSV and the comparison give it back holds what the final report held, and nothing else.
+async function expectAsReported(run, final) {
+  const series = Object.keys(final).filter((key) => typeof final[key] === 'object');
+  const byIndex = (values) => Array.from({ length: run.samples }, (_, i) => values[`${i + 1}s`] ?? null);
+  assert.deepEqual(Object.keys(run.series).sort(), series.sort());
+  for (const name of series) assert.deepEqual(run.series[name], byIndex(final[name]), name);
+  const figures = Object.keys(final).filter((key) => typeof final[key] === 'number' && key !== 'targetpid');
+  assert.deepEqual(run.figures, Object.fromEntries(figures.map((key) => [key, final[key]])));
+  const [header, ...rows] = (await api(`/api/runs/${run.id}/samples.csv`)).trim().split('\n');
+  const columns = Object.keys(run.series);
+  assert.equal(header, ['sample', 'elapsed_s', ...columns].join(','));
+  assert.deepEqual(rows.map((row) => row.split(',').map((v) => (v === '' ? null : Number(v)))),
+    run.series.CPU.map((_, i) => [i + 1, i, ...columns.map((name) => run.series[name][i])]));
+}
+
+test('a target run keeps its target, app series and app figures: API, CSV and comparison equal the final reports', async () => {
+  const { runs } = await api('/api/runs?usecase=checkout');
+  assert.equal(runs.length, 2);
+  const [first, second] = await Promise.all([runs[1], runs[0]].map((r) => api(`/api/runs/${r.id}`)));
+  for (const [run, final] of [[first, targeted[0]], [second, targeted[1]]]) {
+    assert.deepEqual(run.labels, { target: final.target, targetpid: String(final.targetpid) });
+    assert.ok(['AppCPU', 'AppMemory'].every((name) => name in run.series) && 'maxappmemory' in run.figures, JSON.stringify(run.figures));
+    await expectAsReported(run, final);
+  }
+  const compared = await api(`/api/compare?runs=${first.id},${second.id}`);
+  assert.deepEqual(compared.runs.map((r) => [r.series, r.figures, r.labels]), [first, second].map((r) => [r.series, r.figures, r.labels]));
+  const { figures, series } = compared.differences[0];
+  const mean = (values) => values.filter((v) => v !== null).reduce((a, b) => a + b, 0) / values.filter((v) => v !== null).length;
+  for (const key of ['averageappcpu', 'maxappmemory']) {
+    assert.ok(Math.abs(figures[key].absolute - (second.figures[key] - first.figures[key])) < 1e-9, key);
+    if (first.figures[key] !== 0) assert.ok(Math.abs(figures[key].relative - figures[key].absolute / Math.abs(first.figures[key]) * 100) < 1e-9, key);
+  }
+  assert.deepEqual(Object.keys(series), ['CPU', 'MemoryUsed', 'MemoryFree', 'MemoryCompressed', 'AppCPU', 'AppMemory']);
+  assert.ok(Math.abs(series.AppMemory.mean.absolute - (mean(second.series.AppMemory) - mean(first.series.AppMemory))) < 1e-9);
+});
+
+test('a series and a figure the server never saw are stored and served; 33 series or a NUL are refused', async () => {
+  const post = (report) => fetchText(server.port, '/entry-point/json', { method: 'POST', body: JSON.stringify(report),
+    headers: { 'Content-Type': 'application/json' } });
+  const report = { ...finals[0], UsecaseName: 'sensors', Temperature: { '1s': 41.5, '2s': 42 }, averagetemperature: 41.75 };
+  assert.equal((await post(report)).status, 200);
+  const { runs } = await waitUntil(async () => { const page = await api('/api/runs?usecase=sensors'); return page.runs.length && page; }, 'the run');
+  const run = await api(`/api/runs/${runs[0].id}`);
+  assert.deepEqual([run.series.Temperature.slice(0, 3), run.figures.averagetemperature], [[41.5, 42, null], 41.75]);
+  const many = Object.fromEntries(Array.from({ length: 29 }, (_, i) => [`S${i}`, { '1s': i }]));
+  for (const bad of [{ ...report, ...many, UsecaseName: 'many' }, { ...report, UsecaseName: 'nul\u0000' }]) {
+    const { status, body } = await post(bad);
+    assert.deepEqual([status, /33 series|more than 32 series|NUL/.test(body)], [400, true], body);
+  }
+  assert.equal((await api('/api/runs?usecase=many')).runs.length, 0);
 });
 
 test('runs list, run page and comparison show what the agent measured', async () => {
@@ -48,7 +104,7 @@ test('runs list, run page and comparison show what the agent measured', async ()
     trs.map((tr) => [...tr.querySelectorAll('td')].map((td) => td.textContent)));
 
   // Newest first: the second measurement heads the list.
-  await page.goto(origin + '/');
+  await page.goto(origin + '/?usecase=login');
   await page.locator('#runs tbody tr').nth(1).waitFor();
   const rows = await page.locator('#runs tbody tr').evaluateAll((trs) => trs.map((tr) =>
     Object.fromEntries([...tr.cells].map((td) => [td.dataset.label, td.textContent]))));
@@ -61,10 +117,14 @@ test('runs list, run page and comparison show what the agent measured', async ()
   await page.locator('#figures tbody tr').nth(3).waitFor();
   assert.deepEqual((await cells()).slice(0, 2), [[format(finals[0].averagecpu, 1), format(finals[0].maxcpu, 1)],
     [format(finals[0].averagememoryused, 0), format(finals[0].maxmemoryused, 0)]]);
-  assert.equal(await page.locator('#charts .uplot').count(), 4);
+  // Compressed memory that stayed 0 (no zswap) is a line of text, not a chart.
+  const zero = Object.values(finals[0].MemoryCompressed).every((v) => v === 0);
+  assert.equal(await page.locator('#charts .uplot').count(), zero ? 3 : 4);
+  assert.equal(await page.locator('#notes .note').count(), zero ? 1 : 0);
+  assert.ok((await page.locator('#facts').textContent()).includes(`Token${token.slice(0, 8)}Target`));
 
   // The comparison: both runs in every chart and the differences against the first chosen.
-  await page.goto(origin + '/');
+  await page.goto(origin + '/?usecase=login');
   const boxes = page.locator('#runs tbody input[type=checkbox]');
   for (const i of [1, 0]) await boxes.nth(i).check();  // the first measurement first
   await page.locator('#compare').click();
@@ -74,7 +134,30 @@ test('runs list, run page and comparison show what the agent measured', async ()
   // Rows: CPU average and maximum, then memory used average: its difference has a sign either way.
   const [base, other] = finals.map((f) => f.averagememoryused);
   const sign = other > base ? '+' : other < base ? '−' : '±';
-  assert.deepEqual((await cells())[2], [format(base, 0), `${format(other, 0)}${sign}${format(Math.abs(other - base), 0)} MB`]);
+  const relative = base ? ` (${sign}${format(Math.abs((other - base) / base * 100), 1)} %)` : '';
+  assert.deepEqual((await cells())[2], [format(base, 0), `${format(other, 0)}${sign}${format(Math.abs(other - base), 0)} MB${relative}`]);
+
+  // A target run: the app's CPU on the CPU chart, its memory on a chart of its own; the list names the target.
+  await page.goto(origin + '/?usecase=checkout');
+  await page.locator('#runs tbody tr').nth(1).waitFor();
+  const targetCell = await page.locator('#runs tbody tr td[data-label="Target"]').first().textContent();
+  assert.equal(targetCell, `${targeted[1].target} (pid ${targeted[1].targetpid})`);
+  await page.locator('#runs tbody tr').first().locator('a').click();
+  await page.waitForURL(/run\.html\?id=/);
+  await page.locator('#chartAppMemoryPlot .uplot').waitFor();
+  assert.deepEqual(await page.locator('#chartCPUPlot .u-legend .u-series th').allTextContents().then((t) => t.slice(1).map((x) => x.trim())),
+    ['CPU', 'App CPU']);
+  await page.screenshot({ path: screenshotPath('server-run-target'), fullPage: true });
+  await page.goto(origin + '/?usecase=checkout');
+  const targetBoxes = page.locator('#runs tbody input[type=checkbox]');
+  for (const i of [1, 0]) await targetBoxes.nth(i).check();
+  await page.locator('#compare').click();
+  await page.waitForURL(/compare\.html\?runs=/);
+  await page.locator('#chartAppMemoryPlot .uplot').waitFor();
+  const titles = await page.locator('#charts h3').allTextContents();
+  assert.deepEqual(titles.slice(0, 2), ['CPU (%)', 'App CPU (%)']);
+  assert.ok(titles.includes('App memory (MB)'), titles.join());
+  await page.screenshot({ path: screenshotPath('server-compare-target'), fullPage: true });
   await page.context().close();
 
 });

@@ -55,7 +55,7 @@ async function lost(port, acked) {
     const { body } = await fetchText(port, `/api/runs?device=127.0.0.${10 + Number(device)}&limit=1000`);
     for (const run of JSON.parse(body).runs) runs.set(`${device}/${run.usecase.slice(1)}`, run);
   }
-  return [...acked].filter(([key, count]) => !(runs.get(key)?.samples >= count && runs.get(key).averagecpu >= count))
+  return [...acked].filter(([key, count]) => !(runs.get(key)?.samples >= count && runs.get(key).figures.averagecpu >= count))
     .map(([key, count]) => `${key}: ${count} samples acknowledged`);
 }
 
@@ -121,7 +121,7 @@ test('PostgreSQL stopped: reports are refused with 503 and Retry-After until it 
   const state = await newHome();
   execFileSync(fixture, ['start', state]);
   try {
-    const server = await startServer(state, readFileSync(path.join(state, 'postgres-url'), 'utf8').trim());
+    const server = await startServer(state, { database: readFileSync(path.join(state, 'postgres-url'), 'utf8').trim() });
     await throughOutage(server, 500, () => execFileSync(fixture, ['halt', state]), () => execFileSync(fixture, ['resume', state]));
   } finally {
     execFileSync(fixture, ['stop', state]);

@@ -50,7 +50,7 @@ TEST(IngestQueue, RunsStoreWorkInOrderRefusesWhenFullAndOutlivesFailures) {
         EXPECT_EQ(queue.tryPush(record.job("x", [](RunStore&) {}, true, 41)), IngestQueue::Push::Full);  // bytes
         EXPECT_EQ(queue.tryPush(record.job("ingest", [&](RunStore& store) {
                       IncomingReport report;
-                      report.samples.push_back({1, {1, 2, 3, 4}});
+                      report.series = {"CPU"}, report.numbers = {1}, report.values = {1};
                       store.ingest("10.0.0.7", report, 0);
                   }, true)),
                   IngestQueue::Push::Queued);

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <tuple>
 
 namespace perfagent {
@@ -20,24 +22,43 @@ bool parses(std::string_view body, IncomingReport& parsed) {
 TEST(ReportParser, ReadsWhatTheAgentWritesExactly) {
     // Shortest digits that Boost.JSON 1.81 alone would misread, and ones in exponent form.
     constexpr double kValues[] = {99.99999999999999, 0.1, 1e-05, 1e+16, 4096.0, 0.0, 33.333333333333336};
-    SampleSeries series[4];
+    SampleSeries series[6];  // the system's four, the target's two (its memory misses sample 3)
     for (int n = 1; n <= 9; ++n)
-        for (int i = 0; i < 4; ++i) series[i].set(n, kValues[(n + i) % std::size(kValues)] + i);
+        for (int i = 0; i < 6; ++i)
+            if (i != 5 || n != 3) series[i].set(n, kValues[(n + i) % std::size(kValues)] + i);
     for (const RunNames& names : {RunNames{"login", "SR-1", "home ✓"}, RunNames{"login", "SR-1", std::nullopt}, RunNames{}}) {
         MeasurementReport sent;
         sent.cpu = &series[0], sent.memoryUsed = &series[1], sent.memoryFree = &series[2], sent.memoryCompressed = &series[3];
         sent.averagecpu = 12.5, sent.maxmemoryused = 99.99999999999999, sent.totalduration = 7000;
         sent.usecaseName = names.usecase, sent.srNumber = names.srnumber, sent.pagename = names.pagename;
+        const bool target = !names.pagename;
+        if (target) sent.target = {"memhog", 4242, &series[4], &series[5], 8.75, 12.5, 313.5, 320};
         IncomingReport parsed;
         ASSERT_TRUE(parses(*encodePretty(sent), parsed));
-        EXPECT_EQ(std::tie(parsed.names, parsed.summary.maxmemoryused, parsed.summary.totalduration),
+        EXPECT_EQ(std::tie(parsed.names, parsed.figures.at("maxmemoryused"), parsed.figures.at("totalduration")),
                   std::tuple(names, 99.99999999999999, 7000.0));
-        ASSERT_EQ(parsed.samples.size(), 9u);
+        EXPECT_EQ(parsed.figures.size(), target ? 13u : 9u);
+        ASSERT_EQ(parsed.series.size(), target ? 6u : 4u);
+        if (target) {
+            EXPECT_EQ(parsed.labels, (Labels{{"target", "memhog"}, {"targetpid", "4242"}}));
+            EXPECT_EQ(std::tie(parsed.series[5], parsed.figures.at("averageappmemory")), std::tuple("AppMemory", 313.5));
+        }
+        ASSERT_EQ(parsed.numbers.size(), 9u);
         for (int n = 1; n <= 9; ++n) {
-            EXPECT_EQ(parsed.samples[n - 1].n, n);
-            for (int i = 0; i < 4; ++i) EXPECT_EQ(parsed.samples[n - 1].values[i], *series[i].get(n));
+            EXPECT_EQ(parsed.numbers[n - 1], n);
+            for (std::size_t i = 0; i < parsed.series.size(); ++i) {
+                const double value = parsed.value(n - 1, i);
+                EXPECT_TRUE(series[i].get(n) ? value == *series[i].get(n) : std::isnan(value)) << parsed.series[i] << n;
+            }
         }
     }
+}
+
+/// `count` extra series members, S0 … , each with one sample.
+std::string series(int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) out += ", \"S" + std::to_string(i) + R"(": {"1s": )" + std::to_string(i) + "}";
+    return out;
 }
 
 TEST(ReportParser, JoinsSeriesInAnyKeyOrderAndRefusesWhatIsNotAReport) {
@@ -53,9 +74,9 @@ TEST(ReportParser, JoinsSeriesInAnyKeyOrderAndRefusesWhatIsNotAReport) {
     IncomingReport valid;
     ASSERT_TRUE(parses(body(), valid));
     EXPECT_FALSE(valid.names.usecase);  // an empty name is no name
-    ASSERT_EQ(valid.samples.size(), 3u);
-    EXPECT_EQ(std::tie(valid.samples[0].values[1], valid.samples[2].n, valid.samples[2].values[0]), std::tuple(10, 3, 3));
-    EXPECT_TRUE(std::isnan(valid.samples[1].values[0]) && std::isnan(valid.samples[2].values[1]));
+    ASSERT_EQ(valid.numbers.size(), 3u);
+    EXPECT_EQ(std::tuple(valid.value(0, 1), valid.numbers[2], valid.value(2, 0)), std::tuple(10, 3, 3));
+    EXPECT_TRUE(std::isnan(valid.value(1, 0)) && std::isnan(valid.value(2, 1)));
     const std::string duration = R"("totalduration": 1000)";
     const std::pair<const char*, std::string> cases[] = {
         {"empty", ""}, {"array", "[1, 2]"}, {"truncated", body().substr(0, 40)}, {"trailing bytes", body() + "x"},
@@ -66,16 +87,51 @@ TEST(ReportParser, JoinsSeriesInAnyKeyOrderAndRefusesWhatIsNotAReport) {
         {"key without s", body(R"({"1": 1})")}, {"key zero", body(R"({"0s": 1})")}, {"key with leading zero", body(R"({"01s": 1})")},
         {"sample number too high", body(R"({"1048577s": 1})")}, {"sample twice", body(R"({"1s": 1, "1s": 2})")},
         {"huge negative number", body(R"({"1s": -2e308})")},
+        {"NUL in a name", body(R"({"1s": 1})", duration + R"(, "pagename": "a\u0000b")")},
+        {"NUL in a label", body(R"({"1s": 1})", duration + R"(, "target": "\u0000")")},
+        {"label name outside the letters", body(R"({"1s": 1})", duration + R"(, "tar-get": "x")")},
+        {"series name of 65 bytes", body(R"({"1s": 1})", duration + ", \"" + std::string(65, 's') + R"(": {"1s": 1})")},
+        {"label of 257 bytes", body(R"({"1s": 1})", duration + R"(, "build": ")" + std::string(257, 'b') + "\"")},
+        {"33 series", body(R"({"1s": 1})", duration + series(29))},
     };
     for (const auto& [what, text] : cases) {
         SCOPED_TRACE(what);
         IncomingReport parsed;
         EXPECT_FALSE(parses(text, parsed));
     }
-    // The largest sample number is taken; a number too small for a double is 0.
+    // The largest sample number is taken, and so are 32 series, a name of 64 bytes and a label of 256.
     EXPECT_TRUE(parses(body(R"({"1048576s": 1})"), valid));
+    // A number too small for a double is 0.
     ASSERT_TRUE(parses(body(R"({"1s": 1e-400, "2s": -1e-400})"), valid));
-    EXPECT_EQ(std::tie(valid.samples[0].values[0], valid.samples[1].values[0]), std::tuple(0.0, 0.0));
+    const auto cpu = static_cast<std::size_t>(std::find(valid.series.begin(), valid.series.end(), "CPU") - valid.series.begin());
+    EXPECT_EQ(std::tuple(valid.value(0, cpu), valid.value(1, cpu)), std::tuple(0.0, 0.0));
+    const std::string longName(64, 'n'), longLabel(256, 'l');
+    ASSERT_TRUE(parses(body(R"({"1s": 1})", duration + series(28) + ", \"" + longName + R"(": 7, "build": ")" + longLabel + "\""), valid));
+    EXPECT_EQ(std::tuple(valid.series.size(), valid.series[4], valid.figures.at(longName), valid.labels.at("build")),
+              std::tuple(32u, "S0", 7.0, longLabel));
+}
+
+TEST(ReportParser, ReadsShortAndLongDecimalsExactly) {
+    // Decimals of 1 to 17 digits, some with a sign or leading zeros: each read as its text converts exactly.
+    std::string body = R"({"MemoryUsed": {}, "MemoryFree": {}, "MemoryCompressed": {}, "CPU": {)";
+    std::vector<std::string> texts;
+    for (int i = 1; i <= 3000; ++i) {
+        char text[40];
+        std::snprintf(text, sizeof text, "%.*f", i % 17, (i % 2 ? -1 : 1) * i * 1.2345678901234567 / (i % 5 ? 1 : 1e6));
+        texts.emplace_back(text);
+        body += (i > 1 ? ", \"" : "\"") + std::to_string(i) + "s\": " + text;
+    }
+    body += "}";
+    for (const char* key : {"averagecpu", "averagememoryfree", "averagememorycompressed", "averagememoryused",
+                            "maxmemoryfree", "maxmemorycompressed", "maxmemoryused", "maxcpu", "totalduration"})
+        body += std::string(", \"") + key + "\": 0";
+    IncomingReport parsed;
+    ASSERT_TRUE(parses(body + "}", parsed));
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        double exact = 0;
+        std::from_chars(texts[i].data(), texts[i].data() + texts[i].size(), exact);
+        EXPECT_EQ(parsed.value(i, 0), exact) << texts[i];
+    }
 }
 
 TEST(ReportParser, ReadsTheDeviceTokenUpload) {

@@ -1,10 +1,14 @@
 #include "storage/run_store.hpp"
+#include "storage/schema.hpp"
 #include "support/temp_directory.hpp"
 
 #include <gtest/gtest.h>
 #include <pqxx/pqxx>
+#include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <cmath>
 #include <fstream>
 #include <thread>
@@ -17,6 +21,15 @@ namespace {
 struct SqliteBackend {
     testing::TempDirectory dir;
     std::unique_ptr<RunStore> open() { return openSqliteRunStore((dir / "runs.sqlite3").string()); }
+    /// Writes the database anew as the release with schema version 1 left it.
+    void writeVersion1(const std::string& data) {
+        for (const char* file : {"runs.sqlite3", "runs.sqlite3-wal", "runs.sqlite3-shm"}) std::filesystem::remove(dir / file);
+        sqlite3* db = nullptr;
+        sqlite3_open((dir / "runs.sqlite3").c_str(), &db);
+        const std::string sql = std::string(kSqliteMigrations[0]) + data + "PRAGMA user_version=1;";
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
 };
 
 /// A fresh database in the cluster that the ctest fixture started; dropped afterwards.
@@ -33,16 +46,49 @@ struct PostgresBackend {
         try { exec("DROP DATABASE IF EXISTS " + name + " WITH (FORCE)"); } catch (const std::exception&) {}
     }
     void exec(const std::string& sql) { pqxx::connection c(admin); pqxx::nontransaction(c).exec(sql); }
-    std::unique_ptr<RunStore> open() { return openPostgresRunStore(admin.substr(0, admin.rfind('/') + 1) + name); }
+    std::string url() const { return admin.substr(0, admin.rfind('/') + 1) + name; }
+    std::unique_ptr<RunStore> open() { return openPostgresRunStore(url()); }
+    void writeVersion1(const std::string& data) {
+        pqxx::connection c(url());
+        pqxx::nontransaction(c).exec("DROP SCHEMA public CASCADE; CREATE SCHEMA public;" + std::string(kPostgresMigrations[0]) + data +
+                                     "CREATE TABLE schema_migrations(version INTEGER NOT NULL);"
+                                     "INSERT INTO schema_migrations VALUES(1);");
+    }
 };
 
-/// Report k of a measurement: samples 1..k, values by sample and `seed` (a restart has another), its own summary.
+/// The system series' values of sample n of a measurement with `seed` (a restart has another).
+std::array<double, 4> values(int n, double seed) { return {seed + n * 1.25, 4000.5 + n + seed, 900.0 - n, n * 0.1}; }
+
+/// Report k of a measurement: samples 1..k, values by sample and `seed`, its own figures.
 IncomingReport report(int k, RunNames names, double seed = 0) {
     IncomingReport r;
     r.names = std::move(names);
-    for (int n = 1; n <= k; ++n) r.samples.push_back({n, {seed + n * 1.25, 4000.5 + n + seed, 900.0 - n, n * 0.1}});
-    r.summary.averagecpu = seed + k, r.summary.maxcpu = seed + k * 1.25, r.summary.totalduration = k * 1000.0;
+    r.series.assign(kSystemSeries.begin(), kSystemSeries.end());
+    for (int n = 1; n <= k; ++n) {
+        r.numbers.push_back(n);
+        for (const double v : values(n, seed)) r.values.push_back(v);
+    }
+    r.figures = {{"averagecpu", seed + k}, {"maxcpu", seed + k * 1.25}, {"totalduration", k * 1000.0}};
     return r;
+}
+
+/// Adds a column to a report's table: value(n) at each of its samples, NaN for none.
+void addSeries(IncomingReport& r, const std::string& name, const std::function<double(std::int64_t)>& value) {
+    std::vector<double> wider;
+    for (std::size_t row = 0; row < r.numbers.size(); ++row) {
+        wider.insert(wider.end(), r.values.begin() + row * r.series.size(), r.values.begin() + (row + 1) * r.series.size());
+        wider.push_back(value(r.numbers[row]));
+    }
+    r.series.push_back(name);
+    r.values = std::move(wider);
+}
+
+/// Removes sample n from a report's table.
+void dropSample(IncomingReport& r, std::int64_t n) {
+    const auto row = std::find(r.numbers.begin(), r.numbers.end(), n) - r.numbers.begin();
+    r.numbers.erase(r.numbers.begin() + row);
+    const auto width = static_cast<std::ptrdiff_t>(r.series.size());
+    r.values.erase(r.values.begin() + row * width, r.values.begin() + (row + 1) * width);
 }
 
 const RunNames kNames{"login", "SR-1", "home"};
@@ -60,9 +106,11 @@ struct RunStoreTest : ::testing::Test {
         const auto run = store->run(id);
         ASSERT_TRUE(run);
         EXPECT_EQ(run->info.samples, samples);
-        ASSERT_EQ(run->series.size(), static_cast<std::size_t>(samples));
-        const IncomingReport expected = report(samples, {}, seed);
-        for (int n = 0; n < samples; ++n) EXPECT_EQ(run->series[n], expected.samples[n].values) << "sample " << n + 1;
+        for (std::size_t i = 0; i < kSystemSeries.size(); ++i) {
+            const std::vector<double>& series = run->series.at(std::string(kSystemSeries[i]));
+            ASSERT_EQ(series.size(), static_cast<std::size_t>(samples));
+            for (int n = 1; n <= samples; ++n) EXPECT_EQ(series[n - 1], values(n, seed)[i]) << "sample " << n;
+        }
     }
 };
 
@@ -81,21 +129,21 @@ TYPED_TEST(RunStoreTest, LaterReportsFillLostOnesAndStaleOrRepeatedOnesChangeNot
     EXPECT_EQ(this->ingest(report(6, kNames)).storedSamples, 0);
     EXPECT_EQ(this->ingest(report(4, kNames)).runId, first.runId);
     this->expectSeries(first.runId, 6);
-    EXPECT_EQ(this->store->run(first.runId)->info.summary.averagecpu, 6);  // not the stale report's
+    EXPECT_EQ(this->store->run(first.runId)->info.figures.at("averagecpu"), 6);  // not the stale report's
 
     // A report with a gap (sample 8 missing), then one that holds it: the gap is filled.
     IncomingReport gappy = report(9, kNames);
-    gappy.samples.erase(gappy.samples.begin() + 7);
+    dropSample(gappy, 8);
     EXPECT_EQ(this->ingest(gappy).storedSamples, 2);
-    EXPECT_TRUE(std::isnan(this->store->run(first.runId)->series[7][0]));
+    EXPECT_TRUE(std::isnan(this->store->run(first.runId)->series.at("CPU")[7]));
     EXPECT_EQ(this->ingest(report(9, kNames)).storedSamples, 1);
     this->expectSeries(first.runId, 9);
 
     // The final report repeats the samples with a longer duration: its summary is the run's.
     IncomingReport final = report(9, kNames);
-    final.summary.totalduration += 400;
+    final.figures["totalduration"] += 400;
     EXPECT_EQ(this->ingest(final).runId, first.runId);
-    EXPECT_EQ(this->store->run(first.runId)->info.summary.totalduration, 9400);
+    EXPECT_EQ(this->store->run(first.runId)->info.figures.at("totalduration"), 9400);
 }
 
 TYPED_TEST(RunStoreTest, DerivesRunsFromNamesAndEarlySamples) {
@@ -147,7 +195,7 @@ TYPED_TEST(RunStoreTest, InterleavedDevicesAndTwoStoresTakingAlternateReportsSto
     for (const RunInfo& run : runs) {
         SCOPED_TRACE(run.device);
         this->expectSeries(run.id, 40, run.device == "10.0.0.2" ? 3 : 0);
-        EXPECT_EQ(run.summary.totalduration, 40'000);
+        EXPECT_EQ(run.figures.at("totalduration"), 40'000);
     }
 }
 
@@ -181,6 +229,72 @@ TYPED_TEST(RunStoreTest, ListsNewestFirstWithFiltersPagingAndDeviceTokens) {
     ASSERT_TRUE(run);
     EXPECT_EQ(std::tie(run->info.device, run->info.deviceToken, run->info.samples), std::tuple("10.0.0.1", "abc123", 3));
     EXPECT_FALSE(this->store->run(c + 100));
+}
+
+TYPED_TEST(RunStoreTest, KeepsTargetSeriesWithGapsLabelsAndUnknownSeriesInOneRun) {
+    const double missing = std::numeric_limits<double>::quiet_NaN();
+    // Report 4: memory lacks sample 4, the app's CPU sample 2; a series and a figure the server never saw.
+    const auto measured = [&](int k, std::string target, bool gaps) {
+        IncomingReport r = report(k, kNames);
+        if (gaps) r.values[(k - 1) * 4 + 1] = missing;
+        addSeries(r, "AppCPU", [&](std::int64_t n) { return gaps && n == 2 ? missing : n * 0.5; });
+        addSeries(r, "Temperature", [](std::int64_t n) { return 40.0 + n; });
+        r.labels = {{"target", std::move(target)}, {"targetpid", "4242"}};
+        r.figures["averageappcpu"] = k * 0.25, r.figures["averagetemperature"] = 42;
+        return r;
+    };
+    const auto first = this->ingest(measured(4, "memhog", true));
+    const auto filled = this->ingest(measured(5, "memhog", false));
+    EXPECT_EQ(std::tie(filled.runId, filled.newRun, filled.storedSamples), std::tuple(first.runId, false, 1));
+    this->expectSeries(first.runId, 5);
+    const auto run = this->store->run(first.runId);
+    EXPECT_EQ(run->series.at("AppCPU"), (std::vector<double>{0.5, 1, 1.5, 2, 2.5}));
+    EXPECT_EQ(run->series.at("Temperature")[4], 45);
+    EXPECT_EQ(run->info.labels, (Labels{{"target", "memhog"}, {"targetpid", "4242"}}));
+    EXPECT_EQ(std::tie(run->info.figures.at("averageappcpu"), run->info.figures.at("averagetemperature")), std::tuple(1.25, 42));
+    // Another target with the same names and samples is another measurement.
+    EXPECT_TRUE(this->ingest(measured(5, "firefox", false)).newRun);
+}
+
+TYPED_TEST(RunStoreTest, ThirtyMeasurementsBehindOneAddressKeepTheirOwnRuns) {
+    for (int k = 1; k <= 12; ++k)
+        for (int agent = 0; agent < 30; ++agent) this->ingest(report(k, kNames, agent * 10), "192.0.2.1");
+    RunFilter all;
+    const auto runs = this->store->listRuns(all);
+    ASSERT_EQ(runs.size(), 30u);
+    for (const RunInfo& run : runs) EXPECT_EQ(run.samples, 12);
+}
+
+TYPED_TEST(RunStoreTest, UpgradesADatabaseOfSchemaVersion1AndKeepsItsRuns) {
+    this->store.reset();
+    this->backend.writeVersion1(
+        "INSERT INTO devices(address, token, token_ms) VALUES('10.0.0.9', 'tok', 1);"
+        "INSERT INTO runs(device, usecase, srnumber, started_ms, last_report_ms, samples, last_sample, summary_samples,"
+        " averagecpu, maxcpu, maxmemoryused, totalduration) VALUES('10.0.0.9', 'login', 'SR-1', 1000, 5000, 3, 4, 4,"
+        " 12.5, 33.333333333333336, 4096.5, 4000);"
+        "INSERT INTO samples VALUES(1, 1, 1.5, 4000.25, 900, 0), (1, 2, 2.5, 4001, 899, NULL), (1, 4, 0.1, 4002, 898, 0.5);");
+    this->store = this->backend.open();
+    const auto run = this->store->run(1);
+    ASSERT_TRUE(run);
+    EXPECT_EQ(std::tie(run->info.names, run->info.deviceToken, run->info.samples, run->info.lastSample),
+              std::tuple(RunNames{"login", "SR-1", std::nullopt}, "tok", 3, 4));
+    EXPECT_EQ(run->info.figures, (Figures{{"averagecpu", 12.5}, {"averagememorycompressed", 0}, {"averagememoryfree", 0},
+                                          {"averagememoryused", 0}, {"maxcpu", 33.333333333333336},
+                                          {"maxmemorycompressed", 0}, {"maxmemoryfree", 0}, {"maxmemoryused", 4096.5},
+                                          {"totalduration", 4000}}));
+    const auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](double x, double y) { return x == y || (x != x && y != y); });
+    };
+    const double missing = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_TRUE(same(run->series.at("CPU"), {1.5, 2.5, missing, 0.1}));
+    EXPECT_TRUE(same(run->series.at("MemoryCompressed"), {0, missing, missing, 0.5}));
+    EXPECT_EQ(run->series.size(), 4u);
+    // The upgraded run takes the rest of its measurement: its stored samples agree.
+    IncomingReport next = report(5, {"login", "SR-1", std::nullopt});
+    for (const auto& [n, v] : {std::pair{1, std::array{1.5, 4000.25, 900.0, 0.0}}, {4, {0.1, 4002.0, 898.0, 0.5}}})
+        std::copy(v.begin(), v.end(), next.values.begin() + (n - 1) * 4);
+    const auto continued = this->ingest(next, "10.0.0.9");
+    EXPECT_EQ(std::tie(continued.runId, continued.storedSamples), std::tuple(1, 2));
 }
 
 }  // namespace
