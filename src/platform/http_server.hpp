@@ -100,7 +100,8 @@ struct HttpServerLimits {
     /// new connection is closed.
     std::size_t maxConnections = 64;
     std::size_t headerLimit = 8 * 1024;
-    /// Body bytes held at once across all connections; a request that would go beyond gets 503.
+    /// Body bytes held at once across all connections, counted as they arrive: the request whose body
+    /// would go beyond gets 503.
     std::size_t bodyBudget = 16u << 20;
 };
 

@@ -97,7 +97,6 @@ void HttpSession::onHeader(error_code ec) {
         if (auto refusal = route_->admit(request_)) return refuse(std::move(*refusal));
     if (const auto length = parser_->content_length(); length && *length > route_->bodyLimit)
         return refuse({413, "body too large"});
-    if (const auto length = parser_->content_length(); length && !holdBody(*length)) return refuse(kBusy);
 
     parser_->body_limit(route_->bodyLimit);  // enforced on chunked bodies while reading
     if (parser_->is_done()) return handle();
@@ -129,7 +128,8 @@ void HttpSession::onBody(error_code ec) {
     if (ec == http::error::body_limit) return refuse({413, "body too large"});
     if (isHttpParseError(ec)) return respond(400);
     if (ec) return close();
-    if (!holdBody(parser_->get().body().size())) return refuse(kBusy);  // a chunked body's growth
+    // Counted as the bytes arrive: a client that declares a large body but sends it slowly holds little.
+    if (!holdBody(parser_->get().body().size())) return refuse(kBusy);
     if (!parser_->is_done()) return readBody();
     handle();
 }

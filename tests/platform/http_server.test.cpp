@@ -133,7 +133,7 @@ TEST_F(HttpServerTest, SlowHeadersAndBodiesAreCutLongBeforeTheRequestDeadline) {
 }
 
 TEST_F(HttpServerTest, BodiesHeldAtOnceAreBoundedAcrossConnections) {
-    start({.bodyBudget = 1000});
+    start({.bodyBudget = 900});
     RawHttpClient holding(port_);
     const std::string body(600, 'a');
     const std::string whole = rawRequest(port_, "POST", "/sink", {}, body);
