@@ -27,6 +27,8 @@ constexpr std::string_view kProgram = "perfagent-server";
 
 /// Each agent keeps its upload connection open, so the agents' listener holds one socket per agent.
 constexpr std::size_t kMaxAgentConnections = 4000;
+/// Report bodies held at once while they arrive, across all agents: four of the largest (128 MiB).
+constexpr std::size_t kAgentBodyBudget = 4 * kMaxReportBody;
 
 /// Raises the open-file limit to what the agents' connections need, as far as the hard limit allows.
 void raiseOpenFileLimit() {
@@ -90,7 +92,7 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
         if (route == "report") metrics.reportRefused(refusal.status);
     };
     HttpServer agents(endpoints.agents, std::move(agentRoutes), diagnostics, std::string(kProgram),
-                      {.maxConnections = kMaxAgentConnections}, countRefusal);
+                      {.maxConnections = kMaxAgentConnections, .bodyBudget = kAgentBodyBudget}, countRefusal);
     std::optional<HttpServer> ui;
     if (options.ui) ui.emplace(*endpoints.ui, std::move(uiRoutes), diagnostics, std::string(kProgram));
     for (HttpServer* listener : {&agents, ui ? &*ui : nullptr}) {

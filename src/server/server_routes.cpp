@@ -55,6 +55,18 @@ void queue(IngestQueue& queue, const HttpResponder& responder, std::function<voi
 
 // ---- ingest ---------------------------------------------------------------------------------------------
 
+/// The agent sends neither Origin nor Sec-Fetch-Site: a request that carries them comes from a web page
+/// (a form, a no-cors fetch) that must not write runs. A report must say it is JSON, which a form cannot;
+/// the device token comes without a Content-Type, or with JSON's.
+std::optional<HttpRefusal> admitAgent(const HttpServerRequest& request, bool typeRequired) {
+    if (request.header("Origin")) return HttpRefusal{403, "sent by a web page"};
+    if (const auto site = request.header("Sec-Fetch-Site"); site && *site != "none")
+        return HttpRefusal{403, "sent by a web page"};
+    const auto type = request.header("Content-Type");
+    if (type ? !isJsonContentType(*type) : typeRequired) return HttpRefusal{415, "not JSON"};
+    return std::nullopt;
+}
+
 void ingestReport(IngestQueue& store, const TrustedProxies& proxies, ServerMetrics& metrics, HttpServerRequest&& request,
                   HttpResponder responder) {
     if (blank(request.body)) return responder.answer({.status = 204});
@@ -195,6 +207,7 @@ Result<ServerPages> loadServerPages(const std::filesystem::path& directory) {
 std::vector<HttpRoute> ingestRoutes(IngestQueue& store, const TrustedProxies& proxies, ServerMetrics& metrics) {
     std::vector<HttpRoute> routes;
     routes.push_back({.method = "POST", .path = "/entry-point/json", .bodyLimit = kMaxReportBody, .name = "report",
+                      .admit = [](const HttpServerRequest& request) { return admitAgent(request, true); },
                       .handle = [&store, &proxies, &metrics](HttpServerRequest&& request, HttpResponder responder) {
                           ingestReport(store, proxies, metrics, std::move(request), std::move(responder));
                       }});
@@ -202,6 +215,7 @@ std::vector<HttpRoute> ingestRoutes(IngestQueue& store, const TrustedProxies& pr
                       .handle = [](HttpServerRequest&&, HttpResponder responder) { responder.answer({.status = 200}); }});
     routes.push_back({.method = "POST", .path = "/entry-point/devicetokentest", .bodyLimit = 4096,
                       .name = "device token",
+                      .admit = [](const HttpServerRequest& request) { return admitAgent(request, false); },
                       .handle = [&store, &proxies](HttpServerRequest&& request, HttpResponder responder) {
                           ingestDeviceToken(store, proxies, std::move(request), std::move(responder));
                       }});
