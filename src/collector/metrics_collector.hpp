@@ -20,15 +20,16 @@ namespace perfagent {
 class CollectionServer;
 
 /// Prints the readout lines every sampler shares ("Time Remaining In Background : " … "Percent Of System
-/// Memory:") and returns the figures read on the way; the application lines are `appProbes`' task when
-/// given (a target's), else the agent's.
+/// Memory:") and returns the figures read on the way: the system's through `sampler`, the application
+/// lines through `app` (the agent's own or a target's; none: not read, and they print 0.0).
 struct SampleReadout {
     double systemCpu;
     SystemMemory memory;
     double appCpu = 0;
     double appMemory = 0;  ///< resident bytes
+    int appError = 0;      ///< why the application was not read (an errno value); 0 when it was
 };
-SampleReadout readAndPrintSample(Platform& platform, Probes& probes, Probes* appProbes = nullptr);
+SampleReadout readAndPrintSample(Platform& platform, Sampler& sampler, ProcessMeter* app);
 
 /// @brief Runs one measurement at a time: samples the probes once per second, keeps per-sample series,
 /// sums and maxima, and posts the measurement so far to the collection server after every sample.
@@ -78,8 +79,6 @@ public:
 
     // Fields besides the accumulation's, in declaration order.
     std::shared_ptr<Timer> backgroundTimer;
-    std::shared_ptr<Timer> backgroundPusher;
-    std::int64_t cpucounter = 0;
     std::optional<std::string> useCase;
     std::optional<std::string> srno;
     std::optional<std::string> pagename;
@@ -110,6 +109,7 @@ private:
 
     Platform& platform_;
     Probes& probes_;
+    Sampler sampler_;  // this measurement's own CPU intervals and the agent's own process
     CollectionServer& server_;
     std::uint64_t measurementId_;  // running reports of one measurement share it, so queued ones coalesce
     std::shared_ptr<OverallRun> overall_;  // the overall measurement running, if any

@@ -3,6 +3,8 @@
 #include "report/text.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <utility>
 
 namespace perfagent {
 
@@ -26,26 +28,28 @@ std::optional<TargetChoice> chooseTarget(const std::optional<TargetChoice>& push
     return std::nullopt;
 }
 
-ProcessTarget::ProcessTarget(TargetChoice choice, const ProcessInfo& process, std::unique_ptr<Probes> probes)
-    : choice_(std::move(choice)),
+ProcessTarget::ProcessTarget(ProcSource& source, TargetChoice choice, const ProcessInfo& process,
+                             std::unique_ptr<ProcessMeter> meter)
+    : source_(&source),
+      choice_(std::move(choice)),
       byName_(!std::all_of(choice_.pidOrName.begin(), choice_.pidOrName.end(),
-                           [](char c) { return c >= '0' && c <= '9'; })),
-      probes_(std::move(probes)) {
-    take(process);
+                           [](char c) { return c >= '0' && c <= '9'; })) {
+    take(process, std::move(meter));
 }
 
-void ProcessTarget::take(const ProcessInfo& process) {
+void ProcessTarget::take(const ProcessInfo& process, std::unique_ptr<ProcessMeter> meter) {
     name_ = process.name;
     identity_ = process.identity;
     gone_ = false;
-    // A first reading, so that the next one gives each thread's share since now, not over its life.
-    probes_->cpu.appUsage();
+    meter_ = std::move(meter);
+    // A first reading, so that the next one gives the share since now.
+    meter_->restart();
 }
 
 namespace {
 
-/// Finds the process `choice` names and opens it with `open(identity)`, a kernel result; the process,
-/// or nothing with the refusal.
+/// Finds the process `choice` names and opens it with `open(identity)` (a Result); the process, or
+/// nothing with the refusal.
 template <typename Open>
 std::optional<ProcessInfo> resolveTarget(ProcessList* processes, const TargetChoice& choice, Open&& open,
                                          TargetRefusal& refusal) {
@@ -59,12 +63,12 @@ std::optional<ProcessInfo> resolveTarget(ProcessList* processes, const TargetCho
         refusal = {TargetRefusal::Kind::NotFound, named + ": no such process"};
         return std::nullopt;
     }
-    const KernReturn result = open(process->identity);
-    if (result == kKernProtectionFailure) {
+    const auto opened = open(process->identity);
+    if (!opened && opened.error().code == std::errc::permission_denied) {
         refusal = {TargetRefusal::Kind::NotPermitted, named + ": " + described(*process) + " may not be read by this user"};
         return std::nullopt;
     }
-    if (result != kKernSuccess) {
+    if (!opened) {
         refusal = {TargetRefusal::Kind::NotFound, named + ": " + described(*process) + " cannot be read (it may have exited)"};
         return std::nullopt;
     }
@@ -73,30 +77,31 @@ std::optional<ProcessInfo> resolveTarget(ProcessList* processes, const TargetCho
 
 }  // namespace
 
-std::optional<TargetRefusal> checkTarget(ProcessList* processes, Kernel& kernel, const TargetChoice& choice) {
+std::optional<TargetRefusal> checkTarget(ProcessList* processes, ProcSource& source, const TargetChoice& choice) {
     TargetRefusal refusal;
-    const auto open = [&](ProcessIdentity identity) {
-        TaskPort task = kTaskSelf;
-        const KernReturn result = kernel.taskForPid(identity, choice.tree, &task);
-        if (result == kKernSuccess) kernel.taskRelease(task);
-        return result;
-    };
+    // Opened and closed at once: no reading is kept.
+    const auto open = [&](ProcessIdentity identity) { return source.open(identity, choice.tree); };
     if (resolveTarget(processes, choice, open, refusal)) return std::nullopt;
     return refusal;
 }
 
-std::optional<ProcessTarget> ProcessTarget::find(Platform& platform, Kernel& kernel, const TargetChoice& choice,
+std::optional<ProcessTarget> ProcessTarget::find(Platform& platform, ProcSource& source, const TargetChoice& choice,
                                                  std::string& whyNot) {
-    auto probes = std::make_unique<Probes>(kernel);
+    std::unique_ptr<ProcessHandle> handle;
     TargetRefusal refusal;
     const auto process = resolveTarget(
-        platform.processes, choice, [&](ProcessIdentity identity) { return probes->follow(identity, choice.tree); },
+        platform.processes, choice,
+        [&](ProcessIdentity identity) {
+            auto opened = source.open(identity, choice.tree);
+            if (opened) handle = std::move(*opened);
+            return opened;
+        },
         refusal);
     if (!process) {
         whyNot = std::move(refusal.why);
         return std::nullopt;
     }
-    return ProcessTarget(choice, *process, std::move(probes));
+    return ProcessTarget(source, choice, *process, std::make_unique<ProcessMeter>(std::move(handle)));
 }
 
 void ProcessTarget::lost(Platform& platform) {
@@ -106,20 +111,27 @@ void ProcessTarget::lost(Platform& platform) {
 }
 
 bool ProcessTarget::begin(Platform& platform) {
+    if (!meter_) return false;
     if (!gone_) return true;
     if (!byName_ || !platform.processes) return false;
     const auto process = findProcess(platform.processes->processes(), choice_.pidOrName);
     if (!process || process->identity == identity_) return false;
-    if (probes_->follow(process->identity, choice_.tree) != kKernSuccess) return false;
-    take(*process);
+    auto opened = source_->open(process->identity, choice_.tree);
+    if (!opened) return false;
+    take(*process, std::make_unique<ProcessMeter>(std::move(*opened)));
     say(platform, "target " + consoleText(choice_.pidOrName) + " found again: " + described(*process));
     return true;
 }
 
-bool ProcessTarget::end(Platform& platform) {
-    const KernReturn result = probes_->taskResult();
-    if (result == kKernTerminated) lost(platform);
-    return result == kKernSuccess && !gone_;
+bool ProcessTarget::end(Platform& platform, int error) {
+    if (error == ESRCH) lost(platform);
+    if (error == 0 && meter_ && meter_->unkept() > 0 && !std::exchange(saidUnkept_, true)) {
+        say(platform, "target " + consoleText(name_) + " (pid " + std::to_string(identity_.pid) + "): " +
+                          std::to_string(meter_->unkept()) +
+                          " of its processes are read without kept descriptors: the agent's share of the "
+                          "descriptor limit is in use");
+    }
+    return error == 0 && !gone_;
 }
 
 }  // namespace perfagent

@@ -30,44 +30,48 @@ struct TargetRefusal {
     std::string why;
 };
 
-/// Checks that `choice` names a running process `kernel` may read, by opening its task and releasing it
-/// at once; the refusal when not. It reads only host proc files, so a thread other than the main one
-/// may call it, with a kernel of its own.
-std::optional<TargetRefusal> checkTarget(ProcessList* processes, Kernel& kernel, const TargetChoice& choice);
+/// Checks that `choice` names a running process `source` may read, by opening it and closing it at
+/// once; the refusal when not. It reads only host proc files, so a thread other than the main one may
+/// call it, with a source of its own.
+std::optional<TargetRefusal> checkTarget(ProcessList* processes, ProcSource& source, const TargetChoice& choice);
 
-/// @brief One collector's target, read through probes of its own that follow it from one sample to the
-/// next (a thread's CPU share is the difference to its previous reading, so the task is kept); the
-/// shared probes keep reading the system and the agent. The kernel finds a tree's descendants afresh at
-/// every reading.
+/// @brief One collector's target, read through a meter of its own that follows it from one sample to
+/// the next (its CPU share is the difference to its previous reading); the source finds a tree's
+/// descendants afresh at every reading.
 class ProcessTarget {
 public:
     /// Finds the process `choice` names and checks that it may be read; the reason when not.
-    static std::optional<ProcessTarget> find(Platform& platform, Kernel& kernel, const TargetChoice& choice,
+    static std::optional<ProcessTarget> find(Platform& platform, ProcSource& source, const TargetChoice& choice,
                                              std::string& whyNot);
 
     /// Before a sample: true when the target is there to be read. A target chosen by name that has gone
     /// is looked for again, and one console and one log line say when it is back.
     bool begin(Platform& platform);
-    /// After the sample's readings: false when they are not the target's. The first time it is found
-    /// gone, one console and one log line say so.
-    bool end(Platform& platform);
-    /// The probes reading the target.
-    Probes& probes() { return *probes_; }
+    /// After the sample's reading (`error`: its errno, 0 when read): false when there are no figures of
+    /// the target. The first time it is found gone, one console and one log line say so; so does one
+    /// line the first time some of its processes are read without kept descriptors.
+    bool end(Platform& platform, int error);
+    /// The meter reading the target; none once closed.
+    ProcessMeter* meter() { return meter_.get(); }
+    /// Closes the target's descriptors; its name and pid stay for the reports.
+    void close() { meter_.reset(); }
 
     const std::string& name() const { return name_; }
     Pid pid() const { return identity_.pid; }
 
 private:
-    ProcessTarget(TargetChoice choice, const ProcessInfo& process, std::unique_ptr<Probes> probes);
-    void take(const ProcessInfo& process);
+    ProcessTarget(ProcSource& source, TargetChoice choice, const ProcessInfo& process, std::unique_ptr<ProcessMeter> meter);
+    void take(const ProcessInfo& process, std::unique_ptr<ProcessMeter> meter);
     void lost(Platform& platform);
 
+    ProcSource* source_;
     TargetChoice choice_;
     bool byName_;
     std::string name_;
     ProcessIdentity identity_;
     bool gone_ = false;
-    std::unique_ptr<Probes> probes_;
+    bool saidUnkept_ = false;
+    std::unique_ptr<ProcessMeter> meter_;
 };
 
 }  // namespace perfagent

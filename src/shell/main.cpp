@@ -12,7 +12,7 @@
 #include "platform/diagnostics.hpp"
 #include "platform/files.hpp"
 #include "platform/http_server.hpp"
-#include "platform/linux_kernel.hpp"
+#include "platform/linux_proc.hpp"
 #include "platform/listen_address.hpp"
 #include "platform/main_thread_handoff.hpp"
 #include "keepalive/notification_center.hpp"
@@ -50,8 +50,8 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
     HostApplicationState application;
     LinuxProcessList processList;
     Platform platform{clock, console, loop, application, &processList, diagnostic};
-    LinuxKernel kernel;
-    Probes probes(kernel);
+    LinuxProc proc;  // its first use raises the descriptor limit
+    Probes probes(proc);
     BeastUrlSession urlSession(loop.context(), diagnostic);  // reports go out from the main loop
     CollectionServer server(urlSession, line.collectionServer);
     NotificationCenter notificationCenter;
@@ -96,12 +96,12 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
     // gets 503s, not a growing backlog.
     MainThreadHandoff handoff(loop, 256);
     std::vector<HttpRoute> routes = screenRoutes(std::move(pageFiles), handoff, delegate, processList);
-    LinuxKernel pushKernel;  // the network thread's own, for checking a push's target before answering it
+    LinuxProc pushProc;  // the network thread's own, for checking a push's target before answering it
     routes.push_back(pushRoute(token ? tokenText(token.token) : std::string(), handoff,
                                [&delegate](const boost::json::object& userInfo) {
                                    delegate.didReceiveRemoteNotification(userInfo);
                                },
-                               pushTargetCheck(&processList, pushKernel, targetOption)));
+                               pushTargetCheck(&processList, pushProc, targetOption)));
     HttpServer listener({listenAddress, line.listen.port}, std::move(routes), diagnostics);
     if (const auto error = listener.start()) {
         diagnostic("perfagent: cannot listen on " + authorityText(listenAddress, line.listen.port) + ": " +

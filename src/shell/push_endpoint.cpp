@@ -114,11 +114,11 @@ PushBodyCheck parsePushBody(std::string_view body) {
     return check;
 }
 
-PushTargetCheck pushTargetCheck(ProcessList* processes, Kernel& kernel, std::optional<TargetChoice> option) {
-    return [processes, &kernel, option = std::move(option)](const RemoteCommand& command) -> std::optional<HttpRefusal> {
+PushTargetCheck pushTargetCheck(ProcessList* processes, ProcSource& source, std::optional<TargetChoice> option) {
+    return [processes, &source, option = std::move(option)](const RemoteCommand& command) -> std::optional<HttpRefusal> {
         const auto choice = chooseTarget(TargetChoice{command.target, command.targetTree}, std::nullopt, option);
         if (!choice) return std::nullopt;
-        auto refusal = checkTarget(processes, kernel, *choice);
+        auto refusal = checkTarget(processes, source, *choice);
         if (!refusal) return std::nullopt;
         return HttpRefusal{refusal->kind == TargetRefusal::Kind::NotPermitted ? 403u : 422u, std::move(refusal->why)};
     };

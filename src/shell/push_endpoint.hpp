@@ -49,9 +49,9 @@ inline constexpr std::string_view kDamagedTokenStore =
 using PushTargetCheck = std::function<std::optional<HttpRefusal>(const RemoteCommand&)>;
 
 /// The check of a start's target (the payload's, else the agent's `option`) against `processes`, reading
-/// with `kernel`, which from then on the network thread alone may use. A target that names no running
+/// with `source`, which from then on the network thread alone may use. A target that names no running
 /// process is refused with 422, one this user may not read with 403, each with the reason.
-PushTargetCheck pushTargetCheck(ProcessList* processes, Kernel& kernel, std::optional<TargetChoice> option);
+PushTargetCheck pushTargetCheck(ProcessList* processes, ProcSource& source, std::optional<TargetChoice> option);
 
 /// The push endpoint, `POST /remote-notification`: a body from a client that presents
 /// `Authorization: Bearer <deviceToken>` (an empty token, one that could not be loaded, refuses every push

@@ -21,13 +21,13 @@ TEST(PushEndpoint, DeliversTokenBearingObjectsAndRefusesTheRestOrWhenTheMainThre
     testing::FakeShell shell;  // its console: diagnostics without their time stamp
     testing::FixedProcesses processes;
     processes.running = {{{7, 1}, "pa-other", "pa-other", "ann", 4096}};
-    shell.kernel.answerTaskForPid(kKernProtectionFailure);  // every process belongs to another user
+    shell.proc.answerOpen(EACCES);  // every process belongs to another user
     MainThreadHandoff handoff{shell.loop, 3};
     std::vector<boost::json::object> delivered;
     Diagnostics diagnostics{[&](std::string_view line) { shell.console.println(line.substr(line.find(' ') + 1)); }};
     HttpServer server{{boost::asio::ip::make_address("127.0.0.1"), 0},
                       {pushRoute(kToken, handoff, [&](const boost::json::object& o) { delivered.push_back(o); },
-                                  pushTargetCheck(&processes, shell.kernel, std::nullopt))},
+                                  pushTargetCheck(&processes, shell.proc, std::nullopt))},
                       diagnostics};
     ASSERT_FALSE(server.start());
     const auto raw = [&](const std::string& headers, std::optional<std::string_view> body) {
