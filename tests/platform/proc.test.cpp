@@ -205,9 +205,11 @@ TEST(LinuxProc, AProcessOrItsTreeUntilItExitsAndAnUnreadableDescendantIsSkipped)
     EXPECT_EQ(std::pair(read(tree).cpuNs, read(tree).residentBytes), std::pair(ns(123), 55 * kPage));
 
     // 70 cannot be read this time: the tree's figures are the rest's, not none.
-    std::filesystem::remove(proc / "70/statm");
-    writeProcess(proc, 60, {60, 61}, "100 10 0\n", 400, 30);
+    proc.write("70/statm", "?\n");
+    proc.write("60/stat", statLine(60, "app", 'S', 30, 0, 400));
     EXPECT_EQ(std::pair(read(tree).cpuNs, read(tree).residentBytes), std::pair(ns(133), 50 * kPage));
+    proc.write("70/statm", "10 5 0\n");  // readable again: its time is not counted twice
+    EXPECT_EQ(std::pair(read(tree).cpuNs, read(tree).residentBytes), std::pair(ns(133), 55 * kPage));
     // The tree is found afresh: 60 left it (and took 70 along); what they used stays counted.
     proc.write("50/task/50/children", "");
     writeProcess(proc, 50, {50}, "100 40 0\n", 300, 110);
