@@ -297,9 +297,13 @@ Result<std::unique_ptr<ProcessHandle>> LinuxProc::open(ProcessIdentity process, 
         const int error = errno == EACCES || errno == EPERM ? EACCES : ESRCH;
         return systemFailure(error == EACCES ? "may not be read" : "no such process", error);
     }
-    handle->first().stat.adopt(*this, fd);
-    // The first reading checks the identity and is the baseline of the next.
-    if (const auto first = handle->read(); !first) return first.error();
+    // Only the first process is checked here (a tree is walked by the first reading), so that a check
+    // made to answer a request stays cheap.
+    Member& first = handle->first();
+    first.stat.adopt(*this, fd);
+    const auto stat = parseTaskStat(first.stat.read(*this, path(process.pid, "stat")));
+    if (!stat || hasExited(*stat) || stat->startTime != process.startTime)
+        return systemFailure("no such process", ESRCH);
     return std::unique_ptr<ProcessHandle>(std::move(handle));
 }
 
