@@ -188,17 +188,16 @@ void MetricsCollector::backgroundPush() {
 }
 
 struct MetricsCollector::OverallRun {
-    Platform& platform;
     std::shared_ptr<MetricsCollector> samples;
     std::string useCaseName;
     std::string srNumber;
     std::string pageName;
-    std::atomic<bool> stopped{false};  // set on the main thread, read by the loop's steps
+    bool stopped = false;  // a tick already queued when the run ended does nothing
 };
 
 void MetricsCollector::startOverall(std::string useCaseName, std::string srNumber, std::string pageName) {
-    // Each overall measurement has its own stop flag. One still running ends here, its final report
-    // first, so that a burst of starts never leaves loops sampling side by side.
+    // One still running ends here, its final report first, so that a burst of starts never leaves
+    // measurements sampling side by side.
     if (const auto running = std::exchange(overall_, nullptr)) finishOverallRun(*running);
     startStop = true;
     const double startInstant = nowMilliseconds(platform_.clock);
@@ -211,12 +210,18 @@ void MetricsCollector::startOverall(std::string useCaseName, std::string srNumbe
     auto samples = std::make_shared<MetricsCollector>(platform_, probes_, server_);
     // The fresh collector's durations run from the instant printed above, not from 1970.
     samples->startTime = startInstant;
-    samples->target_ = std::move(target_);  // the overall loop follows it from now on
+    samples->target_ = std::move(target_);  // the overall measurement follows it from now on
     // The first tick is at once; its CPU covers the time since the agent's previous reading.
     samples->sampler_.restartFromAgentReading();
-    overall_ = std::shared_ptr<OverallRun>(new OverallRun{platform_, std::move(samples), std::move(useCaseName),
-                                                          std::move(srNumber), std::move(pageName)});
-    platform_.runLoop.backgroundAsync([run = overall_] { runOverall(run); });
+    overall_ = std::make_shared<OverallRun>(
+        OverallRun{std::move(samples), std::move(useCaseName), std::move(srNumber), std::move(pageName)});
+    // The first tick queued behind the command's own lines, then one a second on the main loop's timer,
+    // which the run's collector owns (the run is named weakly, so neither keeps the other alive).
+    const auto tick = [run = std::weak_ptr<OverallRun>(overall_)] {
+        if (const auto live = run.lock(); live && !live->stopped) live->samples->timerHandler();
+    };
+    platform_.runLoop.async(tick);
+    overall_->samples->backgroundTimer = platform_.runLoop.scheduleRepeating(kSampleIntervalSeconds, tick);
 }
 
 void MetricsCollector::stopOverall() {
@@ -224,25 +229,15 @@ void MetricsCollector::stopOverall() {
     const auto run = std::exchange(overall_, nullptr);
     if (!run) return;
     run->stopped = true;
-    // Queued behind the command's own lines and behind any tick the loop already requested (which the
-    // stop flag turns into nothing), so the final report never overlaps a tick.
+    run->samples->backgroundTimer->invalidate();
+    // Queued behind the command's own lines, so the final report follows them.
     platform_.runLoop.async([run] { finishOverallRun(*run); });
 }
 
 void MetricsCollector::finishOverallRun(OverallRun& run) {
     run.stopped = true;
+    run.samples->backgroundTimer->invalidate();
     run.samples->finishOverall(run.useCaseName, run.srNumber, run.pageName);
-}
-
-void MetricsCollector::runOverall(std::shared_ptr<OverallRun> run) {
-    // One step of the background loop: until the run is stopped, request a tick on the main queue and
-    // look again a second later. No thread sleeps, so steps of several runs could share the queue.
-    if (run->stopped.load()) return;
-    RunLoop& loop = run->platform.runLoop;
-    loop.async([run] {
-        if (!run->stopped.load()) run->samples->timerHandler();
-    });
-    loop.backgroundAfter(kSampleIntervalSeconds, [run] { runOverall(run); });
 }
 
 void MetricsCollector::finishOverall(const std::string& useCaseName, const std::string& srNumber,

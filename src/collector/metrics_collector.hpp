@@ -34,8 +34,7 @@ SampleReadout readAndPrintSample(Platform& platform, Sampler& sampler, ProcessMe
 /// @brief Runs one measurement at a time: samples the probes once per second, keeps per-sample series,
 /// sums and maxima, and posts the measurement so far to the collection server after every sample.
 ///
-/// Every operation runs on the main thread; the overall loop's steps on the background queue read only
-/// their own run's stop flag.
+/// Every operation runs on the main thread, the overall measurement's ticks too.
 class MetricsCollector : public Accumulation {
 public:
     MetricsCollector(Platform& platform, Probes& probes, CollectionServer& server);
@@ -53,11 +52,11 @@ public:
     void stop();
     /// Posts an interim report of the running measurement without changing it.
     void backgroundPush();
-    /// Starts an overall measurement: a background loop requests one tick per second of a fresh
-    /// collector until stopOverall, then that collector posts its final report. An overall measurement
-    /// still running is ended first (its final report posted), so one loop runs at most.
+    /// Starts an overall measurement: a fresh collector ticks at once, then once a second on a timer of
+    /// the main loop until stopOverall, then that collector posts its final report. An overall measurement
+    /// still running is ended first (its final report posted), so one runs at most.
     void startOverall(std::string useCaseName, std::string srNumber, std::string pageName);
-    /// Ends the running overall measurement, if any: its loop requests no more ticks, and its final
+    /// Ends the running overall measurement, if any: its timer stops, and its final
     /// report follows on the main queue. Clears `startStop`.
     void stopOverall();
 
@@ -98,7 +97,6 @@ public:
 
 private:
     struct OverallRun;
-    static void runOverall(std::shared_ptr<OverallRun> run);
     static void finishOverallRun(OverallRun& run);
     void finishOverall(const std::string& useCaseName, const std::string& srNumber, const std::string& pageName);
 
