@@ -1,6 +1,5 @@
-#include "platform/linux_kernel.hpp"
+#include "platform/linux_proc.hpp"
 #include "probes/cpu.hpp"
-#include "probes/memory.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -17,12 +16,10 @@
 namespace perfagent {
 namespace {
 
-/// One full sample as a sampler takes it once per second.
-void sample(Probes& probes) {
-    benchmark::DoNotOptimize(probes.cpu.appUsage());
-    benchmark::DoNotOptimize(probes.cpu.systemUsage());
-    benchmark::DoNotOptimize(probes.memory.appMemory());
-    benchmark::DoNotOptimize(probes.memory.systemMemory());
+/// One full sample as a sampler takes it once per second: the application's CPU and memory, the system's.
+void sample(Sampler& sampler, ProcessMeter& app) {
+    benchmark::DoNotOptimize(app.read());
+    benchmark::DoNotOptimize(sampler.readSystem());
 }
 
 ProcessIdentity identityOf(pid_t pid) {
@@ -35,15 +32,16 @@ ProcessIdentity identityOf(pid_t pid) {
     return {pid, std::stoull(field)};
 }
 
+/// The agent's own process and the system.
 void BM_Sample(benchmark::State& state) {
-    LinuxKernel kernel;
-    Probes probes(kernel);
-    for (auto _ : state) sample(probes);
+    LinuxProc proc;
+    Probes probes(proc);
+    Sampler sampler(probes);
+    for (auto _ : state) sample(sampler, sampler.self());
 }
 BENCHMARK(BM_Sample);
 
-/// A target process of 200 threads, all asleep, or one of them woken before each sample (so that the
-/// process has run and every thread's file is read).
+/// A target process of 200 threads, all asleep, or one of them woken before each sample.
 void sampleTarget200Threads(benchmark::State& state, bool wakeOne) {
     int wake[2];
     if (::pipe(wake) != 0) state.SkipWithError("no pipe");
@@ -55,13 +53,15 @@ void sampleTarget200Threads(benchmark::State& state, bool wakeOne) {
         ::pause();
     }
     ::usleep(300'000);
-    LinuxKernel kernel;
-    Probes probes(kernel);
-    if (probes.follow(identityOf(child), false) != kKernSuccess) state.SkipWithError("cannot follow the target");
-    if (probes.cpu.threadActs().size() != 200) state.SkipWithError("the target has not started its threads");
+    LinuxProc proc;
+    Probes probes(proc);
+    Sampler sampler(probes);
+    auto target = proc.open(identityOf(child), false);
+    if (!target) state.SkipWithError("cannot open the target");
+    ProcessMeter app(std::move(*target));
     for (auto _ : state) {
         if (wakeOne) benchmark::DoNotOptimize(::write(wake[1], "x", 1));
-        sample(probes);
+        sample(sampler, app);
     }
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
@@ -76,7 +76,7 @@ void BM_SampleTarget200ThreadsOneWoken(benchmark::State& state) { sampleTarget20
 BENCHMARK(BM_SampleTarget200ThreadsOneWoken);
 
 /// A process group of 50 single-threaded processes: a root with 49 children.
-pid_t startTree() {
+void BM_SampleTree50Processes(benchmark::State& state) {
     const pid_t root = ::fork();
     if (root == 0) {
         ::setpgid(0, 0);
@@ -89,35 +89,17 @@ pid_t startTree() {
         ::pause();
     }
     ::usleep(300'000);
-    return root;
-}
-
-void stopTree(pid_t root) {
+    LinuxProc proc;
+    Probes probes(proc);
+    Sampler sampler(probes);
+    auto target = proc.open(identityOf(root), true);
+    if (!target) state.SkipWithError("cannot open the target");
+    ProcessMeter app(std::move(*target));
+    for (auto _ : state) sample(sampler, app);
     ::kill(-root, SIGKILL);
     ::waitpid(root, nullptr, 0);
 }
-
-void BM_SampleTree50Processes(benchmark::State& state) {
-    const pid_t root = startTree();
-    LinuxKernel kernel;
-    Probes probes(kernel);
-    if (probes.follow(identityOf(root), true) != kKernSuccess) state.SkipWithError("cannot follow the target");
-    if (probes.cpu.threadActs().size() != 50) state.SkipWithError("the tree has not started");
-    for (auto _ : state) sample(probes);
-    stopTree(root);
-}
 BENCHMARK(BM_SampleTree50Processes);
-
-/// The tree's footprint (proportional set sizes), dearer than its resident size.
-void BM_TreeFootprint(benchmark::State& state) {
-    const pid_t root = startTree();
-    LinuxKernel kernel;
-    Probes probes(kernel);
-    if (probes.follow(identityOf(root), true) != kKernSuccess) state.SkipWithError("cannot follow the target");
-    for (auto _ : state) benchmark::DoNotOptimize(probes.memory.appFootprint());
-    stopTree(root);
-}
-BENCHMARK(BM_TreeFootprint);
 
 }  // namespace
 }  // namespace perfagent

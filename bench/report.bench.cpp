@@ -1,6 +1,6 @@
 #include "collector/metrics_collector.hpp"
 #include "platform/asio_run_loop.hpp"
-#include "platform/linux_kernel.hpp"
+#include "platform/linux_proc.hpp"
 #include "report/collection_server.hpp"
 
 #include <benchmark/benchmark.h>
@@ -20,8 +20,8 @@ public:
 // sample.
 void BM_RunningReportTick(benchmark::State& state) {
     const auto samples = state.range(0);
-    LinuxKernel kernel;
-    Probes probes(kernel);
+    LinuxProc proc;
+    Probes probes(proc);
     SystemClock clock;
     NullConsole console;
     AsioRunLoop loop;

@@ -228,7 +228,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The command as the listener reads it, then its dispatch through a delegate. These fake services list no
     // processes: a start that names a target is refused with the reason, and nothing is delivered.
     World world;
-    TargetResolver targets(nullptr, world.shell.kernel, std::nullopt);
+    TargetResolver targets(nullptr, world.shell.proc, std::nullopt);
     const Result<PushCommand> push = readPush(userInfo, targets);
     const bool starts = command && (action == CommandAction::Start || action == CommandAction::StartOverall);
     if (starts && !command->target.empty()) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 
@@ -32,25 +33,36 @@ void printInstant(Console& console, const char* label, double instantMs) {
     console.println(labelled(label, roundHalfAwayFromZero(instantMs)));
 }
 
-SampleReadout readAndPrintSample(Platform& platform, Probes& probes, Probes* appProbes) {
-    Probes& app = appProbes ? *appProbes : probes;
+SampleReadout readAndPrintSample(Platform& platform, Sampler& sampler, ProcessMeter* app) {
     // A brief console reads the same figures (the app series need them) and prints none of them.
     const bool print = !platform.console.brief();
     const auto say = [&](const std::string& line) { platform.console.println(line); };
     if (print) say(labelled("Time Remaining In Background : ", platform.application.backgroundTimeRemaining()));
-    const double appCpu = app.cpu.appUsage();
+    double appCpu = 0.0;
+    double appMemory = 0.0;
+    int appError = ENOENT;
+    if (app) {
+        const auto figures = app->read();
+        if (figures) {
+            appCpu = figures->cpu;
+            appMemory = figures->resident;
+            appError = 0;
+        } else {
+            appError = figures.error().code.value();
+        }
+    }
     if (print) say(labelled("Application CPU: ", appCpu));
-    const double systemCpu = systemCpuFigure(probes.cpu.systemUsage());
+    const Sampler::System system = sampler.readSystem();
+    const double systemCpu = systemCpuFigure(system.cpu);
     if (print) say(labelled("System CPU: ", systemCpu));
-    const double appMemory = app.memory.appMemory().resident;
     if (print) say(labelled("Application Memory: ", appMemory));
-    const SystemMemory memory = probes.memory.systemMemory();
+    const SystemMemory& memory = system.memory;
     if (print) {
         say("System Memory: " + systemMemoryText(memory));
         say(labelled("Used System Memory:", usedMemory(memory)));
         say(labelled("Percent Of System Memory:", percentOfSystemMemory(memory)));
     }
-    return {systemCpu, memory, appCpu, appMemory};
+    return {systemCpu, memory, appCpu, appMemory, appError};
 }
 
 std::size_t handOffReport(ReportEncoder& encoder, const MeasurementReport& report, HandOffLines variant,
@@ -81,7 +93,7 @@ void encodeAndHandOff(const MeasurementReport& report, HandOffLines variant, Con
 }
 
 MetricsCollector::MetricsCollector(Platform& platform, Probes& probes, CollectionServer& server)
-    : platform_(platform), probes_(probes), server_(server), measurementId_(nextMeasurementId()) {}
+    : platform_(platform), probes_(probes), sampler_(probes), server_(server), measurementId_(nextMeasurementId()) {}
 
 MetricsCollector::~MetricsCollector() {
     // The timer's block refers to this collector; it must not outlive it.
@@ -98,9 +110,8 @@ void MetricsCollector::start(std::string useCaseName, std::string srNumber, std:
     srno = std::move(srNumber);
     pagename = std::move(pageName);
     measurementId_ = nextMeasurementId();
-    // The first sample's system CPU covers this measurement's first second, not the time since
-    // whatever read the host ticks last.
-    probes_.cpu.systemUsage();
+    // The first sample's CPU covers this measurement's first second.
+    sampler_.restart();
     // A timer from an earlier start would otherwise keep sampling into this measurement forever.
     if (backgroundTimer) backgroundTimer->invalidate();
     backgroundTimer = platform_.runLoop.scheduleRepeating(kSampleIntervalSeconds, [this] { timerHandler(); });
@@ -109,12 +120,13 @@ void MetricsCollector::start(std::string useCaseName, std::string srNumber, std:
 void MetricsCollector::timerHandler() {
     // With a target, the application lines are its figures, read through its own probes.
     const bool targetThere = target_ && target_->begin(platform_);
-    SampleReadout sample = readAndPrintSample(platform_, probes_, target_ ? &target_->probes() : nullptr);
-    const bool appFigures = target_ && target_->end(platform_) && targetThere;
+    ProcessMeter* app = !target_ ? &sampler_.self() : targetThere ? target_->meter() : nullptr;
+    SampleReadout sample = readAndPrintSample(platform_, sampler_, app);
+    // A first reading or an interval of no length gives no CPU figure: the sample stays missing.
+    const bool appFigures = target_ && target_->end(platform_, sample.appError) && targetThere && !std::isnan(sample.appCpu);
     if (!std::isnan(sample.systemCpu)) systemCPULatest = sample.systemCpu;
 
     accumulateSample(*this, systemCPULatest, sample.memory);
-    cpucounter += 1;
     if (appFigures) {
         // A sample the target was not read in stays missing from the app series, never a zero.
         const double memoryMB = sample.appMemory * kMegabytesPerByte;
@@ -165,6 +177,7 @@ void MetricsCollector::stop() {
     platform_.console.println("pagename:" + optionalText(pagename));
     handOff(reportWithTarget(reportOf(*this, useCase, srno, pagename)), kFinalReportLines);
     resetAccumulators(*this);
+    if (target_) target_->close();
 }
 
 void MetricsCollector::backgroundPush() {
@@ -175,17 +188,16 @@ void MetricsCollector::backgroundPush() {
 }
 
 struct MetricsCollector::OverallRun {
-    Platform& platform;
     std::shared_ptr<MetricsCollector> samples;
     std::string useCaseName;
     std::string srNumber;
     std::string pageName;
-    std::atomic<bool> stopped{false};  // set on the main thread, read by the loop's steps
+    bool stopped = false;  // a tick already queued when the run ended does nothing
 };
 
 void MetricsCollector::startOverall(std::string useCaseName, std::string srNumber, std::string pageName) {
-    // Each overall measurement has its own stop flag. One still running ends here, its final report
-    // first, so that a burst of starts never leaves loops sampling side by side.
+    // One still running ends here, its final report first, so that a burst of starts never leaves
+    // measurements sampling side by side.
     if (const auto running = std::exchange(overall_, nullptr)) finishOverallRun(*running);
     startStop = true;
     const double startInstant = nowMilliseconds(platform_.clock);
@@ -198,11 +210,18 @@ void MetricsCollector::startOverall(std::string useCaseName, std::string srNumbe
     auto samples = std::make_shared<MetricsCollector>(platform_, probes_, server_);
     // The fresh collector's durations run from the instant printed above, not from 1970.
     samples->startTime = startInstant;
-    samples->target_ = std::move(target_);  // the overall loop follows it from now on
-    probes_.cpu.systemUsage();  // the first sample's system CPU covers this measurement only
-    overall_ = std::shared_ptr<OverallRun>(new OverallRun{platform_, std::move(samples), std::move(useCaseName),
-                                                          std::move(srNumber), std::move(pageName)});
-    platform_.runLoop.backgroundAsync([run = overall_] { runOverall(run); });
+    samples->target_ = std::move(target_);  // the overall measurement follows it from now on
+    // The first tick is at once; its CPU covers the time since the agent's previous reading.
+    samples->sampler_.restartFromAgentReading();
+    overall_ = std::make_shared<OverallRun>(
+        OverallRun{std::move(samples), std::move(useCaseName), std::move(srNumber), std::move(pageName)});
+    // The first tick queued behind the command's own lines, then one a second on the main loop's timer,
+    // which the run's collector owns (the run is named weakly, so neither keeps the other alive).
+    const auto tick = [run = std::weak_ptr<OverallRun>(overall_)] {
+        if (const auto live = run.lock(); live && !live->stopped) live->samples->timerHandler();
+    };
+    platform_.runLoop.async(tick);
+    overall_->samples->backgroundTimer = platform_.runLoop.scheduleRepeating(kSampleIntervalSeconds, tick);
 }
 
 void MetricsCollector::stopOverall() {
@@ -210,25 +229,15 @@ void MetricsCollector::stopOverall() {
     const auto run = std::exchange(overall_, nullptr);
     if (!run) return;
     run->stopped = true;
-    // Queued behind the command's own lines and behind any tick the loop already requested (which the
-    // stop flag turns into nothing), so the final report never overlaps a tick.
+    run->samples->backgroundTimer->invalidate();
+    // Queued behind the command's own lines, so the final report follows them.
     platform_.runLoop.async([run] { finishOverallRun(*run); });
 }
 
 void MetricsCollector::finishOverallRun(OverallRun& run) {
     run.stopped = true;
+    run.samples->backgroundTimer->invalidate();
     run.samples->finishOverall(run.useCaseName, run.srNumber, run.pageName);
-}
-
-void MetricsCollector::runOverall(std::shared_ptr<OverallRun> run) {
-    // One step of the background loop: until the run is stopped, request a tick on the main queue and
-    // look again a second later. No thread sleeps, so steps of several runs could share the queue.
-    if (run->stopped.load()) return;
-    RunLoop& loop = run->platform.runLoop;
-    loop.async([run] {
-        if (!run->stopped.load()) run->samples->timerHandler();
-    });
-    loop.backgroundAfter(kSampleIntervalSeconds, [run] { runOverall(run); });
 }
 
 void MetricsCollector::finishOverall(const std::string& useCaseName, const std::string& srNumber,
@@ -244,6 +253,7 @@ void MetricsCollector::finishOverall(const std::string& useCaseName, const std::
     if (!platform_.console.brief()) platform_.console.println(line);
     handOff(reportWithTarget(reportOf(*this, useCaseName, srNumber, pageName)), kFinalReportLines);
     resetAccumulators(*this);
+    if (target_) target_->close();
 }
 
 std::optional<std::string> MetricsCollector::setTarget(const std::optional<ResolvedTarget>& target) {
@@ -252,7 +262,7 @@ std::optional<std::string> MetricsCollector::setTarget(const std::optional<Resol
         return std::nullopt;
     }
     std::string whyNot;
-    auto found = ProcessTarget::follow(probes_.kernel(), *target, whyNot);
+    auto found = ProcessTarget::follow(probes_.source(), *target, whyNot);
     if (!found) return whyNot;
     target_ = std::move(found);
     return std::nullopt;

@@ -20,21 +20,21 @@ namespace perfagent {
 class CollectionServer;
 
 /// Prints the readout lines every sampler shares ("Time Remaining In Background : " … "Percent Of System
-/// Memory:") and returns the figures read on the way; the application lines are `appProbes`' task when
-/// given (a target's), else the agent's.
+/// Memory:") and returns the figures read on the way: the system's through `sampler`, the application
+/// lines through `app` (the agent's own or a target's; none: not read, and they print 0.0).
 struct SampleReadout {
     double systemCpu;
     SystemMemory memory;
     double appCpu = 0;
     double appMemory = 0;  ///< resident bytes
+    int appError = 0;      ///< why the application was not read (an errno value); 0 when it was
 };
-SampleReadout readAndPrintSample(Platform& platform, Probes& probes, Probes* appProbes = nullptr);
+SampleReadout readAndPrintSample(Platform& platform, Sampler& sampler, ProcessMeter* app);
 
 /// @brief Runs one measurement at a time: samples the probes once per second, keeps per-sample series,
 /// sums and maxima, and posts the measurement so far to the collection server after every sample.
 ///
-/// Every operation runs on the main thread; the overall loop's steps on the background queue read only
-/// their own run's stop flag.
+/// Every operation runs on the main thread, the overall measurement's ticks too.
 class MetricsCollector : public Accumulation {
 public:
     MetricsCollector(Platform& platform, Probes& probes, CollectionServer& server);
@@ -52,11 +52,11 @@ public:
     void stop();
     /// Posts an interim report of the running measurement without changing it.
     void backgroundPush();
-    /// Starts an overall measurement: a background loop requests one tick per second of a fresh
-    /// collector until stopOverall, then that collector posts its final report. An overall measurement
-    /// still running is ended first (its final report posted), so one loop runs at most.
+    /// Starts an overall measurement: a fresh collector ticks at once, then once a second on a timer of
+    /// the main loop until stopOverall, then that collector posts its final report. An overall measurement
+    /// still running is ended first (its final report posted), so one runs at most.
     void startOverall(std::string useCaseName, std::string srNumber, std::string pageName);
-    /// Ends the running overall measurement, if any: its loop requests no more ticks, and its final
+    /// Ends the running overall measurement, if any: its timer stops, and its final
     /// report follows on the main queue. Clears `startStop`.
     void stopOverall();
 
@@ -78,8 +78,6 @@ public:
 
     // Fields besides the accumulation's, in declaration order.
     std::shared_ptr<Timer> backgroundTimer;
-    std::shared_ptr<Timer> backgroundPusher;
-    std::int64_t cpucounter = 0;
     std::optional<std::string> useCase;
     std::optional<std::string> srno;
     std::optional<std::string> pagename;
@@ -99,7 +97,6 @@ public:
 
 private:
     struct OverallRun;
-    static void runOverall(std::shared_ptr<OverallRun> run);
     static void finishOverallRun(OverallRun& run);
     void finishOverall(const std::string& useCaseName, const std::string& srNumber, const std::string& pageName);
 
@@ -110,6 +107,7 @@ private:
 
     Platform& platform_;
     Probes& probes_;
+    Sampler sampler_;  // this measurement's own CPU intervals and the agent's own process
     CollectionServer& server_;
     std::uint64_t measurementId_;  // running reports of one measurement share it, so queued ones coalesce
     std::shared_ptr<OverallRun> overall_;  // the overall measurement running, if any

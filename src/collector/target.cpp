@@ -3,6 +3,8 @@
 #include "report/text.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <utility>
 
 namespace perfagent {
 
@@ -26,33 +28,32 @@ std::optional<TargetChoice> chooseTarget(const std::optional<TargetChoice>& push
     return std::nullopt;
 }
 
-ProcessTarget::ProcessTarget(TargetChoice choice, const ProcessInfo& process, std::unique_ptr<Probes> probes)
-    : choice_(std::move(choice)),
+ProcessTarget::ProcessTarget(ProcSource& source, TargetChoice choice, const ProcessInfo& process,
+                             std::unique_ptr<ProcessMeter> meter)
+    : source_(&source),
+      choice_(std::move(choice)),
       byName_(!std::all_of(choice_.pidOrName.begin(), choice_.pidOrName.end(),
-                           [](char c) { return c >= '0' && c <= '9'; })),
-      probes_(std::move(probes)) {
-    take(process);
+                           [](char c) { return c >= '0' && c <= '9'; })) {
+    take(process, std::move(meter));
 }
 
-void ProcessTarget::take(const ProcessInfo& process) {
+void ProcessTarget::take(const ProcessInfo& process, std::unique_ptr<ProcessMeter> meter) {
     name_ = process.name;
     identity_ = process.identity;
     gone_ = false;
-    // A first reading, so that the next one gives each thread's share since now, not over its life.
-    probes_->cpu.appUsage();
+    meter_ = std::move(meter);
+    // A first reading, so that the next one gives the share since now.
+    meter_->restart();
 }
 
 namespace {
 
-/// Why `process` cannot be followed, from what opening its task answered; nothing when it can.
-std::optional<Failure> openRefusal(KernReturn result, const TargetChoice& choice, const ProcessInfo& process) {
+/// Why `process` cannot be followed, from what opening it answered (ESRCH, EACCES).
+Failure openRefusal(const Failure& opened, const TargetChoice& choice, const ProcessInfo& process) {
     const std::string named = "target " + consoleText(choice.pidOrName) + ": " + described(process);
-    if (result == kKernProtectionFailure)
-        return Failure(named + " may not be read by this user",
-                       std::make_error_code(std::errc::permission_denied));
-    if (result != kKernSuccess)
-        return Failure(named + " cannot be read (it may have exited)", std::make_error_code(std::errc::no_such_process));
-    return std::nullopt;
+    if (opened.code == std::errc::permission_denied)
+        return Failure(named + " may not be read by this user", std::make_error_code(std::errc::permission_denied));
+    return Failure(named + " cannot be read (it may have exited)", std::make_error_code(std::errc::no_such_process));
 }
 
 }  // namespace
@@ -74,21 +75,19 @@ Result<std::optional<ResolvedTarget>> TargetResolver::resolve(const std::optiona
                            std::make_error_code(std::errc::permission_denied));
         return notFound("no such process");
     }
-    TaskPort task = kTaskSelf;
-    const KernReturn result = kernel_.taskForPid(process->identity, choice->tree, &task);
-    if (result == kKernSuccess) kernel_.taskRelease(task);
-    if (auto refusal = openRefusal(result, *choice, *process)) return std::move(*refusal);
+    // Opened and closed at once: the main thread opens it again for its measurement.
+    if (const auto opened = source_.open(process->identity, choice->tree); !opened)
+        return openRefusal(opened.error(), *choice, *process);
     return std::optional<ResolvedTarget>(ResolvedTarget{*choice, std::move(*process)});
 }
 
-std::optional<ProcessTarget> ProcessTarget::follow(Kernel& kernel, const ResolvedTarget& target, std::string& whyNot) {
-    auto probes = std::make_unique<Probes>(kernel);
-    const KernReturn result = probes->follow(target.process.identity, target.choice.tree);
-    if (auto refusal = openRefusal(result, target.choice, target.process)) {
-        whyNot = std::move(refusal->message);
+std::optional<ProcessTarget> ProcessTarget::follow(ProcSource& source, const ResolvedTarget& target, std::string& whyNot) {
+    auto opened = source.open(target.process.identity, target.choice.tree);
+    if (!opened) {
+        whyNot = openRefusal(opened.error(), target.choice, target.process).message;
         return std::nullopt;
     }
-    return ProcessTarget(target.choice, target.process, std::move(probes));
+    return ProcessTarget(source, target.choice, target.process, std::make_unique<ProcessMeter>(std::move(*opened)));
 }
 
 void ProcessTarget::lost(Platform& platform) {
@@ -98,20 +97,27 @@ void ProcessTarget::lost(Platform& platform) {
 }
 
 bool ProcessTarget::begin(Platform& platform) {
+    if (!meter_) return false;
     if (!gone_) return true;
     if (!byName_ || !platform.processes) return false;
     const auto process = findProcess(platform.processes->processes(), choice_.pidOrName);
     if (!process || process->identity == identity_) return false;
-    if (probes_->follow(process->identity, choice_.tree) != kKernSuccess) return false;
-    take(*process);
+    auto opened = source_->open(process->identity, choice_.tree);
+    if (!opened) return false;
+    take(*process, std::make_unique<ProcessMeter>(std::move(*opened)));
     say(platform, "target " + consoleText(choice_.pidOrName) + " found again: " + described(*process));
     return true;
 }
 
-bool ProcessTarget::end(Platform& platform) {
-    const KernReturn result = probes_->taskResult();
-    if (result == kKernTerminated) lost(platform);
-    return result == kKernSuccess && !gone_;
+bool ProcessTarget::end(Platform& platform, int error) {
+    if (error == ESRCH) lost(platform);
+    if (error == 0 && meter_ && meter_->unkept() > 0 && !std::exchange(saidUnkept_, true)) {
+        say(platform, "target " + consoleText(name_) + " (pid " + std::to_string(identity_.pid) + "): " +
+                          std::to_string(meter_->unkept()) +
+                          " of its processes are read without kept descriptors: the agent's share of the "
+                          "descriptor limit is in use");
+    }
+    return error == 0 && !gone_;
 }
 
 }  // namespace perfagent

@@ -31,12 +31,12 @@ struct ResolvedTarget {
 
 /// @brief Turns the target a start names into the process it measures, where the start is read (the
 /// network thread), so that what answers the start is what the main thread then measures. It reads only
-/// host proc files and its own kernel, which from then on its thread alone may use.
+/// host proc files, through a proc source that from then on its thread alone may use.
 class TargetResolver {
 public:
     /// `processes` none: targets are not available on this host. `option` is the agent's --target.
-    TargetResolver(ProcessList* processes, Kernel& kernel, std::optional<TargetChoice> option)
-        : processes_(processes), kernel_(kernel), option_(std::move(option)) {}
+    TargetResolver(ProcessList* processes, ProcSource& source, std::optional<TargetChoice> option)
+        : processes_(processes), source_(source), option_(std::move(option)) {}
 
     /// The target of a start naming `push` or `page` (see chooseTarget, with the agent's option): nothing
     /// when none names one. The Failure says why it cannot be measured: errc::no_such_process when it names
@@ -49,43 +49,48 @@ public:
 
 private:
     ProcessList* processes_;
-    Kernel& kernel_;
+    ProcSource& source_;
     std::optional<TargetChoice> option_;
 };
 
-/// @brief One collector's target, read through probes of its own that follow it from one sample to the
-/// next (a thread's CPU share is the difference to its previous reading, so the task is kept); the
-/// shared probes keep reading the system and the agent. The kernel finds a tree's descendants afresh at
-/// every reading.
+/// @brief One collector's target, read through a meter of its own that follows it from one sample to
+/// the next (its CPU share is the difference to its previous reading); the source finds a tree's
+/// descendants afresh at every reading.
 class ProcessTarget {
 public:
     /// Follows the process `target` resolved to (no new search: a process that has exited since, or that
     /// this user may not read, is refused); the reason when not.
-    static std::optional<ProcessTarget> follow(Kernel& kernel, const ResolvedTarget& target, std::string& whyNot);
+    static std::optional<ProcessTarget> follow(ProcSource& source, const ResolvedTarget& target,
+                                               std::string& whyNot);
 
     /// Before a sample: true when the target is there to be read. A target chosen by name that has gone
     /// is looked for again, and one console and one log line say when it is back.
     bool begin(Platform& platform);
-    /// After the sample's readings: false when they are not the target's. The first time it is found
-    /// gone, one console and one log line say so.
-    bool end(Platform& platform);
-    /// The probes reading the target.
-    Probes& probes() { return *probes_; }
+    /// After the sample's reading (`error`: its errno, 0 when read): false when there are no figures of
+    /// the target. The first time it is found gone, one console and one log line say so; so does one
+    /// line the first time some of its processes are read without kept descriptors.
+    bool end(Platform& platform, int error);
+    /// The meter reading the target; none once closed.
+    ProcessMeter* meter() { return meter_.get(); }
+    /// Closes the target's descriptors; its name and pid stay for the reports.
+    void close() { meter_.reset(); }
 
     const std::string& name() const { return name_; }
     Pid pid() const { return identity_.pid; }
 
 private:
-    ProcessTarget(TargetChoice choice, const ProcessInfo& process, std::unique_ptr<Probes> probes);
-    void take(const ProcessInfo& process);
+    ProcessTarget(ProcSource& source, TargetChoice choice, const ProcessInfo& process, std::unique_ptr<ProcessMeter> meter);
+    void take(const ProcessInfo& process, std::unique_ptr<ProcessMeter> meter);
     void lost(Platform& platform);
 
+    ProcSource* source_;
     TargetChoice choice_;
     bool byName_;
     std::string name_;
     ProcessIdentity identity_;
     bool gone_ = false;
-    std::unique_ptr<Probes> probes_;
+    bool saidUnkept_ = false;
+    std::unique_ptr<ProcessMeter> meter_;
 };
 
 }  // namespace perfagent

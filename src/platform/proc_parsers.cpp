@@ -118,26 +118,6 @@ std::optional<StatmPages> parseStatm(std::string_view text) {
     return StatmPages{*size, *resident};
 }
 
-std::optional<std::uint64_t> parseSchedstatRunTime(std::string_view text) {
-    auto line = takeLine(text);
-    if (!line) return std::nullopt;
-    const auto runTime = takeUnsigned(*line);
-    if (!runTime || !atColumnEnd(*line)) return std::nullopt;
-    return runTime;
-}
-
-std::optional<std::uint64_t> parseSmapsRollupPssKb(std::string_view text) {
-    while (auto line = takeLine(text)) {
-        if (!line->starts_with("Pss:")) continue;
-        line->remove_prefix(4);
-        skipBlanks(*line);
-        const auto value = takeUnsigned(*line);
-        if (!value || *line != " kB") return std::nullopt;
-        return value;
-    }
-    return std::nullopt;
-}
-
 std::optional<TaskStat> parseTaskStat(std::string_view text) {
     // "<pid> (<comm>) <state> <ppid> ... \n": comm is whatever the task named itself, so the columns
     // start after the last ')'.

@@ -1,6 +1,6 @@
 #pragma once
 
-// Pure parsers for the /proc files the Linux kernel backend reads. They take the file's text and
+// Pure parsers for the /proc files the agent reads. They take the file's text and
 // never do I/O, so they are tested on stored kernel output. A line counts only when it ends in a
 // newline: text cut off by a short read is rejected rather than misread.
 
@@ -10,7 +10,7 @@
 
 namespace perfagent {
 
-/// @brief The /proc/meminfo lines the memory backend uses, in kB.
+/// @brief The /proc/meminfo lines the agent uses, in kB.
 struct MeminfoKb {
     std::uint64_t memFree = 0;
     std::uint64_t active = 0;
@@ -50,16 +50,10 @@ struct StatmPages {
 /// Parses the first two columns of /proc/<pid>/statm.
 std::optional<StatmPages> parseStatm(std::string_view text);
 
-/// Parses the "Pss:" line of /proc/<pid>/smaps_rollup, in kB.
-std::optional<std::uint64_t> parseSmapsRollupPssKb(std::string_view text);
-
 /// Calls `each` for every pid in /proc/<pid>/task/<tid>/children ("12 345 "). False on anything but
 /// blank-separated decimals.
 template <typename Each>
 bool forEachChildPid(std::string_view text, Each&& each);
-
-/// Parses the first column of /proc/<pid>/task/<tid>/schedstat: time spent on a CPU, in ns.
-std::optional<std::uint64_t> parseSchedstatRunTime(std::string_view text);
 
 /// @brief Columns of /proc/<pid>/stat and /proc/<pid>/task/<tid>/stat, numbered as in proc(5).
 enum class StatField : int {
@@ -87,7 +81,7 @@ enum class StatField : int {
     kStartTime = 22,   ///< start time after boot, clock ticks
 };
 
-/// @brief The columns of a task's stat line the kernel backend uses; times in clock ticks (_SC_CLK_TCK).
+/// @brief The columns of a task's stat line the agent uses; times in clock ticks (_SC_CLK_TCK).
 struct TaskStat {
     std::string_view comm;  ///< the name, without its parentheses; points into the parsed text
     char state = 0;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/kernel.hpp"
+#include "platform/proc_source.hpp"
 
 #include <boost/system/result.hpp>
 

@@ -23,36 +23,16 @@ std::string systemMemoryText(const SystemMemory& m) {
     return out;
 }
 
-Memory::Memory(Kernel& kernel)
-    : kernel_(kernel), pageSize_(kernel.pageSize()), totalMemory_(kernel.physicalMemory()) {}
-
-AppMemory Memory::appMemory() {
-    TaskBasicInfo info{};
-    double resident = 0.0;
-    lastTaskResult_ = kernel_.taskBasicInfo(task_, info);
-    if (lastTaskResult_ == kKernSuccess) resident = static_cast<double>(info.residentSize);
-    return {resident, totalMemory_};
-}
-
-double Memory::appFootprint() {
-    TaskVmInfo info{};
-    lastTaskResult_ = kernel_.taskVmInfo(task_, info);
-    return lastTaskResult_ == kKernSuccess ? static_cast<double>(info.physFootprint) : 0.0;
-}
-
-SystemMemory Memory::systemMemory() {
-    VmStatistics64 vm{};
-    // A failed query counts as an all-zero record, whatever the backend left in it.
-    if (kernel_.hostVmInfo64(vm) != kKernSuccess) vm = VmStatistics64{};
-    // Page counts go to double before multiplying, so even 2^32 - 1 pages cannot overflow.
-    return {
-        static_cast<double>(vm.freeCount) * pageSize_,
-        static_cast<double>(vm.activeCount) * pageSize_,
-        static_cast<double>(vm.inactiveCount) * pageSize_,
-        static_cast<double>(vm.wireCount) * pageSize_,
-        static_cast<double>(vm.compressorPageCount) * pageSize_,
-        totalMemory_,
-    };
+SystemMemory systemMemoryOf(const std::optional<MeminfoKb>& kb, double total) {
+    if (!kb) return {0, 0, 0, 0, 0, total};
+    // Each sum is formed in kB, then made bytes in double, which no count can overflow.
+    const auto bytes = [](std::uint64_t kilobytes) { return static_cast<double>(kilobytes) * 1024.0; };
+    return {bytes(kb->memFree),
+            bytes(kb->active),
+            bytes(kb->inactive),
+            bytes(kb->unevictable + kb->sUnreclaim + kb->kernelStack + kb->pageTables),
+            bytes(kb->zswap.value_or(0)),
+            total};
 }
 
 }  // namespace perfagent

@@ -23,7 +23,7 @@ ViewController::ViewController(Platform& platform, Probes& probes, CollectionSer
     : backgroundTask(std::make_unique<BackgroundTask>(std::move(keepAlive))),
       metricsCollector(std::make_unique<MetricsCollector>(platform, probes, server)),
       platform_(platform),
-      probes_(probes),
+      sampler_(probes),
       server_(server) {}
 
 ViewController::~ViewController() {
@@ -37,7 +37,7 @@ void ViewController::viewDidLoad() {
 }
 
 void ViewController::timerHandler() {
-    const SampleReadout sample = readAndPrintSample(platform_, probes_);
+    const SampleReadout sample = readAndPrintSample(platform_, sampler_, &sampler_.self());
     if (!std::isnan(sample.systemCpu)) systemCPULatest = sample.systemCpu;
 
     accumulateSample(*this, systemCPULatest, sample.memory);

@@ -63,7 +63,7 @@ private:
     void sendScreenReport(bool withSrNumber);
 
     Platform& platform_;
-    Probes& probes_;
+    Sampler sampler_;
     CollectionServer& server_;
 };
 

@@ -12,7 +12,7 @@
 #include "platform/diagnostics.hpp"
 #include "platform/files.hpp"
 #include "platform/http_server.hpp"
-#include "platform/linux_kernel.hpp"
+#include "platform/linux_proc.hpp"
 #include "platform/listen_address.hpp"
 #include "platform/main_thread_handoff.hpp"
 #include "keepalive/notification_center.hpp"
@@ -51,8 +51,8 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
     HostApplicationState application;
     LinuxProcessList processList;
     Platform platform{clock, console, loop, application, &processList, diagnostic};
-    LinuxKernel kernel;
-    Probes probes(kernel);
+    LinuxProc proc;  // its first use raises the descriptor limit
+    Probes probes(proc);
     BeastUrlSession urlSession(loop.context(), diagnostic);  // reports go out from the main loop
     CollectionServer server(urlSession, line.collectionServer);
     NotificationCenter notificationCenter;
@@ -73,9 +73,9 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
         return true;
     };
     const auto targetOption = line.target ? std::optional(TargetChoice{*line.target, line.targetTree}) : std::nullopt;
-    // Pushes and the page's starts resolve their target on the network thread, with a kernel of its own.
-    LinuxKernel networkKernel;
-    TargetResolver targets(&processList, networkKernel, targetOption);
+    // Pushes and the page's starts resolve their target on the network thread, with a proc source of its own.
+    LinuxProc networkProc;
+    TargetResolver targets(&processList, networkProc, targetOption);
     ShellServices services{
         platform, probes, server, keepAlive, userNotifications, audioSession, readHostDevice(), home,
         [&] {

@@ -19,14 +19,11 @@ struct CollectorTest : ::testing::Test, testing::FakeShell {
 
     CollectorTest() {
         clock.shift(0.0004);
-        kernel.setResident(52428800);
-        kernel.setThreads({{250, 0}, {1000, ThreadBasicInfo::kFlagsIdle}});
-        kernel.setVm({256000, 512000, 128000, 64000, 256});
-        kernel.setCpuLoad({0, 0, 0, 0});
-        probes.cpu.systemUsage();
-        // An idle while before the measurement (a start's own baseline ends it), then 20% busy every second.
-        kernel.pushCpuLoad({0, 0, 1000, 0});
-        for (std::uint32_t i = 1; i <= 100; ++i) kernel.pushCpuLoad({10 * i, 5 * i, 1000 + 80 * i, 5 * i});
+        proc.resident = 52428800;
+        proc.appShare = 25.0;
+        proc.setMeminfo({.memFree = 1024000, .active = 2048000, .inactive = 512000, .unevictable = 256000, .zswap = 1024});
+        // The agent read zeros when it began; then 20% busy between any two readings.
+        for (std::uint64_t i = 1; i <= 100; ++i) proc.pushTicks({10 * i, 5 * i, 80 * i, 5 * i});
     }
 };
 
@@ -45,11 +42,11 @@ TEST_F(CollectorTest, EachSecondPrintsTheReadoutAndSendsTheWholeMeasurementSoFar
 }
 
 TEST_F(CollectorTest, ANaNSystemCpuKeepsTheLastFigureAndAFirstNaNRecordsZero) {
-    kernel.setCpuLoad({0, 0, 0, 0});  // no tick ever elapses: every reading is NaN
+    proc.setTicks({});  // no tick ever elapses: every reading is NaN
     collector.start("", "", "");
     loop.advance(2.0);
-    kernel.pushCpuLoad({1, 0, 199, 0});  // 0.5 % over this interval
-    kernel.pushCpuLoad({1, 0, 199, 0});  // then nothing again
+    proc.pushTicks({1, 0, 199, 0});  // 0.5 % over this interval
+    proc.pushTicks({1, 0, 199, 0});  // then nothing again
     loop.advance(2.0);
     EXPECT_EQ(collector.cpuDict.jsonEntries(), "    \"1s\": 0.0,\n    \"2s\": 0.0,\n    \"3s\": 0.5,\n    \"4s\": 0.5");
     const auto reports = urlSession.takeReports();
@@ -90,8 +87,10 @@ TEST_F(CollectorTest, RestartResetsKeysStopEndsTheTimerAndOnlyRunningReportsCoal
 }
 
 /// Each overall measurement ticks at once, then every second: a start ends the one running (its final report
-/// first), a stop ends exactly the running one, a burst never leaves loops side by side.
+/// first), a stop ends exactly the running one, a burst never leaves loops side by side. The first tick's CPU
+/// covers the time since the agent's previous reading (a second here), never an interval of no length.
 TEST_F(CollectorTest, OverallStartsAndStopsEndExactlyTheRunningMeasurement) {
+    loop.advance(1.0);
     collector.startOverall("a", "1", "");
     loop.advance(2.5);  // three ticks
     console.take();
@@ -135,8 +134,8 @@ TEST(TargetResolver, ResolvesTheChosenTargetOrSaysWhyWithTheCodeThatTellsNotFoun
     testing::FixedProcesses processes;
     processes.running = {{{7, 1}, "zsh", "-zsh", "ann", 1}};
     processes.hidden = "4242";  // another user's, hidden by hidepid
-    testing::FakeKernel kernel{4096.0, 8589934592.0};
-    TargetResolver targets(&processes, kernel, TargetChoice{"zsh", true});
+    testing::FakeProc source{[] { return std::int64_t{0}; }};
+    TargetResolver targets(&processes, source, TargetChoice{"zsh", true});
     const auto resolved = targets.resolveOption();
     ASSERT_TRUE(resolved && *resolved);
     EXPECT_EQ(std::tie((*resolved)->process.identity.pid, (*resolved)->choice.tree), std::tuple(7, true));
@@ -146,9 +145,9 @@ TEST(TargetResolver, ResolvesTheChosenTargetOrSaysWhyWithTheCodeThatTellsNotFoun
     };
     EXPECT_EQ(refused("bash"), "target bash: no such process / No such process");
     EXPECT_EQ(refused("4242"), "target 4242: pid 4242 belongs to another user and may not be read / Permission denied");
-    kernel.answerTaskForPid(kKernProtectionFailure);
+    source.answerOpen(EACCES);
     EXPECT_EQ(refused("7"), "target 7: zsh (pid 7) may not be read by this user / Permission denied");
-    EXPECT_EQ(TargetResolver(nullptr, kernel, std::nullopt).resolve(TargetChoice{"7"}).error().message,
+    EXPECT_EQ(TargetResolver(nullptr, source, std::nullopt).resolve(TargetChoice{"7"}).error().message,
               "target 7: targets are not available on this host");
 }
 
@@ -158,23 +157,24 @@ TEST_F(CollectorTest, ATargetsSamplesGoMissingWhileItIsGoneAndItIsFoundAgainByNa
     platform.processes = &processes;
     platform.diagnostics = [&](std::string_view line) { logged.emplace_back(line); };
     processes.running = {{{300, 11}, "app", "/opt/app --x", "ann", 1}};
-    TargetResolver targets(&processes, kernel, std::nullopt);
+    TargetResolver targets(&processes, proc, std::nullopt);
     ASSERT_EQ(collector.setTarget(*targets.resolve(TargetChoice{"app"})), std::nullopt);
 
     collector.start("login", "42", "");
     loop.advance(1.0);
-    kernel.terminate();  // the app exits
+    proc.terminate();  // the app exits
     processes.running.clear();
     loop.advance(2.0);
     processes.running = {{{301, 90}, "app", "/opt/app", "ann", 1}};  // and is started again
-    loop.advance(1.0);
+    loop.advance(2.0);  // found at 4 s, its first interval ends at 5 s
     EXPECT_THAT(logged, ElementsAre("perfagent: target app (pid 300) exited",
                                     "perfagent: target app found again: app (pid 301)"));
-    EXPECT_EQ(kernel.liveTasks(), 1u);  // the exited app's task was given back
+    EXPECT_EQ(proc.liveHandles(), 2u);  // the agent's own and the app's; the exited app's was closed
     collector.stop();
+    EXPECT_EQ(proc.liveHandles(), 1u);  // the target's descriptors are closed at stop
 
     const auto report = urlSession.takeReports().back();
-    EXPECT_EQ(report.at("AppCPU").as_object(), boost::json::parse(R"({"1s": 25.0, "4s": 25.0})"));
+    EXPECT_EQ(report.at("AppCPU").as_object(), boost::json::parse(R"({"1s": 25.0, "5s": 25.0})"));
     EXPECT_EQ(report.at("targetpid"), 301);
     EXPECT_EQ(report.at("averageappcpu").as_double(), 25.0);
     ASSERT_EQ(collector.setTarget(std::nullopt), std::nullopt);  // without a target the report names none
@@ -182,6 +182,31 @@ TEST_F(CollectorTest, ATargetsSamplesGoMissingWhileItIsGoneAndItIsFoundAgainByNa
     loop.advance(1.0);
     collector.stop();
     EXPECT_FALSE(urlSession.takeReports().back().contains("target"));
+}
+
+/// Each measurement's CPU covers its own interval, though another one read the host in between.
+TEST_F(CollectorTest, TwoMeasurementsAtOnceEachCoverTheirOwnInterval) {
+    proc.setTicks({});
+    proc.pushTicks({});               // the start's own baseline, at 0 s
+    proc.pushTicks({100, 0, 0, 0});   // the overall's first tick, at 0.5 s: busy since
+    proc.pushTicks({100, 0, 100, 0});  // the start's first tick, at 1 s: idle since 0.5 s
+    collector.start("", "", "");
+    loop.advance(0.5);
+    MetricsCollector overall{platform, probes, server};
+    overall.startOverall("", "", "");
+    loop.advance(0.5);
+    EXPECT_EQ(collector.cpuDict.jsonEntries(), "    \"1s\": 50.0");
+    ASSERT_TRUE(overall.overallRunning());
+    EXPECT_EQ(overall.overallRunning()->samples.cpuDict.jsonEntries(), "    \"1s\": 100.0");
+    overall.stopOverall();
+    collector.stop();
+    loop.advance(1.0);
+}
+
+TEST(SystemCpuFigure, TheSumOfTheSharesStaysWithinAllCores) {
+    // 1 + 7 + 1 ticks of 9 busy: the three shares, each rounded, sum to 100.00000000000001.
+    EXPECT_EQ(systemCpuFigure(cpuShares({}, {.user = 7, .nice = 1, .system = 1})), 100.0);
+    EXPECT_TRUE(std::isnan(systemCpuFigure(cpuShares({}, {}))));  // no tick: no figure
 }
 
 TEST_F(CollectorTest, ScreenStateCarriesTheSamplesAfterSinceOfTheRunningMeasurement) {

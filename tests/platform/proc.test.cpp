@@ -1,12 +1,14 @@
-// The proc file system's parsers, the kernel backend and the process list, over stored files or a written tree.
-#include "platform/linux_kernel.hpp"
+// The proc file system's parsers, the proc source and the process list, over stored files or a written tree.
+#include "platform/linux_proc.hpp"
 #include "platform/proc_parsers.hpp"
 #include "platform/processes.hpp"
+#include "probes/cpu.hpp"
 #include "support/temp_directory.hpp"
 
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,13 +44,13 @@ VmallocTotal:   34359738367 kB
 HugePages_Total:       0
 )";
 
-constexpr std::string_view kStat = R"(cpu  11287 0 6001 89638 318 0 100 7 0 0
+constexpr std::string_view kStat = R"(cpu  11287 3 6001 89638 318 11 100 7 0 0
 cpu0 5198 0 2684 45687 50 0 37 3 0 0
 cpu1 6088 0 3317 43951 268 0 62 4 0 0
 ctxt 286676
 )";
 
-/// A stat line with the columns the kernel backend reads set and the others plausible.
+/// A stat line with the columns the agent reads set and the others plausible.
 std::string statLine(int pid, std::string_view comm, char state, unsigned utime, unsigned stime, unsigned startTime) {
     return std::to_string(pid) + " (" + std::string(comm) + ") " + state + " 1 1 1 0 -1 0 0 0 0 0 " +
            std::to_string(utime) + " " + std::to_string(stime) + " 0 0 20 0 1 0 " + std::to_string(startTime) +
@@ -56,7 +58,6 @@ std::string statLine(int pid, std::string_view comm, char state, unsigned utime,
 }
 
 constexpr std::string_view kStatm = "22652 3476 1709 1 0 4138 0\n";
-constexpr std::string_view kSchedstat = "167185993 140559519 138\n";
 
 constexpr std::string_view kBashStat =
     "2834 (bash) S 2833 2834 2834 0 -1 4194560 3023 38643 0 87 4 12 94 126 20 0 1 0 30811 5124096 982 "
@@ -72,7 +73,7 @@ std::string with(std::string_view text, std::string_view from, std::string_view 
 // A thread that named itself "w) (x y)" and then spun for a while.
 const std::string kOddNameStat = with(with(kBashStat, "(bash) S", "(w) (x y)) R"), " 4 12 94 126 ", " 251 19 16 17 ");
 
-// The fields of the stored files are read, exactly, by the kernel backend's tests.
+// The fields of the stored files are read, exactly, by the proc source's tests.
 TEST(ProcParsers, ReadTheirNumbersOptionalFieldsAndOddNames) {
     EXPECT_EQ(parseMeminfo(with(kMeminfo, "Zswap:               752 kB\n", "")).value().zswap, std::nullopt);
     EXPECT_TRUE(parseStatCpu("cpu  1 2 3 4 5 6 7 8\n"));  // exactly eight columns are enough
@@ -104,8 +105,6 @@ TEST(ProcParsers, RejectBrokenText) {
           "cpu  11287 0 6001 89638x 318 0 100 7 0 0\n", "cpu  11287 0 6001 -5 318 0 100 7 0 0\n"}},
         {[](std::string_view s) { return parseStatm(s).has_value(); },
          {"22652\n", "22652 34x6 1709\n", " 22652 3476\n", "18446744073709551616 1\n"}},
-        {[](std::string_view s) { return parseSchedstatRunTime(s).has_value(); }, {"16718x993 1 1\n", "\n"}},
-        {[](std::string_view s) { return parseSmapsRollupPssKb(s).has_value(); }, {"Rss:  4 kB\nPss_Anon:  12 kB\n"}},
         {[](std::string_view s) { return forEachChildPid(s, [](std::uint32_t) {}); }, {"12 x", "99999999999"}},
         {[](std::string_view s) { return parseTaskStat(s).has_value(); },
          {"", "2834 bash S 2833\n", bash(" 4 12 94 126 20 0 1 0 30811\n").substr(5), bash(" 4 12 94 126 20 0 1 0\n"),
@@ -140,135 +139,113 @@ TEST(ProcParsers, TruncatedTextFailsOrAgreesWithTheWhole) {
     expectEveryCutFailsOrAgrees(kMeminfo, parseMeminfo, &M::memFree, &M::active, &M::inactive, &M::unevictable,
                                 &M::sUnreclaim, &M::kernelStack, &M::pageTables, &M::zswap);
     expectEveryCutFailsOrAgrees(kStatm, parseStatm, &StatmPages::size, &StatmPages::resident);
-    expectEveryCutFailsOrAgrees(kSchedstat, parseSchedstatRunTime);
     expectEveryCutFailsOrAgrees(kOddNameStat, parseTaskStat, &TaskStat::utime, &TaskStat::stime, &TaskStat::startTime);
 }
 
 const std::uint64_t kTicksPerSecond = static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
+const std::uint64_t kPage = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
 
-/// The threads a task lists, sorted, with the list handed back.
-std::vector<ThreadPort> threadsOf(LinuxKernel& kernel, TaskPort task, KernReturn expected = kKernSuccess) {
-    ThreadPort* list = nullptr;
-    std::uint32_t count = 0;
-    EXPECT_EQ(kernel.taskThreads(task, &list, &count), expected);
-    if (expected != kKernSuccess) return {};
-    std::vector<ThreadPort> out(list, list + count);
-    EXPECT_EQ(kernel.vmDeallocate(list, count * sizeof(ThreadPort) - 1), kKernInvalidArgument);
-    EXPECT_EQ(kernel.vmDeallocate(list, count * sizeof(ThreadPort)), kKernSuccess);
-    EXPECT_EQ(kernel.vmDeallocate(list, count * sizeof(ThreadPort)), kKernInvalidArgument);  // not twice
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-TEST(LinuxKernel, FoldsHostFiguresExactly) {
+TEST(LinuxProc, ReadsTheHostInItsOwnUnitsAndFoldsTheTicks) {
     TempDirectory proc;
     proc.write("meminfo", kMeminfo);
     proc.write("stat", kStat);
     proc.write("self/statm", kStatm);
-    LinuxKernel kernel(proc.path());
-    const auto pages = [&](std::uint64_t kb) { return static_cast<std::uint32_t>(kb * 1024 / kernel.pageSize()); };
+    proc.write("self/stat", statLine(1, "agent", 'S', 3 * kTicksPerSecond, kTicksPerSecond / 2, 1));
+    LinuxProc source(proc.path(), [] { return 7; });
 
-    VmStatistics64 vm;
-    ASSERT_EQ(kernel.hostVmInfo64(vm), kKernSuccess);
-    // Wired: Unevictable + SUnreclaim + KernelStack + PageTables.
-    EXPECT_EQ(std::tuple(vm.freeCount, vm.activeCount, vm.inactiveCount, vm.wireCount, vm.compressorPageCount),
-              std::tuple(pages(24489024), pages(31044), pages(30384), pages(16360 + 22756 + 2020 + 1768), pages(752)));
-
-    HostCpuLoadInfo load;
-    ASSERT_EQ(kernel.hostCpuLoadInfo(load), kKernSuccess);
-    // User; system + irq + softirq + steal; idle + iowait; nice.
-    EXPECT_EQ(std::to_array(load.cpuTicks), (std::array<std::uint32_t, 4>{11287, 6001 + 0 + 100 + 7, 89638 + 318, 0}));
-    // Counters past 2^32 are kept modulo 2^32, read again through the kept descriptor.
+    const SystemReading host = source.readSystem();
+    ASSERT_TRUE(host.ticks && host.memory);
+    const SystemMemory m = systemMemoryOf(host.memory, 1.0);
+    // Wired: Unevictable + SUnreclaim + KernelStack + PageTables; compressed: Zswap.
+    EXPECT_EQ(std::tuple(m.free, m.active, m.inactive, m.wired, m.compressed),
+              std::tuple(24489024 * 1024.0, 31044 * 1024.0, 30384 * 1024.0, (16360 + 22756 + 2020 + 1768) * 1024.0, 752 * 1024.0));
+    // User; system + irq + softirq + steal; idle + iowait; nice; the interval since boot.
+    const double total = 11287 + 3 + 6001 + 89638 + 318 + 11 + 100 + 7;
+    const SystemCpu c = cpuShares({}, *host.ticks);
+    EXPECT_EQ(std::tuple(c.user, c.system, c.idle, c.nice),
+              std::tuple(11287 / total * 100, (6001 + 11 + 100 + 7) / total * 100, (89638 + 318) / total * 100, 3 / total * 100));
+    // Counters past 2^32 stay whole, read again through the kept descriptor.
     proc.write("stat", "cpu  4294967301 1 2 3 4 5 6 7 0 0\n");
-    ASSERT_EQ(kernel.hostCpuLoadInfo(load), kKernSuccess);
-    EXPECT_EQ(load.cpuTicks[HostCpuLoadInfo::kUser], 5u);
+    EXPECT_EQ(source.readSystem().ticks.value().user, 4294967301u);
 
-    TaskBasicInfo task;
-    ASSERT_EQ(kernel.taskBasicInfo(kTaskSelf, task), kKernSuccess);
-    EXPECT_EQ(task.residentSize, 3476 * static_cast<std::uint64_t>(kernel.pageSize()));
+    const auto self = source.open({}, false);
+    ASSERT_TRUE(self);
+    const auto reading = (*self)->read();
+    ASSERT_TRUE(reading);
+    EXPECT_EQ(std::tuple(reading->cpuNs, reading->residentBytes, reading->atNs), std::tuple(3'500'000'000u, 3476 * kPage, 7));
     proc.write("meminfo", "MemFree: 1 kB\n");
-    EXPECT_EQ(kernel.hostVmInfo64(vm), kKernFailure);
+    EXPECT_FALSE(source.readSystem().memory);
 }
 
-TEST(LinuxKernel, ThreadSharesSinceTheirPreviousReading) {
-    TempDirectory proc;
-    // Thread 7 has schedstat; thread 9's reads zero, so its stat ticks count instead.
-    proc.write("self/task/7/schedstat", "2000000000 0 1\n");
-    proc.write("self/task/7/stat", statLine(7, "main", 'R', 0, 0, 1 * kTicksPerSecond));
-    proc.write("self/task/9/schedstat", "0 0 0\n");
-    proc.write("self/task/9/stat", statLine(9, "worker", 'S', kTicksPerSecond / 4, kTicksPerSecond / 4, 2 * kTicksPerSecond));
-    std::int64_t nowNs = 5'000'000'000;
-    LinuxKernel kernel(proc.path(), [&] { return nowNs; });
-
-    ASSERT_EQ(threadsOf(kernel, kTaskSelf), (std::vector<ThreadPort>{7, 9}));
-    ThreadBasicInfo info;
-    const auto usage = [&](ThreadPort t) { return kernel.threadBasicInfo(t, info) == kKernSuccess ? info.cpuUsage : -1; };
-    // First sight: the lifetime average, 2 s of 4 s and 0.5 s of 3 s.
-    EXPECT_EQ(std::pair(usage(7), usage(9)), std::pair(500, 167));
-
-    // One second later: 0.25 s and 0.5 s more.
-    nowNs += 1'000'000'000;
-    proc.write("self/task/7/schedstat", "2250000000 0 2\n");
-    proc.write("self/task/9/stat", statLine(9, "worker", 'S', kTicksPerSecond / 2, kTicksPerSecond / 2, 2 * kTicksPerSecond));
-    ASSERT_EQ(threadsOf(kernel, kTaskSelf).size(), 2u);
-    EXPECT_EQ(std::pair(usage(7), usage(9)), std::pair(250, 500));
-    EXPECT_EQ(usage(9), 0);  // no time passed: no share
-
-    // A thread no longer listed is forgotten; one listed but gone before it is read is a failure.
-    std::filesystem::remove_all(proc / "self/task/9");
-    proc.write("self/task/11/stat", statLine(11, "gone", 'R', 0, 0, 1));
-    ASSERT_EQ(threadsOf(kernel, kTaskSelf), (std::vector<ThreadPort>{7, 11}));
-    EXPECT_EQ(kernel.threadBasicInfo(9, info), kKernFailure);
-    EXPECT_EQ(kernel.threadBasicInfo(11, info), kKernFailure);
+/// Writes a process: its stat line (CPU time in ticks), statm and the children file of each thread.
+void writeProcess(TempDirectory& proc, int pid, std::vector<int> tids, const char* statm, unsigned start,
+                  unsigned ticks = 0, char state = 'S') {
+    proc.write(std::to_string(pid) + "/stat", statLine(pid, "app", state, ticks, 0, start));
+    proc.write(std::to_string(pid) + "/statm", statm);
+    for (const int tid : tids) proc.write(std::to_string(pid) + "/task/" + std::to_string(tid) + "/children", "");
 }
 
-TEST(LinuxKernel, TargetTaskIsItsProcessOrItsTreeUntilItExits) {
+TEST(LinuxProc, AProcessOrItsTreeUntilItExitsAndAnUnreadableDescendantIsSkipped) {
     TempDirectory proc;
-    const auto process = [&](int pid, std::vector<int> tids, const char* statm, int pssKb, unsigned start) {
-        proc.write(std::to_string(pid) + "/stat", statLine(pid, "app", 'S', 0, 0, start));
-        proc.write(std::to_string(pid) + "/statm", statm);
-        proc.write(std::to_string(pid) + "/smaps_rollup", "Rss: 1 kB\nPss: " + std::to_string(pssKb) + " kB\n");
-        for (const int tid : tids) proc.write(std::to_string(pid) + "/task/" + std::to_string(tid) + "/children", "");
-    };
-    process(50, {50}, "100 40 0\n", 120, 300);
-    process(60, {60, 61}, "100 10 0\n", 30, 400);
-    process(70, {70}, "10 5 0\n", 4, 500);
+    writeProcess(proc, 50, {50}, "100 40 0\n", 300, 100);
+    writeProcess(proc, 60, {60, 61}, "100 10 0\n", 400, 20);
+    writeProcess(proc, 70, {70}, "10 5 0\n", 500, 3);
     proc.write("50/task/50/children", "60 ");
     proc.write("60/task/61/children", "70\n");
-    LinuxKernel kernel(proc.path());
-    const std::uint64_t page = static_cast<std::uint64_t>(kernel.pageSize());
+    LinuxProc source(proc.path());
+    const auto ns = [](std::uint64_t ticks) { return ticks * 1'000'000'000 / kTicksPerSecond; };
 
-    TaskPort task = 0, tree = 0;
-    EXPECT_EQ(kernel.taskForPid({50, 301}, false, &task), kKernTerminated);  // the pid names a newer process
-    EXPECT_EQ(kernel.taskForPid({51, 300}, false, &task), kKernTerminated);
-    ASSERT_EQ(kernel.taskForPid({50, 300}, false, &task), kKernSuccess);
-    ASSERT_EQ(kernel.taskForPid({50, 300}, true, &tree), kKernSuccess);
+    for (const ProcessIdentity absent : {ProcessIdentity{50, 301}, ProcessIdentity{51, 300}})  // a newer process; none
+        EXPECT_EQ(source.open(absent, false).error().code, std::errc::no_such_process);
+    auto single = source.open({50, 300}, false);
+    auto tree = source.open({50, 300}, true);
+    ASSERT_TRUE(single && tree);
+    const auto read = [](auto& handle) { return (*handle)->read().value(); };
+    EXPECT_EQ(std::pair(read(single).cpuNs, read(single).residentBytes), std::pair(ns(100), 40 * kPage));
+    EXPECT_EQ(std::pair(read(tree).cpuNs, read(tree).residentBytes), std::pair(ns(123), 55 * kPage));
 
-    TaskBasicInfo basic;
-    TaskVmInfo vm;
-    const auto resident = [&](TaskPort t) { return kernel.taskBasicInfo(t, basic) == kKernSuccess ? basic.residentSize : 0; };
-    EXPECT_EQ(threadsOf(kernel, task), (std::vector<ThreadPort>{50}));
-    EXPECT_EQ(resident(task), 40 * page);
-    EXPECT_EQ(threadsOf(kernel, tree), (std::vector<ThreadPort>{50, 60, 61, 70}));
-    EXPECT_EQ(resident(tree), (40 + 10 + 5) * page);
-    ASSERT_EQ(kernel.taskVmInfo(tree, vm), kKernSuccess);
-    EXPECT_EQ(vm.physFootprint, (120 + 30 + 4) * 1024u);
-
-    // The tree is found afresh: 60 left it (and took 70 along).
+    // 70 cannot be read this time: the tree's figures are the rest's, not none.
+    proc.write("70/statm", "?\n");
+    proc.write("60/stat", statLine(60, "app", 'S', 30, 0, 400));
+    EXPECT_EQ(std::pair(read(tree).cpuNs, read(tree).residentBytes), std::pair(ns(133), 50 * kPage));
+    proc.write("70/statm", "10 5 0\n");  // readable again: its time is not counted twice
+    EXPECT_EQ(std::pair(read(tree).cpuNs, read(tree).residentBytes), std::pair(ns(133), 55 * kPage));
+    // The tree is found afresh: 60 left it (and took 70 along); what they used stays counted.
     proc.write("50/task/50/children", "");
-    EXPECT_EQ(threadsOf(kernel, tree), (std::vector<ThreadPort>{50}));
-    EXPECT_EQ(resident(tree), 40 * page);
+    writeProcess(proc, 50, {50}, "100 40 0\n", 300, 110);
+    EXPECT_EQ(std::pair(read(tree).cpuNs, read(tree).residentBytes), std::pair(ns(143), 40 * kPage));
 
-    // The process exits (a zombie not yet reaped): every query of both tasks says so.
-    proc.write("50/stat", statLine(50, "app", 'Z', 0, 0, 300));
-    for (const TaskPort t : {task, tree}) {
-        EXPECT_EQ(kernel.taskBasicInfo(t, basic), kKernTerminated);
-        EXPECT_EQ(kernel.taskVmInfo(t, vm), kKernTerminated);
-        threadsOf(kernel, t, kKernTerminated);
-        EXPECT_EQ(kernel.taskRelease(t), kKernSuccess);
-        EXPECT_EQ(kernel.taskRelease(t), kKernInvalidArgument);
+    // The process exits (a zombie not yet reaped): both handles say so.
+    writeProcess(proc, 50, {50}, "100 40 0\n", 300, 110, 'Z');
+    for (auto* handle : {&single, &tree}) EXPECT_EQ((**handle)->read().error().code, std::errc::no_such_process);
+}
+
+TEST(LinuxProc, KeptDescriptorsStayWithinTheirShareAndCloseWithTheHandle) {
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit lowered{std::min<rlim_t>(limit.rlim_max, 256), limit.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    EXPECT_EQ(raiseDescriptorLimit(), limit.rlim_max == RLIM_INFINITY ? lowered.rlim_cur : limit.rlim_max);
+
+    TempDirectory proc;
+    writeProcess(proc, 50, {50}, "100 40 0\n", 300);
+    writeProcess(proc, 60, {60}, "100 10 0\n", 400);
+    writeProcess(proc, 70, {70}, "10 5 0\n", 500);
+    proc.write("50/task/50/children", "60 70");
+    KeptDescriptors kept(3);
+    LinuxProc source(proc.path(), {}, &kept);
+    {
+        auto tree = source.open({50, 300}, true);
+        ASSERT_TRUE(tree);
+        for (int i = 0; i < 2; ++i) {
+            const auto reading = (*tree)->read();
+            ASSERT_TRUE(reading);
+            EXPECT_EQ(reading->residentBytes, 55 * kPage);  // read all the same
+            EXPECT_EQ(kept.used(), 3u);
+            EXPECT_EQ((*tree)->unkept(), 2u);  // the first process keeps both of its files
+        }
     }
-    EXPECT_EQ(kernel.taskRelease(kTaskSelf), kKernInvalidArgument);
+    EXPECT_EQ(kept.used(), 0u);
 }
 
 TEST(ProcessList, ReadsEachRunningProcessAndFindsOneByPidOrName) {

@@ -45,7 +45,7 @@ TEST(ScreenEndpoint, PageStateProcessesAndSameOriginJsonActionsOnly) {
     processes.running = {{{7, 1}, "zsh", "-zsh", "ann", 4096}, {{9, 2}, "bash", "/bin/bash -l", "root", 8192}};
     Diagnostics diagnostics([](std::string_view) {});
     testing::FakeShell shell;
-    TargetResolver targets(&processes, shell.kernel, std::nullopt);
+    TargetResolver targets(&processes, shell.proc, std::nullopt);
     HttpServer server({boost::asio::ip::make_address("127.0.0.1"), 0}, screenRoutes({{"/", "text/html; charset=utf-8", kPage}}, handoff, screen, processes, targets), diagnostics);
     ASSERT_FALSE(server.start());
     const auto port = server.port();
@@ -102,9 +102,7 @@ TEST(Screen, OwnSamplesFeedThePushWhichResetsNothingAndTheFlushWhichEndsTheMeasu
     window->makeKeyAndVisible();
     EXPECT_EQ(window->useCaseNameField.text, "");  // cleared when the view loaded
     // Every host CPU reading adds 100 ticks, 40 of them busy: 40% per sample.
-    shell.kernel.setCpuLoad({0, 0, 0, 0});
-    shell.probes.cpu.systemUsage();
-    for (std::uint32_t i = 1; i <= 50; ++i) shell.kernel.pushCpuLoad({30 * i, 10 * i, 60 * i, 0});
+    for (std::uint64_t i = 1; i <= 50; ++i) shell.proc.pushTicks({30 * i, 10 * i, 60 * i, 0});
     window->useCaseNameField.text = "search";
     window->srNumberField.text = "7";
     screen.startPerformanceWithSender();
@@ -115,7 +113,7 @@ TEST(Screen, OwnSamplesFeedThePushWhichResetsNothingAndTheFlushWhichEndsTheMeasu
     screen.stopBackgroundMeasurement();  // a flush before any timer sends and resets nothing
     EXPECT_TRUE(shell.urlSession.take().empty());
     EXPECT_EQ(screen.counter, 1);
-    shell.kernel.setCpuLoad({60, 20, 120, 0});  // the same counters again: a NaN reading keeps the last figure
+    shell.proc.setTicks({60, 20, 120, 0});  // the same counters again: a NaN reading keeps the last figure
     screen.timerHandler();
     screen.backgroundPush();
     EXPECT_EQ(shell.urlSession.takeReports().at(0).at("srNumber").as_string(), "7");

@@ -23,7 +23,7 @@ struct DelegateTest : ::testing::Test {
     std::unique_ptr<AppDelegate> delegate = std::make_unique<AppDelegate>(shell.services(home.path()));
 
     testing::FixedProcesses processes;
-    TargetResolver targets{&processes, shell.kernel, std::nullopt};
+    TargetResolver targets{&processes, shell.proc, std::nullopt};
     void push(std::string_view json) { delegate->didReceiveRemoteNotification(*readPush(boost::json::parse(json).as_object(), targets)); }
 };
 
@@ -77,7 +77,7 @@ TEST_F(DelegateTest, AStartMeasuresTheProcessItsPushResolvedOrSaysWhyNot) {
     EXPECT_EQ(reports.back().at("targetpid"), 300);
     delegate->metricsCollector->stop();
 
-    shell.kernel.answerTaskForPid(kKernFailure);  // it exited after the push was answered
+    shell.proc.answerOpen(ESRCH);  // it exited after the push was answered
     delegate->didReceiveRemoteNotification(*command);
     EXPECT_THAT(shell.diagnostics, ElementsAre("perfagent: measurement not started: target app: app (pid 300) cannot "
                                                "be read (it may have exited)"));

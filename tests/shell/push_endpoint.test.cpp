@@ -21,11 +21,11 @@ TEST(PushEndpoint, DeliversTokenBearingObjectsAndRefusesTheRestOrWhenTheMainThre
     testing::FakeShell shell;  // its console: diagnostics without their time stamp
     testing::FixedProcesses processes;
     processes.running = {{{7, 1}, "pa-other", "pa-other", "ann", 4096}};
-    shell.kernel.answerTaskForPid(kKernProtectionFailure);  // every process belongs to another user
+    shell.proc.answerOpen(EACCES);  // every process belongs to another user
     MainThreadHandoff handoff{shell.loop, 3};
     std::vector<PushCommand> delivered;
     Diagnostics diagnostics{[&](std::string_view line) { shell.console.println(line.substr(line.find(' ') + 1)); }};
-    TargetResolver targets(&processes, shell.kernel, std::nullopt);
+    TargetResolver targets(&processes, shell.proc, std::nullopt);
     HttpServer server{{boost::asio::ip::make_address("127.0.0.1"), 0},
                       {pushRoute(kToken, handoff, [&](const PushCommand& c) { delivered.push_back(c); }, targets)},
                       diagnostics};
@@ -91,7 +91,7 @@ TEST(RemoteCommand, ReadsTheCommandAndNamesOrSaysWhichKeyIsMissing) {
     };
     // The push's answer names the reason parseRemoteCommand gives.
     testing::FakeShell shell;
-    TargetResolver targets(nullptr, shell.kernel, std::nullopt);
+    TargetResolver targets(nullptr, shell.proc, std::nullopt);
     for (const auto& [json, reason] : cases)
         EXPECT_EQ(boost::json::parse(pushDecision(*readPush(boost::json::parse(json).as_object(), targets))),
                   (boost::json::object{{"action", "none"}, {"reason", reason}})) << json;

@@ -2,7 +2,7 @@
 
 #include "report/collection_server.hpp"
 #include "shell/app_delegate.hpp"
-#include "support/fake_kernel.hpp"
+#include "support/fake_proc.hpp"
 #include "support/fake_run_loop.hpp"
 #include "support/fake_url_session.hpp"
 #include "support/recording_console.hpp"
@@ -46,10 +46,9 @@ struct FakeUserNotificationCenter final : UserNotificationCenter {
 /// objects under test.
 struct FakeShell {
     explicit FakeShell(std::filesystem::path resourcesDirectory = {}) : resources(std::move(resourcesDirectory)) {
-        kernel.setResident(10485760);
-        kernel.setThreads({{120, 0}});
-        kernel.setVm({.freeCount = 1000, .activeCount = 2000, .inactiveCount = 3000, .wireCount = 4000,
-                      .compressorPageCount = 500});
+        proc.resident = 10485760;
+        proc.appShare = 12.0;
+        proc.setMeminfo({.memFree = 4000, .active = 8000, .inactive = 12000, .unevictable = 16000, .zswap = 2000});
     }
 
     KeepAliveServices keepAlive() { return {console, notificationCenter, audioSession, players, resources}; }
@@ -65,8 +64,8 @@ struct FakeShell {
     RecordingConsole console;
     HostApplicationState application;
     Platform platform{clock, console, loop, application};
-    FakeKernel kernel{4096.0, 8589934592.0};
-    Probes probes{kernel};
+    FakeProc proc{[this] { return std::llround(loop.now() * 1e9); }, 8589934592.0};
+    Probes probes{proc};
     FakeUrlSession urlSession;
     CollectionServer server{urlSession, CollectionEndpoint{}};
     NotificationCenter notificationCenter;
