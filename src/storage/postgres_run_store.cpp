@@ -250,7 +250,7 @@ private:
         if (rows.empty()) return std::nullopt;
         std::vector<RunInfo> info{readRunInfo(rows[0])};
         readLabelsAndFigures(work, info);
-        RunDetail detail{std::move(info[0])};
+        RunDetail detail{.info = std::move(info[0])};
         const auto named = readSeries(work, id);
         std::vector<std::vector<double>*> columns;
         const auto length = static_cast<std::size_t>(detail.info.lastSample);
@@ -317,7 +317,7 @@ private:
         std::vector<StoredSeries> series(std::int64_t run) override { return readSeries(work_, run); }
 
         SampleRows storedRows(std::int64_t run, std::span<const std::int64_t> numbers, std::size_t width) override {
-            SampleRows rows{width};
+            SampleRows rows{.width = width};
             for (const auto& row : work_.exec_prepared("rows_at", run, numbersLiteral(numbers))) {
                 rows.numbers.push_back(row[0].as<std::int64_t>());
                 rows.values.resize(rows.values.size() + width);

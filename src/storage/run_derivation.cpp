@@ -66,10 +66,10 @@ bool samplesAgree(RunTransaction& transaction, const StoredRun& run, std::size_t
 /// columns' places among them.
 struct Match {
     StoredRun run;
-    Labels labels;
-    std::vector<StoredSeries> series;
+    Labels labels{};
+    std::vector<StoredSeries> series{};
     std::size_t known = 0;  ///< series the database holds already
-    std::vector<std::size_t> columns;
+    std::vector<std::size_t> columns{};
 };
 
 std::optional<Match> findRun(RunTransaction& transaction, std::string_view device, const IncomingReport& report) {
@@ -77,7 +77,7 @@ std::optional<Match> findRun(RunTransaction& transaction, std::string_view devic
     for (;;) {
         const std::vector<StoredRun> batch = transaction.candidateRuns(device, report.names, cursor, kCandidateBatch);
         for (const StoredRun& run : batch) {
-            Match match{run};
+            Match match{.run = run};
             if (!report.labels.empty()) {
                 match.labels = transaction.labels(run.id);
                 if (!labelsCompatible(match.labels, report.labels)) continue;
@@ -164,7 +164,7 @@ IngestResult ingestReport(RunTransaction& transaction, std::string_view device, 
             }
         }
     }
-    SampleRows inserts{width}, updates{width};
+    SampleRows inserts{.width = width}, updates{.width = width};
     const auto addRow = [&](SampleRows& rows, std::int64_t n) {
         rows.numbers.push_back(n);
         rows.values.resize(rows.values.size() + width, missing);

@@ -31,8 +31,8 @@ struct StoredRun {
 /// Sample rows as the database keeps them: `width` values a row, by the run's series index.
 struct SampleRows {
     std::size_t width = 0;
-    std::vector<std::int64_t> numbers;
-    std::vector<double> values;
+    std::vector<std::int64_t> numbers{};
+    std::vector<double> values{};
     std::span<const double> row(std::size_t i) const { return {values.data() + i * width, width}; }
 };
 

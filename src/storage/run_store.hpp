@@ -87,7 +87,7 @@ inline bool isComplete(const RunInfo& run, std::int64_t nowMs) { return nowMs - 
 /// A run and its series by name: element n−1 holds sample n; NaN where the sample has no value.
 struct RunDetail {
     RunInfo info;
-    std::map<std::string, std::vector<double>, std::less<>> series;
+    std::map<std::string, std::vector<double>, std::less<>> series{};
 };
 
 /// Series names in display order: the system series first, then the others by name.

@@ -193,7 +193,7 @@ private:
     }
 
     SampleRows storedRows(std::int64_t run, std::span<const std::int64_t> numbers, std::size_t width) override {
-        SampleRows rows{width};
+        SampleRows rows{.width = width};
         for (const std::int64_t n : numbers) {
             ResetOnExit reset{rowAt_};
             if (!rowAt_.bind(1, run).bind(2, n).step()) continue;
