@@ -201,6 +201,20 @@ public:
                             "UPDATE runs SET usecase = $2, srnumber = $3, pagename = $4, samples = $5, last_sample = $6, "
                             "last_report_ms = greatest(last_report_ms, $7), summary_samples = $8, "
                             "summary_duration = $9 WHERE id = $1");
+        // Pruning: the devices of the oldest runs last reported before $1; then, with those locked, the oldest
+        // of their runs (at most $2, and none once $4 samples are taken) with their rows, the runs' own last.
+        connection_.prepare("prune_devices", "SELECT DISTINCT device FROM (SELECT device FROM runs WHERE "
+                                             "last_report_ms < $1 ORDER BY last_report_ms, id LIMIT $2) t");
+        connection_.prepare("lock_devices",
+                            "SELECT 1 FROM devices WHERE address = ANY($1::text[]) ORDER BY address FOR UPDATE");
+        connection_.prepare(
+            "prune_runs",
+            "WITH ids AS (SELECT id FROM (SELECT id, samples, sum(samples) OVER (ORDER BY last_report_ms, id) AS upto "
+            "FROM runs WHERE last_report_ms < $1 AND device = ANY($3::text[]) ORDER BY last_report_ms, id LIMIT $2) t "
+            "WHERE upto - samples < $4), s AS (DELETE FROM samples WHERE run IN (SELECT id FROM ids) RETURNING 1), "
+            "l AS (DELETE FROM run_labels WHERE run IN (SELECT id FROM ids)), f AS (DELETE FROM run_figures WHERE run "
+            "IN (SELECT id FROM ids)), x AS (DELETE FROM run_series WHERE run IN (SELECT id FROM ids)), r AS (DELETE "
+            "FROM runs WHERE id IN (SELECT id FROM ids)) SELECT (SELECT count(*) FROM ids), (SELECT count(*) FROM s)");
     }
 
     IngestResult ingest(std::string_view device, const IncomingReport& report, std::int64_t nowMs) override {
@@ -232,7 +246,27 @@ public:
     std::vector<RunInfo> listRuns(const RunFilter& filter) override { return guarded([&] { return list(filter); }); }
     std::optional<RunDetail> run(std::int64_t id) override { return guarded([&] { return runDetail(id); }); }
 
+    PruneResult prune(std::int64_t beforeMs, std::int64_t nowMs, const PruneBatch& batch) override {
+        return guarded([&] { return pruneBatch(beforeMs, nowMs, batch); });
+    }
+
 private:
+    PruneResult pruneBatch(std::int64_t beforeMs, std::int64_t nowMs, const PruneBatch& batch) {
+        // The devices' rows are locked as a report's transaction locks its device's, in address order, so
+        // that no server extends a run while it is removed and two prunes never deadlock.
+        pqxx::work work(connection_);
+        const std::int64_t cutoff = pruneCutoffMs(beforeMs, nowMs);
+        std::vector<std::string> devices;
+        for (const auto& row : work.exec_prepared("prune_devices", cutoff, batch.runs)) devices.emplace_back(row[0].c_str());
+        if (devices.empty()) return {};
+        const std::string deviceList = arrayLiteral(devices, appendQuoted);
+        work.exec_prepared("lock_devices", deviceList);
+        const auto row = work.exec_prepared("prune_runs", cutoff, batch.runs, deviceList, batch.samples)[0];
+        const PruneResult removed{row[0].as<std::int64_t>(), row[1].as<std::int64_t>()};
+        work.commit();
+        return removed;
+    }
+
     std::vector<RunInfo> list(const RunFilter& filter) {
         pqxx::transaction<pqxx::repeatable_read, pqxx::read_only> work(connection_);
         const pqxx::result rows = work.exec_prepared("list", filter.usecase, filter.srnumber, filter.device,

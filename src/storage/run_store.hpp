@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -93,6 +94,30 @@ struct RunDetail {
 /// Series names in display order: the system series first, then the others by name.
 std::vector<std::string> orderedSeriesNames(const RunDetail& run);
 
+/// @brief How much one pruning transaction removes at most: `runs` runs, and no further run once those
+/// taken hold `samples` samples together (always at least one), so that no batch holds the database long.
+struct PruneBatch {
+    std::int64_t runs = 100;
+    std::int64_t samples = 100'000;
+};
+
+/// What pruning removed.
+struct PruneResult {
+    std::int64_t runs = 0;
+    std::int64_t samples = 0;  ///< sample rows
+    PruneResult& operator+=(const PruneResult& other) {
+        runs += other.runs;
+        samples += other.samples;
+        return *this;
+    }
+};
+
+/// Runs whose latest report arrived before this may be removed at `nowMs`: before `beforeMs`, and never
+/// a run still in progress.
+inline std::int64_t pruneCutoffMs(std::int64_t beforeMs, std::int64_t nowMs) {
+    return std::min(beforeMs, nowMs - kRunCompleteAfterMs + 1);
+}
+
 /// Which runs a listing returns: newest first, filters combined with "and".
 struct RunFilter {
     std::optional<std::string> usecase;
@@ -123,6 +148,9 @@ public:
     virtual void recordDeviceToken(std::string_view device, std::string_view token, std::int64_t nowMs) = 0;
     virtual std::vector<RunInfo> listRuns(const RunFilter& filter) = 0;
     virtual std::optional<RunDetail> run(std::int64_t id) = 0;
+    /// Removes, in one transaction, the oldest complete runs last reported before `beforeMs` (see
+    /// pruneCutoffMs), at most one `batch`, with their samples, labels, figures and series.
+    virtual PruneResult prune(std::int64_t beforeMs, std::int64_t nowMs, const PruneBatch& batch) = 0;
 };
 
 /// Opens (creating when missing) the SQLite database at `path` and brings its schema up to date.

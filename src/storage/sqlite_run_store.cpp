@@ -113,6 +113,30 @@ public:
         }
     }
 
+    PruneResult prune(std::int64_t beforeMs, std::int64_t nowMs, const PruneBatch& batch) override {
+        // IMMEDIATE: no report can extend a chosen run between choosing and removing it.
+        begin_.run();
+        try {
+            std::vector<std::int64_t> ids;
+            {
+                ResetOnExit reset{pruneCandidates_};
+                pruneCandidates_.bind(1, pruneCutoffMs(beforeMs, nowMs)).bind(2, batch.runs).bind(3, batch.samples);
+                while (pruneCandidates_.step()) ids.push_back(pruneCandidates_.integer(0));
+            }
+            PruneResult removed{static_cast<std::int64_t>(ids.size()), 0};
+            for (const std::int64_t id : ids) {
+                deleteSamples_.bind(1, id).run();
+                removed.samples += sqlite3_changes64(db_.get());
+                for (Statement* s : {&deleteLabels_, &deleteFigures_, &deleteSeries_, &deleteRun_}) s->bind(1, id).run();
+            }
+            commit_.run();
+            return removed;
+        } catch (...) {
+            sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
+
 private:
     static RunInfo readRunInfo(const Statement& s) {
         RunInfo run;
@@ -284,6 +308,16 @@ private:
         db_,
         "UPDATE runs SET usecase = ?2, srnumber = ?3, pagename = ?4, samples = ?5, last_sample = ?6, "
         "last_report_ms = max(last_report_ms, ?7), summary_samples = ?8, summary_duration = ?9 WHERE id = ?1"};
+    // Pruning: the oldest runs last reported before ?1, at most ?2, and none once ?3 samples are taken.
+    Statement pruneCandidates_{db_,
+                               "SELECT id FROM (SELECT id, samples, sum(samples) OVER (ORDER BY last_report_ms, id) AS upto "
+                               "FROM runs WHERE last_report_ms < ?1 ORDER BY last_report_ms, id LIMIT ?2) "
+                               "WHERE upto - samples < ?3"};
+    Statement deleteSamples_{db_, "DELETE FROM samples WHERE run = ?1"};
+    Statement deleteLabels_{db_, "DELETE FROM run_labels WHERE run = ?1"};
+    Statement deleteFigures_{db_, "DELETE FROM run_figures WHERE run = ?1"};
+    Statement deleteSeries_{db_, "DELETE FROM run_series WHERE run = ?1"};
+    Statement deleteRun_{db_, "DELETE FROM runs WHERE id = ?1"};
 };
 
 }  // namespace

@@ -21,6 +21,15 @@ namespace {
 struct SqliteBackend {
     testing::TempDirectory dir;
     std::unique_ptr<RunStore> open() { return openSqliteRunStore((dir / "runs.sqlite3").string()); }
+    std::int64_t count(const std::string& sql) {
+        sqlite3* db = nullptr;
+        sqlite3_open((dir / "runs.sqlite3").c_str(), &db);
+        std::int64_t value = -1;
+        sqlite3_exec(db, sql.c_str(), [](void* out, int, char** text, char**) { return *static_cast<std::int64_t*>(out) = std::stoll(text[0]), 0; },
+                     &value, nullptr);
+        sqlite3_close(db);
+        return value;
+    }
     /// Writes the database anew as the release with schema version 1 left it.
     void writeVersion1(const std::string& data) {
         for (const char* file : {"runs.sqlite3", "runs.sqlite3-wal", "runs.sqlite3-shm"}) std::filesystem::remove(dir / file);
@@ -48,6 +57,10 @@ struct PostgresBackend {
     void exec(const std::string& sql) { pqxx::connection c(admin); pqxx::nontransaction(c).exec(sql); }
     std::string url() const { return admin.substr(0, admin.rfind('/') + 1) + name; }
     std::unique_ptr<RunStore> open() { return openPostgresRunStore(url()); }
+    std::int64_t count(const std::string& sql) {
+        pqxx::connection c(url());
+        return pqxx::nontransaction(c).exec(sql)[0][0].as<std::int64_t>();
+    }
     void writeVersion1(const std::string& data) {
         pqxx::connection c(url());
         pqxx::nontransaction(c).exec("DROP SCHEMA public CASCADE; CREATE SCHEMA public;" + std::string(kPostgresMigrations[0]) + data +
@@ -263,6 +276,46 @@ TYPED_TEST(RunStoreTest, ThirtyMeasurementsBehindOneAddressKeepTheirOwnRuns) {
     const auto runs = this->store->listRuns(all);
     ASSERT_EQ(runs.size(), 30u);
     for (const RunInfo& run : runs) EXPECT_EQ(run.samples, 12);
+}
+
+TYPED_TEST(RunStoreTest, PrunesOldCompleteRunsWithAllTheirRowsInBatchesAndKeepsNewerAndRunningOnes) {
+    // Five runs of 3 samples each with labels and a series of their own, a day later one more.
+    std::vector<std::int64_t> old;
+    for (int device = 1; device <= 5; ++device) {
+        IncomingReport r = report(3, kNames);
+        r.labels = {{"target", "memhog"}};
+        addSeries(r, "AppCPU", [](std::int64_t n) { return n * 0.5; });
+        old.push_back(this->ingest(r, "10.0.2." + std::to_string(device)).runId);
+    }
+    const std::int64_t day = 86'400'000, cutoff = this->now + 1;
+    this->now += day;
+    const auto newer = this->ingest(report(4, kNames, 7), "10.0.2.1").runId;
+    const std::int64_t later = this->now + day;
+    const auto rows = [&](const char* table, const std::string& where) {
+        return this->backend.count(std::string("SELECT count(*) FROM ") + table + " WHERE " + where);
+    };
+
+    // At most 2 runs a batch, then at most the runs that hold 4 samples (one past the limit is not taken).
+    using Removed = std::pair<std::int64_t, std::int64_t>;  // runs, samples
+    const auto removed = [&](PruneBatch batch) {
+        const PruneResult r = this->store->prune(cutoff, later, batch);
+        return Removed(r.runs, r.samples);
+    };
+    EXPECT_EQ((removed({.runs = 2})), Removed(2, 6));
+    EXPECT_EQ((removed({.runs = 100, .samples = 4})), Removed(2, 6));
+    EXPECT_EQ((removed({.runs = 100, .samples = 4})), Removed(1, 3));
+    EXPECT_EQ((removed({})), Removed(0, 0));
+    for (const std::int64_t id : old) EXPECT_FALSE(this->store->run(id));
+    for (const char* table : {"samples", "run_labels", "run_figures", "run_series"})
+        EXPECT_EQ(rows(table, "run <> " + std::to_string(newer)), 0) << table;
+    this->expectSeries(newer, 4, 7);
+
+    // A run reported within the completion time is kept whatever the date asked; its data stays whole.
+    const PruneResult running = this->store->prune(later, this->now + kRunCompleteAfterMs - 1, {});
+    EXPECT_EQ(running.runs, 0);
+    this->expectSeries(newer, 4, 7);
+    EXPECT_EQ(this->store->prune(later, this->now + kRunCompleteAfterMs, {}).runs, 1);
+    EXPECT_EQ(rows("runs", "1 = 1"), 0);
 }
 
 TYPED_TEST(RunStoreTest, UpgradesADatabaseOfSchemaVersion1AndKeepsItsRuns) {
