@@ -6,6 +6,8 @@
 #include "platform/http_server.hpp"
 #include "platform/signals.hpp"
 #include "server/ingest_queue.hpp"
+#include "server/prune_command.hpp"
+#include "server/retention.hpp"
 #include "server/server_metrics.hpp"
 #include "server/server_options.hpp"
 #include "server/server_routes.hpp"
@@ -83,6 +85,18 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
         diagnostics.repeated(kind, std::string(kProgram) + ": " + line);
     });
 
+    // Retention has its own connection, so that its batches never wait in the reports' queue.
+    std::optional<Retention> retention;
+    if (options.keepDays) {
+        try {
+            retention.emplace(openRunStore(options.database), *options.keepDays, Retention::Timing{},
+                              [&diagnostics](const std::string& line) { diagnostics.line(std::string(kProgram) + ": " + line); });
+        } catch (const std::exception& e) {
+            diagnostics.line(std::string(kProgram) + ": cannot open the database " + database + ": " + e.what());
+            return 1;
+        }
+    }
+
     const TrustedProxies proxies(options.trustedProxies);
     const ReadSettings readSettings{options.allowedHosts, metrics};
     std::vector<HttpRoute> agentRoutes = ingestRoutes(queue, proxies, metrics);
@@ -136,6 +150,8 @@ int main(int argc, char** argv) {
     using namespace perfagent;
     openStandardDescriptors();
     prepareProcessSignals();
+    if (argc > 1 && std::string_view(argv[1]) == "prune")
+        return pruneMain(std::vector<std::string>(argv + 2, argv + argc), std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
     const auto options = parseServerCommandLine(std::vector<std::string>(argv + 1, argv + argc),
                                                 std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
     if (const auto status = exitBeforeRun(kProgram, options, serverUsageText())) return *status;

@@ -2,6 +2,7 @@
 
 #include "platform/command_options.hpp"
 #include "platform/files.hpp"
+#include "server/retention.hpp"
 
 #include <charconv>
 
@@ -71,7 +72,7 @@ Result<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arg
             continue;
         }
         if (flag != "--listen" && flag != "--database" && flag != "--ui" && flag != "--resources" &&
-            flag != "--trusted-proxy" && flag != "--allow-host") {
+            flag != "--trusted-proxy" && flag != "--allow-host" && flag != "--keep-days") {
             return failure(walk.unknownOption());
         }
         const auto value = walk.requireValue(*option);
@@ -90,6 +91,14 @@ Result<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arg
             if (!isValidHost(*value) || value->find(':') != std::string::npos)
                 return failure("--allow-host: '" + *value + "' is not a host name (no port)");
             options.allowedHosts.push_back(*value);
+            continue;
+        }
+        if (flag == "--keep-days") {
+            int days = 0;
+            const auto [end, ec] = std::from_chars(value->data(), value->data() + value->size(), days);
+            if (ec != std::errc() || end != value->data() + value->size() || days < 1 || days > kMaxKeepDays)
+                return failure("--keep-days: '" + *value + "' is not a number of days from 1 to " + std::to_string(kMaxKeepDays));
+            options.keepDays = days;
             continue;
         }
         if (flag == "--database") {
@@ -116,7 +125,8 @@ std::optional<std::filesystem::path> findServerResources(const std::filesystem::
 
 std::string serverUsageText() {
     return "usage: perfagent-server [--listen HOST:PORT] [--database URL] [--ui HOST:PORT] [--resources DIR]\n"
-           "                        [--trusted-proxy ADDR[/BITS]]... [--allow-host NAME]...\n"
+           "                        [--trusted-proxy ADDR[/BITS]]... [--allow-host NAME]... [--keep-days N]\n"
+           "       perfagent-server prune [--database URL] --before DATE\n"
            "       perfagent-server --help | --version\n"
            "\n"
            "Receives the measurement reports, test pings and device tokens of perfagent agents, derives their\n"
@@ -132,7 +142,12 @@ std::string serverUsageText() {
            "                       header names the agent; repeatable\n"
            "  --allow-host NAME    a name the pages and read API may be opened by, besides the listening\n"
            "                       address and localhost; repeatable\n"
+           "  --keep-days N        remove the complete runs last reported more than N days ago (1-36500),\n"
+           "                       with their samples, hourly and at start (default: keep every run)\n"
            "  --help, --version\n"
+           "\n"
+           "prune removes, once, the complete runs of the database last reported before DATE (yyyy-mm-dd or\n"
+           "yyyy-mm-ddThh:mm:ssZ, UTC) and prints how many runs and samples it removed.\n"
            "\n"
            "SIGTERM and SIGINT end the server once the reports it has accepted are stored.\n";
 }

@@ -36,6 +36,7 @@ struct ServerOptions {
     std::optional<std::filesystem::path> resources;  ///< the pages' directory; absent: found beside the binary
     std::vector<AddressRange> trustedProxies;  ///< whose X-Forwarded-For / Forwarded names the device
     std::vector<std::string> allowedHosts;     ///< names the pages' Host check takes besides the address
+    std::optional<int> keepDays;  ///< complete runs last reported longer ago are removed; absent: all kept
     bool help = false;
     bool version = false;
 };
@@ -45,7 +46,7 @@ struct ServerOptions {
 std::filesystem::path defaultDatabasePath(const char* xdgDataHome, const char* home);
 
 /// Parses `perfagent-server [--listen HOST:PORT] [--database URL] [--ui HOST:PORT] [--resources DIR]
-/// [--trusted-proxy ADDR[/BITS]]... [--allow-host NAME]... [--help] [--version]`
+/// [--trusted-proxy ADDR[/BITS]]... [--allow-host NAME]... [--keep-days N] [--help] [--version]`
 /// (also `--flag=value`). A bad command line answers a Failure with a one-line message (the program then
 /// exits 2).
 Result<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arguments, const char* xdgDataHome,

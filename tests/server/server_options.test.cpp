@@ -16,7 +16,7 @@ TEST(ServerOptions, ParsesTheCommandLine) {
     const auto given = parseServerCommandLine(
         {"--listen", "0.0.0.0:9000", "--database=postgresql://ada@db.example:5433/runs", "--ui", "[::1]:8091", "--version",
          "--resources=/opt/pages", "--trusted-proxy", "10.0.0.0/8", "--allow-host=perf.lan", "--trusted-proxy=::1",
-         "--allow-host", "runs.example.org"},
+         "--allow-host", "runs.example.org", "--keep-days=36500"},
         nullptr, "/home/ada");
     ASSERT_TRUE(given) << given.error().message;
     EXPECT_EQ(std::tie(given->listen, given->database, given->ui, given->version, given->resources),
@@ -25,6 +25,8 @@ TEST(ServerOptions, ParsesTheCommandLine) {
     EXPECT_EQ(std::tie(given->trustedProxies, given->allowedHosts),
               std::tuple(std::vector{*parseAddressRange("10.0.0.0/8"), *parseAddressRange("::1")},
                          std::vector<std::string>{"perf.lan", "runs.example.org"}));
+    EXPECT_EQ(given->keepDays, 36500);
+    EXPECT_EQ(defaults->keepDays, std::nullopt);
 
     const std::vector<std::string> bad[] = {
         {"--listen"}, {"--listen", "local host:8089"}, {"--listen", "127.0.0.1:0"}, {"--listen", "127.0.0.1"},
@@ -33,6 +35,7 @@ TEST(ServerOptions, ParsesTheCommandLine) {
         {"--database", "postgresql://ada@db.example/"}, {"--database", "postgresql://ada@db.example:x/runs"},
         {"--database", "postgresql://@db.example/runs"}, {"--trusted-proxy", "10.0.0.0/40"}, {"--trusted-proxy", "proxy.lan"},
         {"--allow-host", "perf.lan:8089"}, {"--allow-host", "perf lan"}, {"--allow-host"},
+        {"--keep-days", "0"}, {"--keep-days", "36501"}, {"--keep-days", "7d"}, {"--keep-days", "-1"},
     };
     for (const auto& arguments : bad)  // a refusal says why
         EXPECT_FALSE(parseServerCommandLine(arguments, nullptr, "/home/ada").error().message.empty()) << arguments.back();

@@ -1,0 +1,60 @@
+#include "server/retention.hpp"
+
+#include <exception>
+
+namespace perfagent {
+
+namespace {
+
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+PruneResult pruneBefore(RunStore& store, std::int64_t beforeMs, const std::function<bool()>& next,
+                        const PruneBatch& batch) {
+    PruneResult total;
+    for (;;) {
+        const PruneResult removed = store.prune(beforeMs, nowMs(), batch);
+        total += removed;
+        if (removed.runs == 0 || !next()) return total;
+    }
+}
+
+Retention::Retention(std::unique_ptr<RunStore> store, int keepDays, Timing timing, Log log)
+    : store_(std::move(store)), keepMs_(std::int64_t{keepDays} * 86'400'000), timing_(timing), log_(std::move(log)),
+      worker_([this] { work(); }) {}
+
+Retention::~Retention() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    worker_.join();
+}
+
+bool Retention::wait(std::chrono::milliseconds delay) {
+    std::unique_lock lock(mutex_);
+    return !wake_.wait_for(lock, delay, [this] { return stopping_; });
+}
+
+void Retention::work() {
+    const auto next = [this] { return wait(timing_.pause); };
+    do {
+        const std::int64_t before = nowMs() - keepMs_;
+        try {
+            const PruneResult removed = pruneBefore(*store_, before, next);
+            if (removed.runs > 0)
+                log_("retention: removed " + std::to_string(removed.runs) + " runs and " +
+                     std::to_string(removed.samples) + " samples last reported more than " +
+                     std::to_string(keepMs_ / 86'400'000) + " days ago");
+        } catch (const std::exception& e) {
+            log_(std::string("retention: ") + e.what() + "; trying again at the next pass");
+        }
+    } while (wait(timing_.period));
+}
+
+}  // namespace perfagent
