@@ -58,19 +58,20 @@ Result<PruneCommand> parsePruneCommand(const std::vector<std::string>& arguments
 int pruneMain(const std::vector<std::string>& arguments, const char* xdgDataHome, const char* home) {
     const auto command = parsePruneCommand(arguments, xdgDataHome, home);
     if (const auto status = exitBeforeRun(kCommand, command, pruneUsageText())) return *status;
+    PruneResult removed;
+    const std::string before = " last reported before " + isoUtc(command->beforeMs);
     try {
         const auto store = openRunStore(command->database);
         // The pause lets a server writing to the same database take its turn between batches.
-        const PruneResult removed = pruneBefore(*store, command->beforeMs, [] {
+        pruneBefore(*store, command->beforeMs, removed, [] {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             return true;
         });
-        std::printf("%s: removed %lld runs and %lld samples last reported before %s\n", std::string(kCommand).c_str(),
-                    static_cast<long long>(removed.runs), static_cast<long long>(removed.samples),
-                    isoUtc(command->beforeMs).c_str());
+        std::printf("%s: removed %s%s\n", std::string(kCommand).c_str(), removedText(removed).c_str(), before.c_str());
         return 0;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s: %s\n", std::string(kCommand).c_str(), e.what());
+        const std::string done = removed.runs > 0 ? "removed " + removedText(removed) + before + ", then: " : "";
+        std::fprintf(stderr, "%s: %s%s\n", std::string(kCommand).c_str(), done.c_str(), e.what());
         return 1;
     }
 }

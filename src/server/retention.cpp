@@ -13,14 +13,17 @@ std::int64_t nowMs() {
 
 }  // namespace
 
-PruneResult pruneBefore(RunStore& store, std::int64_t beforeMs, const std::function<bool()>& next,
-                        const PruneBatch& batch) {
-    PruneResult total;
+void pruneBefore(RunStore& store, std::int64_t beforeMs, PruneResult& removed, const std::function<bool()>& next,
+                 const PruneBatch& batch) {
     for (;;) {
-        const PruneResult removed = store.prune(beforeMs, nowMs(), batch);
-        total += removed;
-        if (removed.runs == 0 || !next()) return total;
+        const PruneResult batchRemoved = store.prune(beforeMs, nowMs(), batch);
+        removed += batchRemoved;
+        if (batchRemoved.runs == 0 || !next()) return;
     }
+}
+
+std::string removedText(const PruneResult& removed) {
+    return std::to_string(removed.runs) + " runs and " + std::to_string(removed.samples) + " samples";
 }
 
 Retention::Retention(std::unique_ptr<RunStore> store, int keepDays, Timing timing, Log log)
@@ -45,14 +48,14 @@ void Retention::work() {
     const auto next = [this] { return wait(timing_.pause); };
     do {
         const std::int64_t before = nowMs() - keepMs_;
+        const std::string older = " last reported more than " + std::to_string(keepMs_ / 86'400'000) + " days ago";
+        PruneResult removed;
         try {
-            const PruneResult removed = pruneBefore(*store_, before, next);
-            if (removed.runs > 0)
-                log_("retention: removed " + std::to_string(removed.runs) + " runs and " +
-                     std::to_string(removed.samples) + " samples last reported more than " +
-                     std::to_string(keepMs_ / 86'400'000) + " days ago");
+            pruneBefore(*store_, before, removed, next);
+            if (removed.runs > 0) log_("retention: removed " + removedText(removed) + older);
         } catch (const std::exception& e) {
-            log_(std::string("retention: ") + e.what() + "; trying again at the next pass");
+            const std::string done = removed.runs > 0 ? "removed " + removedText(removed) + older + ", then: " : "";
+            log_("retention: " + done + e.what() + "; trying again at the next pass");
         }
     } while (wait(timing_.period));
 }

@@ -16,11 +16,15 @@ namespace perfagent {
 /// `--keep-days` takes 1 to this many days (100 years).
 inline constexpr int kMaxKeepDays = 36'500;
 
-/// Removes batch after batch of the complete runs last reported before `beforeMs` until none is left;
-/// after each batch that removed runs, `next()` is asked whether to go on (it may pause, so that other
-/// writers of the database get their turn). Answers what was removed; throws what the store throws.
-PruneResult pruneBefore(RunStore& store, std::int64_t beforeMs, const std::function<bool()>& next,
-                        const PruneBatch& batch = {});
+/// Removes batch after batch of the complete runs last reported before `beforeMs` until none is left,
+/// adding what each removed to `removed` (so that it holds what was done also when a batch throws); after
+/// each batch that removed runs, `next()` is asked whether to go on (it may pause, so that other writers of
+/// the database get their turn). Throws what the store throws.
+void pruneBefore(RunStore& store, std::int64_t beforeMs, PruneResult& removed, const std::function<bool()>& next,
+                 const PruneBatch& batch = {});
+
+/// "N runs and M samples"
+std::string removedText(const PruneResult& removed);
 
 /// @brief Keeps the runs of the last `keepDays` days: every `period` (first at once), removes the complete
 /// runs last reported earlier, with their rows, in small batches with a pause between them. It works on its
