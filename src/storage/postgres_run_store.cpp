@@ -3,7 +3,7 @@
 // sender's device row: reports of one device are derived one after another, whichever server takes
 // them, and see everything committed before. Samples are unique per (run, n) in the schema itself.
 
-#include "report/text.hpp"
+#include "storage/postgres_arrays.hpp"
 #include "storage/run_derivation.hpp"
 #include "storage/run_store.hpp"
 #include "storage/schema.hpp"
@@ -11,8 +11,6 @@
 #include <pqxx/pqxx>
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -20,6 +18,8 @@
 namespace perfagent {
 
 namespace {
+
+using namespace postgres;
 
 std::optional<std::string> text(const pqxx::field& field) {
     if (field.is_null()) return std::nullopt;
@@ -43,55 +43,6 @@ RunInfo readRunInfo(const pqxx::row& row) {
     return run;
 }
 
-/// PostgreSQL array literals: of numbers, of texts (quoted), and of one sample row's values (NULL for NaN).
-template <typename Range, typename Append>
-std::string arrayLiteral(const Range& items, Append append) {
-    std::string out = "{";
-    for (const auto& item : items) {
-        if (out.size() > 1) out += ',';
-        append(out, item);
-    }
-    return out + '}';
-}
-
-std::string numbersLiteral(std::span<const std::int64_t> numbers) {
-    return arrayLiteral(numbers, [](std::string& out, std::int64_t n) { out += std::to_string(n); });
-}
-
-void appendQuoted(std::string& out, std::string_view text) {
-    out += '"';
-    for (const char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    out += '"';
-}
-
-void appendValue(std::string& out, double value) {
-    if (std::isnan(value))
-        out += "NULL";
-    else
-        appendDoubleText(out, value);
-}
-
-/// Each row of `rows` as a float8[] literal, all in one text[] literal (unnest cannot take a 2-D array
-/// apart by rows).
-std::string rowsLiteral(const SampleRows& rows) {
-    std::string out = "{";
-    for (std::size_t i = 0; i < rows.numbers.size(); ++i) {
-        if (i > 0) out += ',';
-        out += "\"{";
-        bool first = true;
-        for (const double value : rows.row(i)) {
-            if (!first) out += ',';
-            first = false;
-            appendValue(out, value);
-        }
-        out += "}\"";
-    }
-    return out + '}';
-}
-
 /// Runs `work`; the errors that mean the database cannot take it now (connection lost, server shutting
 /// down or out of disk, a commit whose outcome is unknown, a conflict with another server) become
 /// StoreUnavailable, so that the work is tried again later. Storing a report twice adds nothing twice.
@@ -113,19 +64,6 @@ auto guarded(Work&& work) -> decltype(work()) {
         for (const char* transient : {"08", "40", "53", "57P"})
             if (state.starts_with(transient)) throw unavailable(e);
         throw;
-    }
-}
-
-/// A float8[] as the server writes it (`{1.5,NULL,2e+16}`) into `width` values, NaN-padded.
-void parseRow(std::string_view text, std::size_t width, double* out) {
-    std::fill(out, out + width, std::numeric_limits<double>::quiet_NaN());
-    if (text.size() < 2) return;
-    text = text.substr(1, text.size() - 2);
-    for (std::size_t k = 0; k < width && !text.empty(); ++k) {
-        const auto comma = text.find(',');
-        const std::string_view item = text.substr(0, comma);
-        if (item != "NULL") std::from_chars(item.data(), item.data() + item.size(), out[k]);
-        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
     }
 }
 
