@@ -2,7 +2,7 @@
 import { after, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { connect } from 'node:net';
-import { cleanUp, deviceToken, expectCleanExit, fetchText, launched, newHome, push, sleep, startAgent, startRecorder, startServer,
+import { cleanUp, deviceToken, expectCleanExit, fetchText, launched, newHome, postReport, push, sleep, startAgent, startRecorder, startServer,
   stopProcess, waitUntil } from './harness.mjs';
 
 let recorder;
@@ -29,13 +29,6 @@ async function flood(host, port, count, target, bodies = false) {
   return () => { on = false; sockets.forEach((socket) => socket.destroy()); };
 }
 
-const report = (usecase, samples) => {
-  const series = Object.fromEntries(Array.from({ length: samples }, (_, i) => [`${i + 1}s`, i + 1]));
-  return JSON.stringify({ CPU: series, MemoryUsed: series, MemoryFree: series, MemoryCompressed: series, averagecpu: 1,
-    averagememoryfree: 1, averagememorycompressed: 1, averagememoryused: 1, maxcpu: 1, maxmemoryfree: 1,
-    maxmemorycompressed: 1, maxmemoryused: 1, totalduration: samples * 1000, UsecaseName: usecase });
-};
-
 test('the agent answers pushes beside 80 stalled connections (64 at most are kept)', async () => {
   recorder = await startRecorder();
   const agent = await launched(await startAgent({ home: await newHome(), collectionPort: recorder.port }));
@@ -53,10 +46,7 @@ test('the server stores every report of 20 agents beside 4,100 slow connections,
   const stops = [await flood('127.0.0.1', server.port, 4100, '/entry-point/json', true), await flood('127.0.0.2', server.port, 70, '/api/runs')];
   const agents = Array.from({ length: 20 }, async (_, agent) => {
     const statuses = [];
-    for (let n = 1; n <= 3; ++n) {
-      statuses.push((await fetchText(server.port, '/entry-point/json', { method: 'POST', body: report(`agent${agent}`, n),
-        headers: { 'Content-Type': 'application/json' } })).status);
-    }
+    for (let n = 1; n <= 3; ++n) statuses.push((await postReport(server.port, `agent${agent}`, n)).status);
     return statuses;
   });
   const reads = [];

@@ -92,12 +92,22 @@ export const startServer = (directory, { database = `sqlite://${path.join(direct
     (port) => `listening for agents on http://127.0.0.1:${port}`);
 
 /// A request on a connection of its own: `{ status, headers, body }` (status 0 when no answer came).
-export const fetchText = (port, target, { method = 'GET', headers = {}, body, host = '127.0.0.1' } = {}) => new Promise((resolve) => {
+export const fetchText = (port, target, { method = 'GET', headers = {}, body, host = '127.0.0.1', localAddress } = {}) => new Promise((resolve) => {
   const none = () => resolve({ status: 0, headers: {}, body: '' });
-  const req = request({ host, port, method, path: target, agent: false, timeout: waitLimitMs, headers },
+  const req = request({ host, port, method, path: target, agent: false, timeout: waitLimitMs, headers, localAddress },
     (res) => text(res).then((body) => resolve({ status: res.statusCode, headers: res.headers, body }), none));
   req.on('error', none).on('timeout', () => req.destroy()).end(body);
 });
+
+/// POSTs to the server a report of measurement `usecase` with `count` samples (every series 1..count, average CPU
+/// `count`) from `localAddress`; the answer.
+export const postReport = (port, usecase, count, localAddress) => {
+  const series = Object.fromEntries(Array.from({ length: count }, (_, i) => [`${i + 1}s`, i + 1]));
+  const body = JSON.stringify({ UsecaseName: usecase, CPU: series, MemoryUsed: series, MemoryFree: series, MemoryCompressed: series,
+    averagecpu: count, averagememoryfree: 1, averagememorycompressed: 1, averagememoryused: 1, maxcpu: 1, maxmemoryfree: 1,
+    maxmemorycompressed: 1, maxmemoryused: 1, totalduration: count * 1000 });
+  return fetchText(port, '/entry-point/json', { method: 'POST', body, localAddress, headers: { 'Content-Type': 'application/json' } });
+};
 
 /// Pushes `command` for use case "login", SR number 42, page "home" (plus `extra` keys); the answer.
 export const push = (agent, token, command, extra = {}) => fetchText(agent.port, '/remote-notification', {
