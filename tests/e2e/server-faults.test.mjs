@@ -76,11 +76,14 @@ async function throughOutage(server, size, fault, recover, alongside = () => {})
   const [acked, devices] = [new Map(), [0, 1]];
   for (const device of devices) assert.equal((await post(server.port, acked, device, 1, 50)).status, 200);
   await fault();
-  const [answers] = await Promise.all([Promise.all(devices.map((device) => post(server.port, acked, device, 2, size))), alongside()]);
-  const refused = answers.filter((a) => a.status !== 200);  // at least one, else the fault was not met
-  assert.ok(refused.length > 0, 'no report was refused while the store could not write');
-  assert.deepEqual(refused.map((a) => [a.status, Number(a.retryAfter) > 0]), refused.map(() => [503, true]));
-  await recover();
+  try {  // recovered also when an assertion fails, so that no lock holder outlives the test
+    const [answers] = await Promise.all([Promise.all(devices.map((device) => post(server.port, acked, device, 2, size))), alongside()]);
+    const refused = answers.filter((a) => a.status !== 200);  // at least one, else the fault was not met
+    assert.ok(refused.length > 0, 'no report was refused while the store could not write');
+    assert.deepEqual(refused.map((a) => [a.status, Number(a.retryAfter) > 0]), refused.map(() => [503, true]));
+  } finally {
+    await recover();
+  }
   for (const device of devices) await postUntilStored(server.port, acked, device, 2, size);
   assert.deepEqual(await lost(server.port, acked), []);
   await stopProcess(server);
