@@ -7,6 +7,7 @@
 #include "server/ingest_queue.hpp"
 #include "server/server_options.hpp"
 #include "server/server_routes.hpp"
+#include "server/verdict/verdict_command.hpp"
 
 #include <boost/asio/ip/address.hpp>
 
@@ -78,7 +79,7 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
     });
 
     std::vector<HttpRoute> agentRoutes = ingestRoutes(queue);
-    std::vector<HttpRoute> uiRoutes = readRoutes(queue, pages);
+    std::vector<HttpRoute> uiRoutes = readRoutes(queue, pages, options.budgets);
     if (!options.ui) agentRoutes.insert(agentRoutes.end(), uiRoutes.begin(), uiRoutes.end());
     HttpServer agents(endpoints.agents, std::move(agentRoutes), diagnostics, std::string(kProgram),
                       {.maxConnections = kMaxAgentConnections});
@@ -123,6 +124,15 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
 int main(int argc, char** argv) {
     using namespace perfagent;
     prepareProcessSignals();
+    if (argc > 1 && std::string_view(argv[1]) == "verdict") {
+        const auto command = parseVerdictCommand(std::vector<std::string>(argv + 2, argv + argc));
+        if (!command) {
+            std::fprintf(stderr, "perfagent-server verdict: %s\n", command.error().message.c_str());
+            return kVerdictBadUsage;
+        }
+        if (command->help) return std::fputs(verdictUsageText().c_str(), stdout), 0;
+        return runVerdictCommand(*command);
+    }
     const auto options = parseServerCommandLine(std::vector<std::string>(argv + 1, argv + argc),
                                                 std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
     if (const auto status = exitBeforeRun(kProgram, options, serverUsageText())) return *status;

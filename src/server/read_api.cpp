@@ -206,6 +206,10 @@ void appendDifferences(std::string& out, const RunDetail& base, const RunDetail&
 
 }  // namespace
 
+Result<std::vector<std::pair<std::string, std::string>>> parseQueryPairs(std::string_view query) {
+    return queryPairs(query);
+}
+
 Result<RunFilter> parseRunsQuery(std::string_view query) {
     auto pairs = queryPairs(query);
     if (!pairs) return pairs.error();

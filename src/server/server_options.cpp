@@ -70,13 +70,19 @@ Result<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arg
             (flag == "--version" ? options.version : options.help) = true;
             continue;
         }
-        if (flag != "--listen" && flag != "--database" && flag != "--ui" && flag != "--resources") {
+        if (flag != "--listen" && flag != "--database" && flag != "--ui" && flag != "--resources" && flag != "--budget") {
             return failure(walk.unknownOption());
         }
         const auto value = walk.requireValue(*option);
         if (!value) return value.error();
         if (flag == "--resources") {
             options.resources = *value;
+            continue;
+        }
+        if (flag == "--budget") {
+            auto budgets = parseBudgets(*value);
+            if (!budgets) return failure("--budget: " + budgets.error().message);
+            options.budgets = std::move(*budgets);
             continue;
         }
         if (flag == "--database") {
@@ -103,6 +109,9 @@ std::optional<std::filesystem::path> findServerResources(const std::filesystem::
 
 std::string serverUsageText() {
     return "usage: perfagent-server [--listen HOST:PORT] [--database URL] [--ui HOST:PORT] [--resources DIR]\n"
+           "                        [--budget LIST]\n"
+           "       perfagent-server verdict --server URL (--run ID | --usecase NAME --latest)\n"
+           "                        [--baseline ID | --baseline-build X] [--budget LIST] [--wait SECONDS]\n"
            "       perfagent-server --help | --version\n"
            "\n"
            "Receives the measurement reports, test pings and device tokens of perfagent agents, derives their\n"
@@ -113,6 +122,8 @@ std::string serverUsageText() {
            "                       (default sqlite://${XDG_DATA_HOME:-$HOME/.local/share}/perfagent-server/perfagent.sqlite3)\n"
            "  --ui HOST:PORT       serve the read API and pages here instead of on --listen\n"
            "  --resources DIR      the pages' directory (default: found beside the binary)\n"
+           "  --budget LIST        verdicts' budgets where a request names none, as CPU:+10%,AppMemory:+20MB,+5%\n"
+           "                       (default +10% for every series)\n"
            "  --help, --version\n"
            "\n"
            "SIGTERM and SIGINT end the server once the reports it has accepted are stored.\n";

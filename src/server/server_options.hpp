@@ -2,6 +2,7 @@
 
 #include "platform/listen_address.hpp"
 #include "platform/result.hpp"
+#include "server/verdict/budget.hpp"
 #include "storage/run_store.hpp"
 
 #include <filesystem>
@@ -33,6 +34,7 @@ struct ServerOptions {
     DatabaseUrl database;
     std::optional<ListenAddress> ui;  ///< where the read API and pages are served; absent: on `listen`
     std::optional<std::filesystem::path> resources;  ///< the pages' directory; absent: found beside the binary
+    BudgetSet budgets;  ///< verdicts' budgets where a request names none (`--budget`)
     bool help = false;
     bool version = false;
 };
@@ -41,8 +43,8 @@ struct ServerOptions {
 /// the given values of XDG_DATA_HOME and HOME (null when unset).
 std::filesystem::path defaultDatabasePath(const char* xdgDataHome, const char* home);
 
-/// Parses `perfagent-server [--listen HOST:PORT] [--database URL] [--ui HOST:PORT] [--resources DIR] [--help]
-/// [--version]`
+/// Parses `perfagent-server [--listen HOST:PORT] [--database URL] [--ui HOST:PORT] [--resources DIR]
+/// [--budget LIST] [--help] [--version]`
 /// (also `--flag=value`). A bad command line answers a Failure with a one-line message (the program then
 /// exits 2).
 Result<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arguments, const char* xdgDataHome,

@@ -3,6 +3,7 @@
 #include "platform/files.hpp"
 #include "server/read_api.hpp"
 #include "server/report_parser.hpp"
+#include "server/verdict/verdict_api.hpp"
 
 #include <chrono>
 #include <memory>
@@ -99,9 +100,26 @@ void listRuns(IngestQueue& store, HttpServerRequest&& request, HttpResponder res
     });
 }
 
-/// `/api/runs/{id}` and `/api/runs/{id}/samples.csv`.
-void oneRun(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
+/// `/api/runs/{id}/verdict`: the store is read and the statistics computed on the store's worker.
+void runVerdict(IngestQueue& store, std::int64_t id, const HttpServerRequest& request, HttpResponder responder,
+                const BudgetSet& serverBudgets) {
+    auto query = parseVerdictQuery(queryOf(request));
+    if (!query) return responder.refuse({400, query.error().message});
+    queue(store, responder, [id, query = std::move(*query), responder, &serverBudgets](RunStore& runs) {
+        auto answer = verdictAnswer(runs, id, query, serverBudgets, nowMs());
+        if (answer.status != 200) return responder.refuse({answer.status, std::move(answer.body)});
+        responder.answer(json(std::move(answer.body)));
+    });
+}
+
+/// `/api/runs/{id}`, `/api/runs/{id}/samples.csv` and `/api/runs/{id}/verdict`.
+void oneRun(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder, const BudgetSet& serverBudgets) {
     std::string_view rest = request.path().substr(std::string_view("/api/runs/").size());
+    if (rest.ends_with("/verdict")) {
+        const auto id = parseRunId(rest.substr(0, rest.size() - std::string_view("/verdict").size()));
+        if (!id) return responder.refuse({404, "no such run"});
+        return runVerdict(store, *id, request, std::move(responder), serverBudgets);
+    }
     constexpr std::string_view csvSuffix = "/samples.csv";
     const bool csv = rest.ends_with(csvSuffix);
     if (csv) rest.remove_suffix(csvSuffix.size());
@@ -174,7 +192,7 @@ std::vector<HttpRoute> ingestRoutes(IngestQueue& store) {
     return routes;
 }
 
-std::vector<HttpRoute> readRoutes(IngestQueue& store, const ServerPages& pages) {
+std::vector<HttpRoute> readRoutes(IngestQueue& store, const ServerPages& pages, const BudgetSet& serverBudgets) {
     std::vector<HttpRoute> routes;
     for (const auto& file : pages.files) {
         const auto& response = file.second;  // a plain reference: clang cannot capture a structured binding
@@ -185,8 +203,9 @@ std::vector<HttpRoute> readRoutes(IngestQueue& store, const ServerPages& pages) 
     routes.push_back(readRoute("/api/runs", false, [&store](HttpServerRequest&& request, HttpResponder responder) {
         listRuns(store, std::move(request), std::move(responder));
     }));
-    routes.push_back(readRoute("/api/runs/", true, [&store](HttpServerRequest&& request, HttpResponder responder) {
-        oneRun(store, std::move(request), std::move(responder));
+    routes.push_back(readRoute("/api/runs/", true, [&store, &serverBudgets](HttpServerRequest&& request,
+                                                                             HttpResponder responder) {
+        oneRun(store, std::move(request), std::move(responder), serverBudgets);
     }));
     routes.push_back(readRoute("/api/compare", false, [&store](HttpServerRequest&& request, HttpResponder responder) {
         compareRuns(store, std::move(request), std::move(responder));

@@ -3,6 +3,7 @@
 #include "platform/http_server.hpp"
 #include "platform/result.hpp"
 #include "server/ingest_queue.hpp"
+#include "server/verdict/budget.hpp"
 
 #include <cstddef>
 #include <filesystem>
@@ -30,8 +31,10 @@ Result<ServerPages> loadServerPages(const std::filesystem::path& directory);
 /// what they store goes to `queue`, and a full queue answers 503.
 std::vector<HttpRoute> ingestRoutes(IngestQueue& queue);
 
-/// The read API (`/api/runs`, `/api/runs/{id}`, `/api/runs/{id}/samples.csv`, `/api/compare`) and the
-/// pages, for same-origin browsers only. The store is read on `queue`'s worker, in turn with the reports.
-std::vector<HttpRoute> readRoutes(IngestQueue& queue, const ServerPages& pages);
+/// The read API (`/api/runs`, `/api/runs/{id}`, `/api/runs/{id}/samples.csv`, `/api/runs/{id}/verdict`,
+/// `/api/compare`) and the pages, for same-origin browsers only. The store is read on `queue`'s worker, in
+/// turn with the reports. Verdicts use `serverBudgets` (which must outlive the routes) where the request
+/// names none.
+std::vector<HttpRoute> readRoutes(IngestQueue& queue, const ServerPages& pages, const BudgetSet& serverBudgets);
 
 }  // namespace perfagent

@@ -1,0 +1,62 @@
+#include "server/verdict/verdict_api.hpp"
+#include "support/temp_directory.hpp"
+
+#include <boost/json/parse.hpp>
+#include <gtest/gtest.h>
+
+namespace perfagent {
+namespace {
+
+TEST(VerdictApi, ParsesQueries) {
+    const auto query = parseVerdictQuery("baseline_build=v2%2B&budget=CPU:%2B20%25");
+    ASSERT_TRUE(query) << query.error().message;
+    EXPECT_EQ(query->baselineBuild, "v2+");
+    EXPECT_EQ(query->budgets.named.at(0).second.amount, 20);
+    EXPECT_EQ(parseVerdictQuery("baseline=7")->baseline, 7);
+    for (const char* bad : {"baseline=0", "baseline=x", "baseline=1&baseline_build=a", "budget=CPU:lots", "run=1",
+                            "baseline_build="})
+        EXPECT_FALSE(parseVerdictQuery(bad)) << bad;
+}
+
+IncomingReport report(const char* usecase, double cpu, int samples = 20) {
+    IncomingReport r;
+    r.names.usecase = usecase;
+    for (int n = 1; n <= samples; ++n) r.samples.push_back({n, {cpu + n % 3, 100, 200, 0}});
+    return r;
+}
+
+// Runs on a real SQLite store: the baseline is the newest complete earlier run of the same use case.
+TEST(VerdictApi, ChoosesTheBaselineAndJudges) {
+    testing::TempDirectory directory;
+    auto store = openSqliteRunStore((directory / "runs.sqlite3").string());
+    const std::int64_t start = 1'800'000'000'000;
+    const auto ingest = [&](const IncomingReport& r, std::int64_t at) {
+        return store->ingest("10.0.0." + std::to_string(at % 1000), r, at).runId;
+    };
+    const auto older = ingest(report("login", 10), start);
+    const auto newer = ingest(report("login", 10), start + 1);
+    ingest(report("search", 10), start + 2);
+    const auto run = ingest(report("login", 20), start + 3);
+    const auto later = ingest(report("login", 10), start + 4);
+    const auto now = start + kRunCompleteAfterMs + 4;
+    const auto verdict = [&](std::int64_t id, std::string_view query, std::int64_t at) {
+        const auto answer = verdictAnswer(*store, id, parseVerdictQuery(query).value(), {}, at);
+        return answer.status == 200 ? boost::json::parse(answer.body).as_object() : boost::json::object{{"status", answer.status}};
+    };
+    auto judged = verdict(run, "", now);
+    EXPECT_EQ(std::tie(judged.at("baseline"), judged.at("outcome")), std::tuple(newer, "regressed"));
+    EXPECT_EQ(judged.at("series").at(0).at("series"), "CPU");
+    EXPECT_EQ(verdict(later, "", now).at("baseline"), run);
+    EXPECT_EQ(verdict(run, "baseline=" + std::to_string(older), now).at("baseline"), older);
+    // An earlier run still receiving reports is no baseline; a first run has none.
+    EXPECT_EQ(verdict(run, "", start + kRunCompleteAfterMs).at("baseline"), older);
+    judged = verdict(older, "", now);
+    EXPECT_EQ(std::tie(judged.at("baseline"), judged.at("outcome")), std::tuple(nullptr, "inconclusive"));
+    EXPECT_EQ(verdict(run, "baseline_build=v1", now).at("baseline"), nullptr);  // no run has that build
+    EXPECT_EQ(verdict(99, "", now).at("status"), 404);
+    EXPECT_EQ(verdict(run, "baseline=99", now).at("status"), 404);
+    EXPECT_EQ(verdict(run, "budget=CPU:5MB", now).at("status"), 400);
+}
+
+}  // namespace
+}  // namespace perfagent
