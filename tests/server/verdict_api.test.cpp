@@ -1,4 +1,5 @@
 #include "server/verdict/verdict_api.hpp"
+#include "server/verdict/verdict_command.hpp"
 #include "support/temp_directory.hpp"
 
 #include <boost/json/parse.hpp>
@@ -56,6 +57,24 @@ TEST(VerdictApi, ChoosesTheBaselineAndJudges) {
     EXPECT_EQ(verdict(99, "", now).at("status"), 404);
     EXPECT_EQ(verdict(run, "baseline=99", now).at("status"), 404);
     EXPECT_EQ(verdict(run, "budget=CPU:5MB", now).at("status"), 400);
+}
+
+TEST(VerdictCommand, ParsesItsCommandLine) {
+    const auto command = parseVerdictCommand({"--server", "http://[::1]:8091/", "--usecase=login", "--latest",
+                                              "--baseline-build", "v1", "--budget", "CPU:+5%", "--wait", "60"});
+    ASSERT_TRUE(command) << command.error().message;
+    EXPECT_EQ(std::tie(command->server.host, command->server.port, command->server.authority), std::tie("::1", "8091", "[::1]:8091"));
+    EXPECT_EQ(std::tie(command->usecase, command->baselineBuild, command->waitSeconds), std::tuple("login", "v1", 60));
+    EXPECT_EQ(parseVerdictCommand({"--server", "http://ci", "--run", "3"})->server.port, "80");
+    const std::vector<std::string> bad[] = {
+        {"--run", "3"}, {"--server", "https://ci", "--run", "3"}, {"--server", "http://ci:0", "--run", "3"},
+        {"--server", "http://ci/api", "--run", "3"}, {"--server", "http://ci"}, {"--server", "http://ci", "--usecase", "a"},
+        {"--server", "http://ci", "--run", "3", "--usecase", "a", "--latest"}, {"--server", "http://ci", "--run", "x"},
+        {"--server", "http://ci", "--run", "3", "--baseline", "1", "--baseline-build", "b"},
+        {"--server", "http://ci", "--run", "3", "--budget", "CPU"}, {"--server", "http://ci", "--run", "3", "--wait", "-1"},
+        {"--server", "http://ci", "--run", "3", "--latest"}, {"--server", "http://ci", "--run", "3", "--color"},
+    };
+    for (const auto& arguments : bad) EXPECT_FALSE(parseVerdictCommand(arguments)) << arguments.back();
 }
 
 }  // namespace
