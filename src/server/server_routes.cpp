@@ -3,6 +3,7 @@
 #include "platform/files.hpp"
 #include "server/read_api.hpp"
 #include "server/report_parser.hpp"
+#include "server/verdict/trend.hpp"
 #include "server/verdict/verdict_api.hpp"
 
 #include <chrono>
@@ -150,6 +151,15 @@ void compareRuns(IngestQueue& store, HttpServerRequest&& request, HttpResponder 
     });
 }
 
+/// `/api/trend?usecase=…`: every run's verdict is computed on the store's worker.
+void trend(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder, const BudgetSet& serverBudgets) {
+    auto query = parseTrendQuery(queryOf(request));
+    if (!query) return responder.refuse({400, query.error().message});
+    queue(store, responder, [query = std::move(*query), responder, &serverBudgets](RunStore& runs) {
+        responder.answer(json(trendJson(runs, query, serverBudgets, nowMs())));
+    });
+}
+
 std::string contentTypeOf(const std::filesystem::path& name) {
     const std::string extension = name.extension().string();
     if (extension == ".html") return "text/html; charset=utf-8";
@@ -206,6 +216,10 @@ std::vector<HttpRoute> readRoutes(IngestQueue& store, const ServerPages& pages, 
     routes.push_back(readRoute("/api/runs/", true, [&store, &serverBudgets](HttpServerRequest&& request,
                                                                              HttpResponder responder) {
         oneRun(store, std::move(request), std::move(responder), serverBudgets);
+    }));
+    routes.push_back(readRoute("/api/trend", false, [&store, &serverBudgets](HttpServerRequest&& request,
+                                                                             HttpResponder responder) {
+        trend(store, std::move(request), std::move(responder), serverBudgets);
     }));
     routes.push_back(readRoute("/api/compare", false, [&store](HttpServerRequest&& request, HttpResponder responder) {
         compareRuns(store, std::move(request), std::move(responder));

@@ -1,4 +1,5 @@
 #include "server/verdict/verdict_api.hpp"
+#include "server/verdict/trend.hpp"
 #include "server/verdict/verdict_command.hpp"
 #include "support/temp_directory.hpp"
 
@@ -57,6 +58,17 @@ TEST(VerdictApi, ChoosesTheBaselineAndJudges) {
     EXPECT_EQ(verdict(99, "", now).at("status"), 404);
     EXPECT_EQ(verdict(run, "baseline=99", now).at("status"), 404);
     EXPECT_EQ(verdict(run, "budget=CPU:5MB", now).at("status"), 400);
+
+    // The trend: oldest first, each run judged against the complete run before it.
+    const auto trend = boost::json::parse(trendJson(*store, parseTrendQuery("usecase=login&limit=3").value(), {}, now));
+    const auto& runs = trend.at("runs").as_array();
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(std::tie(runs[0].at("id"), runs[0].at("baseline"), runs[0].at("outcome")), std::tuple(newer, nullptr, "inconclusive"));
+    EXPECT_EQ(std::tie(runs[1].at("id"), runs[1].at("baseline"), runs[1].at("outcome")), std::tuple(run, newer, "regressed"));
+    EXPECT_EQ(std::tie(runs[2].at("baseline"), runs[2].at("outcome")), std::tuple(run, "unchanged"));  // CPU improved, the rest unchanged
+    EXPECT_EQ(std::tie(runs[1].at("medians").at("CPU"), trend.at("baseline")), std::tuple(21.0, run));
+    for (const char* bad : {"", "usecase=a&limit=101", "usecase=a&limit=0", "usecase=a&order=x"})
+        EXPECT_FALSE(parseTrendQuery(bad)) << bad;
 }
 
 TEST(VerdictCommand, ParsesItsCommandLine) {
