@@ -128,6 +128,7 @@ std::string verdictTable(const std::string& verdictJson) {
                       (verdict.at("baseline").is_null() ? std::string("(none)") : figure(verdict.at("baseline"))) +
                       ": " + std::string(verdict.at("outcome").as_string()) + "\n";
     char line[256];
+    if (verdict.at("series").as_array().empty()) return out;
     std::snprintf(line, sizeof line, "%-18s %12s %12s %-30s %-8s %-9s %s\n", "series", "baseline", "run",
                   "shift [99% interval]", "budget", "p", "outcome");
     out += line;
