@@ -171,7 +171,7 @@ std::string contentTypeOf(const std::filesystem::path& name) {
 
 Result<ServerPages> loadServerPages(const std::filesystem::path& directory) {
     ServerPages pages;
-    for (const char* name : {"index.html", "run.html", "compare.html", "app.js", "app.css", "charts.js",
+    for (const char* name : {"index.html", "run.html", "compare.html", "trend.html", "app.js", "app.css", "charts.js",
                              "uPlot.iife.min.js", "uPlot.min.css"}) {
         auto text = readRegularFile(directory / name);
         if (!text) return text.error();

@@ -22,7 +22,7 @@ struct ServerPages {
     std::map<std::string, HttpServerResponse, std::less<>> files;  ///< by request path ("/app.js")
 };
 
-/// Reads the pages from `directory` (index.html, run.html, compare.html, app.js, app.css, charts.js and
+/// Reads the pages from `directory` (index.html, run.html, compare.html, trend.html, app.js, app.css, charts.js and
 /// the uPlot files); the Failure names the file that cannot be read.
 Result<ServerPages> loadServerPages(const std::filesystem::path& directory);
 

@@ -67,6 +67,7 @@ TEST(VerdictApi, ChoosesTheBaselineAndJudges) {
     EXPECT_EQ(std::tie(runs[1].at("id"), runs[1].at("baseline"), runs[1].at("outcome")), std::tuple(run, newer, "regressed"));
     EXPECT_EQ(std::tie(runs[2].at("baseline"), runs[2].at("outcome")), std::tuple(run, "unchanged"));  // CPU improved, the rest unchanged
     EXPECT_EQ(std::tie(runs[1].at("medians").at("CPU"), trend.at("baseline")), std::tuple(21.0, run));
+    EXPECT_EQ(std::tie(runs[1].at("outcomes").at("CPU"), runs[1].at("outcomes").at("MemoryUsed")), std::tie("regressed", "unchanged"));
     for (const char* bad : {"", "usecase=a&limit=101", "usecase=a&limit=0", "usecase=a&order=x"})
         EXPECT_FALSE(parseTrendQuery(bad)) << bad;
 }

@@ -95,7 +95,12 @@ std::string trendJson(RunStore& store, const TrendQuery& query, const BudgetSet&
         const auto verdict = baseline ? judge(runs[i].id, series, baseline->info.id, seriesOf(*baseline), {}, serverBudgets)
                                       : Result<Verdict>(Verdict{});
         out += verdict ? outcomeName(verdict->outcome) : "inconclusive";
-        out += "\"}";
+        out += "\",\"outcomes\":{";
+        for (const auto& judged : verdict ? verdict->series : std::vector<SeriesVerdict>{}) {
+            if (out.back() != '{') out += ',';
+            out += boost::json::serialize(boost::json::string_view(judged.series)) + ":\"" + outcomeName(judged.outcome) + "\"";
+        }
+        out += "}}";
         if (isComplete(runs[i], nowMs)) baseline = std::move(detail);
     }
     out += "],\"baseline\":";

@@ -25,7 +25,8 @@ Result<TrendQuery> parseTrendQuery(std::string_view query);
 
 /// GET /api/trend: the newest `limit` runs of the use case and target, oldest first, each with `id`,
 /// `started`, `build`, `complete`, `medians` (per series), `baseline` (the complete run before it in the
-/// trend, or null) and its verdict's `outcome` against it; and `baseline`, the newest run's.
+/// trend, or null), its verdict's `outcome` against it and `outcomes` per series; and `baseline`, the
+/// newest run's.
 std::string trendJson(RunStore& store, const TrendQuery& query, const BudgetSet& serverBudgets, std::int64_t nowMs);
 
 }  // namespace perfagent
