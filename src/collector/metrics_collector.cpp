@@ -199,6 +199,7 @@ void MetricsCollector::startOverall(std::string useCaseName, std::string srNumbe
     // The fresh collector's durations run from the instant printed above, not from 1970.
     samples->startTime = startInstant;
     samples->target_ = std::move(target_);  // the overall loop follows it from now on
+    samples->build_ = build_;
     probes_.cpu.systemUsage();  // the first sample's system CPU covers this measurement only
     overall_ = std::shared_ptr<OverallRun>(new OverallRun{platform_, std::move(samples), std::move(useCaseName),
                                                           std::move(srNumber), std::move(pageName)});
@@ -264,6 +265,7 @@ std::optional<MetricsCollector::OverallView> MetricsCollector::overallRunning() 
 }
 
 MeasurementReport MetricsCollector::reportWithTarget(MeasurementReport report) const {
+    report.build = reportName(build_);
     if (!target_) return report;
     // Averages over the samples the target was read in; none yet gives 0, so the report stays sendable.
     const auto average = [](double sum, const SampleSeries& series) {

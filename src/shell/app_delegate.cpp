@@ -120,11 +120,13 @@ void AppDelegate::didReceiveRemoteNotification(const boost::json::object& userIn
     const auto target = chooseTarget(TargetChoice{command->target, command->targetTree}, std::nullopt, services_.target);
     switch (commandAction(command->command)) {
     case CommandAction::Start:
+        metricsCollector->setBuild(command->build);
         if (measureTarget(*metricsCollector, target))
             metricsCollector->start(command->usecase, command->srNumber, command->pagename);
         break;
     case CommandAction::Stop: metricsCollector->stop(); break;
     case CommandAction::StartOverall:
+        metricscollectoroverall->setBuild(command->build);
         if (measureTarget(*metricscollectoroverall, target))
             metricscollectoroverall->startOverall(command->usecase, command->srNumber, command->pagename);
         break;
