@@ -84,7 +84,9 @@
 
   // ---- runs list ------------------------------------------------------------------------------------
   function runsPage() {
-    const filters = ["usecase", "srnumber", "device"];
+    // Use case and SR number match a part of the name in any case; the dates are whole UTC days, both kept.
+    const filters = ["usecase", "srnumber", "device", "since", "until"];
+    const dayAfter = (date) => new Date(Date.parse(date + "T00:00:00Z") + 86_400_000).toISOString().slice(0, 10);
     const params = new URLSearchParams(location.search);
     for (const name of filters) $(name).value = params.get(name) || "";
     const body = $("runs").tBodies[0];
@@ -94,9 +96,11 @@
     let refreshTimer = 0;
     let generation = 0;
 
-    const query = (extra) => {
+    // The filters as the API takes them (`until` the day after the last one shown), or as typed (`raw`).
+    const query = (extra, raw = false) => {
       const q = new URLSearchParams();
       for (const name of filters) if ($(name).value.trim()) q.set(name, $(name).value.trim());
+      if (q.has("until") && !raw) q.set("until", dayAfter(q.get("until")));
       for (const [k, v] of Object.entries(extra)) q.set(k, v);
       return q;
     };
@@ -169,7 +173,7 @@
     $("filters").addEventListener("input", () => {
       clearTimeout(typing);
       typing = setTimeout(() => {
-        const filtered = query({}).toString();
+        const filtered = query({}, true).toString();
         history.replaceState(null, "", filtered ? "?" + filtered : location.pathname);
         shown = [];
         load();

@@ -136,8 +136,10 @@ public:
                             "INSERT INTO devices(address, token, token_ms) VALUES($1, $2, $3) "
                             "ON CONFLICT(address) DO UPDATE SET token = $2, token_ms = $3");
         connection_.prepare("list", kRunSelect +
-                                        "WHERE ($1::text IS NULL OR r.usecase = $1) AND ($2::text IS NULL OR r.srnumber = $2) "
+                                        "WHERE ($1::text IS NULL OR strpos(lower(r.usecase), lower($1)) > 0) "
+                                        "AND ($2::text IS NULL OR strpos(lower(r.srnumber), lower($2)) > 0) "
                                         "AND ($3::text IS NULL OR r.device = $3) AND ($4::bigint IS NULL OR r.started_ms >= $4) "
+                                        "AND ($7::bigint IS NULL OR r.started_ms < $7) "
                                         "AND ($5::bigint IS NULL OR r.id < $5) ORDER BY r.id DESC LIMIT $6");
         connection_.prepare("run", kRunSelect + "WHERE r.id = $1");
         connection_.prepare("rows", "SELECT n, vals FROM samples WHERE run = $1 ORDER BY n");
@@ -206,7 +208,7 @@ public:
     std::vector<RunInfo> listRuns(const RunFilter& filter) override {
         pqxx::transaction<pqxx::repeatable_read, pqxx::read_only> work(connection_);
         const pqxx::result rows = work.exec_prepared("list", filter.usecase, filter.srnumber, filter.device,
-                                                     filter.sinceMs, filter.afterId, filter.limit);
+                                                     filter.sinceMs, filter.afterId, filter.limit, filter.untilMs);
         std::vector<RunInfo> runs;
         for (const auto& row : rows) runs.push_back(readRunInfo(row));
         readLabelsAndFigures(work, runs);

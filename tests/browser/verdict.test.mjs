@@ -58,3 +58,18 @@ test('the run page says its verdict in words against its linked baseline; the tr
   await page.screenshot({ path: screenshotPath('trend'), fullPage: true });
   await page.context().close();
 });
+
+test('the runs list filters by a part of the use case in any case and by a range of UTC days', async () => {
+  const page = await (await browser.newContext({ locale: 'en-US' })).newPage();
+  const today = new Date().toISOString().slice(0, 10);
+  const count = async (filters) => {
+    await page.goto(`http://127.0.0.1:${server.port}/?` + new URLSearchParams(filters));
+    await page.waitForLoadState('networkidle');
+    return page.locator('#runs tbody tr').count();
+  };
+  assert.equal(await count({ usecase: 'HECK' }), 3);
+  assert.equal(await count({ usecase: 'heck', since: today, until: today }), 3);  // through the end of today
+  assert.equal(await count({ until: new Date(Date.now() - 86_400_000).toISOString().slice(0, 10) }), 0);
+  assert.equal(await count({ usecase: 'login' }), 0);
+  await page.context().close();
+});

@@ -216,8 +216,10 @@ TYPED_TEST(RunStoreTest, ListsNewestFirstWithFiltersPagingAndDeviceTokens) {
     };
     using Ids = std::vector<std::int64_t>;
     EXPECT_EQ(ids([](RunFilter&) {}), (Ids{c, b, a}));
-    EXPECT_EQ(ids([](RunFilter& f) { f.usecase = "login"; }), (Ids{c, a}));
-    EXPECT_EQ(ids([](RunFilter& f) { f.srnumber = "SR-2"; }), (Ids{b}));
+    EXPECT_EQ(ids([](RunFilter& f) { f.usecase = "OGI"; }), (Ids{c, a}));  // a part of the name, in any case
+    EXPECT_EQ(ids([](RunFilter& f) { f.srnumber = "r-2"; }), (Ids{b}));
+    EXPECT_EQ(ids([](RunFilter& f) { f.usecase = "%"; }), (Ids{}));  // no wildcards
+    EXPECT_EQ(ids([&](RunFilter& f) { f.untilMs = since; }), (Ids{b, a}));
     EXPECT_EQ(ids([](RunFilter& f) { f.device = "10.0.0.1"; }), (Ids{b, a}));
     EXPECT_EQ(ids([&](RunFilter& f) { f.sinceMs = since; }), (Ids{c}));
     EXPECT_EQ(ids([&](RunFilter& f) { f.afterId = c, f.limit = 1; }), (Ids{b}));
