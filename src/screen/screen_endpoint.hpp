@@ -15,6 +15,9 @@ class MainThreadHandoff;
 class ProcessList;
 
 /// @brief The texts of the operator screen's two fields.
+/// The longest build the page may name.
+inline constexpr std::size_t kMaxScreenBuildBytes = 128;
+
 struct ScreenFields {
     std::string useCaseName;
     std::string srNumber;
@@ -38,9 +41,10 @@ public:
     /// The fields' current texts.
     virtual ScreenFields screenFields() = 0;
     /// Sets the fields' texts, then runs the screen's Start action measuring `target` (a pid or name;
-    /// empty: the agent's own choice). Answers why it did not start, when it did not.
+    /// empty: the agent's own choice) of build `build` (empty: none named). Answers why it did not start,
+    /// when it did not.
     virtual std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber,
-                                                   std::string target) = 0;
+                                                   std::string target, std::string build) = 0;
     /// Runs the screen's Stop action.
     virtual void screenStop() = 0;
     /// The live view's JSON (see screenStateJson) with the samples numbered above `since`.
@@ -51,7 +55,7 @@ public:
 /// texts as JSON once the main thread has read them, and `GET /screen/state?since=N` the live view
 /// likewise; `GET /screen/processes` lists `processes` as `[{"pid", "name", "command", "user", "rss"}]`
 /// by name, read on the network thread. `POST /screen/actions/start` (JSON `{"useCaseName": …,
-/// "srNumber": …, "target": …}`, an absent field is empty text) and `POST /screen/actions/stop` (an
+/// "srNumber": …, "target": …, "build": …}`, an absent field is empty text, a build at most 128 bytes) and `POST /screen/actions/stop` (an
 /// empty body or a JSON object) reach `host` on the main thread and are answered 204 (a start that
 /// did not happen: 409 with the reason). Actions must be
 /// same-origin JSON (403 for a foreign Origin, 415 for another media type, 400 for other bodies); every

@@ -161,8 +161,10 @@ bool AppDelegate::measureTarget(MetricsCollector& collector, const std::optional
     return false;
 }
 
-std::optional<std::string> AppDelegate::screenStart(std::string useCaseName, std::string srNumber, std::string target) {
+std::optional<std::string> AppDelegate::screenStart(std::string useCaseName, std::string srNumber, std::string target,
+                                                    std::string build) {
     if (!window || !window->rootViewController) return std::nullopt;
+    window->rootViewController->metricsCollector->setBuild(std::move(build));
     // The page's target comes before the agent's --target.
     std::string whyNot;
     if (!measureTarget(*window->rootViewController->metricsCollector,

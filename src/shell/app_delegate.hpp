@@ -76,7 +76,8 @@ public:
 
     // The screen host: the on-display screen's fields and actions.
     ScreenFields screenFields() override;
-    std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber, std::string target) override;
+    std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber, std::string target,
+                                           std::string build) override;
     void screenStop() override;
     std::string screenState(std::int64_t since) override;
 

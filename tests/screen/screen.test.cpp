@@ -24,9 +24,10 @@ const std::string kPage = "<!doctype html><title>screen</title>";
 /// Records the screen's calls; every one arrives on the main thread, so no lock is needed.
 struct RecordingScreen final : ScreenHost {
     ScreenFields screenFields() override { return {}; }
-    std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber, std::string target) override {
+    std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber, std::string target,
+                                           std::string build) override {
         if (target == "sshd") return "target sshd: may not be read by this user";
-        starts.emplace_back(useCaseName, srNumber + target);
+        starts.emplace_back(useCaseName, srNumber + target + build);
         return std::nullopt;
     }
     void screenStop() override {}
@@ -61,7 +62,8 @@ TEST(ScreenEndpoint, PageStateProcessesAndSameOriginJsonActionsOnly) {
          R"([{"pid":9,"name":"bash","command":"/bin/bash -l","user":"root","rss":8192},)"
          R"({"pid":7,"name":"zsh","command":"-zsh","user":"ann","rss":4096}])"},
         {post("/screen/actions/start", R"({"target":"sshd"})"), 409, "target sshd: may not be read by this user\n"},
-        {post("/screen/actions/start", R"({"useCaseName":"login","srNumber":"42","target":"+7","x":1})", "Origin: http://127.0.0.1:" + own + "\r\n"), 202},
+        {post("/screen/actions/start", R"({"useCaseName":"login","srNumber":"42","target":"+7","build":"v2","x":1})", "Origin: http://127.0.0.1:" + own + "\r\n"), 202},
+        {post("/screen/actions/start", R"({"build":")" + std::string(129, 'b') + "\"}"), 400},
         {rawRequest(port, "POST", "/screen/actions/start", "Content-Type: Application/JSON; charset=utf-8\r\n", "{}"), 202},
         {post("/screen/actions/stop", "{}", "Origin: http://127.0.0.1:" + std::to_string(port + 1) + "\r\n"), 403},
         // A name rebound to this machine: Host and Origin agree, but a name is not taken as ours.
@@ -81,7 +83,7 @@ TEST(ScreenEndpoint, PageStateProcessesAndSameOriginJsonActionsOnly) {
     server.stop();
     loop.async([&] { loop.stop(); });  // after what the actions queued
     mainThread.join();
-    EXPECT_EQ(screen.starts, (std::vector<std::pair<std::string, std::string>>{{"login", "42+7"}, {"", ""}}));
+    EXPECT_EQ(screen.starts, (std::vector<std::pair<std::string, std::string>>{{"login", "42+7v2"}, {"", ""}}));
 }
 
 /// The screen on display: a window with its two fields and the root screen, on the fake platform.
