@@ -352,10 +352,15 @@
       return (value > 0 ? "+" : value < 0 ? "−" : "±") + number(Math.abs(value), digits);
     }
     // "+1.5 % (+12.0 %)": the difference to the base run, absolute in the series' unit and relative.
+    // Which way it goes is said in words (the colour repeats it): worse is upward but for free memory.
     function delta(difference, s) {
       if (!difference || typeof difference.absolute !== "number") return null;
       const relative = typeof difference.relative === "number" ? ` (${signed(difference.relative, 1)} %)` : "";
-      return el("span", { className: "delta" }, `${signed(difference.absolute, s.digits)}${s.unit ? " " + s.unit : ""}${relative}`);
+      const change = difference.absolute;
+      const worse = s.key === "MemoryFree" ? change < 0 : change > 0;
+      const way = change === 0 ? "" : worse ? "worse" : "better";
+      return el("span", { className: "delta" + (way ? " " + way : "") },
+        `${signed(change, s.digits)}${s.unit ? " " + s.unit : ""}${relative}${way ? ", " + way : ""}`);
     }
 
     function show(result) {
