@@ -23,7 +23,11 @@ TEST(VerdictApi, ParsesQueries) {
 IncomingReport report(const char* usecase, double cpu, int samples = 20) {
     IncomingReport r;
     r.names.usecase = usecase;
-    for (int n = 1; n <= samples; ++n) r.samples.push_back({n, {cpu + n % 3, 100, 200, 0}});
+    r.series = {"CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed"};
+    for (int n = 1; n <= samples; ++n) {
+        r.numbers.push_back(n);
+        r.values.insert(r.values.end(), {cpu + n % 3, 100, 200, 0});
+    }
     return r;
 }
 
@@ -58,6 +62,19 @@ TEST(VerdictApi, ChoosesTheBaselineAndJudges) {
     EXPECT_EQ(verdict(99, "", now).at("status"), 404);
     EXPECT_EQ(verdict(run, "baseline=99", now).at("status"), 404);
     EXPECT_EQ(verdict(run, "budget=CPU:5MB", now).at("status"), 400);
+
+    // Labels: the same target (none here), and the build when one is asked for.
+    const auto labelled = [&](std::map<std::string, std::string> labels, double cpu, std::int64_t at) {
+        auto r = report("pay", cpu);
+        r.labels.insert(labels.begin(), labels.end());
+        return ingest(r, at);
+    };
+    const auto v1 = labelled({{"build", "v1"}}, 10, start + 5);
+    const auto v2 = labelled({{"build", "v2"}}, 10, start + 6);
+    labelled({{"target", "shop"}}, 10, start + 7);
+    const auto paid = labelled({}, 20, start + 8);
+    EXPECT_EQ(verdict(paid, "", now + 8).at("baseline"), v2);
+    EXPECT_EQ(verdict(paid, "baseline_build=v1", now + 8).at("baseline"), v1);
 
     // The trend: oldest first, each run judged against the complete run before it.
     const auto trend = boost::json::parse(trendJson(*store, parseTrendQuery("usecase=login&limit=3").value(), {}, now));

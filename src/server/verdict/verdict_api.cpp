@@ -31,17 +31,14 @@ Result<VerdictQuery> parseVerdictQuery(std::string_view query) {
 
 std::vector<NamedSeries> seriesOf(const RunDetail& run) {
     std::vector<NamedSeries> series;
-    for (std::size_t s = 0; s < kSeriesNames.size(); ++s) {
-        NamedSeries named{kSeriesNames[s], {}};
-        named.values.reserve(run.series.size());
-        for (const auto& sample : run.series) named.values.push_back(sample[s]);
-        series.push_back(std::move(named));
-    }
+    for (const auto& name : orderedSeriesNames(run)) series.push_back({name, run.series.find(name)->second});
     return series;
 }
 
-std::optional<std::string> runLabel(const RunInfo&, std::string_view) {
-    return std::nullopt;  // the store keeps no labels yet
+std::optional<std::string> runLabel(const RunInfo& run, std::string_view name) {
+    const auto label = run.labels.find(name);
+    if (label == run.labels.end()) return std::nullopt;
+    return label->second;
 }
 
 std::optional<RunInfo> chooseBaseline(RunStore& store, const RunInfo& run, const std::optional<std::string>& build,
