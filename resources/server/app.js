@@ -84,8 +84,8 @@
 
   // ---- runs list ------------------------------------------------------------------------------------
   function runsPage() {
-    // Use case and SR number match a part of the name in any case; the dates are whole UTC days, both kept.
-    const filters = ["usecase", "srnumber", "device", "since", "until"];
+    // Use case, SR number and build match a part of the name in any case; the dates are whole UTC days, both kept.
+    const filters = ["usecase", "srnumber", "build", "device", "since", "until"];
     const dayAfter = (date) => new Date(Date.parse(date + "T00:00:00Z") + 86_400_000).toISOString().slice(0, 10);
     const params = new URLSearchParams(location.search);
     for (const name of filters) $(name).value = params.get(name) || "";
@@ -135,6 +135,7 @@
         cell("SR number", run.srnumber || "–"),
         cell("Page", run.pagename || "–"),
         cell("Target", target(run) || "–"),
+        cell("Build", (run.labels || {}).build || "–"),
         cell("Device", run.device || "–"),
         cell("Samples", String(run.samples), "number"),
         cell("State", run.complete ? "Complete" : "In progress", run.complete ? "" : "state-running"),
@@ -263,7 +264,6 @@
   // An outcome in words, its colour only a second cue (the class), with a mark that reads without colour.
   const outcomeMarks = { regressed: "▲ Regressed", improved: "▼ Improved", unchanged: "= Unchanged", inconclusive: "? Inconclusive" };
   const outcomeText = (outcome) => el("span", { className: "outcome outcome-" + outcome }, outcomeMarks[outcome] || outcome);
-  const seriesNamed = (key) => seriesInfo.find((s) => s.key === key) || { key, title: key, unit: "", digits: 2 };
   const signedNumber = (value, digits) => (typeof value === "number" ? (value > 0 ? "+" : value < 0 ? "−" : "±") + number(Math.abs(value), digits) : "–");
   const pValue = (p) => (typeof p !== "number" ? "–" : p < 0.0001 ? "< 0.0001" : p.toPrecision(2));
 
@@ -282,13 +282,13 @@
       runLink({ id: verdict.baseline }, `run ${verdict.baseline}`), " (", trendLink, ").");
     $("verdictTable").hidden = false;
     $("verdictTable").tBodies[0].replaceChildren(...verdict.series.map((s) => {
-      const info = seriesNamed(s.series);
-      const unit = info.unit ? " " + info.unit : "";
-      const interval = typeof s.low === "number" ? ` [${signedNumber(s.low, info.digits)}, ${signedNumber(s.high, info.digits)}]` : "";
-      return el("tr", {}, el("th", { scope: "row" }, info.title),
-        el("td", { className: "number" }, number(s.baselineMedian, info.digits) + unit),
-        el("td", { className: "number" }, number(s.runMedian, info.digits) + unit),
-        el("td", { className: "number" }, signedNumber(s.shift, info.digits) + interval + (typeof s.shift === "number" ? unit : "")),
+      const about = info(s.series);
+      const unit = about.unit ? " " + about.unit : "";
+      const interval = typeof s.low === "number" ? ` [${signedNumber(s.low, about.digits)}, ${signedNumber(s.high, about.digits)}]` : "";
+      return el("tr", {}, el("th", { scope: "row" }, about.title),
+        el("td", { className: "number" }, number(s.baselineMedian, about.digits) + unit),
+        el("td", { className: "number" }, number(s.runMedian, about.digits) + unit),
+        el("td", { className: "number" }, signedNumber(s.shift, about.digits) + interval + (typeof s.shift === "number" ? unit : "")),
         el("td", { className: "number" }, s.budget), el("td", { className: "number" }, pValue(s.p)),
         el("td", {}, outcomeText(s.outcome)));
     }));
@@ -305,7 +305,7 @@
       $("title").textContent = `Trend: ${name}`;
       const runs = trend.runs;
       const keys = [...new Set(runs.flatMap((r) => Object.keys(r.medians)))];
-      const series = keys.map(seriesNamed);
+      const series = keys.map(info);
       const label = (run) => `Run ${run.id}${run.build ? ` (build ${run.build})` : ""}`;
       const table = $("trend");
       table.tHead.rows[0].replaceChildren(el("th", { scope: "col" }, "Run"), el("th", { scope: "col" }, "Started"),

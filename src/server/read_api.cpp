@@ -225,6 +225,8 @@ Result<RunFilter> parseRunsQuery(std::string_view query) {
         } else if (name == "since") {
             filter.sinceMs = parseIsoUtc(value);
             if (!filter.sinceMs) return failure("since: '" + value + "' is not an ISO 8601 UTC time");
+        } else if (name == "build") {
+            filter.build = std::move(value);
         } else if (name == "until") {
             filter.untilMs = parseIsoUtc(value);
             if (!filter.untilMs) return failure("until: '" + value + "' is not an ISO 8601 UTC time");

@@ -140,6 +140,8 @@ public:
                                         "AND ($2::text IS NULL OR strpos(lower(r.srnumber), lower($2)) > 0) "
                                         "AND ($3::text IS NULL OR r.device = $3) AND ($4::bigint IS NULL OR r.started_ms >= $4) "
                                         "AND ($7::bigint IS NULL OR r.started_ms < $7) "
+                                        "AND ($8::text IS NULL OR EXISTS (SELECT 1 FROM run_labels l WHERE l.run = r.id "
+                                        "AND l.name = 'build' AND strpos(lower(l.value), lower($8)) > 0)) "
                                         "AND ($5::bigint IS NULL OR r.id < $5) ORDER BY r.id DESC LIMIT $6");
         connection_.prepare("run", kRunSelect + "WHERE r.id = $1");
         connection_.prepare("rows", "SELECT n, vals FROM samples WHERE run = $1 ORDER BY n");
@@ -208,7 +210,8 @@ public:
     std::vector<RunInfo> listRuns(const RunFilter& filter) override {
         pqxx::transaction<pqxx::repeatable_read, pqxx::read_only> work(connection_);
         const pqxx::result rows = work.exec_prepared("list", filter.usecase, filter.srnumber, filter.device,
-                                                     filter.sinceMs, filter.afterId, filter.limit, filter.untilMs);
+                                                     filter.sinceMs, filter.afterId, filter.limit, filter.untilMs,
+                                                     filter.build);
         std::vector<RunInfo> runs;
         for (const auto& row : rows) runs.push_back(readRunInfo(row));
         readLabelsAndFigures(work, runs);

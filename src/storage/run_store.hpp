@@ -92,11 +92,12 @@ struct RunDetail {
 /// Series names in display order: the system series first, then the others by name.
 std::vector<std::string> orderedSeriesNames(const RunDetail& run);
 
-/// Which runs a listing returns: newest first, filters combined with "and". Use case and SR number match
-/// runs whose name holds the text, ASCII letters in either case.
+/// Which runs a listing returns: newest first, filters combined with "and". Use case, SR number and build
+/// (the "build" label) match runs whose text holds the filter's, ASCII letters in either case.
 struct RunFilter {
     std::optional<std::string> usecase;
     std::optional<std::string> srnumber;
+    std::optional<std::string> build;
     std::optional<std::string> device;
     std::optional<std::int64_t> sinceMs;  ///< started at or after
     std::optional<std::int64_t> untilMs;  ///< started before

@@ -9,7 +9,7 @@ const ids = [];
 
 /// A report of `count` samples around `cpu` % CPU, as an agent sends it (its sender: the loopback).
 function report(cpu, count, seed) {
-  const body = { UsecaseName: 'checkout', srNumber: String(seed) };
+  const body = { UsecaseName: 'checkout', srNumber: String(seed), build: `v${seed}.0` };
   const series = (f) => Object.fromEntries(Array.from({ length: count }, (_, i) => [`${i + 1}s`, f(i)]));
   body.CPU = series((i) => cpu + ((i * 7 + seed) % 5) - 2);
   body.MemoryUsed = series((i) => 3000 + ((i * 3 + seed) % 7));
@@ -53,7 +53,8 @@ test('the run page says its verdict in words against its linked baseline; the tr
   await page.locator('#trend tbody tr').nth(2).waitFor();
   const trend = await page.locator('#trend tbody tr').evaluateAll((trs) => trs.map((tr) => [tr.cells[0].textContent, tr.lastChild.textContent]));
   assert.deepEqual(trend, [[`Run ${ids[0]}`, '–'], [`Run ${ids[1]}baseline`, '= Unchanged'], [`Run ${ids[2]}`, '▲ Regressed']]);
-  assert.match(await page.locator('#chartCPUSummary').textContent(), new RegExp(`Regressed: Run ${ids[2]}\\.`));
+  assert.equal(await page.locator('#trend tbody tr').nth(2).locator('td').nth(2).textContent(), 'v3.0');
+  assert.match(await page.locator('#chartCPUSummary').textContent(), new RegExp(`Regressed: Run ${ids[2]} \\(build v3\\.0\\)\\.`));
   assert.match(await page.locator('#chartMemoryUsedSummary').textContent(), /No run regressed\./);
   await page.screenshot({ path: screenshotPath('trend'), fullPage: true });
   await page.context().close();
@@ -71,5 +72,6 @@ test('the runs list filters by a part of the use case in any case and by a range
   assert.equal(await count({ usecase: 'heck', since: today, until: today }), 3);  // through the end of today
   assert.equal(await count({ until: new Date(Date.now() - 86_400_000).toISOString().slice(0, 10) }), 0);
   assert.equal(await count({ usecase: 'login' }), 0);
+  assert.equal(await count({ build: 'V3' }), 1);
   await page.context().close();
 });

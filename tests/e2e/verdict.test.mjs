@@ -4,7 +4,7 @@ import { after, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
-import { cleanUp, deviceToken, launched, measure, newHome, serverBinary, startAgent, startServer } from './harness.mjs';
+import { cleanUp, deviceToken, fetchText, launched, measure, newHome, serverBinary, startAgent, startServer } from './harness.mjs';
 
 const targets = [];
 after(() => { targets.forEach((t) => t.kill('SIGKILL')); return cleanUp(); });
@@ -40,11 +40,14 @@ test('a target whose CPU doubles regresses on AppCPU, the same load passes, a sh
   // Other processes share this machine: the system series get a budget no load can break.
   const judge = () => verdict(['--server', url, '--usecase', 'checkout', '--latest', '--wait', '60',
     '--budget', 'AppCPU:+10%,+1000%']);
-  const run = (target, reports) => measure(agent, token, reports, { usecase: 'checkout', target: String(target.pid) });
+  const run = (target, reports) => measure(agent, token, reports, { usecase: 'checkout', target: String(target.pid), build: `b${target.pid}` });
 
   const light = busyTarget(15), heavy = busyTarget(30);
-  await run(light, 14);
+  const first = await run(light, 14);
+  assert.equal(first.build, `b${light.pid}`);
   assert.equal((await judge()).code, 3, 'the first run has no baseline');
+  const { body } = await fetchText(server.port, `/api/runs?build=B${light.pid}`);
+  assert.deepEqual(JSON.parse(body).runs.map((r) => r.labels.build), [`b${light.pid}`]);
   await run(heavy, 14);
   const doubled = await judge();
   assert.equal(doubled.code, 1, doubled.output);
