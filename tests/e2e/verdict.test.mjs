@@ -42,7 +42,7 @@ test('a target whose CPU doubles regresses on AppCPU, the same load passes, a sh
     '--budget', 'AppCPU:+10%,+1000%']);
   const run = (target, reports) => measure(agent, token, reports, { usecase: 'checkout', target: String(target.pid), build: `b${target.pid}` });
 
-  const light = busyTarget(15), heavy = busyTarget(30);
+  const light = busyTarget(6), heavy = busyTarget(12);
   const first = await run(light, 14);
   assert.equal(first.build, `b${light.pid}`);
   assert.equal((await judge()).code, 3, 'the first run has no baseline');
