@@ -214,7 +214,7 @@
       document.title = `Run ${run.id} · perfagent-server`;
       $("title").textContent = `Run ${run.id}: ${runName(run)}`;
       $("facts").replaceChildren(...[
-        ["Device", run.device || "–"], ["Target", target(run) || "none"], ["Started", when(run.started)],
+        ["Device", run.device || "–"], ["Token", run.deviceTokenFingerprint || "–"], ["Target", target(run) || "none"], ["Started", when(run.started)],
         ["Samples", String(run.samples)], ["State", run.complete ? "Complete" : "In progress"],
         ["Duration", duration(figure(run, "totalduration"))],
       ].flatMap(([k, v]) => [el("dt", {}, k), el("dd", {}, v)]));

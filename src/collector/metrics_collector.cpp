@@ -247,13 +247,13 @@ void MetricsCollector::finishOverall(const std::string& useCaseName, const std::
     resetAccumulators(*this);
 }
 
-std::optional<std::string> MetricsCollector::setTarget(const std::optional<TargetChoice>& choice) {
-    if (!choice) {
+std::optional<std::string> MetricsCollector::setTarget(const std::optional<ResolvedTarget>& target) {
+    if (!target) {
         target_.reset();
         return std::nullopt;
     }
     std::string whyNot;
-    auto found = ProcessTarget::find(platform_, probes_.kernel(), *choice, whyNot);
+    auto found = ProcessTarget::follow(probes_.kernel(), *target, whyNot);
     if (!found) return whyNot;
     target_ = std::move(found);
     return std::nullopt;

@@ -60,9 +60,9 @@ public:
     /// report follows on the main queue. Clears `startStop`.
     void stopOverall();
 
-    /// Measures `choice` (nothing: only the system) in the measurements started from now on. When its
-    /// process cannot be found or read, answers why and keeps what it measured before.
-    std::optional<std::string> setTarget(const std::optional<TargetChoice>& choice);
+    /// Measures `target` (nothing: only the system) in the measurements started from now on. When its
+    /// process cannot be read (any more), answers why and keeps what it measured before.
+    std::optional<std::string> setTarget(const std::optional<ResolvedTarget>& target);
     /// The process measured besides the system, if any.
     const ProcessTarget* target() const { return target_ ? &*target_ : nullptr; }
     /// Names the build measured in the measurements started from now on (nothing: none is named).

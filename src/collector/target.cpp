@@ -44,59 +44,51 @@ void ProcessTarget::take(const ProcessInfo& process) {
 
 namespace {
 
-/// Finds the process `choice` names and opens it with `open(identity)`, a kernel result; the process,
-/// or nothing with the refusal.
-template <typename Open>
-std::optional<ProcessInfo> resolveTarget(ProcessList* processes, const TargetChoice& choice, Open&& open,
-                                         TargetRefusal& refusal) {
-    const std::string named = "target " + consoleText(choice.pidOrName);
-    if (processes == nullptr) {
-        refusal = {TargetRefusal::Kind::NotFound, named + ": targets are not available on this host"};
-        return std::nullopt;
-    }
-    auto process = findProcess(processes->processes(), choice.pidOrName);
-    if (!process) {
-        refusal = {TargetRefusal::Kind::NotFound, named + ": no such process"};
-        return std::nullopt;
-    }
-    const KernReturn result = open(process->identity);
-    if (result == kKernProtectionFailure) {
-        refusal = {TargetRefusal::Kind::NotPermitted, named + ": " + described(*process) + " may not be read by this user"};
-        return std::nullopt;
-    }
-    if (result != kKernSuccess) {
-        refusal = {TargetRefusal::Kind::NotFound, named + ": " + described(*process) + " cannot be read (it may have exited)"};
-        return std::nullopt;
-    }
-    return std::move(*process);
+/// Why `process` cannot be followed, from what opening its task answered; nothing when it can.
+std::optional<Failure> openRefusal(KernReturn result, const TargetChoice& choice, const ProcessInfo& process) {
+    const std::string named = "target " + consoleText(choice.pidOrName) + ": " + described(process);
+    if (result == kKernProtectionFailure)
+        return Failure(named + " may not be read by this user",
+                       std::make_error_code(std::errc::permission_denied));
+    if (result != kKernSuccess)
+        return Failure(named + " cannot be read (it may have exited)", std::make_error_code(std::errc::no_such_process));
+    return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<TargetRefusal> checkTarget(ProcessList* processes, Kernel& kernel, const TargetChoice& choice) {
-    TargetRefusal refusal;
-    const auto open = [&](ProcessIdentity identity) {
-        TaskPort task = kTaskSelf;
-        const KernReturn result = kernel.taskForPid(identity, choice.tree, &task);
-        if (result == kKernSuccess) kernel.taskRelease(task);
-        return result;
+Result<std::optional<ResolvedTarget>> TargetResolver::resolve(const std::optional<TargetChoice>& push,
+                                                              const std::optional<TargetChoice>& page) {
+    const auto choice = chooseTarget(push, page, option_);
+    if (!choice) return std::optional<ResolvedTarget>();
+    const std::string named = "target " + consoleText(choice->pidOrName);
+    const auto notFound = [&](std::string why) {
+        return Failure(named + ": " + std::move(why), std::make_error_code(std::errc::no_such_process));
     };
-    if (resolveTarget(processes, choice, open, refusal)) return std::nullopt;
-    return refusal;
+    if (processes_ == nullptr) return notFound("targets are not available on this host");
+    auto process = findProcess(processes_->processes(), choice->pidOrName);
+    if (!process) {
+        // A proc mounted with hidepid lists only this user's processes: another user's pid is not "no such".
+        if (processes_->hiddenFromUs(choice->pidOrName))
+            return Failure(named + ": pid " + choice->pidOrName + " belongs to another user and may not be read",
+                           std::make_error_code(std::errc::permission_denied));
+        return notFound("no such process");
+    }
+    TaskPort task = kTaskSelf;
+    const KernReturn result = kernel_.taskForPid(process->identity, choice->tree, &task);
+    if (result == kKernSuccess) kernel_.taskRelease(task);
+    if (auto refusal = openRefusal(result, *choice, *process)) return std::move(*refusal);
+    return std::optional<ResolvedTarget>(ResolvedTarget{*choice, std::move(*process)});
 }
 
-std::optional<ProcessTarget> ProcessTarget::find(Platform& platform, Kernel& kernel, const TargetChoice& choice,
-                                                 std::string& whyNot) {
+std::optional<ProcessTarget> ProcessTarget::follow(Kernel& kernel, const ResolvedTarget& target, std::string& whyNot) {
     auto probes = std::make_unique<Probes>(kernel);
-    TargetRefusal refusal;
-    const auto process = resolveTarget(
-        platform.processes, choice, [&](ProcessIdentity identity) { return probes->follow(identity, choice.tree); },
-        refusal);
-    if (!process) {
-        whyNot = std::move(refusal.why);
+    const KernReturn result = probes->follow(target.process.identity, target.choice.tree);
+    if (auto refusal = openRefusal(result, target.choice, target.process)) {
+        whyNot = std::move(refusal->message);
         return std::nullopt;
     }
-    return ProcessTarget(choice, *process, std::move(probes));
+    return ProcessTarget(target.choice, target.process, std::move(probes));
 }
 
 void ProcessTarget::lost(Platform& platform) {

@@ -2,6 +2,7 @@
 
 #include "platform/platform.hpp"
 #include "platform/processes.hpp"
+#include "platform/result.hpp"
 #include "probes/cpu.hpp"
 
 #include <memory>
@@ -22,18 +23,35 @@ struct TargetChoice {
 std::optional<TargetChoice> chooseTarget(const std::optional<TargetChoice>& push, const std::optional<TargetChoice>& page,
                                          const std::optional<TargetChoice>& option);
 
-/// @brief Why a target cannot be measured: it names no running process (or the host lists none), or one
-/// this user may not read.
-struct TargetRefusal {
-    enum class Kind { NotFound, NotPermitted };
-    Kind kind = Kind::NotFound;
-    std::string why;
+/// @brief A target found on the host: the choice that named it and the process it named then.
+struct ResolvedTarget {
+    TargetChoice choice;
+    ProcessInfo process;
 };
 
-/// Checks that `choice` names a running process `kernel` may read, by opening its task and releasing it
-/// at once; the refusal when not. It reads only host proc files, so a thread other than the main one
-/// may call it, with a kernel of its own.
-std::optional<TargetRefusal> checkTarget(ProcessList* processes, Kernel& kernel, const TargetChoice& choice);
+/// @brief Turns the target a start names into the process it measures, where the start is read (the
+/// network thread), so that what answers the start is what the main thread then measures. It reads only
+/// host proc files and its own kernel, which from then on its thread alone may use.
+class TargetResolver {
+public:
+    /// `processes` none: targets are not available on this host. `option` is the agent's --target.
+    TargetResolver(ProcessList* processes, Kernel& kernel, std::optional<TargetChoice> option)
+        : processes_(processes), kernel_(kernel), option_(std::move(option)) {}
+
+    /// The target of a start naming `push` or `page` (see chooseTarget, with the agent's option): nothing
+    /// when none names one. The Failure says why it cannot be measured: errc::no_such_process when it names
+    /// no running process, errc::permission_denied when this user may not read it (also a pid of another
+    /// user's that a proc mounted with hidepid hides).
+    Result<std::optional<ResolvedTarget>> resolve(const std::optional<TargetChoice>& push,
+                                                  const std::optional<TargetChoice>& page = std::nullopt);
+    /// The agent's option, resolved: nothing without one.
+    Result<std::optional<ResolvedTarget>> resolveOption() { return resolve(std::nullopt); }
+
+private:
+    ProcessList* processes_;
+    Kernel& kernel_;
+    std::optional<TargetChoice> option_;
+};
 
 /// @brief One collector's target, read through probes of its own that follow it from one sample to the
 /// next (a thread's CPU share is the difference to its previous reading, so the task is kept); the
@@ -41,9 +59,9 @@ std::optional<TargetRefusal> checkTarget(ProcessList* processes, Kernel& kernel,
 /// every reading.
 class ProcessTarget {
 public:
-    /// Finds the process `choice` names and checks that it may be read; the reason when not.
-    static std::optional<ProcessTarget> find(Platform& platform, Kernel& kernel, const TargetChoice& choice,
-                                             std::string& whyNot);
+    /// Follows the process `target` resolved to (no new search: a process that has exited since, or that
+    /// this user may not read, is refused); the reason when not.
+    static std::optional<ProcessTarget> follow(Kernel& kernel, const ResolvedTarget& target, std::string& whyNot);
 
     /// Before a sample: true when the target is there to be read. A target chosen by name that has gone
     /// is looked for again, and one console and one log line say when it is back.

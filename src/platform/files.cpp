@@ -46,6 +46,15 @@ bool makePrivateDirectories(const std::filesystem::path& path) {
     return std::filesystem::is_directory(path, error);
 }
 
+void openStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open answers the lowest free descriptor: this one, since those below it are open by now.
+        const int opened = ::open("/dev/null", O_RDWR);
+        if (opened != fd && opened >= 0) ::close(opened);
+    }
+}
+
 bool redirectStderr(const std::filesystem::path& path) {
     // Open first and only then move descriptor 2: freopen closes the old stream even when the new open
     // fails, which would lose standard error altogether.

@@ -21,6 +21,11 @@ std::filesystem::path defaultHome(const char* xdgDataHome, const char* home);
 /// are); false when it is not a directory afterwards.
 bool makePrivateDirectories(const std::filesystem::path& path);
 
+/// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed (a program started with `2>&-`), so
+/// that no descriptor opened later lands there: output meant for the console or the log would reach it,
+/// and redirecting standard error would replace it. Called first thing in main.
+void openStandardDescriptors();
+
 /// Sends everything written to standard error from now on to the end of the file at `path`, which is
 /// created with mode 0600 when missing (as freopen with mode "a+"). The stream and its descriptor 2 stay the same
 /// objects, so output of the C library and of child processes follows. On failure answers false and

@@ -5,6 +5,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/beast/core/string.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <exception>
 
@@ -30,7 +31,7 @@ std::optional<std::string_view> HttpServerRequest::header(std::string_view name)
     return std::nullopt;
 }
 
-bool isOwnAuthority(std::string_view authority, const HttpServerRequest& request) {
+bool isOwnAuthority(std::string_view authority, const HttpServerRequest& request, std::span<const std::string> alsoNames) {
     std::string_view host = authority;
     std::string_view port;
     if (host.starts_with('[')) {
@@ -49,6 +50,8 @@ bool isOwnAuthority(std::string_view authority, const HttpServerRequest& request
         const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), number);
         if (ec != std::errc() || end != port.data() + port.size()) return false;
     }
+    if (std::any_of(alsoNames.begin(), alsoNames.end(), [host](const std::string& name) { return beast::iequals(host, name); }))
+        return true;  // a name the server was told to answer to, whatever port a proxy in front of it has
     if (number != request.local.port()) return false;
     if (beast::iequals(host, "localhost")) return true;
     error_code ec;
@@ -130,8 +133,9 @@ void HttpServerCore::shutdown() {
 }  // namespace detail
 
 HttpServer::HttpServer(tcp::endpoint endpoint, std::vector<HttpRoute> routes, Diagnostics& diagnostics,
-                       std::string program, HttpServerLimits limits)
-    : core_(std::make_shared<detail::HttpServerCore>(std::move(routes), diagnostics, std::move(program), limits)),
+                       std::string program, HttpServerLimits limits, RefusalObserver observer)
+    : core_(std::make_shared<detail::HttpServerCore>(std::move(routes), diagnostics, std::move(program), limits,
+                                                     std::move(observer))),
       endpoint_(std::move(endpoint)) {}
 
 HttpServer::~HttpServer() { stop(); }

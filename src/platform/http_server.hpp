@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -102,8 +103,11 @@ struct HttpServerLimits {
 class HttpServer {
 public:
     /// `endpoint` with port 0 listens on a free port (see port()). `program` starts the diagnostic lines.
+    /// Told of every refusal (any thread), with the route's name ("" before a route is found).
+    using RefusalObserver = std::function<void(std::string_view routeName, const HttpRefusal&)>;
+
     HttpServer(boost::asio::ip::tcp::endpoint endpoint, std::vector<HttpRoute> routes, Diagnostics& diagnostics,
-               std::string program = "perfagent", HttpServerLimits limits = {});
+               std::string program = "perfagent", HttpServerLimits limits = {}, RefusalObserver observer = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -128,7 +132,9 @@ private:
 };
 
 /// Whether `authority` ("host[:port]", port 80 when left out) names the server the request reached: the
-/// local address it came in on, or localhost, with that port.
-bool isOwnAuthority(std::string_view authority, const HttpServerRequest& request);
+/// local address it came in on, or localhost, with that port; or one of `alsoNames` (any letter case),
+/// with any port.
+bool isOwnAuthority(std::string_view authority, const HttpServerRequest& request,
+                    std::span<const std::string> alsoNames = {});
 
 }  // namespace perfagent

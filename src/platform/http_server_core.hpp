@@ -32,14 +32,16 @@ namespace detail {
 class HttpServerCore : public std::enable_shared_from_this<HttpServerCore> {
 public:
     HttpServerCore(std::vector<HttpRoute> routes, Diagnostics& diagnostics, std::string program,
-                   HttpServerLimits limits)
-        : routes(std::move(routes)), diagnostics(diagnostics), program(std::move(program)), limits(limits) {}
+                   HttpServerLimits limits, HttpServer::RefusalObserver observer)
+        : routes(std::move(routes)), diagnostics(diagnostics), program(std::move(program)), limits(limits),
+          observer(std::move(observer)) {}
 
     error_code listen(const tcp::endpoint& endpoint);
     void accept();
     /// Network thread: closes the acceptor and every connection.
     void shutdown();
     void logRefusal(std::string_view routeName, const HttpRefusal& refusal) {
+        if (observer) observer(routeName, refusal);
         if (routeName.empty()) return;
         const std::string text = std::string(routeName) + " rejected: " + std::to_string(refusal.status) + " " +
                                  refusal.reason;
@@ -50,6 +52,7 @@ public:
     Diagnostics& diagnostics;
     const std::string program;
     const HttpServerLimits limits;
+    const HttpServer::RefusalObserver observer;
 
     // Network thread only. The sessions whose sockets are open, oldest first. Declared before the
     // io_context so that it outlives the handlers destroyed with it.

@@ -76,6 +76,8 @@ void HttpSession::onHeader(error_code ec) {
         response_.set(http::field::allow, allowed);
         return respond(405, "method not allowed\n", "text/plain; charset=utf-8");
     }
+    // Two Host headers could each be read by a different party as the one that counts.
+    if (req.count(http::field::host) > 1) return refuse({400, "more than one Host header"});
     if (route_->ownHostOnly && !isOwnAuthority(request_.header("Host").value_or(""), request_))
         return refuse({403, "foreign host"});
     if (route_->admit)

@@ -5,9 +5,11 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 
 namespace perfagent {
@@ -79,6 +81,14 @@ std::vector<ProcessInfo> LinuxProcessList::processes() {
         return a.identity.pid < b.identity.pid;
     });
     return out;
+}
+
+bool LinuxProcessList::hiddenFromUs(std::string_view pidOrName) {
+    Pid pid = 0;
+    if (!allDigits(pidOrName)) return false;
+    const auto parsed = std::from_chars(pidOrName.data(), pidOrName.data() + pidOrName.size(), pid);
+    // Signal 0 sends nothing: it only checks that the process exists and whether we may signal it.
+    return parsed.ec == std::errc() && pid > 0 && ::kill(pid, 0) != 0 && errno == EPERM;
 }
 
 boost::system::result<ProcessInfo> findProcess(const std::vector<ProcessInfo>& running, std::string_view pidOrName) {

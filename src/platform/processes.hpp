@@ -26,6 +26,9 @@ public:
     virtual ~ProcessList() = default;
     /// The running processes (zombies left out), by pid.
     virtual std::vector<ProcessInfo> processes() = 0;
+    /// True when `pidOrName` is the pid of a process that runs but is not listed because it belongs to
+    /// another user (a proc mounted with hidepid shows each user only their own).
+    virtual bool hiddenFromUs(std::string_view) { return false; }
 };
 
 /// @brief The process list of a Linux host, read from a proc file system (tests pass a directory of
@@ -34,6 +37,7 @@ class LinuxProcessList final : public ProcessList {
 public:
     explicit LinuxProcessList(std::string procRoot = "/proc") : procRoot_(std::move(procRoot)) {}
     std::vector<ProcessInfo> processes() override;
+    bool hiddenFromUs(std::string_view pidOrName) override;
 
 private:
     std::string procRoot_;

@@ -4,6 +4,7 @@
 #include "platform/http_server.hpp"
 #include "platform/main_thread_handoff.hpp"
 #include "platform/processes.hpp"
+#include "screen/screen_state.hpp"
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
@@ -14,6 +15,9 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
+#include <memory>
+#include <mutex>
 
 namespace perfagent {
 
@@ -51,17 +55,23 @@ HttpRoute action(std::string path, std::function<void(HttpServerRequest&&, HttpR
             .name = "screen action", .admit = admitAction, .handle = std::move(handle)};
 }
 
-/// The `since` of "/screen/state?since=N": 0 when absent, nothing when it is not a whole number.
-std::optional<std::int64_t> sinceOf(std::string_view target) {
+/// The `since` of "/screen/state?since=N": 0 when absent; the refusal when it is not a whole number from 0
+/// to kLargestSince.
+Result<std::int64_t> sinceOf(std::string_view target) {
     const auto query = target.find('?');
     if (query == std::string_view::npos) return 0;
     std::string_view rest = target.substr(query + 1);
     constexpr std::string_view key = "since=";
-    if (!rest.starts_with(key)) return rest.empty() ? std::optional<std::int64_t>(0) : std::nullopt;
+    if (!rest.starts_with(key)) {
+        if (rest.empty()) return 0;
+        return failure("since is not a whole number");
+    }
     rest.remove_prefix(key.size());
     std::int64_t since = 0;
     const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), since);
-    if (ec != std::errc() || end != rest.data() + rest.size()) return std::nullopt;
+    if (ec == std::errc::invalid_argument || end != rest.data() + rest.size()) return failure("since is not a whole number");
+    if (ec != std::errc() || since < 0 || since > kLargestSince)
+        return failure("since is out of range (0 to " + std::to_string(kLargestSince) + ")");
     return since;
 }
 
@@ -76,6 +86,26 @@ std::string processesJson(std::vector<ProcessInfo> processes) {
                                            {"user", p.user}, {"rss", p.residentBytes}});
     return boost::json::serialize(list);
 }
+
+/// @brief The process list as the page reads it, listed at most once a second.
+class ProcessListing {
+public:
+    std::string json(ProcessList& processes) {
+        const std::lock_guard lock(mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        if (json_.empty() || now - listedAt_ >= kFresh) {
+            json_ = processesJson(processes.processes());
+            listedAt_ = now;
+        }
+        return json_;
+    }
+
+private:
+    static constexpr auto kFresh = std::chrono::seconds(1);
+    std::mutex mutex_;
+    std::string json_;
+    std::chrono::steady_clock::time_point listedAt_;
+};
 
 /// The answer to a screen action the agent takes: 202 naming it, as a push's answer does.
 HttpServerResponse actionAnswer(std::string_view action) {
@@ -112,7 +142,7 @@ Result<std::vector<ScreenFile>> readScreenFiles(const std::filesystem::path& res
 }
 
 std::vector<HttpRoute> screenRoutes(std::vector<ScreenFile> files, MainThreadHandoff& handoff, ScreenHost& host,
-                                    ProcessList& processes) {
+                                    ProcessList& processes, TargetResolver& targets) {
     std::vector<HttpRoute> routes;
     for (ScreenFile& file : files) {
         routes.push_back({.method = "GET", .path = file.path, .bodyLimit = 4096, .ownHostOnly = true,
@@ -142,22 +172,23 @@ std::vector<HttpRoute> screenRoutes(std::vector<ScreenFile> files, MainThreadHan
     routes.push_back({.method = "GET", .path = "/screen/state", .bodyLimit = 4096, .ownHostOnly = true,
                       .handle = [&handoff, &host](HttpServerRequest&& request, HttpResponder responder) {
                           const auto since = sinceOf(request.target);
-                          if (!since) return responder.refuse({400, "since is not a whole number"});
+                          if (!since) return responder.refuse({400, since.error().message});
                           const bool queued = handoff.post([&host, responder, since = *since] {
                               responder.answer({.body = host.screenState(since), .contentType = "application/json",
                                                 .headers = {{"Cache-Control", "no-store"}}});
                           });
                           if (!queued) responder.refuse({503, "agent busy"});
                       }});
-    // Reading /proc takes a few milliseconds for a few hundred processes; it never touches the main thread.
+    // Reading /proc takes a few milliseconds for a few hundred processes: one listing serves every request
+    // for a second, so clients polling it cannot keep the network thread busy.
     routes.push_back({.method = "GET", .path = "/screen/processes", .bodyLimit = 4096, .ownHostOnly = true,
-                      .handle = [&processes](HttpServerRequest&&, HttpResponder responder) {
-                          responder.answer({.body = processesJson(processes.processes()),
-                                            .contentType = "application/json",
+                      .handle = [&processes, listing = std::make_shared<ProcessListing>()](HttpServerRequest&&,
+                                                                                           HttpResponder responder) {
+                          responder.answer({.body = listing->json(processes), .contentType = "application/json",
                                             .headers = {{"Cache-Control", "no-store"}}});
                       }});
-    routes.push_back(action("/screen/actions/start", [&handoff, &host](HttpServerRequest&& request,
-                                                                       HttpResponder responder) {
+    routes.push_back(action("/screen/actions/start", [&handoff, &host, &targets](HttpServerRequest&& request,
+                                                                                 HttpResponder responder) {
         boost::system::error_code ec;
         boost::json::value value = boost::json::parse(request.body, ec);
         if (ec) return responder.refuse({400, "invalid JSON"});
@@ -171,8 +202,10 @@ std::vector<HttpRoute> screenRoutes(std::vector<ScreenFile> files, MainThreadHan
             texts[i] = std::string(member->get_string());
         }
         if (texts[3].size() > kMaxScreenBuildBytes) return responder.refuse({400, "build is longer than 128 bytes"});
+        // The page's target (else the agent's) is resolved here, once: the main thread measures what it names now.
         const bool queued = handoff.post([&host, responder, useCaseName = std::move(texts[0]),
-                                          srNumber = std::move(texts[1]), target = std::move(texts[2]),
+                                          srNumber = std::move(texts[1]),
+                                          target = targets.resolve(std::nullopt, TargetChoice{std::move(texts[2])}),
                                           build = std::move(texts[3])] {
             if (auto whyNot = host.screenStart(useCaseName, srNumber, target, build))
                 responder.refuse({409, std::move(*whyNot)});

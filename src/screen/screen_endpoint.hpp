@@ -1,7 +1,9 @@
 #pragma once
 
+#include "collector/target.hpp"
 #include "platform/result.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -12,12 +14,11 @@ namespace perfagent {
 
 struct HttpRoute;
 class MainThreadHandoff;
-class ProcessList;
 
-/// @brief The texts of the operator screen's two fields.
 /// The longest build the page may name.
 inline constexpr std::size_t kMaxScreenBuildBytes = 128;
 
+/// @brief The texts of the operator screen's two fields.
 struct ScreenFields {
     std::string useCaseName;
     std::string srNumber;
@@ -40,11 +41,12 @@ public:
     virtual ~ScreenHost() = default;
     /// The fields' current texts.
     virtual ScreenFields screenFields() = 0;
-    /// Sets the fields' texts, then runs the screen's Start action measuring `target` (a pid or name;
-    /// empty: the agent's own choice) of build `build` (empty: none named). Answers why it did not start,
-    /// when it did not.
+    /// Sets the fields' texts, then runs the screen's Start action measuring `target` as the page's
+    /// request resolved it (nothing: the system alone; a Failure: the start does not happen) of build
+    /// `build` (empty: none named). Answers why it did not start, when it did not.
     virtual std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber,
-                                                   std::string target, std::string build) = 0;
+                                                   const Result<std::optional<ResolvedTarget>>& target,
+                                                   std::string build) = 0;
     /// Runs the screen's Stop action.
     virtual void screenStop() = 0;
     /// The live view's JSON (see screenStateJson) with the samples numbered above `since`.
@@ -53,15 +55,16 @@ public:
 
 /// The screen's page and its requests: `GET <path>` serves each of `files` (no other file is served); `GET /screen/fields` answers the fields'
 /// texts as JSON once the main thread has read them, and `GET /screen/state?since=N` the live view
-/// likewise; `GET /screen/processes` lists `processes` as `[{"pid", "name", "command", "user", "rss"}]`
-/// by name, read on the network thread. `POST /screen/actions/start` (JSON `{"useCaseName": …,
-/// "srNumber": …, "target": …, "build": …}`, an absent field is empty text, a build at most 128 bytes) and `POST /screen/actions/stop` (an
-/// empty body or a JSON object) reach `host` on the main thread and are answered 204 (a start that
-/// did not happen: 409 with the reason). Actions must be
+/// likewise (400 for a `since` that is not a whole number from 0 to kLargestSince); `GET /screen/processes`
+/// lists `processes` as `[{"pid", "name", "command", "user", "rss"}]` by name, read on the network thread
+/// at most once a second. `POST /screen/actions/start` (JSON `{"useCaseName": …, "srNumber": …, "target":
+/// …, "build": …}`, an absent field is empty text, a build at most 128 bytes; the target resolved by
+/// `targets` on the network thread) and `POST /screen/actions/stop` (an empty body or a JSON object) reach
+/// `host` on the main thread and are answered 202 (a start that did not happen: 409 with the reason). Actions must be
 /// same-origin JSON (403 for a foreign Origin, 415 for another media type, 400 for other bodies); every
 /// route answers only requests addressed to this machine (no DNS rebinding), and 503 when the main thread
 /// has too much waiting already.
 std::vector<HttpRoute> screenRoutes(std::vector<ScreenFile> files, MainThreadHandoff& handoff, ScreenHost& host,
-                                    ProcessList& processes);
+                                    ProcessList& processes, TargetResolver& targets);
 
 }  // namespace perfagent

@@ -72,7 +72,7 @@ std::string screenStateJson(std::span<const ScreenMeasurement> candidates, std::
     } else {
         state["readout"] = nullptr;
     }
-    const std::int64_t from = std::max<std::int64_t>(since, 0) + 1;
+    const std::int64_t from = std::clamp<std::int64_t>(since, 0, kLargestSince) + 1;
     boost::json::object series{{"from", from}};
     const MetricsCollector* m = shown ? shown->samples : nullptr;
     const std::int64_t last = m ? m->cpuDict.last() : 0;

@@ -25,7 +25,11 @@ struct ScreenMeasurement {
 /// read last by any of them (memory in MB, a figure not read is null; the app figures are the agent's own
 /// when no target is measured); the measurement names its `target` (`{"name", "pid"}`, or null); the
 /// series carry the measurement's samples numbered above `since` as arrays from sample "from", a missing
-/// sample null, the target's "AppCPU" and "AppMemory" too when it has one.
+/// sample null, the target's "AppCPU" and "AppMemory" too when it has one. A `since` above kLargestSince is
+/// taken as kLargestSince, one below 0 as 0.
 std::string screenStateJson(std::span<const ScreenMeasurement> candidates, std::int64_t since);
+
+/// The largest `since` the live view takes: the largest whole number a page's script counts exactly (2^53).
+inline constexpr std::int64_t kLargestSince = std::int64_t(1) << 53;
 
 }  // namespace perfagent

@@ -39,6 +39,7 @@ public:
     bool tryPush(Job job, std::size_t bytes = 0);
     /// Jobs waiting or running.
     std::size_t pending() const;
+    const IngestQueueLimits& limits() const { return limits_; }
 
 private:
     void work();

@@ -2,9 +2,11 @@
 
 #include "platform/command_options.hpp"
 #include "platform/diagnostics.hpp"
+#include "platform/files.hpp"
 #include "platform/http_server.hpp"
 #include "platform/signals.hpp"
 #include "server/ingest_queue.hpp"
+#include "server/server_metrics.hpp"
 #include "server/server_options.hpp"
 #include "server/server_routes.hpp"
 #include "server/verdict/verdict_command.hpp"
@@ -74,15 +76,22 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
         return 1;
     }
     diagnostics.line(std::string(kProgram) + ": runs stored in " + database);
-    IngestQueue queue(std::move(store), {}, [&diagnostics](const std::string& error) {
+    ServerMetrics metrics;
+    IngestQueue queue(std::move(store), {}, [&diagnostics, &metrics](const std::string& error) {
+        metrics.databaseError();
         diagnostics.repeated("store error", std::string(kProgram) + ": store error: " + error);
     });
 
-    std::vector<HttpRoute> agentRoutes = ingestRoutes(queue);
-    std::vector<HttpRoute> uiRoutes = readRoutes(queue, pages, options.budgets);
+    const TrustedProxies proxies(options.trustedProxies);
+    const ReadSettings readSettings{options.allowedHosts, metrics, options.budgets};
+    std::vector<HttpRoute> agentRoutes = ingestRoutes(queue, proxies, metrics);
+    std::vector<HttpRoute> uiRoutes = readRoutes(queue, pages, readSettings);
     if (!options.ui) agentRoutes.insert(agentRoutes.end(), uiRoutes.begin(), uiRoutes.end());
+    const auto countRefusal = [&metrics](std::string_view route, const HttpRefusal& refusal) {
+        if (route == "report") metrics.reportRefused(refusal.status);
+    };
     HttpServer agents(endpoints.agents, std::move(agentRoutes), diagnostics, std::string(kProgram),
-                      {.maxConnections = kMaxAgentConnections});
+                      {.maxConnections = kMaxAgentConnections}, countRefusal);
     std::optional<HttpServer> ui;
     if (options.ui) ui.emplace(*endpoints.ui, std::move(uiRoutes), diagnostics, std::string(kProgram));
     for (HttpServer* listener : {&agents, ui ? &*ui : nullptr}) {
@@ -123,6 +132,7 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
 
 int main(int argc, char** argv) {
     using namespace perfagent;
+    openStandardDescriptors();
     prepareProcessSignals();
     if (argc > 1 && std::string_view(argv[1]) == "verdict") {
         const auto command = parseVerdictCommand(std::vector<std::string>(argv + 2, argv + argc));

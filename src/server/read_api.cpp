@@ -115,8 +115,9 @@ void appendRunMembers(std::string& out, const RunInfo& run, std::int64_t nowMs) 
     appendInteger(out, run.id);
     out += ",\"device\":";
     appendString(out, run.device);
-    out += ",\"deviceToken\":";
-    appendOptionalString(out, run.deviceToken);
+    // The token is the agent's push credential: readers see only enough of it to tell agents apart.
+    out += ",\"deviceTokenFingerprint\":";
+    appendOptionalString(out, run.deviceToken ? std::optional(run.deviceToken->substr(0, 8)) : std::nullopt);
     out += ",\"usecase\":";
     appendOptionalString(out, run.names.usecase);
     out += ",\"srnumber\":";

@@ -70,7 +70,8 @@ Result<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arg
             (flag == "--version" ? options.version : options.help) = true;
             continue;
         }
-        if (flag != "--listen" && flag != "--database" && flag != "--ui" && flag != "--resources" && flag != "--budget") {
+        if (flag != "--listen" && flag != "--database" && flag != "--ui" && flag != "--resources" &&
+            flag != "--budget" && flag != "--trusted-proxy" && flag != "--allow-host") {
             return failure(walk.unknownOption());
         }
         const auto value = walk.requireValue(*option);
@@ -83,6 +84,18 @@ Result<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arg
             auto budgets = parseBudgets(*value);
             if (!budgets) return failure("--budget: " + budgets.error().message);
             options.budgets = std::move(*budgets);
+            continue;
+        }
+        if (flag == "--trusted-proxy") {
+            const auto range = parseAddressRange(*value);
+            if (!range) return failure("--trusted-proxy: '" + *value + "' is not ADDR or ADDR/BITS (IPv4 /0-32, IPv6 /0-128)");
+            options.trustedProxies.push_back(*range);
+            continue;
+        }
+        if (flag == "--allow-host") {
+            if (!isValidHost(*value) || value->find(':') != std::string::npos)
+                return failure("--allow-host: '" + *value + "' is not a host name (no port)");
+            options.allowedHosts.push_back(*value);
             continue;
         }
         if (flag == "--database") {
@@ -109,7 +122,7 @@ std::optional<std::filesystem::path> findServerResources(const std::filesystem::
 
 std::string serverUsageText() {
     return "usage: perfagent-server [--listen HOST:PORT] [--database URL] [--ui HOST:PORT] [--resources DIR]\n"
-           "                        [--budget LIST]\n"
+           "                        [--budget LIST] [--trusted-proxy ADDR[/BITS]]... [--allow-host NAME]...\n"
            "       perfagent-server verdict --server URL (--run ID | --usecase NAME --latest)\n"
            "                        [--baseline ID | --baseline-build X] [--budget LIST] [--wait SECONDS]\n"
            "       perfagent-server --help | --version\n"
@@ -124,6 +137,11 @@ std::string serverUsageText() {
            "  --resources DIR      the pages' directory (default: found beside the binary)\n"
            "  --budget LIST        verdicts' budgets where a request names none, as CPU:+10%,AppMemory:+20MB,+5%\n"
            "                       (default +10% for every series)\n"
+           "  --trusted-proxy ADDR[/BITS]\n"
+           "                       a reverse proxy (or block of them) whose X-Forwarded-For or Forwarded\n"
+           "                       header names the agent; repeatable\n"
+           "  --allow-host NAME    a name the pages and read API may be opened by, besides the listening\n"
+           "                       address and localhost; repeatable\n"
            "  --help, --version\n"
            "\n"
            "SIGTERM and SIGINT end the server once the reports it has accepted are stored.\n";

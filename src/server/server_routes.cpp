@@ -5,9 +5,11 @@
 #include "server/report_parser.hpp"
 #include "server/verdict/trend.hpp"
 #include "server/verdict/verdict_api.hpp"
+#include "server/server_metrics.hpp"
 
 #include <chrono>
 #include <memory>
+#include <span>
 
 namespace perfagent {
 
@@ -39,7 +41,8 @@ bool queue(IngestQueue& queue, const HttpResponder& responder, IngestQueue::Job 
 
 // ---- ingest ---------------------------------------------------------------------------------------------
 
-void ingestReport(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
+void ingestReport(IngestQueue& store, const TrustedProxies& proxies, ServerMetrics& metrics, HttpServerRequest&& request,
+                  HttpResponder responder) {
     if (blank(request.body)) return responder.answer({.status = 204});
     auto parsed = parseReport(request.body);
     if (!parsed) return responder.refuse({400, parsed.error().message});
@@ -48,19 +51,25 @@ void ingestReport(IngestQueue& store, HttpServerRequest&& request, HttpResponder
     // Answered once queued: the agent does not wait for the database, and reads queued after this see it.
     const bool queued = queue(
         store, responder,
-        [report, device = request.peer.address().to_string(), at = nowMs()](RunStore& runs) {
-            runs.ingest(device, *report, at);
+        [report, device = proxies.clientOf(request), at = nowMs(), &metrics](RunStore& runs) {
+            const auto started = std::chrono::steady_clock::now();
+            const IngestResult stored = runs.ingest(device, *report, at);
+            metrics.reportStored(std::chrono::steady_clock::now() - started);
+            metrics.runReported(stored.runId, at);
         },
         bytes);
-    if (queued) responder.answer({.status = 200});
+    if (!queued) return;
+    metrics.reportAccepted();
+    responder.answer({.status = 200});
 }
 
-void ingestDeviceToken(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
+void ingestDeviceToken(IngestQueue& store, const TrustedProxies& proxies, HttpServerRequest&& request,
+                       HttpResponder responder) {
     auto token = parseDeviceToken(request.body);
     if (!token) return responder.refuse({400, token.error().message});
     const bool queued =
         queue(store, responder,
-              [token = std::move(*token), device = request.peer.address().to_string(), at = nowMs()](RunStore& runs) {
+              [token = std::move(*token), device = proxies.clientOf(request), at = nowMs()](RunStore& runs) {
                   runs.recordDeviceToken(device, token, at);
               });
     if (queued) responder.answer({.status = 200});
@@ -68,21 +77,28 @@ void ingestDeviceToken(IngestQueue& store, HttpServerRequest&& request, HttpResp
 
 // ---- reads ----------------------------------------------------------------------------------------------
 
-/// Pages and API answer same-origin browsers only: a foreign Origin, or a fetch the browser itself marks
-/// as cross-site (a GET from another site carries no Origin), is refused. curl sends neither.
-std::optional<HttpRefusal> admitSameOrigin(const HttpServerRequest& request) {
+/// Pages and API answer same-origin browsers only, opened by the server's address, localhost or a name
+/// given with --allow-host (a DNS name rebound to this machine is refused): a foreign Host or Origin, or a
+/// fetch the browser itself marks as cross-site (a GET from another site carries no Origin), is refused.
+/// curl sends neither Origin nor Sec-Fetch-Site.
+std::optional<HttpRefusal> admitSameOrigin(const HttpServerRequest& request, std::span<const std::string> allowedHosts) {
+    if (!isOwnAuthority(request.header("Host").value_or(""), request, allowedHosts))
+        return HttpRefusal{403, "foreign host: open this server by its address or localhost, or start it with "
+                                "--allow-host NAME for each name it is opened by"};
     if (request.header("Sec-Fetch-Site").value_or("") == "cross-site") return HttpRefusal{403, "cross-site request"};
     if (const auto origin = request.header("Origin")) {
         constexpr std::string_view scheme = "http://";
-        if (!origin->starts_with(scheme) || !isOwnAuthority(origin->substr(scheme.size()), request))
+        if (!origin->starts_with(scheme) || !isOwnAuthority(origin->substr(scheme.size()), request, allowedHosts))
             return HttpRefusal{403, "foreign origin"};
     }
     return std::nullopt;
 }
 
-HttpRoute readRoute(std::string path, bool prefix, std::function<void(HttpServerRequest&&, HttpResponder)> handle) {
-    return {.method = "GET", .path = std::move(path), .prefix = prefix, .bodyLimit = 0, .ownHostOnly = true,
-            .name = "read", .admit = admitSameOrigin, .handle = std::move(handle)};
+HttpRoute readRoute(std::string path, bool prefix, const std::vector<std::string>& allowedHosts,
+                    std::function<void(HttpServerRequest&&, HttpResponder)> handle) {
+    return {.method = "GET", .path = std::move(path), .prefix = prefix, .bodyLimit = 0, .name = "read",
+            .admit = [&allowedHosts](const HttpServerRequest& request) { return admitSameOrigin(request, allowedHosts); },
+            .handle = std::move(handle)};
 }
 
 HttpServerResponse json(std::string body) {
@@ -187,42 +203,49 @@ Result<ServerPages> loadServerPages(const std::filesystem::path& directory) {
     return pages;
 }
 
-std::vector<HttpRoute> ingestRoutes(IngestQueue& store) {
+std::vector<HttpRoute> ingestRoutes(IngestQueue& store, const TrustedProxies& proxies, ServerMetrics& metrics) {
     std::vector<HttpRoute> routes;
     routes.push_back({.method = "POST", .path = "/entry-point/json", .bodyLimit = kMaxReportBody, .name = "report",
-                      .handle = [&store](HttpServerRequest&& request, HttpResponder responder) {
-                          ingestReport(store, std::move(request), std::move(responder));
+                      .handle = [&store, &proxies, &metrics](HttpServerRequest&& request, HttpResponder responder) {
+                          ingestReport(store, proxies, metrics, std::move(request), std::move(responder));
                       }});
     routes.push_back({.method = "GET", .path = "/entry-point/test",
                       .handle = [](HttpServerRequest&&, HttpResponder responder) { responder.answer({.status = 200}); }});
     routes.push_back({.method = "POST", .path = "/entry-point/devicetokentest", .bodyLimit = 4096,
-                      .name = "device token", .handle = [&store](HttpServerRequest&& request, HttpResponder responder) {
-                          ingestDeviceToken(store, std::move(request), std::move(responder));
+                      .name = "device token",
+                      .handle = [&store, &proxies](HttpServerRequest&& request, HttpResponder responder) {
+                          ingestDeviceToken(store, proxies, std::move(request), std::move(responder));
                       }});
     return routes;
 }
 
-std::vector<HttpRoute> readRoutes(IngestQueue& store, const ServerPages& pages, const BudgetSet& serverBudgets) {
+std::vector<HttpRoute> readRoutes(IngestQueue& store, const ServerPages& pages, const ReadSettings& settings) {
     std::vector<HttpRoute> routes;
+    const auto& hosts = settings.allowedHosts;
     for (const auto& file : pages.files) {
         const auto& response = file.second;  // a plain reference: clang cannot capture a structured binding
-        routes.push_back(readRoute(file.first, false, [&response](HttpServerRequest&&, HttpResponder responder) {
+        routes.push_back(readRoute(file.first, false, hosts, [&response](HttpServerRequest&&, HttpResponder responder) {
             responder.answer(response);
         }));
     }
-    routes.push_back(readRoute("/api/runs", false, [&store](HttpServerRequest&& request, HttpResponder responder) {
+    routes.push_back(readRoute("/api/runs", false, hosts, [&store](HttpServerRequest&& request, HttpResponder responder) {
         listRuns(store, std::move(request), std::move(responder));
     }));
-    routes.push_back(readRoute("/api/runs/", true, [&store, &serverBudgets](HttpServerRequest&& request,
-                                                                             HttpResponder responder) {
-        oneRun(store, std::move(request), std::move(responder), serverBudgets);
+    routes.push_back(readRoute("/api/runs/", true, hosts, [&store, &settings](HttpServerRequest&& request,
+                                                                               HttpResponder responder) {
+        oneRun(store, std::move(request), std::move(responder), settings.budgets);
     }));
-    routes.push_back(readRoute("/api/trend", false, [&store, &serverBudgets](HttpServerRequest&& request,
-                                                                             HttpResponder responder) {
-        trend(store, std::move(request), std::move(responder), serverBudgets);
+    routes.push_back(readRoute("/api/trend", false, hosts, [&store, &settings](HttpServerRequest&& request,
+                                                                               HttpResponder responder) {
+        trend(store, std::move(request), std::move(responder), settings.budgets);
     }));
-    routes.push_back(readRoute("/api/compare", false, [&store](HttpServerRequest&& request, HttpResponder responder) {
+    routes.push_back(readRoute("/api/compare", false, hosts, [&store](HttpServerRequest&& request, HttpResponder responder) {
         compareRuns(store, std::move(request), std::move(responder));
+    }));
+    routes.push_back(readRoute("/metrics", false, hosts, [&store, &settings](HttpServerRequest&&, HttpResponder responder) {
+        responder.answer({.body = settings.metrics.render(store.pending(), store.limits().jobs, nowMs()),
+                          .contentType = "text/plain; version=0.0.4; charset=utf-8",
+                          .headers = {{"Cache-Control", "no-store"}}});
     }));
     return routes;
 }

@@ -4,6 +4,7 @@
 #include "platform/result.hpp"
 #include "server/ingest_queue.hpp"
 #include "server/verdict/budget.hpp"
+#include "server/trusted_proxies.hpp"
 
 #include <cstddef>
 #include <filesystem>
@@ -26,15 +27,24 @@ struct ServerPages {
 /// the uPlot files); the Failure names the file that cannot be read.
 Result<ServerPages> loadServerPages(const std::filesystem::path& directory);
 
+class ServerMetrics;
+
 /// The requests the agents send: `POST /entry-point/json`, `GET /entry-point/test` and
 /// `POST /entry-point/devicetokentest`. Bodies are checked on the network thread and answered at once;
-/// what they store goes to `queue`, and a full queue answers 503.
-std::vector<HttpRoute> ingestRoutes(IngestQueue& queue);
+/// what they store goes to `queue`, and a full queue answers 503. The device is the sender's address, or
+/// for a request from one of `proxies` the client it names. The routes keep references to all three.
+std::vector<HttpRoute> ingestRoutes(IngestQueue& queue, const TrustedProxies& proxies, ServerMetrics& metrics);
+
+/// @brief What the read side is told at start; the routes keep a reference to it.
+struct ReadSettings {
+    std::vector<std::string> allowedHosts;  ///< names taken in Host and Origin besides the address and localhost
+    ServerMetrics& metrics;
+    BudgetSet budgets;  ///< verdicts' budgets where a request names none
+};
 
 /// The read API (`/api/runs`, `/api/runs/{id}`, `/api/runs/{id}/samples.csv`, `/api/runs/{id}/verdict`,
-/// `/api/compare`) and the pages, for same-origin browsers only. The store is read on `queue`'s worker, in
-/// turn with the reports. Verdicts use `serverBudgets` (which must outlive the routes) where the request
-/// names none.
-std::vector<HttpRoute> readRoutes(IngestQueue& queue, const ServerPages& pages, const BudgetSet& serverBudgets);
+/// `/api/trend`, `/api/compare`), the pages and `/metrics`, for same-origin browsers only. The store is
+/// read on `queue`'s worker, in turn with the reports.
+std::vector<HttpRoute> readRoutes(IngestQueue& queue, const ServerPages& pages, const ReadSettings& settings);
 
 }  // namespace perfagent

@@ -4,14 +4,10 @@
 #include "identity/device_token.hpp"
 #include "platform/files.hpp"
 #include "shell/log_files.hpp"
-#include "report/json_text.hpp"
 #include "report/text.hpp"
 #include "report/collection_server.hpp"
 #include "screen/screen_state.hpp"
 #include "shell/remote_command.hpp"
-
-#include <boost/json/object.hpp>
-#include <boost/json/value.hpp>
 
 #include <algorithm>
 
@@ -104,36 +100,34 @@ void AppDelegate::didFailToRegisterForRemoteNotificationsWithError(std::string_v
     services_.platform.console.println(errorDescription);
 }
 
-void AppDelegate::didReceiveRemoteNotification(const boost::json::object& userInfo) {
+void AppDelegate::didReceiveRemoteNotification(const PushCommand& push) {
     Console& console = services_.platform.console;
-    console.println("userinfo :" + jsonText(userInfo));
-    const auto command = parseRemoteCommand(userInfo);
-    if (!command) {
-        services_.diagnostics("perfagent: push not acted on: " + command.error().message);
+    console.println("userinfo :" + push.echo);
+    if (!push.payload) {
+        services_.diagnostics("perfagent: push not acted on: " + push.payload.error().message);
         return;
     }
+    const RemoteCommand& command = *push.payload;
     // Names are printed with their control characters escaped, so a payload cannot forge console lines.
-    console.println("pagename:" + consoleText(command->pagename));
-    console.println("srnumber : " + consoleText(command->srNumber));
-    console.println("usecasename : " + consoleText(command->usecase));
-    // The payload's target comes before the agent's --target.
-    const auto target = chooseTarget(TargetChoice{command->target, command->targetTree}, std::nullopt, services_.target);
-    switch (commandAction(command->command)) {
+    console.println("pagename:" + consoleText(command.pagename));
+    console.println("srnumber : " + consoleText(command.srNumber));
+    console.println("usecasename : " + consoleText(command.usecase));
+    switch (push.action) {
     case CommandAction::Start:
-        metricsCollector->setBuild(command->build);
-        if (measureTarget(*metricsCollector, target))
-            metricsCollector->start(command->usecase, command->srNumber, command->pagename);
+        metricsCollector->setBuild(command.build);
+        if (measureTarget(*metricsCollector, push.target))
+            metricsCollector->start(command.usecase, command.srNumber, command.pagename);
         break;
     case CommandAction::Stop: metricsCollector->stop(); break;
     case CommandAction::StartOverall:
-        metricscollectoroverall->setBuild(command->build);
-        if (measureTarget(*metricscollectoroverall, target))
-            metricscollectoroverall->startOverall(command->usecase, command->srNumber, command->pagename);
+        metricscollectoroverall->setBuild(command.build);
+        if (measureTarget(*metricscollectoroverall, push.target))
+            metricscollectoroverall->startOverall(command.usecase, command.srNumber, command.pagename);
         break;
     case CommandAction::StopOverall: metricscollectoroverall->stopOverall(); break;
     case CommandAction::None: break;
     }
-    console.println(consoleText(command->command) + ":test");
+    console.println(consoleText(command.command) + ":test");
     console.println("hellow world");
 }
 
@@ -151,25 +145,31 @@ ScreenFields AppDelegate::screenFields() {
     return {window->useCaseNameField.text, window->srNumberField.text};
 }
 
-bool AppDelegate::measureTarget(MetricsCollector& collector, const std::optional<TargetChoice>& choice,
+bool AppDelegate::measureTarget(MetricsCollector& collector, const std::optional<ResolvedTarget>& target,
                                 std::string* whyNot) {
-    auto why = collector.setTarget(choice);
+    auto why = collector.setTarget(target);
     if (!why) return true;
-    services_.platform.console.println("measurement not started: " + *why);
-    services_.diagnostics("perfagent: measurement not started: " + *why);
+    refuseStart(*why);
     if (whyNot) *whyNot = std::move(*why);
     return false;
 }
 
-std::optional<std::string> AppDelegate::screenStart(std::string useCaseName, std::string srNumber, std::string target,
+void AppDelegate::refuseStart(const std::string& why) {
+    services_.platform.console.println("measurement not started: " + why);
+    services_.diagnostics("perfagent: measurement not started: " + why);
+}
+
+std::optional<std::string> AppDelegate::screenStart(std::string useCaseName, std::string srNumber,
+                                                    const Result<std::optional<ResolvedTarget>>& target,
                                                     std::string build) {
     if (!window || !window->rootViewController) return std::nullopt;
+    if (!target) {
+        refuseStart(target.error().message);
+        return target.error().message;
+    }
     window->rootViewController->metricsCollector->setBuild(std::move(build));
-    // The page's target comes before the agent's --target.
     std::string whyNot;
-    if (!measureTarget(*window->rootViewController->metricsCollector,
-                       chooseTarget(std::nullopt, TargetChoice{std::move(target)}, services_.target), &whyNot))
-        return whyNot;
+    if (!measureTarget(*window->rootViewController->metricsCollector, *target, &whyNot)) return whyNot;
     window->useCaseNameField.text = std::move(useCaseName);
     window->srNumberField.text = std::move(srNumber);
     window->rootViewController->startPerformanceWithSender();

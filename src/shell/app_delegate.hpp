@@ -10,8 +10,6 @@
 #include "screen/view_controller.hpp"
 #include "screen/window.hpp"
 
-#include <boost/json/fwd.hpp>
-
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -23,6 +21,7 @@
 namespace perfagent {
 
 class CollectionServer;
+struct PushCommand;
 
 /// @brief What the application delegate is given when it is made. All of it outlives the delegate.
 struct ShellServices {
@@ -42,8 +41,6 @@ struct ShellServices {
     std::function<bool(const std::filesystem::path&)> redirectStandardError;
     /// Our own diagnostics (stderr), never the console.
     std::function<void(std::string_view)> diagnostics;
-    /// The target of --target: measured when neither a push nor the page names one.
-    std::optional<TargetChoice> target{};
 };
 
 /// @brief The application delegate: owns the long-lived objects, runs the launch sequence, answers
@@ -67,8 +64,9 @@ public:
     bool didFinishLaunchingWithOptions();
     void didRegisterForRemoteNotificationsWithDeviceToken(std::span<const std::uint8_t> deviceToken);
     void didFailToRegisterForRemoteNotificationsWithError(std::string_view errorDescription);
-    /// Prints the payload and its names, and starts or stops a collector by the command word.
-    void didReceiveRemoteNotification(const boost::json::object& userInfo);
+    /// Prints the payload and its names, and starts or stops a collector by the command's action,
+    /// measuring the target it resolved to.
+    void didReceiveRemoteNotification(const PushCommand& push);
     /// Flushes the screen on display, then prints "app terminated".
     void applicationWillTerminate();
     void applicationWillEnterForeground();
@@ -76,7 +74,8 @@ public:
 
     // The screen host: the on-display screen's fields and actions.
     ScreenFields screenFields() override;
-    std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber, std::string target,
+    std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber,
+                                           const Result<std::optional<ResolvedTarget>>& target,
                                            std::string build) override;
     void screenStop() override;
     std::string screenState(std::int64_t since) override;
@@ -85,9 +84,11 @@ private:
     void permissionAnswer(bool granted);
     void configureAudioSession();
     void redirectLog();
-    /// Sets `collector` to measure `choice`; false, with the reason on the console and in the log, when not.
-    bool measureTarget(MetricsCollector& collector, const std::optional<TargetChoice>& choice,
+    /// Sets `collector` to measure `target`; false, with the reason on the console and in the log, when not.
+    bool measureTarget(MetricsCollector& collector, const std::optional<ResolvedTarget>& target,
                        std::string* whyNot = nullptr);
+    /// Says on the console and in the log why a start did not happen.
+    void refuseStart(const std::string& why);
 
     ShellServices services_;
 };

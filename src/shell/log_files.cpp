@@ -38,15 +38,19 @@ bool isLogFileName(const std::string& name) {
 }
 }  // namespace
 
-void trimLogFiles(const std::filesystem::path& directory, std::size_t keep) {
+void trimLogFiles(const std::filesystem::path& directory, std::size_t keep, const std::filesystem::path& current) {
     if (keep == 0) return;
     std::vector<std::filesystem::path> logs;
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(directory, ec))
-        if (isLogFileName(entry.path().filename().string()) && entry.is_regular_file(ec)) logs.push_back(entry.path());
-    if (logs.size() <= keep) return;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
+        const auto name = entry.path().filename();
+        if (name != current && isLogFileName(name.string()) && entry.is_regular_file(ec)) logs.push_back(entry.path());
+    }
+    // This launch's log is one of those kept, whatever its date: the clock may have been set back.
+    const std::size_t others = keep - 1;
+    if (logs.size() <= others) return;
     std::sort(logs.begin(), logs.end(), std::greater<>());
-    for (std::size_t i = keep; i < logs.size(); ++i) std::filesystem::remove(logs[i], ec);
+    for (std::size_t i = others; i < logs.size(); ++i) std::filesystem::remove(logs[i], ec);
 }
 
 }  // namespace perfagent

@@ -15,8 +15,9 @@ std::optional<std::filesystem::path> documentsDirectory(const std::filesystem::p
 /// "yyyy-MM-dd HH:mm:ss +0000.log".
 std::string logFileName(double secondsSince1970);
 
-/// Removes from `directory` all but the newest `keep` log files (named as logFileName names them, so
-/// by name is by age); 0 keeps all. Other files are left alone.
-void trimLogFiles(const std::filesystem::path& directory, std::size_t keep);
+/// Removes from `directory` all but `keep` log files: `current` (this launch's, a file name) and the newest
+/// `keep` - 1 others (named as logFileName names them, so by name is by age, unless the clock was set back);
+/// 0 keeps all. Other files are left alone.
+void trimLogFiles(const std::filesystem::path& directory, std::size_t keep, const std::filesystem::path& current);
 
 }  // namespace perfagent

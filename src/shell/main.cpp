@@ -26,6 +26,7 @@
 #include "shell/command_line.hpp"
 #include "shell/log_files.hpp"
 #include "shell/push_endpoint.hpp"
+#include "shell/remote_command.hpp"
 
 #include <csignal>
 #include <malloc.h>
@@ -67,11 +68,14 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
     std::vector<std::string> launchLines;
     const auto redirectLog = [&](const std::filesystem::path& path) {
         if (!redirectStderr(path)) return false;
-        trimLogFiles(path.parent_path(), line.keepLogs);
+        trimLogFiles(path.parent_path(), line.keepLogs, path.filename());
         for (const auto& launchLine : launchLines) diagnostic(launchLine);
         return true;
     };
     const auto targetOption = line.target ? std::optional(TargetChoice{*line.target, line.targetTree}) : std::nullopt;
+    // Pushes and the page's starts resolve their target on the network thread, with a kernel of its own.
+    LinuxKernel networkKernel;
+    TargetResolver targets(&processList, networkKernel, targetOption);
     ShellServices services{
         platform, probes, server, keepAlive, userNotifications, audioSession, readHostDevice(), home,
         [&] {
@@ -86,8 +90,7 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
                     delegateForRegistration->didFailToRegisterForRemoteNotificationsWithError(*token.error);
             });
         },
-        redirectLog, diagnostic,
-        targetOption};
+        redirectLog, diagnostic};
     AppDelegate delegate(std::move(services));
     delegateForRegistration = &delegate;
     delegate.setWindow(Window::loadMainInterface(platform, probes, server, keepAlive));
@@ -95,13 +98,17 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
     // What the listener hands to the main thread waits there in a bounded queue: a held-up main thread
     // gets 503s, not a growing backlog.
     MainThreadHandoff handoff(loop, 256);
-    std::vector<HttpRoute> routes = screenRoutes(std::move(pageFiles), handoff, delegate, processList);
-    LinuxKernel pushKernel;  // the network thread's own, for checking a push's target before answering it
+    // The process may start later, so a --target that cannot be measured now is said, not fatal. (Before
+    // the listener starts, while the resolver is still this thread's to use.)
+    std::optional<std::string> targetWarning;
+    if (const auto target = targets.resolveOption(); !target) {
+        targetWarning = target.error().message + "; starts that measure it are refused until it can be";
+        console.println("warning: " + *targetWarning);
+    }
+    std::vector<HttpRoute> routes = screenRoutes(std::move(pageFiles), handoff, delegate, processList, targets);
     routes.push_back(pushRoute(token ? tokenText(token.token) : std::string(), handoff,
-                               [&delegate](const boost::json::object& userInfo) {
-                                   delegate.didReceiveRemoteNotification(userInfo);
-                               },
-                               pushTargetCheck(&processList, pushKernel, targetOption)));
+                               [&delegate](const PushCommand& command) { delegate.didReceiveRemoteNotification(command); },
+                               targets));
     HttpServer listener({listenAddress, line.listen.port}, std::move(routes), diagnostics);
     if (const auto error = listener.start()) {
         diagnostic("perfagent: cannot listen on " + authorityText(listenAddress, line.listen.port) + ": " +
@@ -109,6 +116,7 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
         return 1;
     }
     launchLines.push_back("perfagent: listening on http://" + listener.authority());
+    if (targetWarning) launchLines.push_back("perfagent: warning: " + *targetWarning);
     if (token) launchLines.push_back("perfagent: push token in " + deviceTokenPath(home).string());
     else launchLines.push_back("perfagent: " + std::string(kDamagedTokenStore) + " (" + *token.error + ")");
     for (const auto& launchLine : launchLines) diagnostic(launchLine);
@@ -155,6 +163,7 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
 
 int main(int argc, char** argv) {
     using namespace perfagent;
+    openStandardDescriptors();
     prepareProcessSignals();
     // A fixed threshold: large buffers (a long measurement's report body, its growing series texts) are
     // mapped on their own and given back whole when freed, instead of leaving holes in the heap that

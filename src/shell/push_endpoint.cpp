@@ -114,18 +114,8 @@ PushBodyCheck parsePushBody(std::string_view body) {
     return check;
 }
 
-PushTargetCheck pushTargetCheck(ProcessList* processes, Kernel& kernel, std::optional<TargetChoice> option) {
-    return [processes, &kernel, option = std::move(option)](const RemoteCommand& command) -> std::optional<HttpRefusal> {
-        const auto choice = chooseTarget(TargetChoice{command.target, command.targetTree}, std::nullopt, option);
-        if (!choice) return std::nullopt;
-        auto refusal = checkTarget(processes, kernel, *choice);
-        if (!refusal) return std::nullopt;
-        return HttpRefusal{refusal->kind == TargetRefusal::Kind::NotPermitted ? 403u : 422u, std::move(refusal->why)};
-    };
-}
-
-HttpRoute pushRoute(std::string deviceToken, MainThreadHandoff& handoff,
-                    std::function<void(const boost::json::object&)> deliver, PushTargetCheck checkTarget) {
+HttpRoute pushRoute(std::string deviceToken, MainThreadHandoff& handoff, std::function<void(const PushCommand&)> deliver,
+                    TargetResolver& targets) {
     HttpRoute route{.method = "POST", .path = "/remote-notification", .bodyLimit = kPushBodyLimit,
                     .ownHostOnly = true, .name = "push"};
     route.admit = [token = std::move(deviceToken)](const HttpServerRequest& request) -> std::optional<HttpRefusal> {
@@ -136,20 +126,19 @@ HttpRoute pushRoute(std::string deviceToken, MainThreadHandoff& handoff,
         if (!constantTimeEquals(trim(authorization.substr(scheme.size())), token)) return HttpRefusal{401, "wrong token"};
         return std::nullopt;
     };
-    route.handle = [&handoff, deliver = std::move(deliver), checkTarget = std::move(checkTarget)](
-                       HttpServerRequest&& request, HttpResponder responder) {
+    route.handle = [&handoff, deliver = std::move(deliver), &targets](HttpServerRequest&& request,
+                                                                      HttpResponder responder) {
         PushBodyCheck check = parsePushBody(request.body);
         if (!check.userInfo) return responder.refuse({check.status, std::string(check.reason)});
-        // A start whose target cannot be measured is refused here, with the reason, rather than found
-        // out later on the main thread where the answer cannot carry it.
-        const auto command = parseRemoteCommand(*check.userInfo);
-        const CommandAction action = command ? commandAction(command->command) : CommandAction::None;
-        if (checkTarget && (action == CommandAction::Start || action == CommandAction::StartOverall)) {
-            if (auto refusal = checkTarget(*command)) return responder.refuse(std::move(*refusal));
+        // A start whose target cannot be measured is refused here, with the reason; one that can is
+        // measured as resolved here, so the answer and the act agree.
+        auto command = readPush(*check.userInfo, targets);
+        if (!command) {
+            const bool notPermitted = command.error().code == std::errc::permission_denied;
+            return responder.refuse({notPermitted ? 403u : 422u, std::move(command.error().message)});
         }
-        // Decided here from the payload by the dispatcher's own rule, so the answer need not wait for it.
-        std::string decision = pushDecision(*check.userInfo);
-        if (!handoff.post([deliver, userInfo = std::move(*check.userInfo)] { deliver(userInfo); }))
+        std::string decision = pushDecision(*command);
+        if (!handoff.post([deliver, command = std::move(*command)] { deliver(command); }))
             return responder.refuse({503, "agent busy"});
         responder.answer({.status = 202, .body = std::move(decision), .contentType = "application/json"});
     };

@@ -16,7 +16,7 @@
 namespace perfagent {
 
 class MainThreadHandoff;
-struct RemoteCommand;
+struct PushCommand;
 
 /// Largest push body accepted, in bytes.
 inline constexpr std::size_t kPushBodyLimit = 4096;
@@ -44,21 +44,14 @@ inline constexpr std::string_view kDamagedTokenStore =
     "the token store is damaged: delete Library/device-token under the agent's home and restart the agent, "
     "which makes a new token";
 
-/// Checks, on the network thread, the target of a push that starts a measurement: the refusal to answer
-/// instead of delivering the push, or nothing.
-using PushTargetCheck = std::function<std::optional<HttpRefusal>(const RemoteCommand&)>;
-
-/// The check of a start's target (the payload's, else the agent's `option`) against `processes`, reading
-/// with `kernel`, which from then on the network thread alone may use. A target that names no running
-/// process is refused with 422, one this user may not read with 403, each with the reason.
-PushTargetCheck pushTargetCheck(ProcessList* processes, Kernel& kernel, std::optional<TargetChoice> option);
-
 /// The push endpoint, `POST /remote-notification`: a body from a client that presents
 /// `Authorization: Bearer <deviceToken>` (an empty token, one that could not be loaded, refuses every push
-/// with kDamagedTokenStore) and passes parsePushBody and `checkTarget` is handed to `deliver` on the main
-/// thread and answered 202 with pushDecision's JSON; 401, 400 and 413 otherwise, the check's refusal, and
-/// 503 when the main thread has too much waiting already.
-HttpRoute pushRoute(std::string deviceToken, MainThreadHandoff& handoff,
-                    std::function<void(const boost::json::object&)> deliver, PushTargetCheck checkTarget = {});
+/// with kDamagedTokenStore) and passes parsePushBody is read once (readPush, resolving a start's target
+/// with `targets`, which from then on the network thread alone may use), answered 202 with pushDecision's
+/// JSON and the command handed to `deliver` on the main thread. Refused: 401, 400 and 413; a start whose
+/// target names no running process 422, one this user may not read 403, each with the reason, nothing
+/// delivered; 503 when the main thread has too much waiting already.
+HttpRoute pushRoute(std::string deviceToken, MainThreadHandoff& handoff, std::function<void(const PushCommand&)> deliver,
+                    TargetResolver& targets);
 
 }  // namespace perfagent

@@ -70,18 +70,29 @@ CommandAction commandAction(std::string_view command) {
     return CommandAction::None;
 }
 
-std::string pushDecision(const boost::json::object& userInfo) {
-    const auto command = parseRemoteCommand(userInfo);
+Result<PushCommand> readPush(const boost::json::object& userInfo, TargetResolver& targets) {
+    PushCommand command{.echo = jsonText(userInfo), .payload = parseRemoteCommand(userInfo), .target = std::nullopt};
+    if (!command.payload) return command;
+    command.action = commandAction(command.payload->command);
+    if (command.action == CommandAction::Start || command.action == CommandAction::StartOverall) {
+        auto target = targets.resolve(TargetChoice{command.payload->target, command.payload->targetTree});
+        if (!target) return target.error();
+        command.target = std::move(*target);
+    }
+    return command;
+}
+
+std::string pushDecision(const PushCommand& command) {
     boost::json::object answer;
-    switch (command ? commandAction(command->command) : CommandAction::None) {
+    switch (command.action) {
     case CommandAction::Start: answer["action"] = "start"; break;
     case CommandAction::Stop: answer["action"] = "stop"; break;
     case CommandAction::StartOverall: answer["action"] = "startoverall"; break;
     case CommandAction::StopOverall: answer["action"] = "stopoverall"; break;
     case CommandAction::None:
         answer["action"] = "none";
-        answer["reason"] =
-            command ? "\"alert\" is not start, stop, startoverall or stopoverall" : command.error().message;
+        answer["reason"] = command.payload ? "\"alert\" is not start, stop, startoverall or stopoverall"
+                                           : command.payload.error().message;
         break;
     }
     return boost::json::serialize(answer);

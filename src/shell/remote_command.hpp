@@ -1,5 +1,6 @@
 #pragma once
 
+#include "collector/target.hpp"
 #include "platform/result.hpp"
 
 #include <boost/json/fwd.hpp>
@@ -38,9 +39,21 @@ Result<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo);
 enum class CommandAction { Start, Stop, StartOverall, StopOverall, None };
 CommandAction commandAction(std::string_view command);
 
-/// The answer to a delivered push, naming what the agent does with it, decided as the dispatcher
-/// decides (parseRemoteCommand, then commandAction): {"action":"start"} (or "stop", "startoverall",
-/// "stopoverall"), or {"action":"none","reason":...}.
-std::string pushDecision(const boost::json::object& userInfo);
+/// @brief A push as the agent acts on it, read once where it arrives: the payload's console text, its
+/// command and names (or why it is not acted on), the action, and for a start the process it measures.
+struct PushCommand {
+    std::string echo;                      ///< the user info in the console's bracket form
+    Result<RemoteCommand> payload;         ///< the command word and names, or why the push is not acted on
+    CommandAction action = CommandAction::None;
+    std::optional<ResolvedTarget> target;  ///< a start's target (the payload's, else the agent's); none: the system alone
+};
+
+/// Reads a push's user info into the command the agent acts on, resolving a start's target with
+/// `targets`. The Failure, when that target cannot be measured (see TargetResolver::resolve).
+Result<PushCommand> readPush(const boost::json::object& userInfo, TargetResolver& targets);
+
+/// The answer to a delivered push, naming what the agent does with it: {"action":"start"} (or "stop",
+/// "startoverall", "stopoverall"), or {"action":"none","reason":...}.
+std::string pushDecision(const PushCommand& command);
 
 }  // namespace perfagent

@@ -35,7 +35,9 @@ test('the API gives back the runs the agent measured: the series and figures it 
   assert.deepEqual([runs.length, next], [2, null], JSON.stringify(runs));
   const run = await api(`/api/runs/${runs[1].id}`);  // newest first
   const final = finals[0];
-  assert.deepEqual([run.usecase, run.srnumber, run.pagename, run.device, run.deviceToken], ['login', '42', 'home', '127.0.0.1', token]);
+  assert.deepEqual([run.usecase, run.srnumber, run.pagename, run.device, run.deviceTokenFingerprint], ['login', '42', 'home', '127.0.0.1', token.slice(0, 8)]);
+  // The token drives the agent's pushes: the API shows its fingerprint only.
+  assert.ok(![JSON.stringify(runs), JSON.stringify(run)].some((text) => text.includes(token.slice(0, 9))));
   assert.deepEqual([Object.keys(run.series), run.labels], [['CPU', 'MemoryUsed', 'MemoryFree', 'MemoryCompressed'], {}]);
   await expectAsReported(run, final);
   assert.equal((await fetchText(server.port, '/api/runs/999999')).status, 404);
@@ -119,6 +121,7 @@ test('runs list, run page and comparison show what the agent measured', async ()
   const zero = Object.values(finals[0].MemoryCompressed).every((v) => v === 0);
   assert.equal(await page.locator('#charts .uplot').count(), zero ? 3 : 4);
   assert.equal(await page.locator('#notes .note').count(), zero ? 1 : 0);
+  assert.ok((await page.locator('#facts').textContent()).includes(`Token${token.slice(0, 8)}Target`));
 
   // The comparison: both runs in every chart and the differences against the first chosen.
   await page.goto(origin + '/?usecase=login');

@@ -130,13 +130,36 @@ TEST(TargetChoice, PushBeforePageBeforeOptionAndEmptyNamesNothing) {
     }
 }
 
+// What a refusal is answered with hangs on its code: 422 for no such process, 403 for one this user may not read.
+TEST(TargetResolver, ResolvesTheChosenTargetOrSaysWhyWithTheCodeThatTellsNotFoundFromNotPermitted) {
+    testing::FixedProcesses processes;
+    processes.running = {{{7, 1}, "zsh", "-zsh", "ann", 1}};
+    processes.hidden = "4242";  // another user's, hidden by hidepid
+    testing::FakeKernel kernel{4096.0, 8589934592.0};
+    TargetResolver targets(&processes, kernel, TargetChoice{"zsh", true});
+    const auto resolved = targets.resolveOption();
+    ASSERT_TRUE(resolved && *resolved);
+    EXPECT_EQ(std::tie((*resolved)->process.identity.pid, (*resolved)->choice.tree), std::tuple(7, true));
+    const auto refused = [&](std::string pidOrName) {
+        const auto answer = targets.resolve(TargetChoice{std::move(pidOrName)});
+        return answer ? std::string("resolved") : answer.error().message + " / " + answer.error().code.message();
+    };
+    EXPECT_EQ(refused("bash"), "target bash: no such process / No such process");
+    EXPECT_EQ(refused("4242"), "target 4242: pid 4242 belongs to another user and may not be read / Permission denied");
+    kernel.answerTaskForPid(kKernProtectionFailure);
+    EXPECT_EQ(refused("7"), "target 7: zsh (pid 7) may not be read by this user / Permission denied");
+    EXPECT_EQ(TargetResolver(nullptr, kernel, std::nullopt).resolve(TargetChoice{"7"}).error().message,
+              "target 7: targets are not available on this host");
+}
+
 TEST_F(CollectorTest, ATargetsSamplesGoMissingWhileItIsGoneAndItIsFoundAgainByName) {
     testing::FixedProcesses processes;
     std::vector<std::string> logged;
     platform.processes = &processes;
     platform.diagnostics = [&](std::string_view line) { logged.emplace_back(line); };
     processes.running = {{{300, 11}, "app", "/opt/app --x", "ann", 1}};
-    ASSERT_EQ(collector.setTarget(TargetChoice{"app"}), std::nullopt);
+    TargetResolver targets(&processes, kernel, std::nullopt);
+    ASSERT_EQ(collector.setTarget(*targets.resolve(TargetChoice{"app"})), std::nullopt);
 
     collector.start("login", "42", "");
     loop.advance(1.0);
@@ -181,6 +204,7 @@ TEST_F(CollectorTest, ScreenStateCarriesTheSamplesAfterSinceOfTheRunningMeasurem
         "series": {"from": 2, "CPU": [20.0, 20.0], "MemoryUsed": [2750.0, 2750.0], "MemoryFree": [1000.0, 1000.0],
                    "MemoryCompressed": [1.0, 1.0]}})"));
     EXPECT_EQ(state(3).at("series").at("CPU"), boost::json::array{});
+    EXPECT_EQ(state(INT64_MAX).at("series").at("from"), (std::int64_t(1) << 53) + 1);  // no overflow, nothing counted
     collector.stop();
     // Nothing running: the latest started measurement that has samples.
     EXPECT_EQ(state(0).at("measurement").at("origin"), "push");

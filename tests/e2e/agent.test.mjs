@@ -58,6 +58,27 @@ test('one device token kept across launches; a private log per launch, older one
   await expectCleanExit(damaged, await stopProcess(damaged));
 });
 
+// Started with stderr closed, nothing the agent opens may land on descriptor 2, which the log then replaces.
+test('with stderr closed the log works and host figures are read; a --target not running is a warning', async () => {
+  const home = await newHome();
+  const agent = await agentOn(home, { closedStderr: true, args: ['--console', 'brief', '--target', 'pa-nosuchproc'] });
+  const warning = 'target pa-nosuchproc: no such process; starts that measure it are refused until it can be';
+  await waitForLine(agent, `warning: ${warning}`);
+  const token = await waitUntil(() => deviceToken(home).catch(() => null), 'the token');
+  assert.equal((await push(agent, token, 'start')).status, 422);
+  // The push's own target (the agent itself) comes before the option.
+  assert.equal((await push(agent, token, 'start', { target: String(agent.child.pid) })).status, 202);
+  const from = await waitForLine(agent, 'hellow world');
+  const samples = () => agent.lines.slice(from).filter((line) => line.startsWith('sample '));
+  await waitUntil(() => samples().length >= 3, 'three samples');
+  // Every host figure read: CPU above 0 at least once, memory in every sample.
+  const figures = samples().map((line) => /system CPU ([\d.]+) %, memory used (\d+) MB free (\d+) MB/.exec(line)?.slice(1).map(Number));
+  assert.ok(figures.some((f) => f?.[0] > 0) && figures.every((f) => f?.[1] > 0 && f[2] > 0), samples().join('\n'));
+  assert.equal((await push(agent, token, 'stop')).status, 202);
+  await expectCleanExit(agent, await stopProcess(agent));
+  assert.match(await logText(home), new RegExp(`perfagent: warning: ${warning}`));
+});
+
 test('bad options end the program with status 2 before anything is made', async () => {
   const home = path.join(await newHome(), 'home');
   for (const args of [['--listen', 'nonsense'], ['--collection-server', ':0'], ['--bogus'],

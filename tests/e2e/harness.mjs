@@ -55,14 +55,16 @@ export async function startRecorder() {
 
 /// Spawns `binary` with `args(port)` on a free loopback port until it prints `ready(port)` on standard error, again on
 /// another port if that one was taken meanwhile. stdout: 'ignore', 'read' (lines kept), 'stall' (never read) or 'closed'.
-async function spawnListening(binary, args, ready, stdout = 'ignore', home = undefined) {
+/// With `closedStderr` a shell starts it with standard error closed (`2>&-`) and `ready` is looked for in its log.
+async function spawnListening(binary, args, ready, stdout = 'ignore', home = undefined, closedStderr = false) {
   assert.ok(existsSync(binary), `no ${binary}: build it (targets perfagent, perfagent-server) or set PERFAGENT_BIN, PERFAGENT_SERVER_BIN`);
   for (let attempt = 1; ; ++attempt) {
     const probe = createServer().listen(0, '127.0.0.1');
     await once(probe, 'listening');
     const { port } = probe.address();
     await new Promise((resolve) => probe.close(resolve));
-    const child = spawn(binary, args(port), { stdio: ['ignore', stdout === 'ignore' ? 'ignore' : 'pipe', 'pipe'] });
+    const [file, argv] = closedStderr ? ['/bin/sh', ['-c', 'exec "$0" "$@" 2>&-', binary, ...args(port)]] : [binary, args(port)];
+    const child = spawn(file, argv, { stdio: ['ignore', stdout === 'ignore' ? 'ignore' : 'pipe', 'pipe'] });
     const run = { child, port, home, lines: [], stderr: '', exit: null };
     running.add(child);
     child.on('exit', () => running.delete(child));
@@ -71,19 +73,22 @@ async function spawnListening(binary, args, ready, stdout = 'ignore', home = und
     else if (stdout === 'closed') child.stdout.destroy();
     child.stderr.setEncoding('utf8').on('data', (chunk) => { run.stderr += chunk; });
     run.exited = once(child, 'exit').then(([code, signal]) => { run.exit = { code, signal, at: Date.now() }; });
-    await waitUntil(() => run.exit || run.stderr.includes(ready(port)), `${binary} to listen`, () => run.stderr);
+    const said = async () => (closedStderr ? await logText(home) : run.stderr).includes(ready(port));
+    await waitUntil(async () => run.exit || await said(), `${binary} to listen`, () => run.stderr);
     if (!run.exit) return run;
     if (attempt < 3 && run.stderr.includes('cannot listen')) continue;
     assert.fail(`${binary} did not start: ${JSON.stringify(run.exit)}\n${run.stderr}`);
   }
 }
 
-export const startAgent = ({ home, collectionPort, args = [], stdout = 'read', listenHost = '127.0.0.1' }) => spawnListening(agentBinary,
-  (port) => ['--home', home, '--collection-server', `127.0.0.1:${collectionPort}`, '--listen', `${listenHost}:${port}`, ...args],
-  (port) => `listening on http://127.0.0.1:${port}`, stdout, home);
+export const startAgent = ({ home, collectionPort, args = [], stdout = 'read', listenHost = '127.0.0.1', closedStderr = false }) =>
+  spawnListening(agentBinary,
+    (port) => ['--home', home, '--collection-server', `127.0.0.1:${collectionPort}`, '--listen', `${listenHost}:${port}`, ...args],
+    (port) => `listening on http://127.0.0.1:${port}`, stdout, home, closedStderr);
 
-export const startServer = (directory) => spawnListening(serverBinary, (port) => ['--listen', `127.0.0.1:${port}`,
-  '--database', `sqlite://${path.join(directory, 'runs.sqlite3')}`], (port) => `listening for agents on http://127.0.0.1:${port}`);
+export const startServer = (directory, { database = `sqlite://${path.join(directory, 'runs.sqlite3')}`, args = [] } = {}) =>
+  spawnListening(serverBinary, (port) => ['--listen', `127.0.0.1:${port}`, '--database', database, ...args],
+    (port) => `listening for agents on http://127.0.0.1:${port}`);
 
 /// A request on a connection of its own: `{ status, headers, body }` (status 0 when no answer came).
 export const fetchText = (port, target, { method = 'GET', headers = {}, body } = {}) => new Promise((resolve) => {

@@ -4,6 +4,7 @@ import { after, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
+import { createServer } from 'node:http';
 import { cleanUp, deviceToken, fetchText, launched, measure, newHome, serverBinary, startAgent, startServer } from './harness.mjs';
 
 const targets = [];
@@ -60,4 +61,18 @@ test('a target whose CPU doubles regresses on AppCPU, the same load passes, a sh
   const short = await judge();
   assert.equal(short.code, 3, short.output);
   assert.match(short.output, /^AppCPU .* inconclusive$/m);
+});
+
+test('a refusal of the read API is reported with its reason, exit 4', async () => {
+  // A server opened by a name it was not told of refuses with this advice; the command must pass it on.
+  const refusing = createServer((request, response) => {
+    response.writeHead(403, { 'Content-Type': 'text/plain' });
+    response.end('foreign host: start it with --allow-host NAME\nsecond line');
+  }).listen(0, '127.0.0.1');
+  await once(refusing, 'listening');
+  const refused = await verdict(['--server', `http://127.0.0.1:${refusing.address().port}`, '--usecase', 'checkout', '--latest']);
+  refusing.close();
+  assert.equal(refused.code, 4, refused.output);
+  assert.match(refused.output, /HTTP 403: foreign host: start it with --allow-host NAME$/m);
+  assert.doesNotMatch(refused.output, /second line/);
 });

@@ -69,6 +69,7 @@ TEST_F(HttpServerTest, RoutesCapsAndHostCheck) {
         {post("Host: evil.example:" + port + "\r\n"), 403}, {post("Host: 127.0.0.1:1\r\n"), 403},
         {post("Host: [::1]:" + port + "\r\n"), 403}, {post("Host: 127.0.0.1\r\n"), 403},
         {"POST /echo HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 403}, {get("/refuse"), 401},
+        {post("Host: 127.0.0.1:" + port + "\r\nHost: evil.example:" + port + "\r\n"), 400},  // which one counts?
         {get("/refuse"), 401},
     };
     for (const auto& [raw, status] : cases) EXPECT_EQ(exchange(raw), status) << raw.substr(0, 80);

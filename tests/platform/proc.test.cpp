@@ -302,5 +302,17 @@ TEST(ProcessList, ReadsEachRunningProcessAndFindsOneByPidOrName) {
     }
 }
 
+// With hidepid another user's process is not listed; its pid is told apart from no process at all. Checked as
+// a user other than init's (root), in a child process.
+TEST(ProcessList, APidOfAnotherUsersProcessIsHiddenNotMissing) {
+    const auto check = [] {
+        if (::geteuid() == 0 && ::setuid(65534) != 0) std::_Exit(2);
+        LinuxProcessList list;
+        std::_Exit(list.hiddenFromUs("1") && !list.hiddenFromUs(std::to_string(::getpid())) &&
+                           !list.hiddenFromUs("2147483647") && !list.hiddenFromUs("init") ? 0 : 1);
+    };
+    EXPECT_EXIT(check(), ::testing::ExitedWithCode(0), "");
+}
+
 }  // namespace
 }  // namespace perfagent

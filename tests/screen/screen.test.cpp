@@ -24,10 +24,12 @@ const std::string kPage = "<!doctype html><title>screen</title>";
 /// Records the screen's calls; every one arrives on the main thread, so no lock is needed.
 struct RecordingScreen final : ScreenHost {
     ScreenFields screenFields() override { return {}; }
-    std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber, std::string target,
+    std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber,
+                                           const Result<std::optional<ResolvedTarget>>& target,
                                            std::string build) override {
-        if (target == "sshd") return "target sshd: may not be read by this user";
-        starts.emplace_back(useCaseName, srNumber + target + build);
+        if (!target) return target.error().message;
+        starts.emplace_back(useCaseName,
+                            srNumber + (*target ? std::to_string((*target)->process.identity.pid) : "") + build);
         return std::nullopt;
     }
     void screenStop() override {}
@@ -44,7 +46,9 @@ TEST(ScreenEndpoint, PageStateProcessesAndSameOriginJsonActionsOnly) {
     testing::FixedProcesses processes;
     processes.running = {{{7, 1}, "zsh", "-zsh", "ann", 4096}, {{9, 2}, "bash", "/bin/bash -l", "root", 8192}};
     Diagnostics diagnostics([](std::string_view) {});
-    HttpServer server({boost::asio::ip::make_address("127.0.0.1"), 0}, screenRoutes({{"/", "text/html; charset=utf-8", kPage}}, handoff, screen, processes), diagnostics);
+    testing::FakeShell shell;
+    TargetResolver targets(&processes, shell.kernel, std::nullopt);
+    HttpServer server({boost::asio::ip::make_address("127.0.0.1"), 0}, screenRoutes({{"/", "text/html; charset=utf-8", kPage}}, handoff, screen, processes, targets), diagnostics);
     ASSERT_FALSE(server.start());
     const auto port = server.port();
     const std::string own = std::to_string(port), foreignHost = "Host: evil.example:" + own + "\r\n";
@@ -61,14 +65,19 @@ TEST(ScreenEndpoint, PageStateProcessesAndSameOriginJsonActionsOnly) {
         {rawRequest(port, "GET", "/screen/processes"), 200,
          R"([{"pid":9,"name":"bash","command":"/bin/bash -l","user":"root","rss":8192},)"
          R"({"pid":7,"name":"zsh","command":"-zsh","user":"ann","rss":4096}])"},
-        {post("/screen/actions/start", R"({"target":"sshd"})"), 409, "target sshd: may not be read by this user\n"},
-        {post("/screen/actions/start", R"({"useCaseName":"login","srNumber":"42","target":"+7","build":"v2","x":1})", "Origin: http://127.0.0.1:" + own + "\r\n"), 202},
+        {rawRequest(port, "GET", "/screen/processes"), 200},  // listed once: the same list for a second
+        {post("/screen/actions/start", R"({"target":"sshd"})"), 409, "target sshd: no such process\n"},
+        {post("/screen/actions/start", R"({"useCaseName":"login","srNumber":"42","target":"zsh","build":"v2","x":1})", "Origin: http://127.0.0.1:" + own + "\r\n"), 202},
         {post("/screen/actions/start", R"({"build":")" + std::string(129, 'b') + "\"}"), 400},
         {rawRequest(port, "POST", "/screen/actions/start", "Content-Type: Application/JSON; charset=utf-8\r\n", "{}"), 202},
         {post("/screen/actions/stop", "{}", "Origin: http://127.0.0.1:" + std::to_string(port + 1) + "\r\n"), 403},
         // A name rebound to this machine: Host and Origin agree, but a name is not taken as ours.
         {post("/screen/actions/stop", "{}", foreignHost + "Origin: http://evil.example:" + own + "\r\n"), 403},
         {rawRequest(port, "GET", "/", foreignHost), 403}, {rawRequest(port, "GET", "/screen/state?since=2x"), 400},
+        // Numbers past what a sample count can be are refused, not counted up to.
+        {rawRequest(port, "GET", "/screen/state?since=9223372036854775807"), 400, "since is out of range (0 to 9007199254740992)\n"},
+        {rawRequest(port, "GET", "/screen/state?since=-1"), 400}, {rawRequest(port, "GET", "/screen/state?since=99999999999999999999"), 400},
+        {rawRequest(port, "GET", "/screen/state?since=9007199254740992"), 200},
         {rawRequest(port, "POST", "/screen/actions/start", "Content-Type: text/plain\r\n", "{}"), 415},
         {rawRequest(port, "POST", "/screen/actions/start", "Content-Type: application/jsonp\r\n", "{}"), 415},
         {rawRequest(port, "POST", "/screen/actions/stop", "", ""), 415},
@@ -83,7 +92,8 @@ TEST(ScreenEndpoint, PageStateProcessesAndSameOriginJsonActionsOnly) {
     server.stop();
     loop.async([&] { loop.stop(); });  // after what the actions queued
     mainThread.join();
-    EXPECT_EQ(screen.starts, (std::vector<std::pair<std::string, std::string>>{{"login", "42+7v2"}, {"", ""}}));
+    EXPECT_EQ(screen.starts, (std::vector<std::pair<std::string, std::string>>{{"login", "427v2"}, {"", ""}}));
+    EXPECT_EQ(processes.listings, 3);  // the page's list once, each start's target once
 }
 
 /// The screen on display: a window with its two fields and the root screen, on the fake platform.

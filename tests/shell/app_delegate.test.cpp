@@ -1,4 +1,6 @@
 #include "shell/app_delegate.hpp"
+#include "shell/log_files.hpp"
+#include "shell/remote_command.hpp"
 
 #include "support/fake_shell.hpp"
 #include "support/temp_directory.hpp"
@@ -20,7 +22,9 @@ struct DelegateTest : ::testing::Test {
     FakeShell shell{PERFAGENT_SOURCE_DIR "/resources"};
     std::unique_ptr<AppDelegate> delegate = std::make_unique<AppDelegate>(shell.services(home.path()));
 
-    void push(std::string_view json) { delegate->didReceiveRemoteNotification(boost::json::parse(json).as_object()); }
+    testing::FixedProcesses processes;
+    TargetResolver targets{&processes, shell.kernel, std::nullopt};
+    void push(std::string_view json) { delegate->didReceiveRemoteNotification(*readPush(boost::json::parse(json).as_object(), targets)); }
 };
 
 TEST_F(DelegateTest, LaunchPrintsItsLinesInOrderAndRedirectsStderrToALogNamedForTheUtcSecond) {
@@ -58,11 +62,37 @@ TEST_F(DelegateTest, NoDocumentsDirectoryOrANonAsciiPathLeavesStderrAlone) {
     }
 }
 
-TEST_F(DelegateTest, AStartWhoseTargetCannotBeReadDoesNotStartAndSaysWhy) {
-    push(R"({"aps": {"alert": "start"}, "srNumber": "1", "usecase": "remote", "target": "ghost"})");
-    EXPECT_THAT(shell.diagnostics,
-                ElementsAre("perfagent: measurement not started: target ghost: targets are not available on this host"));
+// The target is resolved where the push is read; the main thread measures that process without a new search.
+TEST_F(DelegateTest, AStartMeasuresTheProcessItsPushResolvedOrSaysWhyNot) {
+    processes.running = {{{300, 11}, "app", "/opt/app", "ann", 1}};
+    auto command = readPush(boost::json::parse(R"({"aps": {"alert": "start"}, "srNumber": "1", "usecase": "u",
+                                                   "target": "app"})").as_object(), targets);
+    ASSERT_TRUE(command && command->target);
+    processes.running = {{{301, 90}, "app", "/opt/app", "ann", 1}};  // another "app" by the time it is acted on
+    delegate->didReceiveRemoteNotification(*command);
+    EXPECT_EQ(processes.listings, 1);
+    shell.loop.advance(1.0);
+    const auto reports = shell.urlSession.takeReports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().at("targetpid"), 300);
+    delegate->metricsCollector->stop();
+
+    shell.kernel.answerTaskForPid(kKernFailure);  // it exited after the push was answered
+    delegate->didReceiveRemoteNotification(*command);
+    EXPECT_THAT(shell.diagnostics, ElementsAre("perfagent: measurement not started: target app: app (pid 300) cannot "
+                                               "be read (it may have exited)"));
     EXPECT_FALSE(delegate->metricsCollector->running());
+}
+
+// A clock set back dates this launch's log before the kept ones: it stays all the same.
+TEST_F(DelegateTest, TrimmingKeepsThisLaunchsLogWhateverItsDate) {
+    for (int day = 10; day < 13; ++day) home.write("2030-01-" + std::to_string(day) + " 00:00:00 +0000.log", "");
+    home.write("2001-01-01 00:00:00 +0000.log", "");
+    trimLogFiles(home.path(), 2, "2001-01-01 00:00:00 +0000.log");
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(home.path())) left.push_back(entry.path().filename());
+    std::ranges::sort(left);
+    EXPECT_THAT(left, ElementsAre("2001-01-01 00:00:00 +0000.log", "2030-01-12 00:00:00 +0000.log"));
 }
 
 TEST_F(DelegateTest, TerminationFlushesTheScreenOnDisplayThenSaysSo) {

@@ -23,11 +23,11 @@ TEST(PushEndpoint, DeliversTokenBearingObjectsAndRefusesTheRestOrWhenTheMainThre
     processes.running = {{{7, 1}, "pa-other", "pa-other", "ann", 4096}};
     shell.kernel.answerTaskForPid(kKernProtectionFailure);  // every process belongs to another user
     MainThreadHandoff handoff{shell.loop, 3};
-    std::vector<boost::json::object> delivered;
+    std::vector<PushCommand> delivered;
     Diagnostics diagnostics{[&](std::string_view line) { shell.console.println(line.substr(line.find(' ') + 1)); }};
+    TargetResolver targets(&processes, shell.kernel, std::nullopt);
     HttpServer server{{boost::asio::ip::make_address("127.0.0.1"), 0},
-                      {pushRoute(kToken, handoff, [&](const boost::json::object& o) { delivered.push_back(o); },
-                                  pushTargetCheck(&processes, shell.kernel, std::nullopt))},
+                      {pushRoute(kToken, handoff, [&](const PushCommand& c) { delivered.push_back(c); }, targets)},
                       diagnostics};
     ASSERT_FALSE(server.start());
     const auto raw = [&](const std::string& headers, std::optional<std::string_view> body) {
@@ -58,10 +58,9 @@ TEST(PushEndpoint, DeliversTokenBearingObjectsAndRefusesTheRestOrWhenTheMainThre
     shell.loop.runUntilIdle();
     ASSERT_EQ(delivered.size(), 2u);
     // The number is the double nearest its text, not the parser's rounding of it.
-    auto expected = boost::json::parse(body).as_object();
-    expected["srNumber"] = 99.99999999999999;
-    EXPECT_EQ(delivered[0], expected);
-    EXPECT_TRUE(delivered[1].empty());
+    EXPECT_EQ(delivered[0].echo, R"(["aps": ["alert": "start"], "srNumber": 99.99999999999999, "usecase": "login", "x": [1.5, nil]])");
+    EXPECT_EQ(delivered[0].payload->srNumber, "99.99999999999999");
+    EXPECT_EQ(delivered[1].echo, "[:]");
     const auto lines = shell.console.take();
     for (const auto& [request, line] : cases) EXPECT_THAT(lines, ::testing::Contains("perfagent: push rejected: " + line + "\n"));
 
@@ -96,8 +95,10 @@ TEST(RemoteCommand, ReadsTheCommandAndNamesOrSaysWhichKeyIsMissing) {
         {tooLong.c_str(), "\"build\" is not a text of at most 128 bytes"},
     };
     // The push's answer names the reason parseRemoteCommand gives.
+    testing::FakeShell shell;
+    TargetResolver targets(nullptr, shell.kernel, std::nullopt);
     for (const auto& [json, reason] : cases)
-        EXPECT_EQ(boost::json::parse(pushDecision(boost::json::parse(json).as_object())),
+        EXPECT_EQ(boost::json::parse(pushDecision(*readPush(boost::json::parse(json).as_object(), targets))),
                   (boost::json::object{{"action", "none"}, {"reason", reason}})) << json;
 }
 

@@ -13,8 +13,11 @@ namespace perfagent::testing {
 
 /// @brief A process list the test writes as processes come and go.
 struct FixedProcesses final : ProcessList {
-    std::vector<ProcessInfo> processes() override { return running; }
+    std::vector<ProcessInfo> processes() override { return ++listings, running; }
+    bool hiddenFromUs(std::string_view pidOrName) override { return pidOrName == hidden; }
     std::vector<ProcessInfo> running;
+    std::string hidden;  ///< a pid another user runs, unlisted
+    int listings = 0;
 };
 
 /// @brief An audio session that refuses each step with the error set for it, while that is set.

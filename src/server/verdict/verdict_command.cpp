@@ -6,6 +6,7 @@
 
 #include <boost/json/parse.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <thread>
@@ -51,7 +52,12 @@ boost::system::result<boost::json::object, Stop> getJson(const ServerUrl& server
     if (!reply) return Stop{kVerdictUnreachable, "cannot reach the server: " + reply.error().message};
     if (reply->status == 404) return Stop{kVerdictUnreachable, target + ": " + reply->body};
     if (reply->status == 400) return Stop{kVerdictBadUsage, target + ": " + reply->body};
-    if (reply->status != 200) return Stop{kVerdictUnreachable, target + ": HTTP " + std::to_string(reply->status)};
+    if (reply->status != 200) {
+        // The first line of the reason, such as a foreign Host's advice to start the server with --allow-host.
+        const std::string reason = reply->body.substr(0, std::min(reply->body.find('\n'), std::size_t{200}));
+        return Stop{kVerdictUnreachable, target + ": HTTP " + std::to_string(reply->status) +
+                                             (reason.empty() ? "" : ": " + reason)};
+    }
     boost::system::error_code ec;
     auto json = boost::json::parse(reply->body, ec);
     if (ec || !json.is_object()) return Stop{kVerdictUnreachable, target + ": not a JSON object"};
