@@ -2,6 +2,7 @@
 #include "platform/http_answer_parser.hpp"
 #include "platform/listen_address.hpp"
 #include "platform/upload_connection.hpp"
+#include "platform/upload_retry.hpp"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -29,17 +30,9 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 
-namespace {
-
 /// Response bodies are read only to end the exchange cleanly; anything larger ends it early.
 constexpr std::uint64_t kResponseBodyLimit = 64 * 1024;
 constexpr std::size_t kReadChunk = 4096;
-
-std::string durationText(std::chrono::milliseconds d) {
-    return d.count() % 1000 == 0 ? std::to_string(d.count() / 1000) + " s" : std::to_string(d.count()) + " ms";
-}
-
-}  // namespace
 
 struct BeastUrlSession::Impl {
     /// One request's share of the in-flight count, released however the request ends: after its
@@ -130,6 +123,12 @@ struct BeastUrlSession::Impl {
         head.append(request.method).append(" ").append(request.target).append(" HTTP/1.1\r\nHost: ").append(authority);
         for (const auto& [name, value] : request.headers) head.append("\r\n").append(name).append(": ").append(value);
         head.append("\r\nContent-Length: ").append(std::to_string(body.size())).append("\r\n\r\n");
+        retry.begin(request.retryFor);
+        send();
+    }
+
+    /// One attempt at the current request.
+    void send() {
         retried = false;
         timedOut = false;
         began = std::chrono::steady_clock::now();
@@ -145,7 +144,7 @@ struct BeastUrlSession::Impl {
         deadline.expires_at(at);
         deadline.async_wait([this](beast::error_code ec) {
             deadlineArmed = false;
-            if (ec || cancelling || !current) return;
+            if (ec || cancelling || !current || retry.waiting()) return;
             if (connection.isParked()) collect();  // an answer left to wait is read before the exchange is judged
             if (!current || deadlineArmed) return;  // it ended, and the next one armed the timer
             if (const auto due = began + options.deadline; std::chrono::steady_clock::now() < due) return armDeadline(due);
@@ -256,6 +255,7 @@ struct BeastUrlSession::Impl {
         answered.fetch_add(1);
         last.store(parser->status() / 100 == 2 ? kSucceeded : kFailed);
         if (failing.erase(authority) > 0) diagnostics("perfagent: collection server " + authority + " answering again");
+        if (parser->status() / 100 == 5 && retryLater()) return;
         endExchange();
     }
 
@@ -276,18 +276,16 @@ struct BeastUrlSession::Impl {
         failed.fetch_add(1);
         last.store(kFailed);
         if (failing.insert(authority).second)
-            diagnostics("perfagent: collection server " + authority + " " + reason(ec, step));
-        endExchange();
+            diagnostics("perfagent: collection server " + authority + " " +
+                        uploadFailureText(ec, step, timedOut, connected, options.deadline));
+        if (!retryLater()) endExchange();
     }
 
-    std::string reason(beast::error_code ec, std::string_view step) const {
-        const auto limit = durationText(options.deadline);
-        if (timedOut) return connected ? "did not answer within " + limit : "unreachable: no connection within " + limit;
-        if (step == "resolve" || step == "connect") return "unreachable: " + ec.message();
-        if (ec == http::error::end_of_stream) return "closed the connection without answering";
-        if (ec.category() == beast::http::make_error_code(http::error::bad_version).category())
-            return "sent a malformed response: " + ec.message();
-        return std::string(step) + " failed: " + ec.message();
+    /// A kept request that failed goes again after a pause, before later ones; false: not kept, or time is over.
+    bool retryLater() {
+        if (retry.schedule([this](beast::error_code ec) { ec || cancelling ? endExchange() : send(); })) return true;
+        if (retry.kept()) diagnostics("perfagent: collection server " + authority + ": a final report given up unsent");
+        return false;
     }
 
     void endExchange() {
@@ -324,6 +322,7 @@ struct BeastUrlSession::Impl {
         closeConnection();  // a step still pending completes with an error and ends quietly
         if (inFlight.load() == 0 && !deadlineArmed) return;  // none of this session's handlers is left
         deadline.cancel();
+        retry.cancel();
         context.restart();
         context.poll();
     }
@@ -362,6 +361,7 @@ struct BeastUrlSession::Impl {
     tcp::resolver resolver{context};
     UploadConnection connection{context};
     asio::steady_timer deadline{context};
+    UploadRetry retry{context};
 };
 
 BeastUrlSession::BeastUrlSession(boost::asio::io_context& context, Diagnostics diagnostics, Options options)

@@ -39,6 +39,9 @@ struct BeastUrlSessionOptions {
 /// taken out of the reactor, so that the answer's arrival wakes nobody, and the answer is read when the
 /// next request comes, and awaited then if it has not come yet. The deadline timer and shutdown read an
 /// answer that no request came for.
+///
+/// A kept request (HttpRequest::retryFor) that gets no answer or a 5xx one goes again after a pause that
+/// grows from half a second to 8 s, before any later request, until its time is over (see UploadRetry).
 class BeastUrlSession final : public UrlSession {
 public:
     using Options = BeastUrlSessionOptions;

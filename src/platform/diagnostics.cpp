@@ -5,13 +5,14 @@
 
 namespace perfagent {
 
-Diagnostics::Diagnostics(Writer write, Now now)
+Diagnostics::Diagnostics(Writer write, Now now, std::string program)
     : write_(write ? std::move(write)
                    : Writer([](std::string_view text) {
                          std::fwrite(text.data(), 1, text.size(), stderr);
                          std::fflush(stderr);
                      })),
-      now_(now ? std::move(now) : Now([] { return std::chrono::system_clock::now(); })) {}
+      now_(now ? std::move(now) : Now([] { return std::chrono::system_clock::now(); })),
+      program_(std::move(program)) {}
 
 Diagnostics::~Diagnostics() { flush(); }
 
@@ -38,7 +39,7 @@ void Diagnostics::writeLocked(std::chrono::system_clock::time_point instant, std
 void Diagnostics::writeCountLocked(std::chrono::system_clock::time_point instant, const std::string& kind,
                                    Kind& state) {
     if (state.suppressed == 0) return;
-    writeLocked(instant, "perfagent: " + std::to_string(state.suppressed) + " more " + kind + " since " +
+    writeLocked(instant, program_ + ": " + std::to_string(state.suppressed) + " more " + kind + " since " +
                              timestamp(state.lastWritten));
     state.suppressed = 0;
     state.lastWritten = instant;

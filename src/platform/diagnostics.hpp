@@ -24,7 +24,8 @@ public:
     static constexpr std::chrono::seconds kRepeatWindow{60};
 
     /// `write` receives whole lines with their line break; the default writes to stderr and flushes.
-    explicit Diagnostics(Writer write = {}, Now now = {});
+    /// `program` starts the lines that count repeated ones.
+    explicit Diagnostics(Writer write = {}, Now now = {}, std::string program = "perfagent");
     /// Writes the counts still pending.
     ~Diagnostics();
     Diagnostics(const Diagnostics&) = delete;
@@ -54,6 +55,7 @@ private:
 
     Writer write_;
     Now now_;
+    const std::string program_;
     std::mutex mutex_;
     std::map<std::string, Kind, std::less<>> kinds_;
 };

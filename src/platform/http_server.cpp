@@ -58,6 +58,15 @@ bool isOwnAuthority(std::string_view authority, const HttpServerRequest& request
     const auto address = asio::ip::make_address(std::string(host), ec);
     return !ec && unmapped(address) == unmapped(request.local.address());
 }
+
+bool isJsonContentType(std::string_view value) {
+    value = value.substr(0, value.find(';'));
+    const auto first = value.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return false;
+    value = value.substr(first, value.find_last_not_of(" \t") - first + 1);
+    return beast::iequals(value, "application/json");
+}
+
 void HttpResponder::answer(HttpServerResponse response) const {
     if (exchange_->answered.exchange(true)) return;
     exchange_->send(std::move(response));
@@ -103,12 +112,11 @@ void HttpServerCore::onAccept(error_code ec, tcp::socket socket) {
         return;
     }
     if (sessions.size() >= limits.maxConnections) {
-        // Make room by closing the connection that has waited longest for its next request.
-        for (HttpSession* session : sessions) {
-            if (!session->idle()) continue;
-            session->close();
-            break;
-        }
+        // Make room by closing the connection that has waited longest, for a request or the rest of one:
+        // a flood of slow or half-sent requests cannot lock a well-behaved client out.
+        const auto oldest = std::find_if(sessions.begin(), sessions.end(),
+                                         [](const HttpSession* session) { return session->evictable(); });
+        if (oldest != sessions.end()) (*oldest)->close();
     }
     if (sessions.size() >= limits.maxConnections) {
         error_code ignored;

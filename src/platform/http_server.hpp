@@ -84,19 +84,31 @@ struct HttpRoute {
     std::function<void(HttpServerRequest&&, HttpResponder)> handle{};
 };
 
-/// @brief Resource bounds. The defaults suit the agent; tests shorten the timeout.
+/// @brief Resource bounds. The defaults suit the agent; tests shorten the timeouts.
 struct HttpServerLimits {
-    /// From the first byte of a request being awaited to its response being written, the route's own
-    /// time included. A connection that runs over is closed without an answer.
+    /// How long a connection may wait for a request's first byte, and, from that byte, how long the
+    /// request may take until its response is written, the route's own time included. A connection that
+    /// runs over is closed without an answer.
     std::chrono::milliseconds requestTimeout{10'000};
-    /// Open sockets. At the cap, an idle connection (waiting for its next request) is closed to make
-    /// room; when none is idle the new connection is closed.
+    /// From a request's first byte to the end of its header; also the grace before a body must keep up
+    /// with `minBodyRate`. A connection that runs over is closed without an answer.
+    std::chrono::milliseconds headerTimeout{3'000};
+    /// Bytes per second a body must average once the grace has passed.
+    std::size_t minBodyRate = 16 * 1024;
+    /// Open sockets. At the cap, the connection that has been idle or in the middle of its request for
+    /// the longest is closed to make room; when every one is busy (its route or its answer under way), the
+    /// new connection is closed.
     std::size_t maxConnections = 64;
     std::size_t headerLimit = 8 * 1024;
+    /// Body bytes held at once across all connections, counted as they arrive: the request whose body
+    /// would go beyond gets 503.
+    std::size_t bodyBudget = 16u << 20;
 };
 
 /// @brief A small HTTP/1.1 server on its own network thread and io_context: keep-alive (HTTP/1.0's
-/// too), pipelining, per-request deadlines, header and per-route body caps, and a route table.
+/// too), pipelining, per-request deadlines, slow clients cut short, header and per-route body caps, a
+/// bound on the body bytes held at once, and a route table. Bodies come with Content-Length or chunked;
+/// any other transfer coding is refused with 501.
 ///
 /// Construct, start() and stop() or destroy it on one thread. Handlers run on the network thread; none
 /// runs once stop() has returned.
@@ -136,5 +148,8 @@ private:
 /// with any port.
 bool isOwnAuthority(std::string_view authority, const HttpServerRequest& request,
                     std::span<const std::string> alsoNames = {});
+
+/// Whether a Content-Type value names `application/json` (any letter case, parameters such as charset aside).
+bool isJsonContentType(std::string_view value);
 
 }  // namespace perfagent

@@ -54,9 +54,18 @@ public:
     const HttpServerLimits limits;
     const HttpServer::RefusalObserver observer;
 
-    // Network thread only. The sessions whose sockets are open, oldest first. Declared before the
-    // io_context so that it outlives the handlers destroyed with it.
+    /// Network thread: takes `bytes` from the body budget; false when they do not fit.
+    bool reserveBody(std::size_t bytes) {
+        if (bytes > limits.bodyBudget - bodyBytes) return false;
+        bodyBytes += bytes;
+        return true;
+    }
+
+    // Network thread only. The sessions whose sockets are open, by when they last began to wait (for a
+    // request, or for the rest of one) or to work, oldest first. Declared before the io_context so that it
+    // outlives the handlers destroyed with it.
     std::list<HttpSession*> sessions;
+    std::size_t bodyBytes = 0;  // reserved by the sessions for the bodies they hold
     bool stopping = false;
     unsigned short port = 0;
 
@@ -80,14 +89,15 @@ public:
     HttpSession& operator=(const HttpSession&) = delete;
 
     void run() { awaitRequest(); }
-    /// Waiting for a request's first byte, or lingering after the last answer.
-    bool idle() const { return idle_; }
+    /// Waiting for a request or the rest of one, or lingering after the last answer: not working on a
+    /// request the client has finished sending, so closing it loses no answer.
+    bool evictable() const { return open_ && !busy_; }
 
     /// Closes the socket and frees its slot at once; what is pending ends with an error. Idempotent.
     void close() {
         if (!open_) return;
         open_ = false;
-        idle_ = false;
+        releaseBody();
         core_.sessions.erase(entry_);
         error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
@@ -106,10 +116,18 @@ public:
 
 private:
     void awaitRequest();
+    void beginRequest();
+    /// Moves this session to the end of the eviction order (it has just begun to wait or to work), or to
+    /// its front (it is done). A handler that completed just before close() may still get here.
+    void reorder(bool toFront = false) {
+        if (open_) core_.sessions.splice(toFront ? core_.sessions.begin() : core_.sessions.end(), core_.sessions, entry_);
+    }
     void readHeader();
     void onHeader(error_code ec);
     void readBody();
     void onBody(error_code ec);
+    bool holdBody(std::size_t bytes);
+    void releaseBody();
     void handle();
     void refuse(HttpRefusal refusal);
     void respond(unsigned status, std::string body = {}, std::string_view contentType = {});
@@ -123,13 +141,15 @@ private:
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     http::response<http::string_body> response_;
-    std::chrono::steady_clock::time_point deadline_;
+    std::chrono::steady_clock::time_point deadline_;    // the request's, from its first byte
+    std::chrono::steady_clock::time_point bodyStart_;   // when its header was in
     const HttpRoute* route_ = nullptr;
     HttpServerRequest request_;
     std::list<HttpSession*>::iterator entry_;
     bool open_ = true;
-    bool idle_ = false;
-    bool awaiting_ = false;
+    bool busy_ = false;      // the request is in: its route or its answer is under way
+    bool awaiting_ = false;  // its route has not answered yet
+    std::size_t held_ = 0;   // body bytes reserved from the core's budget
     std::array<char, 4096> drainBuffer_{};
     std::size_t drained_ = 0;
 };

@@ -21,29 +21,41 @@ bool isHttpParseError(const error_code& ec) {
            ec != http::error::end_of_stream && ec != http::error::partial_message;
 }
 
+const HttpRefusal kBusy{503, "busy: too many request bodies at once"};
+
+/// Whether the body is framed as its sender meant: by Content-Length, or chunked and nothing else. A
+/// coding this server cannot undo (gzip, "xchunked", "gzip, chunked") leaves the body's end unknown.
+bool framedAsSent(const http::request_header<>& header) {
+    const auto [first, last] = header.equal_range(http::field::transfer_encoding);
+    return first == last || (std::next(first) == last && beast::iequals(first->value(), "chunked"));
+}
+
 }  // namespace
 
 void HttpSession::awaitRequest() {
-    deadline_ = std::chrono::steady_clock::now() + core_.limits.requestTimeout;
+    busy_ = false;
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(core_.limits.headerLimit));
     // The body limit is set once the route is known: an unauthenticated push must be told 401, not 413.
     parser_->body_limit(boost::none);
     route_ = nullptr;
     request_ = {};
+    reorder();
     if (buffer_.size() > 0) return readHeader();  // a pipelined request is already here
-    idle_ = true;
-    stream_.expires_at(deadline_);
+    stream_.expires_after(core_.limits.requestTimeout);
     stream_.async_read_some(buffer_.prepare(4096), [self = shared_from_this()](error_code ec, std::size_t n) {
-        self->idle_ = false;
         if (ec) return self->close();
         self->buffer_.commit(n);
         self->readHeader();
     });
 }
 
+/// The request's first byte is in: from here its header has `headerTimeout`, the whole `requestTimeout`.
 void HttpSession::readHeader() {
-    stream_.expires_at(deadline_);
+    const auto now = std::chrono::steady_clock::now();
+    deadline_ = now + core_.limits.requestTimeout;
+    reorder();
+    stream_.expires_at(std::min(deadline_, now + core_.limits.headerTimeout));
     http::async_read_header(stream_, buffer_, *parser_,
                             [self = shared_from_this()](error_code ec, std::size_t) { self->onHeader(ec); });
 }
@@ -54,6 +66,7 @@ void HttpSession::onHeader(error_code ec) {
     if (ec) return close();
 
     const auto& req = parser_->get();
+    if (!framedAsSent(req)) return respond(501, "unsupported transfer coding\n", "text/plain; charset=utf-8");
     request_.method = std::string(req.method_string());
     request_.target = std::string(req.target());
     for (const auto& field : req) request_.headers.emplace_back(field.name_string(), field.value());
@@ -87,6 +100,7 @@ void HttpSession::onHeader(error_code ec) {
 
     parser_->body_limit(route_->bodyLimit);  // enforced on chunked bodies while reading
     if (parser_->is_done()) return handle();
+    bodyStart_ = std::chrono::steady_clock::now();
     if (beast::iequals(req[http::field::expect], "100-continue")) {
         static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
         stream_.expires_at(deadline_);
@@ -99,20 +113,43 @@ void HttpSession::onHeader(error_code ec) {
     readBody();
 }
 
+/// Reads what has come of the body. Past the header's grace, the body must keep up with `minBodyRate`.
 void HttpSession::readBody() {
-    stream_.expires_at(deadline_);
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](error_code ec, std::size_t) { self->onBody(ec); });
+    const std::size_t received = parser_->get().body().size();
+    const std::chrono::milliseconds allowed =
+        core_.limits.headerTimeout +
+        std::chrono::milliseconds(received * 1000 / std::max<std::size_t>(core_.limits.minBodyRate, 1));
+    stream_.expires_at(std::min(deadline_, bodyStart_ + allowed));
+    http::async_read_some(stream_, buffer_, *parser_,
+                          [self = shared_from_this()](error_code ec, std::size_t) { self->onBody(ec); });
 }
 
 void HttpSession::onBody(error_code ec) {
     if (ec == http::error::body_limit) return refuse({413, "body too large"});
     if (isHttpParseError(ec)) return respond(400);
     if (ec) return close();
+    // Counted as the bytes arrive: a client that declares a large body but sends it slowly holds little.
+    if (!holdBody(parser_->get().body().size())) return refuse(kBusy);
+    if (!parser_->is_done()) return readBody();
     handle();
 }
 
+bool HttpSession::holdBody(std::size_t bytes) {
+    if (bytes <= held_) return true;
+    if (!core_.reserveBody(bytes - held_)) return false;
+    held_ = bytes;
+    return true;
+}
+
+/// Gives the body's bytes back to the budget, and frees what the parser still holds of it.
+void HttpSession::releaseBody() {
+    core_.bodyBytes -= held_;
+    held_ = 0;
+    if (parser_) parser_->get().body() = std::string();
+}
+
 void HttpSession::handle() {
+    busy_ = true;
     request_.body = std::move(parser_->get().body());
     auto exchange = std::make_shared<HttpResponder::Exchange>();
     exchange->core = core_.weak_from_this();
@@ -127,6 +164,9 @@ void HttpSession::handle() {
         if (!ec && self->awaiting_) self->close();
     });
     route_->handle(std::move(request_), std::move(responder));
+    // What the route left of the request is dropped: a body it still needs, it has moved out.
+    request_ = {};
+    releaseBody();
 }
 
 void HttpSession::refuse(HttpRefusal refusal) {
@@ -136,9 +176,12 @@ void HttpSession::refuse(HttpRefusal refusal) {
 
 /// Writes the response. `response_` starts out empty for every request; headers set on it are kept.
 void HttpSession::respond(unsigned status, std::string body, std::string_view contentType) {
-    const bool whole = parser_ && parser_->is_done();
+    busy_ = true;
+    releaseBody();
+    // The connection is kept only when the whole request has been read, as framed by its sender.
+    const bool whole = parser_ && parser_->is_done() && framedAsSent(parser_->get());
     // An HTTP/1.0 client is answered in 1.0, with "Connection: keep-alive" when it asked to keep the
-    // connection; the connection is kept only when the whole request has been read.
+    // connection.
     response_.version(parser_ && parser_->is_header_done() && parser_->get().version() == 10 ? 10 : 11);
     response_.result(status);
     response_.set(http::field::cache_control, "no-store");
@@ -152,7 +195,7 @@ void HttpSession::respond(unsigned status, std::string body, std::string_view co
 }
 
 void HttpSession::onWrite(error_code ec) {
-    if (ec) return close();
+    if (ec || !open_) return close();  // closed meanwhile (at the cap, at stop), its write already done
     if (!response_.keep_alive()) return lingerThenClose();
     response_ = {};
     awaitRequest();
@@ -161,7 +204,8 @@ void HttpSession::onWrite(error_code ec) {
 void HttpSession::lingerThenClose() {
     error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    idle_ = true;
+    busy_ = false;
+    reorder(true);  // the first to make room
     stream_.expires_after(std::min<std::chrono::steady_clock::duration>(kLingerTime, core_.limits.requestTimeout));
     drain();
 }

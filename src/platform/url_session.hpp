@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,9 +23,14 @@ struct HttpRequest {
     /// The caller sends another request within about a second (a running report): this one's answer
     /// may be read when that one comes, instead of waking the sender when it arrives.
     bool answerCanWait = false;
+    /// Non-zero: when no answer comes or the answer is 5xx, the request goes again after a growing pause, in
+    /// its turn (later ones wait), while this long has not passed since its first attempt. For a report
+    /// that no later one replaces.
+    std::chrono::milliseconds retryFor{0};
 };
 
-/// @brief Fire-and-forget HTTP transfers, sent one at a time in the order started.
+/// @brief Fire-and-forget HTTP transfers, sent one at a time in the order started; only a kept one
+/// (retryFor) is sent more than once.
 class UrlSession {
 public:
     virtual ~UrlSession() = default;

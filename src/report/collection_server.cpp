@@ -39,7 +39,7 @@ bool CollectionServer::addressable(std::string_view path) const {
 void CollectionServer::sendCollectionRequest(std::string_view path, std::string_view method,
                                              std::optional<std::string> body,
                                              std::vector<std::pair<std::string, std::string>> headers,
-                                             std::uint64_t coalesceKey) {
+                                             std::uint64_t coalesceKey, std::chrono::milliseconds retryFor) {
     if (!addressable(path)) return;
     HttpRequest request;
     request.host = endpoint_.host;
@@ -51,12 +51,14 @@ void CollectionServer::sendCollectionRequest(std::string_view path, std::string_
     request.coalesceKey = coalesceKey;
     // A keyed report is a running one: the next follows within a second.
     request.answerCanWait = coalesceKey != 0;
+    request.retryFor = retryFor;
     session_.start(std::move(request));
 }
 
 void CollectionServer::postReport(std::optional<std::string> body, std::uint64_t coalesceKey) {
     sendCollectionRequest("/entry-point/json", "POST", std::move(body),
-                          {{"Content-Type", "application/json"}, {"Accept", "application/json"}}, coalesceKey);
+                          {{"Content-Type", "application/json"}, {"Accept", "application/json"}}, coalesceKey,
+                          coalesceKey == 0 ? kKeptReportRetry : std::chrono::milliseconds(0));
 }
 
 void CollectionServer::sendTestPing() { sendCollectionRequest("/entry-point/test", "GET", std::nullopt, {}); }

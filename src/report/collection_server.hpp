@@ -2,6 +2,7 @@
 
 #include "platform/url_session.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +21,10 @@ struct CollectionEndpoint {
     static std::optional<CollectionEndpoint> parse(std::string_view text);
 };
 
+/// How long a report that no later one replaces (a measurement's final report) is sent again while the
+/// server answers 5xx or cannot be reached.
+inline constexpr std::chrono::seconds kKeptReportRetry{60};
+
 /// @brief The three requests the agent sends to the collection server, fire-and-forget.
 class CollectionServer {
 public:
@@ -31,9 +36,10 @@ public:
     /// Sends one request; silently skipped when no address can be formed. Returns at once.
     void sendCollectionRequest(std::string_view path, std::string_view method, std::optional<std::string> body,
                                std::vector<std::pair<std::string, std::string>> headers,
-                               std::uint64_t coalesceKey = 0);
+                               std::uint64_t coalesceKey = 0, std::chrono::milliseconds retryFor = {});
     /// POST /entry-point/json with "Content-Type" then "Accept", both "application/json". A non-zero
-    /// `coalesceKey` lets a later report with the same key replace this one while it waits unsent.
+    /// `coalesceKey` lets a later report with the same key replace this one while it waits unsent; a report
+    /// without one (a final report) is kept and sent again for kKeptReportRetry.
     void postReport(std::optional<std::string> body, std::uint64_t coalesceKey = 0);
     /// GET /entry-point/test, no body, no headers.
     void sendTestPing();

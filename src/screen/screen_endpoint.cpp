@@ -27,17 +27,6 @@ constexpr std::string_view kPagePolicy =
     "default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; connect-src 'self'; "
     "img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
-bool isJsonContentType(std::string_view value) {
-    value = value.substr(0, value.find(';'));
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-    constexpr std::string_view json = "application/json";
-    if (value.size() != json.size()) return false;
-    for (std::size_t i = 0; i < json.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(value[i])) != json[i]) return false;
-    return true;
-}
-
 /// A state-changing request must come from our own page (or from no page at all: curl sends no Origin)
 /// and carry JSON, which a cross-site form cannot send without asking first.
 std::optional<HttpRefusal> admitAction(const HttpServerRequest& request) {

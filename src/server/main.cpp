@@ -28,6 +28,8 @@ constexpr std::string_view kProgram = "perfagent-server";
 
 /// Each agent keeps its upload connection open, so the agents' listener holds one socket per agent.
 constexpr std::size_t kMaxAgentConnections = 4000;
+/// Report bodies held at once while they arrive, across all agents: four of the largest (128 MiB).
+constexpr std::size_t kAgentBodyBudget = 4 * kMaxReportBody;
 
 /// Raises the open-file limit to what the agents' connections need, as far as the hard limit allows.
 void raiseOpenFileLimit() {
@@ -64,7 +66,7 @@ Result<Endpoints> resolveEndpoints(const ServerOptions& options) {
 }
 
 int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPages& pages) {
-    Diagnostics diagnostics;
+    Diagnostics diagnostics({}, {}, std::string(kProgram));
     const std::string database = options.database.kind == DatabaseUrl::Kind::Sqlite
                                      ? "sqlite://" + options.database.location
                                      : std::string("PostgreSQL");  // the URL may hold a password
@@ -77,9 +79,9 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
     }
     diagnostics.line(std::string(kProgram) + ": runs stored in " + database);
     ServerMetrics metrics;
-    IngestQueue queue(std::move(store), {}, [&diagnostics, &metrics](const std::string& error) {
-        metrics.databaseError();
-        diagnostics.repeated("store error", std::string(kProgram) + ": store error: " + error);
+    IngestQueue queue(std::move(store), {}, [&diagnostics, &metrics](std::string_view kind, const std::string& line) {
+        if (kind != "store available") metrics.databaseError();
+        diagnostics.repeated(kind, std::string(kProgram) + ": " + line);
     });
 
     const TrustedProxies proxies(options.trustedProxies);
@@ -91,7 +93,7 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
         if (route == "report") metrics.reportRefused(refusal.status);
     };
     HttpServer agents(endpoints.agents, std::move(agentRoutes), diagnostics, std::string(kProgram),
-                      {.maxConnections = kMaxAgentConnections}, countRefusal);
+                      {.maxConnections = kMaxAgentConnections, .bodyBudget = kAgentBodyBudget}, countRefusal);
     std::optional<HttpServer> ui;
     if (options.ui) ui.emplace(*endpoints.ui, std::move(uiRoutes), diagnostics, std::string(kProgram));
     for (HttpServer* listener : {&agents, ui ? &*ui : nullptr}) {
@@ -122,9 +124,10 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
         ended.wait(lock, [&] { return ending; });
     }
     diagnostics.line(std::string(kProgram) + ": ending; storing the reports already accepted");
+    queue.stop();  // stores what it holds while the listeners still send the answers
     agents.stop();
     if (ui) ui->stop();
-    return 0;  // the queue, destroyed now, stores what it holds first
+    return 0;
 }
 
 }  // namespace

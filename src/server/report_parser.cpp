@@ -138,11 +138,13 @@ public:
         // Boost.JSON 1.81 rounds some numbers to a neighbouring double; the text, converted exactly, is
         // what the agent measured. A plain decimal of at most 15 digits is exact already: Boost divides
         // its digits (below 2^53, so a double holds them) by a power of ten up to 10^15 (also held
-        // exactly), and one division of exact operands rounds correctly.
+        // exactly), and one division of exact operands rounds correctly. One too small for a double
+        // (1e-400) is 0.
         const std::string_view text = whole(s);
         if (text.size() <= 16 && text.find_first_of("eE") == std::string_view::npos) return number(parsed, {});
         double value = 0;
-        const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+        auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (result.ec == std::errc::result_out_of_range && std::abs(parsed) < 1) result.ec = {}, value = 0;
         if (result.ec != std::errc() || !std::isfinite(value)) return fail("a number is out of range");
         return number(value, {});
     }

@@ -32,14 +32,42 @@ std::string_view queryOf(const HttpServerRequest& request) {
 
 bool blank(std::string_view body) { return body.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
-/// Hands `job` to the store's worker; a full queue answers 503 (logged, rate-limited, by the route's name).
-bool queue(IngestQueue& queue, const HttpResponder& responder, IngestQueue::Job job, std::size_t bytes = 0) {
-    if (queue.tryPush(std::move(job), bytes)) return true;
-    responder.refuse({503, "store queue full"});
-    return false;
+/// What a client that may try again is told: the store's trouble is expected to pass.
+constexpr std::string_view kRetryAfterSeconds = "5";
+
+/// Answers that the work was not done: 503 with Retry-After while the store cannot take it, else `status`.
+void refuseStoreWork(const HttpResponder& responder, unsigned status, std::string_view reason) {
+    if (status != 503) return responder.refuse({status, std::string(reason)});
+    responder.answer({.status = 503, .body = std::string(reason) + "\n", .contentType = "text/plain; charset=utf-8",
+                      .headers = {{"Retry-After", std::string(kRetryAfterSeconds)}}});
+}
+
+/// Hands `run` to the store's worker, which answers when it has run; a full queue answers 503 (logged,
+/// rate-limited, by the route's name), an unavailable store 503 with Retry-After.
+void queue(IngestQueue& queue, const HttpResponder& responder, std::function<void(RunStore&)> run,
+           bool write = false, std::size_t bytes = 0) {
+    const auto pushed = queue.tryPush({.run = std::move(run),
+                                       .refuse = [responder](unsigned status, std::string_view reason) {
+                                           refuseStoreWork(responder, status, reason);
+                                       },
+                                       .write = write, .bytes = bytes});
+    if (pushed == IngestQueue::Push::Full) responder.refuse({503, "store queue full"});
+    if (pushed == IngestQueue::Push::Unavailable) refuseStoreWork(responder, 503, "the store is unavailable");
 }
 
 // ---- ingest ---------------------------------------------------------------------------------------------
+
+/// The agent sends neither Origin nor Sec-Fetch-Site: a request that carries them comes from a web page
+/// (a form, a no-cors fetch) that must not write runs. A report must say it is JSON, which a form cannot;
+/// the device token comes without a Content-Type, or with JSON's.
+std::optional<HttpRefusal> admitAgent(const HttpServerRequest& request, bool typeRequired) {
+    if (request.header("Origin")) return HttpRefusal{403, "sent by a web page"};
+    if (const auto site = request.header("Sec-Fetch-Site"); site && *site != "none")
+        return HttpRefusal{403, "sent by a web page"};
+    const auto type = request.header("Content-Type");
+    if (type ? !isJsonContentType(*type) : typeRequired) return HttpRefusal{415, "not JSON"};
+    return std::nullopt;
+}
 
 void ingestReport(IngestQueue& store, const TrustedProxies& proxies, ServerMetrics& metrics, HttpServerRequest&& request,
                   HttpResponder responder) {
@@ -48,31 +76,32 @@ void ingestReport(IngestQueue& store, const TrustedProxies& proxies, ServerMetri
     if (!parsed) return responder.refuse({400, parsed.error().message});
     auto report = std::make_shared<IncomingReport>(std::move(*parsed));
     const std::size_t bytes = report->heldBytes();
-    // Answered once queued: the agent does not wait for the database, and reads queued after this see it.
-    const bool queued = queue(
+    // Answered once committed, from the store's worker: a 200 means the report is stored.
+    queue(
         store, responder,
-        [report, device = proxies.clientOf(request), at = nowMs(), &metrics](RunStore& runs) {
+        [report, device = proxies.clientOf(request), at = nowMs(), responder, &metrics](RunStore& runs) {
             const auto started = std::chrono::steady_clock::now();
             const IngestResult stored = runs.ingest(device, *report, at);
             metrics.reportStored(std::chrono::steady_clock::now() - started);
             metrics.runReported(stored.runId, at);
+            metrics.reportAccepted();
+            responder.answer({.status = 200});
         },
-        bytes);
-    if (!queued) return;
-    metrics.reportAccepted();
-    responder.answer({.status = 200});
+        true, bytes);
 }
 
 void ingestDeviceToken(IngestQueue& store, const TrustedProxies& proxies, HttpServerRequest&& request,
                        HttpResponder responder) {
     auto token = parseDeviceToken(request.body);
     if (!token) return responder.refuse({400, token.error().message});
-    const bool queued =
-        queue(store, responder,
-              [token = std::move(*token), device = proxies.clientOf(request), at = nowMs()](RunStore& runs) {
-                  runs.recordDeviceToken(device, token, at);
-              });
-    if (queued) responder.answer({.status = 200});
+    const std::size_t bytes = token->size();
+    queue(
+        store, responder,
+        [token = std::move(*token), device = proxies.clientOf(request), at = nowMs(), responder](RunStore& runs) {
+            runs.recordDeviceToken(device, token, at);
+            responder.answer({.status = 200});
+        },
+        true, bytes);
 }
 
 // ---- reads ----------------------------------------------------------------------------------------------
@@ -206,6 +235,7 @@ Result<ServerPages> loadServerPages(const std::filesystem::path& directory) {
 std::vector<HttpRoute> ingestRoutes(IngestQueue& store, const TrustedProxies& proxies, ServerMetrics& metrics) {
     std::vector<HttpRoute> routes;
     routes.push_back({.method = "POST", .path = "/entry-point/json", .bodyLimit = kMaxReportBody, .name = "report",
+                      .admit = [](const HttpServerRequest& request) { return admitAgent(request, true); },
                       .handle = [&store, &proxies, &metrics](HttpServerRequest&& request, HttpResponder responder) {
                           ingestReport(store, proxies, metrics, std::move(request), std::move(responder));
                       }});
@@ -213,6 +243,7 @@ std::vector<HttpRoute> ingestRoutes(IngestQueue& store, const TrustedProxies& pr
                       .handle = [](HttpServerRequest&&, HttpResponder responder) { responder.answer({.status = 200}); }});
     routes.push_back({.method = "POST", .path = "/entry-point/devicetokentest", .bodyLimit = 4096,
                       .name = "device token",
+                      .admit = [](const HttpServerRequest& request) { return admitAgent(request, false); },
                       .handle = [&store, &proxies](HttpServerRequest&& request, HttpResponder responder) {
                           ingestDeviceToken(store, proxies, std::move(request), std::move(responder));
                       }});

@@ -30,9 +30,10 @@ Result<ServerPages> loadServerPages(const std::filesystem::path& directory);
 class ServerMetrics;
 
 /// The requests the agents send: `POST /entry-point/json`, `GET /entry-point/test` and
-/// `POST /entry-point/devicetokentest`. Bodies are checked on the network thread and answered at once;
-/// what they store goes to `queue`, and a full queue answers 503. The device is the sender's address, or
-/// for a request from one of `proxies` the client it names. The routes keep references to all three.
+/// `POST /entry-point/devicetokentest`. Bodies are checked on the network thread; what they store goes to
+/// `queue`, whose worker answers 200 once it is committed. A full queue answers 503, a store that cannot
+/// write 503 with Retry-After. The device is the sender's address, or for a request from one of `proxies`
+/// the client it names. The routes keep references to all three.
 std::vector<HttpRoute> ingestRoutes(IngestQueue& queue, const TrustedProxies& proxies, ServerMetrics& metrics);
 
 /// @brief What the read side is told at start; the routes keep a reference to it.

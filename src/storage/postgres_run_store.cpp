@@ -92,6 +92,30 @@ std::string rowsLiteral(const SampleRows& rows) {
     return out + '}';
 }
 
+/// Runs `work`; the errors that mean the database cannot take it now (connection lost, server shutting
+/// down or out of disk, a commit whose outcome is unknown, a conflict with another server) become
+/// StoreUnavailable, so that the work is tried again later. Storing a report twice adds nothing twice.
+template <typename Work>
+auto guarded(Work&& work) -> decltype(work()) {
+    const auto unavailable = [](const std::exception& e) {
+        std::string message = std::string("PostgreSQL: ") + e.what();
+        while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+        return StoreUnavailable(message);
+    };
+    try {
+        return work();
+    } catch (const pqxx::broken_connection& e) {
+        throw unavailable(e);
+    } catch (const pqxx::in_doubt_error& e) {
+        throw unavailable(e);
+    } catch (const pqxx::sql_error& e) {
+        const std::string& state = e.sqlstate();
+        for (const char* transient : {"08", "40", "53", "57P"})
+            if (state.starts_with(transient)) throw unavailable(e);
+        throw;
+    }
+}
+
 /// A float8[] as the server writes it (`{1.5,NULL,2e+16}`) into `width` values, NaN-padded.
 void parseRow(std::string_view text, std::size_t width, double* out) {
     std::fill(out, out + width, std::numeric_limits<double>::quiet_NaN());
@@ -184,30 +208,36 @@ public:
     }
 
     IngestResult ingest(std::string_view device, const IncomingReport& report, std::int64_t nowMs) override {
-        // Storing a report again changes nothing it already stored, so a transaction the database rolled
-        // back, or one whose connection broke (libpqxx connects again), is simply run again.
-        for (int attempt = 1;; ++attempt) {
-            try {
-                pqxx::work work(connection_);
-                Transaction transaction(work);
-                const IngestResult result = ingestReport(transaction, device, report, nowMs);
-                work.commit();
-                return result;
-            } catch (const pqxx::transaction_rollback&) {
-                if (attempt == kAttempts) throw;
-            } catch (const pqxx::broken_connection&) {
-                if (attempt == kAttempts) throw;
+        // A transaction the database rolled back for a conflict with another server's is run again at once;
+        // a lost connection is the caller's to retry later (libpqxx connects again for the next one).
+        return guarded([&] {
+            for (int attempt = 1;; ++attempt) {
+                try {
+                    pqxx::work work(connection_);
+                    Transaction transaction(work);
+                    const IngestResult result = ingestReport(transaction, device, report, nowMs);
+                    work.commit();
+                    return result;
+                } catch (const pqxx::transaction_rollback&) {
+                    if (attempt == kAttempts) throw;
+                }
             }
-        }
+        });
     }
 
     void recordDeviceToken(std::string_view device, std::string_view token, std::int64_t nowMs) override {
-        pqxx::work work(connection_);
-        work.exec_prepared("save_token", std::string(device), std::string(token), nowMs);
-        work.commit();
+        guarded([&] {
+            pqxx::work work(connection_);
+            work.exec_prepared("save_token", std::string(device), std::string(token), nowMs);
+            work.commit();
+        });
     }
 
-    std::vector<RunInfo> listRuns(const RunFilter& filter) override {
+    std::vector<RunInfo> listRuns(const RunFilter& filter) override { return guarded([&] { return list(filter); }); }
+    std::optional<RunDetail> run(std::int64_t id) override { return guarded([&] { return runDetail(id); }); }
+
+private:
+    std::vector<RunInfo> list(const RunFilter& filter) {
         pqxx::transaction<pqxx::repeatable_read, pqxx::read_only> work(connection_);
         const pqxx::result rows = work.exec_prepared("list", filter.usecase, filter.srnumber, filter.device,
                                                      filter.sinceMs, filter.afterId, filter.limit, filter.untilMs,
@@ -218,7 +248,7 @@ public:
         return runs;
     }
 
-    std::optional<RunDetail> run(std::int64_t id) override {
+    std::optional<RunDetail> runDetail(std::int64_t id) {
         // One snapshot for the run and its samples.
         pqxx::transaction<pqxx::repeatable_read, pqxx::read_only> work(connection_);
         const pqxx::result rows = work.exec_prepared("run", id);
@@ -241,7 +271,6 @@ public:
         return detail;
     }
 
-private:
     static void readLabelsAndFigures(pqxx::transaction_base& work, std::vector<RunInfo>& runs) {
         if (runs.empty()) return;
         std::vector<std::int64_t> ids;
@@ -367,7 +396,7 @@ std::unique_ptr<RunStore> openPostgresRunStore(const std::string& connection) {
     try {
         return std::make_unique<PostgresRunStore>(connection);
     } catch (const pqxx::failure& e) {
-        throw std::runtime_error(std::string("PostgreSQL: ") + e.what());
+        throw std::runtime_error(e.what());  // the caller names the database
     }
 }
 

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -105,13 +106,21 @@ struct RunFilter {
     std::int64_t limit = 100;
 };
 
+/// @brief The database cannot do the work now (disk full, locked by another process, connection lost); the
+/// same work may succeed later. Other errors concern the work itself and would fail again.
+class StoreUnavailable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 /// @brief Where runs are kept. Runs are derived from the reports as they arrive (see run_derivation.hpp);
 /// each report is one transaction, so several stores may share one database and take any report of any
 /// run. One store is used from one thread at a time.
 class RunStore {
 public:
     virtual ~RunStore() = default;
-    /// Stores one report sent from `device` (its address) and arriving at `nowMs`.
+    /// Stores one report sent from `device` (its address) and arriving at `nowMs`, committed when this
+    /// returns. Storing a report again adds nothing it already stored, so a failed one may be retried.
     virtual IngestResult ingest(std::string_view device, const IncomingReport& report, std::int64_t nowMs) = 0;
     /// Keeps the token most recently posted from `device`.
     virtual void recordDeviceToken(std::string_view device, std::string_view token, std::int64_t nowMs) = 0;
@@ -120,7 +129,7 @@ public:
 };
 
 /// Opens (creating when missing) the SQLite database at `path` and brings its schema up to date.
-/// Throws std::runtime_error with the database's message on failure.
+/// Throws std::runtime_error with the database's message, and the system's reason, on failure.
 std::unique_ptr<RunStore> openSqliteRunStore(const std::string& path);
 /// Connects to PostgreSQL (`connection` is a libpq connection string or URI) and brings the schema up
 /// to date. Throws std::runtime_error on failure.

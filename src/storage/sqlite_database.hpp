@@ -3,6 +3,8 @@
 // Thin RAII wrappers over the SQLite C API: a connection and prepared statements that bind and read
 // the types the run store uses.
 
+#include "storage/run_store.hpp"
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -18,17 +20,37 @@
 namespace perfagent::sqlite {
 
 
+/// How long a statement waits for another process's lock: well within an HTTP request's deadline, so that
+/// a lock held for long is answered 503 rather than by a connection closed unanswered.
+inline constexpr int kBusyTimeoutMs = 3'000;
+
+/// The database's last error, with the system's reason when a system call failed ("disk I/O error: No
+/// space left on device"). Thrown as StoreUnavailable when the same statement may succeed later.
+[[noreturn]] inline void throwError(sqlite3* db, int rc) {
+    std::string message = std::string("SQLite: ") + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+    if (const int system = db ? sqlite3_system_errno(db) : 0; system != 0) message += std::string(" (") + std::strerror(system) + ")";
+    switch (rc & 0xff) {
+        case SQLITE_BUSY: case SQLITE_LOCKED: case SQLITE_FULL: case SQLITE_IOERR: case SQLITE_CANTOPEN:
+        case SQLITE_READONLY: case SQLITE_NOMEM: case SQLITE_PROTOCOL:
+            throw StoreUnavailable(message);
+        default:
+            throw std::runtime_error(message);
+    }
+}
+
 class Database {
 public:
     explicit Database(const std::string& path) {
         const int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
         if (rc != SQLITE_OK) {
-            const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+            std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+            if (const int system = db_ ? sqlite3_system_errno(db_) : 0; system != 0)
+                message += std::string(" (") + std::strerror(system) + ")";
             sqlite3_close(db_);
             throw std::runtime_error("cannot open the SQLite database " + path + ": " + message);
         }
         sqlite3_extended_result_codes(db_, 1);
-        sqlite3_busy_timeout(db_, 10'000);
+        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     }
     ~Database() { sqlite3_close(db_); }
     Database(const Database&) = delete;
@@ -36,14 +58,9 @@ public:
 
     sqlite3* get() const { return db_; }
     void exec(const char* sql) {
-        char* error = nullptr;
-        if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-            const std::string message = error ? error : sqlite3_errmsg(db_);
-            sqlite3_free(error);
-            throw std::runtime_error("SQLite: " + message);
-        }
+        if (const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); rc != SQLITE_OK) throwError(db_, rc);
     }
-    [[noreturn]] void fail() const { throw std::runtime_error(std::string("SQLite: ") + sqlite3_errmsg(db_)); }
+    [[noreturn]] void fail() const { throwError(db_, sqlite3_extended_errcode(db_)); }
 
 private:
     sqlite3* db_ = nullptr;

@@ -7,6 +7,13 @@
 #include "storage/schema.hpp"
 #include "storage/sqlite_database.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
 namespace perfagent {
 
 namespace {
@@ -14,6 +21,15 @@ namespace {
 using sqlite::Database;
 using sqlite::ResetOnExit;
 using sqlite::Statement;
+
+/// Why a database could not be opened when its directory is the cause: SQLite keeps its journal files
+/// beside the database and says only "unable to open database file" when it cannot create them.
+std::string directoryProblem(const std::string& path) {
+    const auto directory = std::filesystem::absolute(path).parent_path();
+    if (::access(directory.c_str(), W_OK) == 0) return {};
+    return "; the directory " + directory.string() + " is not writable (" + std::strerror(errno) +
+           "): the database keeps its journal files beside it";
+}
 
 const std::string kRunSelect = std::string("SELECT ") + std::string(kRunColumns) +
                                " FROM runs r LEFT JOIN devices d ON d.address = r.device ";
@@ -277,6 +293,12 @@ private:
 
 }  // namespace
 
-std::unique_ptr<RunStore> openSqliteRunStore(const std::string& path) { return std::make_unique<SqliteRunStore>(path); }
+std::unique_ptr<RunStore> openSqliteRunStore(const std::string& path) {
+    try {
+        return std::make_unique<SqliteRunStore>(path);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(e.what() + directoryProblem(path));
+    }
+}
 
 }  // namespace perfagent

@@ -2,11 +2,17 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
+import { once } from 'node:events';
 import { existsSync } from 'node:fs';
+import { createServer } from 'node:http';
 import { chromiumPath, cleanUp, deviceToken, expectCleanExit, fetchText, launched, measure, newHome, screenshotPath, startAgent,
   startServer, stopProcess, waitUntil } from '../e2e/harness.mjs';
 
 let directory, server, browser, token, finals, targeted, busy;
+/// A report of one sample for use case `usecase`, as an agent would send it.
+const report = (usecase) => JSON.stringify({ CPU: { '1s': 1 }, MemoryUsed: { '1s': 1 }, MemoryFree: { '1s': 1 },
+  MemoryCompressed: { '1s': 1 }, averagecpu: 1, averagememoryfree: 1, averagememorycompressed: 1, averagememoryused: 1,
+  maxcpu: 1, maxmemoryfree: 1, maxmemorycompressed: 1, maxmemoryused: 1, totalduration: 1000, UsecaseName: usecase });
 const api = (target) => fetchText(server.port, target).then(({ status, body }) => {
   assert.equal(status, 200, `${target}: ${body}`);
   return target.endsWith('.csv') ? body : JSON.parse(body);
@@ -166,9 +172,33 @@ test('runs list, run page and comparison show what the agent measured', async ()
 test('refuses what is not a report, and requests of foreign pages; serves its own with a strict policy', async () => {
   const before = (await api('/api/runs')).runs.length;
   // Too long a body is refused on its length, before it is read.
-  for (const [options, status] of [[{ body: '{"CPU": [1, 2' }, 400], [{ headers: { 'Content-Length': String(32 * 1024 * 1024 + 1) } }, 413],
-    [{ body: '' }, 204]]) assert.equal((await fetchText(server.port, '/entry-point/json', { method: 'POST', ...options })).status, status);
+  const json = { 'Content-Type': 'application/json' };
+  for (const [options, status] of [[{ body: '{"CPU": [1, 2', headers: json }, 400], [{ body: '', headers: json }, 204],
+    [{ headers: { ...json, 'Content-Length': String(32 * 1024 * 1024 + 1) } }, 413], [{ body: report('curl') }, 415],
+    [{ body: report('curl'), headers: { 'Content-Type': 'text/plain' } }, 415]])
+    assert.equal((await fetchText(server.port, '/entry-point/json', { method: 'POST', ...options })).status, status);
   assert.equal((await api('/api/runs')).runs.length, before);
+
+  // A page elsewhere posts a report by a no-cors fetch and by a plain form, and a device token by a form.
+  const elsewhere = createServer((req, res) => res.writeHead(200, { 'Content-Type': 'text/html' }).end(`<!doctype html>
+    <form id="report" method="post" enctype="text/plain" action="http://127.0.0.1:${server.port}/entry-point/json">
+      <input name='${report('form').slice(0, -1)}, "x": "' value='"}'></form>
+    <form id="token" method="post" enctype="text/plain" action="http://127.0.0.1:${server.port}/entry-point/devicetokentest">
+      <input name='{"DeviceToken": "${'ab'.repeat(32)}", "x": "' value='"}'></form>`)).listen(0, '127.0.0.1');
+  await once(elsewhere, 'listening');
+  const page = await browser.newPage();
+  await page.goto(`http://localhost:${elsewhere.address().port}/`);
+  await page.evaluate(([port, body]) => fetch(`http://127.0.0.1:${port}/entry-point/json`, { method: 'POST', mode: 'no-cors', body }),
+    [server.port, report('fetch')]);
+  for (const form of ['report', 'token']) {
+    await Promise.all([page.waitForNavigation(), page.evaluate((id) => document.getElementById(id).submit(), form)]);
+    assert.match(await page.content(), /sent by a web page/);
+    await page.goBack();
+  }
+  await page.close();
+  elsewhere.close();
+  const runs = (await api('/api/runs')).runs;
+  assert.deepEqual([runs.length, runs[0].deviceTokenFingerprint], [before, token.slice(0, 8)]);
 
   const own = `127.0.0.1:${server.port}`;
   assert.equal((await fetchText(server.port, '/api/runs', { headers: { Origin: `http://${own}`, 'Sec-Fetch-Site': 'same-origin' } })).status, 200);

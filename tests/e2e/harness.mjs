@@ -86,14 +86,15 @@ export const startAgent = ({ home, collectionPort, args = [], stdout = 'read', l
     (port) => ['--home', home, '--collection-server', `127.0.0.1:${collectionPort}`, '--listen', `${listenHost}:${port}`, ...args],
     (port) => `listening on http://127.0.0.1:${port}`, stdout, home, closedStderr);
 
+/// `args` adds options, or `args(port)`: `--ui` on a port of its own can use `port` on another loopback address.
 export const startServer = (directory, { database = `sqlite://${path.join(directory, 'runs.sqlite3')}`, args = [] } = {}) =>
-  spawnListening(serverBinary, (port) => ['--listen', `127.0.0.1:${port}`, '--database', database, ...args],
+  spawnListening(serverBinary, (port) => ['--listen', `127.0.0.1:${port}`, '--database', database, ...(typeof args === 'function' ? args(port) : args)],
     (port) => `listening for agents on http://127.0.0.1:${port}`);
 
 /// A request on a connection of its own: `{ status, headers, body }` (status 0 when no answer came).
-export const fetchText = (port, target, { method = 'GET', headers = {}, body } = {}) => new Promise((resolve) => {
+export const fetchText = (port, target, { method = 'GET', headers = {}, body, host = '127.0.0.1' } = {}) => new Promise((resolve) => {
   const none = () => resolve({ status: 0, headers: {}, body: '' });
-  const req = request({ host: '127.0.0.1', port, method, path: target, agent: false, timeout: waitLimitMs, headers },
+  const req = request({ host, port, method, path: target, agent: false, timeout: waitLimitMs, headers },
     (res) => text(res).then((body) => resolve({ status: res.statusCode, headers: res.headers, body }), none));
   req.on('error', none).on('timeout', () => req.destroy()).end(body);
 });

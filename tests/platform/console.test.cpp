@@ -55,7 +55,9 @@ TEST(Diagnostics, LinesCarryTheirUtcInstantAndFloodsAreCountedOncePerMinute) {
     std::vector<std::string> out;
     auto now = std::chrono::system_clock::time_point{} + 1'765'056'944'123ms;  // 2025-12-06T21:35:44.123Z
     {
-        Diagnostics diagnostics([&](std::string_view line) { out.emplace_back(line); }, [&] { return now; });
+        // The counts carry the program's name, as every line does.
+        Diagnostics diagnostics([&](std::string_view line) { out.emplace_back(line); }, [&] { return now; },
+                                "perfagent-server");
         diagnostics.line("perfagent: listening");
         for (int i = 0; i < 1000; ++i) diagnostics.repeated("refused pushes", "perfagent: push rejected");
         diagnostics.repeated("other", "perfagent: other");
@@ -70,10 +72,10 @@ TEST(Diagnostics, LinesCarryTheirUtcInstantAndFloodsAreCountedOncePerMinute) {
         "2025-12-06T21:35:44.123Z perfagent: listening\n",
         "2025-12-06T21:35:44.123Z perfagent: push rejected\n",
         "2025-12-06T21:35:44.123Z perfagent: other\n",
-        "2025-12-06T21:36:44.123Z perfagent: 1000 more refused pushes since 2025-12-06T21:35:44.123Z\n",
+        "2025-12-06T21:36:44.123Z perfagent-server: 1000 more refused pushes since 2025-12-06T21:35:44.123Z\n",
         "2025-12-06T21:36:44.123Z perfagent: push rejected late\n",
         // The count still pending is written when the sink goes away.
-        "2025-12-06T21:36:49.123Z perfagent: 1 more refused pushes since 2025-12-06T21:36:44.123Z\n",
+        "2025-12-06T21:36:49.123Z perfagent-server: 1 more refused pushes since 2025-12-06T21:36:44.123Z\n",
     };
     EXPECT_EQ(out, expected);
 }

@@ -22,6 +22,10 @@ protected:
                           .handle = [](HttpServerRequest&& request, HttpResponder responder) {
                               responder.answer({.body = request.method + " " + request.target + " " + request.body});
                           }});
+        routes.push_back({.method = "POST", .path = "/sink", .bodyLimit = 1024,
+                          .handle = [](HttpServerRequest&& request, HttpResponder responder) {
+                              responder.answer({.body = std::to_string(request.body.size())});
+                          }});
         routes.push_back({.method = "GET", .path = "/refuse", .name = "probe",
                           .admit = [](const HttpServerRequest&) { return HttpRefusal{401, "no"}; }});
         routes.push_back({.method = "GET", .path = "/later/", .prefix = true,
@@ -73,6 +77,13 @@ TEST_F(HttpServerTest, RoutesCapsAndHostCheck) {
         {get("/refuse"), 401},
     };
     for (const auto& [raw, status] : cases) EXPECT_EQ(exchange(raw), status) << raw.substr(0, 80);
+    // A transfer coding other than chunked alone is not framed as sent: refused, and nothing after it is read.
+    for (const std::string coding : {"gzip", "xchunked", "gzip, chunked"}) {
+        RawHttpClient client(port_);
+        const std::string raw = rawRequest(port_, "POST", "/sink", "Transfer-Encoding: " + coding + "\r\n");
+        EXPECT_EQ(client.exchange(raw + "5\r\nhello\r\n0\r\n\r\n" + get("/later/drop")), 501u) << coding;
+        EXPECT_TRUE(client.closedByServer()) << coding;
+    }
     RawHttpClient client(port_);
     RawHttpClient::Response echo, wrong;
     EXPECT_EQ(client.exchange(rawRequest(port_, "POST", "/echo?x", {}, "0123456789abcdef"), &echo), 200u);  // at the body limit
@@ -83,28 +94,64 @@ TEST_F(HttpServerTest, RoutesCapsAndHostCheck) {
     EXPECT_EQ(takeLines(), std::vector<std::string>{"perfagent: probe rejected: 401 no"});
 }
 
-TEST_F(HttpServerTest, AtTheCapClosedConnectionsFreedAtOnceIdleOnesMakeRoomBusyOnesDoNot) {
-    start({.requestTimeout = 60s, .maxConnections = 2});
-    // Each leaves in the middle of a request (not idle, so nothing could evict it).
+TEST_F(HttpServerTest, AtTheCapTheOldestIdleOrIncompleteConnectionMakesRoomBusyOnesDoNot) {
+    start({.requestTimeout = 60s, .headerTimeout = 60s, .maxConnections = 3});
+    // Each leaves in the middle of a request: closed connections free their slots at once.
     for (int i = 0; i < 50; ++i) {
         RawHttpClient(port_).send("GET / HTTP/1.1\r\n");
         ASSERT_EQ(exchange(post()), 200u) << i;
     }
-    RawHttpClient first(port_), second(port_);
-    ASSERT_EQ(first.exchange(post()), 200u);  // both kept open, idle
-    ASSERT_EQ(second.exchange(post()), 200u);
-    RawHttpClient third(port_);
-    EXPECT_EQ(third.exchange(post()), 200u);
-    EXPECT_TRUE(first.closedByServer());  // the one idle longest
-    EXPECT_EQ(second.exchange(post()), 200u);
+    RawHttpClient first(port_), second(port_), third(port_);
+    first.send("GET / HTTP/1.1\r\n");  // stalls in its header
+    ASSERT_EQ(second.exchange(post()), 200u);  // idle after its answer
+    third.send(rawRequest(port_, "POST", "/sink", {}, "0123456789").substr(0, 70));  // stalls in its body
+    std::vector<std::unique_ptr<RawHttpClient>> fresh;  // kept open: each takes a slot
+    for (RawHttpClient* evicted : {&first, &second, &third}) {  // oldest first, whatever it waits for
+        fresh.push_back(std::make_unique<RawHttpClient>(port_));
+        EXPECT_EQ(fresh.back()->exchange(post()), 200u) << fresh.size();
+        EXPECT_TRUE(evicted->closedByServer()) << fresh.size();
+    }
 
-    second.send(get("/later/1"));  // both busy now
-    third.send(get("/later/2"));
-    ASSERT_TRUE(held(2));
+    RawHttpClient busy[3] = {RawHttpClient(port_), RawHttpClient(port_), RawHttpClient(port_)};
+    for (int i = 0; i < 3; ++i) busy[i].send(get("/later/" + std::to_string(i)));
+    ASSERT_TRUE(held(3));
     EXPECT_TRUE(RawHttpClient(port_).closedByServer());
     EXPECT_TRUE(RawHttpClient(port_).closedByServer());
-    EXPECT_EQ(takeLines(), std::vector<std::string>{"perfagent: connection limit of 2 reached; closing new connections"});
+    EXPECT_EQ(takeLines(), std::vector<std::string>{"perfagent: connection limit of 3 reached; closing new connections"});
     held_.clear();
+}
+
+TEST_F(HttpServerTest, SlowHeadersAndBodiesAreCutLongBeforeTheRequestDeadline) {
+    start({.requestTimeout = 60s, .headerTimeout = 200ms, .minBodyRate = 1000});
+    RawHttpClient header(port_), body(port_), idle(port_);
+    header.send("GET / HTTP/1.1\r\nX-Slow: ");
+    body.send(rawRequest(port_, "POST", "/sink", {}, std::string(1000, 'a')).substr(0, 100));
+    // Closed within the client's 10 s bound although the request may take 60 s; an idle one is kept.
+    EXPECT_TRUE(header.closedByServer());
+    EXPECT_TRUE(body.closedByServer());
+    EXPECT_EQ(idle.exchange(post()), 200u);
+}
+
+TEST_F(HttpServerTest, BodiesHeldAtOnceAreBoundedAcrossConnections) {
+    start({.bodyBudget = 900});
+    RawHttpClient holding(port_);
+    const std::string body(600, 'a');
+    const std::string whole = rawRequest(port_, "POST", "/sink", {}, body);
+    holding.send(whole.substr(0, whole.size() - 100));  // 600 declared, 500 of them sent
+    const std::string chunk = "Transfer-Encoding: chunked\r\n";
+    const std::string chunked = rawRequest(port_, "POST", "/sink", chunk) + "1f4\r\n" + std::string(500, 'b') + "\r\n0\r\n\r\n";
+    for (const std::string& raw : {whole, chunked}) {
+        RawHttpClient other(port_);
+        RawHttpClient::Response refused;
+        EXPECT_EQ(other.exchange(raw, &refused), 503u);
+        EXPECT_EQ(refused.body(), "busy: too many request bodies at once\n");
+    }
+    RawHttpClient::Response answered;
+    holding.send(whole.substr(whole.size() - 100));
+    ASSERT_EQ(holding.receive(&answered), 200u);
+    EXPECT_EQ(answered.body(), "600");
+    EXPECT_EQ(exchange(chunked), 200u);  // the bytes held are given back
+    EXPECT_EQ(exchange(whole), 200u);
 }
 
 TEST_F(HttpServerTest, ConnectionsKeptOrClosedAsTheClientAsks) {

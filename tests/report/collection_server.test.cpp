@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 #include <tuple>
 
 namespace perfagent {
@@ -50,6 +51,28 @@ TEST(CollectionServerRequests, EachCallSendsExactlyItsMethodTargetHeadersAndBody
         EXPECT_EQ(request.headers, c.headers);
     }
     EXPECT_EQ(recorder.connectionsAccepted(), 1u);
+}
+
+/// A final report is kept while the server is briefly away or answers 503, and goes before what follows it;
+/// a running report is sent once.
+TEST(CollectionServerRequests, AFinalReportIsSentAgainUntilStoredARunningOneOnce) {
+    const auto port = testing::HttpRecorder().port();  // nothing listens on it at first
+    testing::RunningSession running{{}, {.deadline = 10s}};
+    CollectionServer server{running.session, CollectionEndpoint{"127.0.0.1", port}};
+    server.postReport("final");
+    server.postReport("running", 7);
+    server.postReport("next final");
+    std::this_thread::sleep_for(200ms);  // the first attempt is refused
+    testing::HttpRecorder recorder(port);
+    std::vector<std::string> bodies;
+    for (const unsigned status : {503, 503, 200, 503, 200}) {
+        const auto next = recorder.next();
+        ASSERT_TRUE(next);
+        bodies.push_back(next->body);
+        recorder.answer("", status);
+    }
+    EXPECT_EQ(bodies, (std::vector<std::string>{"final", "final", "final", "running", "next final"}));
+    EXPECT_EQ(running.session.stats().failed, 1u);
 }
 
 TEST(CollectionEndpoint, ParsesHostAndOptionalPortFormsAddressesAndRejectsWhatCannotBeOne) {

@@ -101,6 +101,10 @@ TEST(ReportParser, JoinsSeriesInAnyKeyOrderAndRefusesWhatIsNotAReport) {
     }
     // The largest sample number is taken, and so are 32 series, a name of 64 bytes and a label of 256.
     EXPECT_TRUE(parses(body(R"({"1048576s": 1})"), valid));
+    // A number too small for a double is 0.
+    ASSERT_TRUE(parses(body(R"({"1s": 1e-400, "2s": -1e-400})"), valid));
+    const auto cpu = static_cast<std::size_t>(std::find(valid.series.begin(), valid.series.end(), "CPU") - valid.series.begin());
+    EXPECT_EQ(std::tuple(valid.value(0, cpu), valid.value(1, cpu)), std::tuple(0.0, 0.0));
     const std::string longName(64, 'n'), longLabel(256, 'l');
     ASSERT_TRUE(parses(body(R"({"1s": 1})", duration + series(28) + ", \"" + longName + R"(": 7, "build": ")" + longLabel + "\""), valid));
     EXPECT_EQ(std::tuple(valid.series.size(), valid.series[4], valid.figures.at(longName), valid.labels.at("build")),

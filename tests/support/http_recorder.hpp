@@ -41,9 +41,9 @@ public:
         for (const auto& field : message) request.headers.emplace_back(field.name_string(), field.value());
         return request;
     }
-    /// Answers the latest request with 200 and `body`; the connection stays open as the client asked.
-    void answer(std::string body = "recorded\n") {
-        RawHttpClient::Response response(boost::beast::http::status::ok, 11, std::move(body));
+    /// Answers the latest request with `status` and `body`; the connection stays open as the client asked.
+    void answer(std::string body = "recorded\n", unsigned status = 200) {
+        RawHttpClient::Response response(boost::beast::http::int_to_status(status), 11, std::move(body));
         response.keep_alive(parser_->get().keep_alive());
         response.prepare_payload();
         step([&](auto done) { boost::beast::http::async_write(*stream_, response, done); });
