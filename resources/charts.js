@@ -57,8 +57,9 @@
     }
   }
 
-  // Draws one chart into `container` (emptied first): x is the sample number, one line per entry of
-  // `options.series` ({label, color?, dash?}), y in `options.unit`. Returns {plot, setData(columns)} where
+  // Draws one chart into `container` (emptied first): x is the sample number (or what `options.xLabel`
+  // names, its legend text from `options.xValue(x)`), one line per entry of `options.series` ({label,
+  // color?, dash?, pointsOnly?}), y in `options.unit`. Returns {plot, setData(columns)} where
   // columns is [samples, ...one array per series].
   function chart(container, options) {
     container.replaceChildren();
@@ -81,7 +82,7 @@
       scales: { x: { time: false }, y: { range: yRange } },
       axes: [
         // Samples are whole numbers: ticks only at whole steps.
-        { stroke: axisStroke, grid: { stroke: gridStroke }, ticks: { stroke: gridStroke }, label: "Sample", labelSize: 20,
+        { stroke: axisStroke, grid: { stroke: gridStroke }, ticks: { stroke: gridStroke }, label: options.xLabel || "Sample", labelSize: 20,
           incrs: [1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000, 10000, 20000, 50000] },
         {
           stroke: axisStroke, grid: { stroke: gridStroke }, ticks: { stroke: gridStroke }, size: 56,
@@ -89,14 +90,15 @@
         },
       ],
       series: [
-        { label: "Sample", value: (u, v) => (v === null ? "–" : String(v)) },
+        { label: options.xLabel || "Sample", value: (u, v) => (v === null ? "–" : options.xValue ? options.xValue(v) : String(v)) },
         ...options.series.map((s, i) => ({
           label: s.label,
           stroke: s.color || palette[i % palette.length],
           dash: s.dash || dashes[0],
           width: 2,
           spanGaps: false,
-          points: { show: false },
+          // A series of marks only (flagged points on a line drawn by another) draws no line.
+          ...(s.pointsOnly ? { paths: () => null, points: { show: true, size: 10, fill: s.color } } : { points: { show: false } }),
           value: (u, v) => (v === null || v === undefined ? "–" : number(v, digits) + (unit ? " " + unit : "")),
         })),
       ],

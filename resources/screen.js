@@ -42,6 +42,7 @@
   function startPerformanceWithSender(sender) {
     const body = { useCaseName: useCaseName.value, srNumber: srNumber.value };
     if (target.value.trim() !== "") body.target = target.value.trim();
+    if ($("build").value.trim() !== "") body.build = $("build").value.trim();
     return send("/screen/actions/start", body, "Started", "Start failed");
   }
 

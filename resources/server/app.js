@@ -84,7 +84,9 @@
 
   // ---- runs list ------------------------------------------------------------------------------------
   function runsPage() {
-    const filters = ["usecase", "srnumber", "device"];
+    // Use case, SR number and build match a part of the name in any case; the dates are whole UTC days, both kept.
+    const filters = ["usecase", "srnumber", "build", "device", "since", "until"];
+    const dayAfter = (date) => new Date(Date.parse(date + "T00:00:00Z") + 86_400_000).toISOString().slice(0, 10);
     const params = new URLSearchParams(location.search);
     for (const name of filters) $(name).value = params.get(name) || "";
     const body = $("runs").tBodies[0];
@@ -94,9 +96,11 @@
     let refreshTimer = 0;
     let generation = 0;
 
-    const query = (extra) => {
+    // The filters as the API takes them (`until` the day after the last one shown), or as typed (`raw`).
+    const query = (extra, raw = false) => {
       const q = new URLSearchParams();
       for (const name of filters) if ($(name).value.trim()) q.set(name, $(name).value.trim());
+      if (q.has("until") && !raw) q.set("until", dayAfter(q.get("until")));
       for (const [k, v] of Object.entries(extra)) q.set(k, v);
       return q;
     };
@@ -131,6 +135,7 @@
         cell("SR number", run.srnumber || "–"),
         cell("Page", run.pagename || "–"),
         cell("Target", target(run) || "–"),
+        cell("Build", (run.labels || {}).build || "–"),
         cell("Device", run.device || "–"),
         cell("Samples", String(run.samples), "number"),
         cell("State", run.complete ? "Complete" : "In progress", run.complete ? "" : "state-running"),
@@ -169,7 +174,7 @@
     $("filters").addEventListener("input", () => {
       clearTimeout(typing);
       typing = setTimeout(() => {
-        const filtered = query({}).toString();
+        const filtered = query({}, true).toString();
         history.replaceState(null, "", filtered ? "?" + filtered : location.pathname);
         shown = [];
         load();
@@ -244,6 +249,7 @@
       try {
         const run = await api(base);
         show(run);
+        showVerdict(run).catch((error) => $("verdictOutcome").replaceChildren("Could not judge the run: " + error.message + "."));
         message(run.complete ? "" : "This run is in progress: the page updates every 5 seconds.");
         if (!run.complete) setTimeout(load, 5000);
       } catch (error) {
@@ -252,6 +258,89 @@
       }
     }
     load();
+  }
+
+  // ---- verdicts -------------------------------------------------------------------------------------
+  // An outcome in words, its colour only a second cue (the class), with a mark that reads without colour.
+  const outcomeMarks = { regressed: "▲ Regressed", improved: "▼ Improved", unchanged: "= Unchanged", inconclusive: "? Inconclusive" };
+  const outcomeText = (outcome) => el("span", { className: "outcome outcome-" + outcome }, outcomeMarks[outcome] || outcome);
+  const signedNumber = (value, digits) => (typeof value === "number" ? (value > 0 ? "+" : value < 0 ? "−" : "±") + number(Math.abs(value), digits) : "–");
+  const pValue = (p) => (typeof p !== "number" ? "–" : p < 0.0001 ? "< 0.0001" : p.toPrecision(2));
+
+  // The run page's verdict: the outcome against the baseline (linked), and a row per series.
+  async function showVerdict(run) {
+    const verdict = await api(`/api/runs/${encodeURIComponent(run.id)}/verdict`);
+    const trendLink = el("a", { href: "trend.html?" + new URLSearchParams({ usecase: run.usecase || "",
+      ...(run.labels && run.labels.target ? { target: run.labels.target } : {}) }) }, "trend of this use case");
+    if (verdict.baseline === null) {
+      $("verdictOutcome").replaceChildren(outcomeText("inconclusive"), ": no earlier complete run of this use case and target to compare with (",
+        trendLink, ").");
+      $("verdictTable").hidden = true;
+      return;
+    }
+    $("verdictOutcome").replaceChildren(outcomeText(verdict.outcome), " against baseline ",
+      runLink({ id: verdict.baseline }, `run ${verdict.baseline}`), " (", trendLink, ").");
+    $("verdictTable").hidden = false;
+    $("verdictTable").tBodies[0].replaceChildren(...verdict.series.map((s) => {
+      const about = info(s.series);
+      const unit = about.unit ? " " + about.unit : "";
+      const interval = typeof s.low === "number" ? ` [${signedNumber(s.low, about.digits)}, ${signedNumber(s.high, about.digits)}]` : "";
+      return el("tr", {}, el("th", { scope: "row" }, about.title),
+        el("td", { className: "number" }, number(s.baselineMedian, about.digits) + unit),
+        el("td", { className: "number" }, number(s.runMedian, about.digits) + unit),
+        el("td", { className: "number" }, signedNumber(s.shift, about.digits) + interval + (typeof s.shift === "number" ? unit : "")),
+        el("td", { className: "number" }, s.budget), el("td", { className: "number" }, pValue(s.p)),
+        el("td", {}, outcomeText(s.outcome)));
+    }));
+  }
+
+  // ---- trend ----------------------------------------------------------------------------------------
+  function trendPage() {
+    const params = new URLSearchParams(location.search);
+    if (!params.get("usecase")) return message("No use case named: open a trend from a run's page.", true);
+
+    function show(trend) {
+      const name = trend.usecase + (trend.target ? ` · ${trend.target}` : "");
+      document.title = `Trend of ${name} · perfagent-server`;
+      $("title").textContent = `Trend: ${name}`;
+      const runs = trend.runs;
+      const keys = [...new Set(runs.flatMap((r) => Object.keys(r.medians)))];
+      const series = keys.map(info);
+      const label = (run) => `Run ${run.id}${run.build ? ` (build ${run.build})` : ""}`;
+      const table = $("trend");
+      table.tHead.rows[0].replaceChildren(el("th", { scope: "col" }, "Run"), el("th", { scope: "col" }, "Started"),
+        el("th", { scope: "col" }, "Build"), ...series.map((s) => el("th", { scope: "col", className: "number" },
+          `${s.title} median${s.unit ? ` (${s.unit})` : ""}`)), el("th", { scope: "col" }, "Outcome"));
+      table.tBodies[0].replaceChildren(...runs.map((run) => el("tr", { className: run.id === trend.baseline ? "baseline-row" : "" },
+        el("td", {}, runLink(run, `Run ${run.id}`), run.id === trend.baseline ? el("span", { className: "badge" }, "baseline") : null),
+        el("td", { className: "when" }, when(run.started)), el("td", {}, run.build || "–"),
+        ...series.map((s) => el("td", { className: "number" }, number(run.medians[s.key], s.digits))),
+        el("td", {}, run.baseline === null ? "–" : outcomeText(run.outcome)))));
+      message(runs.length ? "" : "No runs of this use case and target.");
+
+      // Per series: the medians as a line; the runs that regressed on it and the baseline as marks of their own.
+      $("charts").replaceChildren();
+      for (const s of series) {
+        const block = chartBlock($("charts"), "chart" + s.key, `${s.title} median${s.unit ? ` (${s.unit})` : ""}`);
+        const chart = PerfCharts.chart(block.plot, {
+          unit: s.unit, digits: s.digits, fromZero: s.unit === "%", xLabel: "Run",
+          xValue: (i) => (runs[i - 1] ? label(runs[i - 1]) : "–"),
+          series: [{ label: "Median" }, { label: "Regressed", color: "#b3261e", pointsOnly: true },
+            { label: "Baseline", color: "#1e9e5a", pointsOnly: true }],
+        });
+        const medians = runs.map((r) => r.medians[s.key] ?? null);
+        const regressedHere = (run) => (run.outcomes || {})[s.key] === "regressed";
+        chart.setData([runs.map((_, i) => i + 1), medians, medians.map((m, i) => (regressedHere(runs[i]) ? m : null)),
+          medians.map((m, i) => (runs[i].id === trend.baseline ? m : null))]);
+        const regressed = runs.filter(regressedHere).map(label);
+        block.summary.textContent = PerfCharts.describe(`${s.title} median`, s.unit, medians, s.digits).replace(/sample/g, "run") +
+          (regressed.length ? ` Regressed: ${regressed.join(", ")}.` : " No run regressed.");
+      }
+    }
+
+    api("/api/trend?" + new URLSearchParams([...params].filter(([k]) => ["usecase", "target", "limit"].includes(k))))
+      .then(show)
+      .catch((error) => message("Could not read the trend: " + error.message + ".", true));
   }
 
   // ---- comparison -----------------------------------------------------------------------------------
@@ -263,10 +352,15 @@
       return (value > 0 ? "+" : value < 0 ? "−" : "±") + number(Math.abs(value), digits);
     }
     // "+1.5 % (+12.0 %)": the difference to the base run, absolute in the series' unit and relative.
+    // Which way it goes is said in words (the colour repeats it): worse is upward but for free memory.
     function delta(difference, s) {
       if (!difference || typeof difference.absolute !== "number") return null;
       const relative = typeof difference.relative === "number" ? ` (${signed(difference.relative, 1)} %)` : "";
-      return el("span", { className: "delta" }, `${signed(difference.absolute, s.digits)}${s.unit ? " " + s.unit : ""}${relative}`);
+      const change = difference.absolute;
+      const worse = s.key === "MemoryFree" ? change < 0 : change > 0;
+      const way = change === 0 ? "" : worse ? "worse" : "better";
+      return el("span", { className: "delta" + (way ? " " + way : "") },
+        `${signed(change, s.digits)}${s.unit ? " " + s.unit : ""}${relative}${way ? ", " + way : ""}`);
     }
 
     function show(result) {
@@ -316,6 +410,6 @@
       .catch((error) => message("Could not compare the runs: " + error.message + ".", true));
   }
 
-  const pages = { runs: runsPage, run: runPage, compare: comparePage };
+  const pages = { runs: runsPage, run: runPage, compare: comparePage, trend: trendPage };
   pages[document.body.dataset.page]();
 })();

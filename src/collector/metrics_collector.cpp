@@ -211,6 +211,7 @@ void MetricsCollector::startOverall(std::string useCaseName, std::string srNumbe
     // The fresh collector's durations run from the instant printed above, not from 1970.
     samples->startTime = startInstant;
     samples->target_ = std::move(target_);  // the overall measurement follows it from now on
+    samples->build_ = build_;
     // The first tick is at once; its CPU covers the time since the agent's previous reading.
     samples->sampler_.restartFromAgentReading();
     overall_ = std::make_shared<OverallRun>(
@@ -274,6 +275,7 @@ std::optional<MetricsCollector::OverallView> MetricsCollector::overallRunning() 
 }
 
 MeasurementReport MetricsCollector::reportWithTarget(MeasurementReport report) const {
+    report.build = reportName(build_);
     if (!target_) return report;
     // Averages over the samples the target was read in; none yet gives 0, so the report stays sendable.
     const auto average = [](double sum, const SampleSeries& series) {

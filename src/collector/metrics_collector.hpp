@@ -65,6 +65,8 @@ public:
     std::optional<std::string> setTarget(const std::optional<ResolvedTarget>& target);
     /// The process measured besides the system, if any.
     const ProcessTarget* target() const { return target_ ? &*target_ : nullptr; }
+    /// Names the build measured in the measurements started from now on (nothing: none is named).
+    void setBuild(std::optional<std::string> build) { build_ = std::move(build); }
     /// A sampling timer is running.
     bool running() const { return backgroundTimer && backgroundTimer->isValid(); }
     /// @brief The overall measurement running: its sampler and names.
@@ -102,6 +104,7 @@ private:
 
     void markEnd(const char* label);
     std::size_t handOff(const MeasurementReport& report, HandOffLines variant, std::uint64_t coalesceKey = 0);
+    /// The report with this measurement's build and target parts.
     MeasurementReport reportWithTarget(MeasurementReport report) const;
     void clearTargetPart();
 
@@ -113,6 +116,7 @@ private:
     std::shared_ptr<OverallRun> overall_;  // the overall measurement running, if any
     ReportEncoder encoder_;
     std::optional<ProcessTarget> target_;
+    std::optional<std::string> build_;
 };
 
 /// Prints "start time : " / "stop time : " with the instant rounded to whole milliseconds.

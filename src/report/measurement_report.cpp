@@ -13,7 +13,8 @@ double totalDuration(double startTimeMs, double endTimeMs) {
 ReportMembers membersOf(const MeasurementReport& r) {
     static const SampleSeries empty;
     const auto orEmpty = [](const SampleSeries* s) { return s ? s : &empty; };
-    ReportMembers members{{{"UsecaseName", &r.usecaseName}, {"srNumber", &r.srNumber}, {"pagename", &r.pagename}},
+    ReportMembers members{{{"UsecaseName", &r.usecaseName}, {"srNumber", &r.srNumber}, {"pagename", &r.pagename},
+                           {"build", &r.build}},
                           {{"CPU", orEmpty(r.cpu)},
                            {"MemoryUsed", orEmpty(r.memoryUsed)},
                            {"MemoryFree", orEmpty(r.memoryFree)},

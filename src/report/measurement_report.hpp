@@ -12,7 +12,7 @@ namespace perfagent {
 /// @brief One measurement report, as the collection server receives it. The series are referenced, not
 /// copied: a report is built and encoded within one call on the thread that owns them.
 ///
-/// Members are written in this order: "UsecaseName", "srNumber", "pagename" (each only when present),
+/// Members are written in this order: "UsecaseName", "srNumber", "pagename", "build" (each only when present),
 /// "CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed", the four averages, the four maxima,
 /// "totalduration" (the summary: the base's members), then, only when a target is measured, "target",
 /// "targetpid", "AppCPU", "AppMemory", "averageappcpu", "maxappcpu", "averageappmemory", "maxappmemory".
@@ -32,6 +32,7 @@ struct MeasurementReport : RunSummary {
     std::optional<std::string> usecaseName;
     std::optional<std::string> srNumber;
     std::optional<std::string> pagename;
+    std::optional<std::string> build;  ///< which build of the software was measured, as the push named it
     const SampleSeries* cpu = nullptr;
     const SampleSeries* memoryUsed = nullptr;
     const SampleSeries* memoryFree = nullptr;
@@ -66,7 +67,7 @@ struct ReportMembers {
         const char* key;
         double value;
     };
-    Name names[3];
+    Name names[4];
     Series series[4];
     Number numbers[9];
     /// The target's members after the others, when there is one.

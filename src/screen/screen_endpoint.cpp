@@ -182,19 +182,21 @@ std::vector<HttpRoute> screenRoutes(std::vector<ScreenFile> files, MainThreadHan
         boost::json::value value = boost::json::parse(request.body, ec);
         if (ec) return responder.refuse({400, "invalid JSON"});
         if (!value.is_object()) return responder.refuse({400, "not a JSON object"});
-        std::string texts[3];
-        const char* names[3] = {"useCaseName", "srNumber", "target"};
-        for (int i = 0; i < 3; ++i) {
+        std::string texts[4];
+        const char* names[4] = {"useCaseName", "srNumber", "target", "build"};
+        for (int i = 0; i < 4; ++i) {
             const boost::json::value* member = value.get_object().if_contains(names[i]);
             if (!member) continue;  // an absent field is empty text
             if (!member->is_string()) return responder.refuse({400, "field is not text"});
             texts[i] = std::string(member->get_string());
         }
+        if (texts[3].size() > kMaxScreenBuildBytes) return responder.refuse({400, "build is longer than 128 bytes"});
         // The page's target (else the agent's) is resolved here, once: the main thread measures what it names now.
         const bool queued = handoff.post([&host, responder, useCaseName = std::move(texts[0]),
                                           srNumber = std::move(texts[1]),
-                                          target = targets.resolve(std::nullopt, TargetChoice{std::move(texts[2])})] {
-            if (auto whyNot = host.screenStart(useCaseName, srNumber, target))
+                                          target = targets.resolve(std::nullopt, TargetChoice{std::move(texts[2])}),
+                                          build = std::move(texts[3])] {
+            if (auto whyNot = host.screenStart(useCaseName, srNumber, target, build))
                 responder.refuse({409, std::move(*whyNot)});
             else
                 responder.answer(actionAnswer("start"));

@@ -3,6 +3,7 @@
 #include "collector/target.hpp"
 #include "platform/result.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -13,6 +14,9 @@ namespace perfagent {
 
 struct HttpRoute;
 class MainThreadHandoff;
+
+/// The longest build the page may name.
+inline constexpr std::size_t kMaxScreenBuildBytes = 128;
 
 /// @brief The texts of the operator screen's two fields.
 struct ScreenFields {
@@ -38,10 +42,11 @@ public:
     /// The fields' current texts.
     virtual ScreenFields screenFields() = 0;
     /// Sets the fields' texts, then runs the screen's Start action measuring `target` as the page's
-    /// request resolved it (nothing: the system alone; a Failure: the start does not happen). Answers why
-    /// it did not start, when it did not.
+    /// request resolved it (nothing: the system alone; a Failure: the start does not happen) of build
+    /// `build` (empty: none named). Answers why it did not start, when it did not.
     virtual std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber,
-                                                   const Result<std::optional<ResolvedTarget>>& target) = 0;
+                                                   const Result<std::optional<ResolvedTarget>>& target,
+                                                   std::string build) = 0;
     /// Runs the screen's Stop action.
     virtual void screenStop() = 0;
     /// The live view's JSON (see screenStateJson) with the samples numbered above `since`.
@@ -53,9 +58,9 @@ public:
 /// likewise (400 for a `since` that is not a whole number from 0 to kLargestSince); `GET /screen/processes`
 /// lists `processes` as `[{"pid", "name", "command", "user", "rss"}]` by name, read on the network thread
 /// at most once a second. `POST /screen/actions/start` (JSON `{"useCaseName": …, "srNumber": …, "target":
-/// …}`, an absent field is empty text; the target resolved by `targets` on the network thread) and
-/// `POST /screen/actions/stop` (an empty body or a JSON object) reach `host` on the main thread and are
-/// answered 202 (a start that did not happen: 409 with the reason). Actions must be
+/// …, "build": …}`, an absent field is empty text, a build at most 128 bytes; the target resolved by
+/// `targets` on the network thread) and `POST /screen/actions/stop` (an empty body or a JSON object) reach
+/// `host` on the main thread and are answered 202 (a start that did not happen: 409 with the reason). Actions must be
 /// same-origin JSON (403 for a foreign Origin, 415 for another media type, 400 for other bodies); every
 /// route answers only requests addressed to this machine (no DNS rebinding), and 503 when the main thread
 /// has too much waiting already.

@@ -11,6 +11,7 @@
 #include "server/server_metrics.hpp"
 #include "server/server_options.hpp"
 #include "server/server_routes.hpp"
+#include "server/verdict/verdict_command.hpp"
 
 #include <boost/asio/ip/address.hpp>
 
@@ -98,7 +99,7 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
     }
 
     const TrustedProxies proxies(options.trustedProxies);
-    const ReadSettings readSettings{options.allowedHosts, metrics};
+    const ReadSettings readSettings{options.allowedHosts, metrics, options.budgets};
     std::vector<HttpRoute> agentRoutes = ingestRoutes(queue, proxies, metrics);
     std::vector<HttpRoute> uiRoutes = readRoutes(queue, pages, readSettings);
     if (!options.ui) agentRoutes.insert(agentRoutes.end(), uiRoutes.begin(), uiRoutes.end());
@@ -152,6 +153,15 @@ int main(int argc, char** argv) {
     prepareProcessSignals();
     if (argc > 1 && std::string_view(argv[1]) == "prune")
         return pruneMain(std::vector<std::string>(argv + 2, argv + argc), std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
+    if (argc > 1 && std::string_view(argv[1]) == "verdict") {
+        const auto command = parseVerdictCommand(std::vector<std::string>(argv + 2, argv + argc));
+        if (!command) {
+            std::fprintf(stderr, "perfagent-server verdict: %s\n", command.error().message.c_str());
+            return kVerdictBadUsage;
+        }
+        if (command->help) return std::fputs(verdictUsageText().c_str(), stdout), 0;
+        return runVerdictCommand(*command);
+    }
     const auto options = parseServerCommandLine(std::vector<std::string>(argv + 1, argv + argc),
                                                 std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
     if (const auto status = exitBeforeRun(kProgram, options, serverUsageText())) return *status;

@@ -207,6 +207,10 @@ void appendDifferences(std::string& out, const RunDetail& base, const RunDetail&
 
 }  // namespace
 
+Result<std::vector<std::pair<std::string, std::string>>> parseQueryPairs(std::string_view query) {
+    return queryPairs(query);
+}
+
 Result<RunFilter> parseRunsQuery(std::string_view query) {
     auto pairs = queryPairs(query);
     if (!pairs) return pairs.error();
@@ -222,6 +226,11 @@ Result<RunFilter> parseRunsQuery(std::string_view query) {
         } else if (name == "since") {
             filter.sinceMs = parseIsoUtc(value);
             if (!filter.sinceMs) return failure("since: '" + value + "' is not an ISO 8601 UTC time");
+        } else if (name == "build") {
+            filter.build = std::move(value);
+        } else if (name == "until") {
+            filter.untilMs = parseIsoUtc(value);
+            if (!filter.untilMs) return failure("until: '" + value + "' is not an ISO 8601 UTC time");
         } else if (name == "limit") {
             const auto limit = positiveNumber(value);
             if (!limit || *limit > kMaxRunsPerPage)

@@ -15,8 +15,12 @@ namespace perfagent {
 inline constexpr std::int64_t kMaxRunsPerPage = 1000;
 inline constexpr std::int64_t kDefaultRunsPerPage = 100;
 
-/// The query of GET /api/runs: `usecase`, `srnumber`, `device` (texts), `since` (ISO 8601 UTC,
-/// `2026-12-06T21:40:00Z` with optional fraction, or a date), `limit` (1-1000) and `after` (a run id),
+/// Splits a query `a=1&b=2` into percent-decoded pairs; a Failure on a broken escape or a repeated name.
+Result<std::vector<std::pair<std::string, std::string>>> parseQueryPairs(std::string_view query);
+
+/// The query of GET /api/runs: `usecase`, `srnumber`, `build` (parts of the names), `device` (texts), `since` and
+/// `until` (ISO 8601 UTC, `2026-12-06T21:40:00Z` with optional fraction, or a date: started at or after,
+/// before), `limit` (1-1000) and `after` (a run id),
 /// each at most once, percent-encoded. Anything else is a bad query: a Failure saying why.
 Result<RunFilter> parseRunsQuery(std::string_view query);
 

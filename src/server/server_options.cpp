@@ -72,13 +72,20 @@ Result<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arg
             continue;
         }
         if (flag != "--listen" && flag != "--database" && flag != "--ui" && flag != "--resources" &&
-            flag != "--trusted-proxy" && flag != "--allow-host" && flag != "--keep-days") {
+            flag != "--budget" && flag != "--trusted-proxy" && flag != "--allow-host" &&
+            flag != "--keep-days") {
             return failure(walk.unknownOption());
         }
         const auto value = walk.requireValue(*option);
         if (!value) return value.error();
         if (flag == "--resources") {
             options.resources = *value;
+            continue;
+        }
+        if (flag == "--budget") {
+            auto budgets = parseBudgets(*value);
+            if (!budgets) return failure("--budget: " + budgets.error().message);
+            options.budgets = std::move(*budgets);
             continue;
         }
         if (flag == "--trusted-proxy") {
@@ -125,8 +132,15 @@ std::optional<std::filesystem::path> findServerResources(const std::filesystem::
 
 std::string serverUsageText() {
     return "usage: perfagent-server [--listen HOST:PORT] [--database URL] [--ui HOST:PORT] [--resources DIR]\n"
-           "                        [--trusted-proxy ADDR[/BITS]]... [--allow-host NAME]... [--keep-days N]\n"
-           "       perfagent-server prune [--database URL] --before DATE\n"
+           "                        [--budget LIST] [--trusted-proxy ADDR[/BITS]]... [--allow-host NAME]...
+"
+           "                        [--keep-days N]
+"
+           "       perfagent-server prune [--database URL] --before DATE
+"
+           "       perfagent-server verdict --server URL (--run ID | --usecase NAME --latest)
+"
+           "                        [--baseline ID | --baseline-build X] [--budget LIST] [--wait SECONDS]
            "       perfagent-server --help | --version\n"
            "\n"
            "Receives the measurement reports, test pings and device tokens of perfagent agents, derives their\n"
@@ -137,6 +151,8 @@ std::string serverUsageText() {
            "                       (default sqlite://${XDG_DATA_HOME:-$HOME/.local/share}/perfagent-server/perfagent.sqlite3)\n"
            "  --ui HOST:PORT       serve the read API and pages here instead of on --listen\n"
            "  --resources DIR      the pages' directory (default: found beside the binary)\n"
+           "  --budget LIST        verdicts' budgets where a request names none, as CPU:+10%,AppMemory:+20MB,+5%\n"
+           "                       (default +10% for every series)\n"
            "  --trusted-proxy ADDR[/BITS]\n"
            "                       a reverse proxy (or block of them) whose X-Forwarded-For or Forwarded\n"
            "                       header names the agent; repeatable\n"

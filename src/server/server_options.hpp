@@ -2,6 +2,7 @@
 
 #include "platform/listen_address.hpp"
 #include "platform/result.hpp"
+#include "server/verdict/budget.hpp"
 #include "server/trusted_proxies.hpp"
 #include "storage/run_store.hpp"
 
@@ -34,6 +35,7 @@ struct ServerOptions {
     DatabaseUrl database;
     std::optional<ListenAddress> ui;  ///< where the read API and pages are served; absent: on `listen`
     std::optional<std::filesystem::path> resources;  ///< the pages' directory; absent: found beside the binary
+    BudgetSet budgets;  ///< verdicts' budgets where a request names none (`--budget`)
     std::vector<AddressRange> trustedProxies;  ///< whose X-Forwarded-For / Forwarded names the device
     std::vector<std::string> allowedHosts;     ///< names the pages' Host check takes besides the address
     std::optional<int> keepDays;  ///< complete runs last reported longer ago are removed; absent: all kept
@@ -46,7 +48,7 @@ struct ServerOptions {
 std::filesystem::path defaultDatabasePath(const char* xdgDataHome, const char* home);
 
 /// Parses `perfagent-server [--listen HOST:PORT] [--database URL] [--ui HOST:PORT] [--resources DIR]
-/// [--trusted-proxy ADDR[/BITS]]... [--allow-host NAME]... [--keep-days N] [--help] [--version]`
+/// [--budget LIST] [--trusted-proxy ADDR[/BITS]]... [--allow-host NAME]... [--keep-days N] [--help] [--version]`
 /// (also `--flag=value`). A bad command line answers a Failure with a one-line message (the program then
 /// exits 2).
 Result<ServerOptions> parseServerCommandLine(const std::vector<std::string>& arguments, const char* xdgDataHome,

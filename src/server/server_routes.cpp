@@ -3,6 +3,8 @@
 #include "platform/files.hpp"
 #include "server/read_api.hpp"
 #include "server/report_parser.hpp"
+#include "server/verdict/trend.hpp"
+#include "server/verdict/verdict_api.hpp"
 #include "server/server_metrics.hpp"
 
 #include <chrono>
@@ -144,9 +146,26 @@ void listRuns(IngestQueue& store, HttpServerRequest&& request, HttpResponder res
     });
 }
 
-/// `/api/runs/{id}` and `/api/runs/{id}/samples.csv`.
-void oneRun(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder) {
+/// `/api/runs/{id}/verdict`: the store is read and the statistics computed on the store's worker.
+void runVerdict(IngestQueue& store, std::int64_t id, const HttpServerRequest& request, HttpResponder responder,
+                const BudgetSet& serverBudgets) {
+    auto query = parseVerdictQuery(queryOf(request));
+    if (!query) return responder.refuse({400, query.error().message});
+    queue(store, responder, [id, query = std::move(*query), responder, &serverBudgets](RunStore& runs) {
+        auto answer = verdictAnswer(runs, id, query, serverBudgets, nowMs());
+        if (answer.status != 200) return responder.refuse({answer.status, std::move(answer.body)});
+        responder.answer(json(std::move(answer.body)));
+    });
+}
+
+/// `/api/runs/{id}`, `/api/runs/{id}/samples.csv` and `/api/runs/{id}/verdict`.
+void oneRun(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder, const BudgetSet& serverBudgets) {
     std::string_view rest = request.path().substr(std::string_view("/api/runs/").size());
+    if (rest.ends_with("/verdict")) {
+        const auto id = parseRunId(rest.substr(0, rest.size() - std::string_view("/verdict").size()));
+        if (!id) return responder.refuse({404, "no such run"});
+        return runVerdict(store, *id, request, std::move(responder), serverBudgets);
+    }
     constexpr std::string_view csvSuffix = "/samples.csv";
     const bool csv = rest.ends_with(csvSuffix);
     if (csv) rest.remove_suffix(csvSuffix.size());
@@ -177,6 +196,15 @@ void compareRuns(IngestQueue& store, HttpServerRequest&& request, HttpResponder 
     });
 }
 
+/// `/api/trend?usecase=…`: every run's verdict is computed on the store's worker.
+void trend(IngestQueue& store, HttpServerRequest&& request, HttpResponder responder, const BudgetSet& serverBudgets) {
+    auto query = parseTrendQuery(queryOf(request));
+    if (!query) return responder.refuse({400, query.error().message});
+    queue(store, responder, [query = std::move(*query), responder, &serverBudgets](RunStore& runs) {
+        responder.answer(json(trendJson(runs, query, serverBudgets, nowMs())));
+    });
+}
+
 std::string contentTypeOf(const std::filesystem::path& name) {
     const std::string extension = name.extension().string();
     if (extension == ".html") return "text/html; charset=utf-8";
@@ -188,7 +216,7 @@ std::string contentTypeOf(const std::filesystem::path& name) {
 
 Result<ServerPages> loadServerPages(const std::filesystem::path& directory) {
     ServerPages pages;
-    for (const char* name : {"index.html", "run.html", "compare.html", "app.js", "app.css", "charts.js",
+    for (const char* name : {"index.html", "run.html", "compare.html", "trend.html", "app.js", "app.css", "charts.js",
                              "uPlot.iife.min.js", "uPlot.min.css"}) {
         auto text = readRegularFile(directory / name);
         if (!text) return text.error();
@@ -234,8 +262,13 @@ std::vector<HttpRoute> readRoutes(IngestQueue& store, const ServerPages& pages, 
     routes.push_back(readRoute("/api/runs", false, hosts, [&store](HttpServerRequest&& request, HttpResponder responder) {
         listRuns(store, std::move(request), std::move(responder));
     }));
-    routes.push_back(readRoute("/api/runs/", true, hosts, [&store](HttpServerRequest&& request, HttpResponder responder) {
-        oneRun(store, std::move(request), std::move(responder));
+    routes.push_back(readRoute("/api/runs/", true, hosts, [&store, &settings](HttpServerRequest&& request,
+                                                                               HttpResponder responder) {
+        oneRun(store, std::move(request), std::move(responder), settings.budgets);
+    }));
+    routes.push_back(readRoute("/api/trend", false, hosts, [&store, &settings](HttpServerRequest&& request,
+                                                                               HttpResponder responder) {
+        trend(store, std::move(request), std::move(responder), settings.budgets);
     }));
     routes.push_back(readRoute("/api/compare", false, hosts, [&store](HttpServerRequest&& request, HttpResponder responder) {
         compareRuns(store, std::move(request), std::move(responder));

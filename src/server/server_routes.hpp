@@ -3,6 +3,7 @@
 #include "platform/http_server.hpp"
 #include "platform/result.hpp"
 #include "server/ingest_queue.hpp"
+#include "server/verdict/budget.hpp"
 #include "server/trusted_proxies.hpp"
 
 #include <cstddef>
@@ -22,7 +23,7 @@ struct ServerPages {
     std::map<std::string, HttpServerResponse, std::less<>> files;  ///< by request path ("/app.js")
 };
 
-/// Reads the pages from `directory` (index.html, run.html, compare.html, app.js, app.css, charts.js and
+/// Reads the pages from `directory` (index.html, run.html, compare.html, trend.html, app.js, app.css, charts.js and
 /// the uPlot files); the Failure names the file that cannot be read.
 Result<ServerPages> loadServerPages(const std::filesystem::path& directory);
 
@@ -39,11 +40,12 @@ std::vector<HttpRoute> ingestRoutes(IngestQueue& queue, const TrustedProxies& pr
 struct ReadSettings {
     std::vector<std::string> allowedHosts;  ///< names taken in Host and Origin besides the address and localhost
     ServerMetrics& metrics;
+    BudgetSet budgets;  ///< verdicts' budgets where a request names none
 };
 
-/// The read API (`/api/runs`, `/api/runs/{id}`, `/api/runs/{id}/samples.csv`, `/api/compare`), the pages
-/// and `/metrics`, for same-origin browsers only. The store is read on `queue`'s worker, in turn with the
-/// reports.
+/// The read API (`/api/runs`, `/api/runs/{id}`, `/api/runs/{id}/samples.csv`, `/api/runs/{id}/verdict`,
+/// `/api/trend`, `/api/compare`), the pages and `/metrics`, for same-origin browsers only. The store is
+/// read on `queue`'s worker, in turn with the reports.
 std::vector<HttpRoute> readRoutes(IngestQueue& queue, const ServerPages& pages, const ReadSettings& settings);
 
 }  // namespace perfagent

@@ -114,11 +114,13 @@ void AppDelegate::didReceiveRemoteNotification(const PushCommand& push) {
     console.println("usecasename : " + consoleText(command.usecase));
     switch (push.action) {
     case CommandAction::Start:
+        metricsCollector->setBuild(command.build);
         if (measureTarget(*metricsCollector, push.target))
             metricsCollector->start(command.usecase, command.srNumber, command.pagename);
         break;
     case CommandAction::Stop: metricsCollector->stop(); break;
     case CommandAction::StartOverall:
+        metricscollectoroverall->setBuild(command.build);
         if (measureTarget(*metricscollectoroverall, push.target))
             metricscollectoroverall->startOverall(command.usecase, command.srNumber, command.pagename);
         break;
@@ -158,12 +160,14 @@ void AppDelegate::refuseStart(const std::string& why) {
 }
 
 std::optional<std::string> AppDelegate::screenStart(std::string useCaseName, std::string srNumber,
-                                                    const Result<std::optional<ResolvedTarget>>& target) {
+                                                    const Result<std::optional<ResolvedTarget>>& target,
+                                                    std::string build) {
     if (!window || !window->rootViewController) return std::nullopt;
     if (!target) {
         refuseStart(target.error().message);
         return target.error().message;
     }
+    window->rootViewController->metricsCollector->setBuild(std::move(build));
     std::string whyNot;
     if (!measureTarget(*window->rootViewController->metricsCollector, *target, &whyNot)) return whyNot;
     window->useCaseNameField.text = std::move(useCaseName);

@@ -75,7 +75,8 @@ public:
     // The screen host: the on-display screen's fields and actions.
     ScreenFields screenFields() override;
     std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber,
-                                           const Result<std::optional<ResolvedTarget>>& target) override;
+                                           const Result<std::optional<ResolvedTarget>>& target,
+                                           std::string build) override;
     void screenStop() override;
     std::string screenState(std::int64_t since) override;
 

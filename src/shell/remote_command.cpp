@@ -54,6 +54,11 @@ Result<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo) {
     if (const auto* pagename = userInfo.if_contains("pagename")) command.pagename = payloadValueText(*pagename);
     if (const auto* target = userInfo.if_contains("target")) command.target = payloadValueText(*target);
     if (const auto* tree = userInfo.if_contains("targetTree")) command.targetTree = tree->is_bool() && tree->get_bool();
+    if (const auto* build = userInfo.if_contains("build")) {
+        if (!build->is_string() || build->get_string().size() > kMaxBuildBytes)
+            return failure("\"build\" is not a text of at most 128 bytes");
+        command.build = build->get_string();
+    }
     return command;
 }
 

@@ -11,6 +11,9 @@
 
 namespace perfagent {
 
+/// The longest "build" a push may name.
+inline constexpr std::size_t kMaxBuildBytes = 128;
+
 /// @brief What a push payload asks for: the command word and the measurement's names, as texts.
 struct RemoteCommand {
     std::string command;
@@ -19,6 +22,7 @@ struct RemoteCommand {
     std::string pagename;  ///< empty when the payload has none
     std::string target;    ///< "target": the process to measure; empty when the payload has none
     bool targetTree = false;  ///< "targetTree": true
+    std::string build;        ///< "build": which build is measured; empty when the payload has none
 };
 
 /// The text a payload value stands for: a string unchanged (no quotes), a number in plain decimal (a
@@ -26,9 +30,9 @@ struct RemoteCommand {
 /// and arrays.
 std::string payloadValueText(const boost::json::value& value);
 
-/// Reads "aps"/"alert", "srNumber", "usecase" and the optional "pagename", "target" and "targetTree" from a push's user info.
-/// A Failure with the reason when "aps" is missing or not an object, or "alert", "srNumber" or "usecase"
-/// is missing.
+/// Reads "aps"/"alert", "srNumber", "usecase" and the optional "pagename", "target", "targetTree" and "build" from a push's user info.
+/// A Failure with the reason when "aps" is missing or not an object, "alert", "srNumber" or "usecase"
+/// is missing, or "build" is not a text of at most 128 bytes.
 Result<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo);
 
 /// @brief The collector operation a command word selects. Matching is exact and case-sensitive.

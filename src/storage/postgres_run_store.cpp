@@ -98,8 +98,12 @@ public:
                             "INSERT INTO devices(address, token, token_ms) VALUES($1, $2, $3) "
                             "ON CONFLICT(address) DO UPDATE SET token = $2, token_ms = $3");
         connection_.prepare("list", kRunSelect +
-                                        "WHERE ($1::text IS NULL OR r.usecase = $1) AND ($2::text IS NULL OR r.srnumber = $2) "
+                                        "WHERE ($1::text IS NULL OR strpos(lower(r.usecase), lower($1)) > 0) "
+                                        "AND ($2::text IS NULL OR strpos(lower(r.srnumber), lower($2)) > 0) "
                                         "AND ($3::text IS NULL OR r.device = $3) AND ($4::bigint IS NULL OR r.started_ms >= $4) "
+                                        "AND ($7::bigint IS NULL OR r.started_ms < $7) "
+                                        "AND ($8::text IS NULL OR EXISTS (SELECT 1 FROM run_labels l WHERE l.run = r.id "
+                                        "AND l.name = 'build' AND strpos(lower(l.value), lower($8)) > 0)) "
                                         "AND ($5::bigint IS NULL OR r.id < $5) ORDER BY r.id DESC LIMIT $6");
         connection_.prepare("run", kRunSelect + "WHERE r.id = $1");
         connection_.prepare("rows", "SELECT n, vals FROM samples WHERE run = $1 ORDER BY n");
@@ -208,7 +212,8 @@ private:
     std::vector<RunInfo> list(const RunFilter& filter) {
         pqxx::transaction<pqxx::repeatable_read, pqxx::read_only> work(connection_);
         const pqxx::result rows = work.exec_prepared("list", filter.usecase, filter.srnumber, filter.device,
-                                                     filter.sinceMs, filter.afterId, filter.limit);
+                                                     filter.sinceMs, filter.afterId, filter.limit, filter.untilMs,
+                                                     filter.build);
         std::vector<RunInfo> runs;
         for (const auto& row : rows) runs.push_back(readRunInfo(row));
         readLabelsAndFigures(work, runs);

@@ -118,12 +118,15 @@ inline std::int64_t pruneCutoffMs(std::int64_t beforeMs, std::int64_t nowMs) {
     return std::min(beforeMs, nowMs - kRunCompleteAfterMs + 1);
 }
 
-/// Which runs a listing returns: newest first, filters combined with "and".
+/// Which runs a listing returns: newest first, filters combined with "and". Use case, SR number and build
+/// (the "build" label) match runs whose text holds the filter's, ASCII letters in either case.
 struct RunFilter {
     std::optional<std::string> usecase;
     std::optional<std::string> srnumber;
+    std::optional<std::string> build;
     std::optional<std::string> device;
     std::optional<std::int64_t> sinceMs;  ///< started at or after
+    std::optional<std::int64_t> untilMs;  ///< started before
     std::optional<std::int64_t> afterId;  ///< paging: runs older than this id
     std::int64_t limit = 100;
 };

@@ -93,7 +93,8 @@ public:
         {
             ResetOnExit reset{list_};
             list_.bind(1, filter.usecase).bind(2, filter.srnumber).bind(3, filter.device);
-            list_.bind(4, filter.sinceMs).bind(5, filter.afterId).bind(6, filter.limit);
+            list_.bind(4, filter.sinceMs).bind(5, filter.afterId).bind(6, filter.limit).bind(7, filter.untilMs);
+            list_.bind(8, filter.build);
             while (list_.step()) runs.push_back(readRunInfo(list_));
         }
         for (RunInfo& run : runs) readLabelsAndFigures(run);
@@ -273,8 +274,12 @@ private:
                          "INSERT INTO devices(address, token, token_ms) VALUES(?1, ?2, ?3) "
                          "ON CONFLICT(address) DO UPDATE SET token = ?2, token_ms = ?3"};
     Statement list_{db_, kRunSelect +
-                             "WHERE (?1 IS NULL OR r.usecase = ?1) AND (?2 IS NULL OR r.srnumber = ?2) "
+                             "WHERE (?1 IS NULL OR instr(lower(r.usecase), lower(?1)) > 0) "
+                             "AND (?2 IS NULL OR instr(lower(r.srnumber), lower(?2)) > 0) "
                              "AND (?3 IS NULL OR r.device = ?3) AND (?4 IS NULL OR r.started_ms >= ?4) "
+                             "AND (?7 IS NULL OR r.started_ms < ?7) "
+                             "AND (?8 IS NULL OR EXISTS (SELECT 1 FROM run_labels l WHERE l.run = r.id "
+                             "AND l.name = 'build' AND instr(lower(l.value), lower(?8)) > 0)) "
                              "AND (?5 IS NULL OR r.id < ?5) ORDER BY r.id DESC LIMIT ?6"};
     Statement runById_{db_, kRunSelect + "WHERE r.id = ?1"};
     Statement rows_{db_, "SELECT n, vals FROM samples WHERE run = ?1 ORDER BY n"};

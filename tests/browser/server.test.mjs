@@ -141,7 +141,8 @@ test('runs list, run page and comparison show what the agent measured', async ()
   const [base, other] = finals.map((f) => f.averagememoryused);
   const sign = other > base ? '+' : other < base ? '−' : '±';
   const relative = base ? ` (${sign}${format(Math.abs((other - base) / base * 100), 1)} %)` : '';
-  assert.deepEqual((await cells())[2], [format(base, 0), `${format(other, 0)}${sign}${format(Math.abs(other - base), 0)} MB${relative}`]);
+  const way = other > base ? ', worse' : other < base ? ', better' : '';
+  assert.deepEqual((await cells())[2], [format(base, 0), `${format(other, 0)}${sign}${format(Math.abs(other - base), 0)} MB${relative}${way}`]);
 
   // A target run: the app's CPU on the CPU chart, its memory on a chart of its own; the list names the target.
   await page.goto(origin + '/?usecase=checkout');

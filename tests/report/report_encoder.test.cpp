@@ -96,7 +96,7 @@ TEST(ReportEncoder, BodyIsPrettyUtf8JsonInMemberOrderAndTheEchoShowsItsNames) {
     SampleSeries cpu, used, none;
     cpu.set(1, 12.5), used.set(1, 1e-05);
     auto r = sampleReport(cpu, used, none);
-    r.usecaseName = "log\"in\n", r.srNumber = "42";
+    r.usecaseName = "log\"in\n", r.srNumber = "42", r.build = "v2.1";
     r.pagename = "caf\xc3\xa9 \xff\xed\xa0\x80";  // invalid bytes (a UTF-16 surrogate too) replaced, the rest kept
     ReportEncoder encoder;  // the lines refer to its buffer
     const auto encoded = encoder.encode(r, kRunningReportLines);
@@ -104,6 +104,7 @@ TEST(ReportEncoder, BodyIsPrettyUtf8JsonInMemberOrderAndTheEchoShowsItsNames) {
     EXPECT_TRUE(encoded.body->starts_with("{\n  \"UsecaseName\": \"log\\\"in\\n\",\n  \"srNumber\": \"42\",\n  \"pagename\": \""));
     const auto body = boost::json::parse(*encoded.body);
     EXPECT_EQ(body.at("pagename"), "caf\xc3\xa9 \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
+    EXPECT_NE(encoded.body->find("\",\n  \"build\": \"v2.1\",\n  \"CPU\": {"), std::string::npos);  // after the names
     EXPECT_EQ(body.at("MemoryUsed").at("1s"), 1e-05);
     // The description shows the name as given (the echo shows the body's, as the table above checks).
     EXPECT_NE(encoded.lines.front().joined().find("\"pagename\": \"caf\xc3\xa9 \xff\xed\xa0\x80\""), std::string::npos);

@@ -25,9 +25,11 @@ const std::string kPage = "<!doctype html><title>screen</title>";
 struct RecordingScreen final : ScreenHost {
     ScreenFields screenFields() override { return {}; }
     std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber,
-                                           const Result<std::optional<ResolvedTarget>>& target) override {
+                                           const Result<std::optional<ResolvedTarget>>& target,
+                                           std::string build) override {
         if (!target) return target.error().message;
-        starts.emplace_back(useCaseName, srNumber + (*target ? std::to_string((*target)->process.identity.pid) : ""));
+        starts.emplace_back(useCaseName,
+                            srNumber + (*target ? std::to_string((*target)->process.identity.pid) : "") + build);
         return std::nullopt;
     }
     void screenStop() override {}
@@ -65,7 +67,8 @@ TEST(ScreenEndpoint, PageStateProcessesAndSameOriginJsonActionsOnly) {
          R"({"pid":7,"name":"zsh","command":"-zsh","user":"ann","rss":4096}])"},
         {rawRequest(port, "GET", "/screen/processes"), 200},  // listed once: the same list for a second
         {post("/screen/actions/start", R"({"target":"sshd"})"), 409, "target sshd: no such process\n"},
-        {post("/screen/actions/start", R"({"useCaseName":"login","srNumber":"42","target":"zsh","x":1})", "Origin: http://127.0.0.1:" + own + "\r\n"), 202},
+        {post("/screen/actions/start", R"({"useCaseName":"login","srNumber":"42","target":"zsh","build":"v2","x":1})", "Origin: http://127.0.0.1:" + own + "\r\n"), 202},
+        {post("/screen/actions/start", R"({"build":")" + std::string(129, 'b') + "\"}"), 400},
         {rawRequest(port, "POST", "/screen/actions/start", "Content-Type: Application/JSON; charset=utf-8\r\n", "{}"), 202},
         {post("/screen/actions/stop", "{}", "Origin: http://127.0.0.1:" + std::to_string(port + 1) + "\r\n"), 403},
         // A name rebound to this machine: Host and Origin agree, but a name is not taken as ours.
@@ -89,7 +92,7 @@ TEST(ScreenEndpoint, PageStateProcessesAndSameOriginJsonActionsOnly) {
     server.stop();
     loop.async([&] { loop.stop(); });  // after what the actions queued
     mainThread.join();
-    EXPECT_EQ(screen.starts, (std::vector<std::pair<std::string, std::string>>{{"login", "427"}, {"", ""}}));
+    EXPECT_EQ(screen.starts, (std::vector<std::pair<std::string, std::string>>{{"login", "427v2"}, {"", ""}}));
     EXPECT_EQ(processes.listings, 3);  // the page's list once, each start's target once
 }
 

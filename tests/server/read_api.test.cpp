@@ -17,6 +17,7 @@ TEST(ReadApi, ParsesQueries) {
     EXPECT_EQ(std::tie(filter->sinceMs, filter->limit, filter->afterId), std::tuple(1'796'593'200'500, 5, 12));
     EXPECT_EQ(parseRunsQuery("")->limit, kDefaultRunsPerPage);
     EXPECT_EQ(parseRunsQuery("since=2026-12-06")->sinceMs, 1'796'515'200'000);
+    EXPECT_EQ(parseRunsQuery("until=2026-12-06")->untilMs, 1'796'515'200'000);
     EXPECT_EQ(isoUtc(1'796'593'200'500), "2026-12-06T21:40:00.500Z");
     EXPECT_EQ(parseCompareQuery("runs=3,1,7").value(), (std::vector<std::int64_t>{3, 1, 7}));
     // A refusal says why; the error of an accepted query is empty.

@@ -15,13 +15,14 @@ TEST(ServerOptions, ParsesTheCommandLine) {
 
     const auto given = parseServerCommandLine(
         {"--listen", "0.0.0.0:9000", "--database=postgresql://ada@db.example:5433/runs", "--ui", "[::1]:8091", "--version",
-         "--resources=/opt/pages", "--trusted-proxy", "10.0.0.0/8", "--allow-host=perf.lan", "--trusted-proxy=::1",
-         "--allow-host", "runs.example.org", "--keep-days=36500"},
+         "--resources=/opt/pages", "--budget", "CPU:+5%", "--trusted-proxy", "10.0.0.0/8", "--allow-host=perf.lan",
+         "--trusted-proxy=::1", "--allow-host", "runs.example.org", "--keep-days=36500"},
         nullptr, "/home/ada");
     ASSERT_TRUE(given) << given.error().message;
     EXPECT_EQ(std::tie(given->listen, given->database, given->ui, given->version, given->resources),
               std::tuple(ListenAddress{"0.0.0.0", 9000}, DatabaseUrl{DatabaseUrl::Kind::Postgres, "postgresql://ada@db.example:5433/runs"},
                          std::optional(ListenAddress{"::1", 8091}), true, std::optional(std::filesystem::path("/opt/pages"))));
+    EXPECT_EQ(given->budgets.named.at(0).second.amount, 5);
     EXPECT_EQ(std::tie(given->trustedProxies, given->allowedHosts),
               std::tuple(std::vector{*parseAddressRange("10.0.0.0/8"), *parseAddressRange("::1")},
                          std::vector<std::string>{"perf.lan", "runs.example.org"}));
@@ -33,8 +34,8 @@ TEST(ServerOptions, ParsesTheCommandLine) {
         {"--ui", "1.2.3.4:70000"}, {"--port", "1"}, {"--help=yes"}, {"--database", "sqlite://relative/file"},
         {"--database", "sqlite://"}, {"--database", "mysql://a@b/c"}, {"--database", "postgresql://ada@db.example"},
         {"--database", "postgresql://ada@db.example/"}, {"--database", "postgresql://ada@db.example:x/runs"},
-        {"--database", "postgresql://@db.example/runs"}, {"--trusted-proxy", "10.0.0.0/40"}, {"--trusted-proxy", "proxy.lan"},
-        {"--allow-host", "perf.lan:8089"}, {"--allow-host", "perf lan"}, {"--allow-host"},
+        {"--database", "postgresql://@db.example/runs"}, {"--budget", "CPU:+5 %"}, {"--trusted-proxy", "10.0.0.0/40"},
+        {"--trusted-proxy", "proxy.lan"}, {"--allow-host", "perf.lan:8089"}, {"--allow-host", "perf lan"}, {"--allow-host"},
         {"--keep-days", "0"}, {"--keep-days", "36501"}, {"--keep-days", "7d"}, {"--keep-days", "-1"},
     };
     for (const auto& arguments : bad)  // a refusal says why

@@ -75,19 +75,24 @@ TEST(PushEndpoint, DeliversTokenBearingObjectsAndRefusesTheRestOrWhenTheMainThre
 
 TEST(RemoteCommand, ReadsTheCommandAndNamesOrSaysWhichKeyIsMissing) {
     const auto stop =
-        boost::json::parse(R"({"aps": {"alert": "stop"}, "srNumber": 42, "usecase": " Log In ", "pagename": "home"})").as_object();
+        boost::json::parse(R"({"aps": {"alert": "stop"}, "srNumber": 42, "usecase": " Log In ", "pagename": "home", "build": "v2"})").as_object();
     const auto command = parseRemoteCommand(stop);
     ASSERT_TRUE(command);
     // A number reads as its digits; nothing is trimmed.
-    EXPECT_EQ(std::tie(command->command, command->srNumber, command->usecase, command->pagename),
-              std::tie("stop", "42", " Log In ", "home"));
+    EXPECT_EQ(std::tie(command->command, command->srNumber, command->usecase, command->pagename, command->build),
+              std::tie("stop", "42", " Log In ", "home", "v2"));
+    const std::string longest = R"({"aps": {"alert": "stop"}, "srNumber": 1, "usecase": "u", "build": ")" + std::string(128, 'b') + "\"}";
+    EXPECT_EQ(parseRemoteCommand(boost::json::parse(longest).as_object())->build.size(), 128u);
 
+    const std::string tooLong = R"({"aps": {"alert": "start"}, "srNumber": "1", "usecase": "u", "build": ")" + std::string(129, 'b') + "\"}";
     const std::pair<const char*, const char*> cases[] = {
         {R"({"srNumber": "1", "usecase": "u"})", "no \"aps\""},
         {R"({"aps": "start", "srNumber": "1", "usecase": "u"})", "\"aps\" is not an object"},
         {R"({"aps": {"title": "start"}, "srNumber": "1", "usecase": "u"})", "no \"alert\" in \"aps\""},
         {R"({"aps": {"alert": "start"}, "srnumber": "1", "usecase": "u"})", "no \"srNumber\""},
         {R"({"aps": {"alert": "start"}, "srNumber": "1"})", "no \"usecase\""},
+        {R"({"aps": {"alert": "start"}, "srNumber": "1", "usecase": "u", "build": 7})", "\"build\" is not a text of at most 128 bytes"},
+        {tooLong.c_str(), "\"build\" is not a text of at most 128 bytes"},
     };
     // The push's answer names the reason parseRemoteCommand gives.
     testing::FakeShell shell;

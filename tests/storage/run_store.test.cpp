@@ -218,7 +218,9 @@ TYPED_TEST(RunStoreTest, ListsNewestFirstWithFiltersPagingAndDeviceTokens) {
     const auto a = this->ingest(report(3, kNames), "10.0.0.1").runId;
     const auto b = this->ingest(report(2, {"checkout", "SR-2", std::nullopt}), "10.0.0.1").runId;
     const std::int64_t since = this->now + 1000;  // the instant c arrives
-    const auto c = this->ingest(report(4, kNames, 5), "10.0.0.2").runId;
+    auto built = report(4, kNames, 5);
+    built.labels = {{"build", "2.4-rc1"}};
+    const auto c = this->ingest(built, "10.0.0.2").runId;
 
     const auto ids = [&](auto set) {
         RunFilter filter;
@@ -229,8 +231,11 @@ TYPED_TEST(RunStoreTest, ListsNewestFirstWithFiltersPagingAndDeviceTokens) {
     };
     using Ids = std::vector<std::int64_t>;
     EXPECT_EQ(ids([](RunFilter&) {}), (Ids{c, b, a}));
-    EXPECT_EQ(ids([](RunFilter& f) { f.usecase = "login"; }), (Ids{c, a}));
-    EXPECT_EQ(ids([](RunFilter& f) { f.srnumber = "SR-2"; }), (Ids{b}));
+    EXPECT_EQ(ids([](RunFilter& f) { f.usecase = "OGI"; }), (Ids{c, a}));  // a part of the name, in any case
+    EXPECT_EQ(ids([](RunFilter& f) { f.srnumber = "r-2"; }), (Ids{b}));
+    EXPECT_EQ(ids([](RunFilter& f) { f.usecase = "%"; }), (Ids{}));  // no wildcards
+    EXPECT_EQ(ids([&](RunFilter& f) { f.untilMs = since; }), (Ids{b, a}));
+    EXPECT_EQ(ids([&](RunFilter& f) { f.build = "RC"; }), (Ids{c}));
     EXPECT_EQ(ids([](RunFilter& f) { f.device = "10.0.0.1"; }), (Ids{b, a}));
     EXPECT_EQ(ids([&](RunFilter& f) { f.sinceMs = since; }), (Ids{c}));
     EXPECT_EQ(ids([&](RunFilter& f) { f.afterId = c, f.limit = 1; }), (Ids{b}));

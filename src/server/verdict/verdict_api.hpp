@@ -1,0 +1,44 @@
+#pragma once
+
+#include "platform/result.hpp"
+#include "server/verdict/verdict.hpp"
+#include "storage/run_store.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace perfagent {
+
+/// The query of GET /api/runs/{id}/verdict: `baseline=ID` or `baseline_build=X` (not both), `budget=…`.
+struct VerdictQuery {
+    std::optional<std::int64_t> baseline;
+    std::optional<std::string> baselineBuild;
+    BudgetSet budgets;
+};
+Result<VerdictQuery> parseVerdictQuery(std::string_view query);
+
+/// A run's series as the verdict reads them, and one of its labels ("target", "build"); the only places
+/// that know how the store keeps them.
+std::vector<NamedSeries> seriesOf(const RunDetail& run);
+std::optional<std::string> runLabel(const RunInfo& run, std::string_view name);
+
+/// The run's baseline: the newest complete run before it with the same use case and the same target
+/// (both absent counts as the same), and with the build `build` when one is given. Reads at most
+/// kMaxBaselineScan earlier runs.
+inline constexpr std::int64_t kMaxBaselineScan = 100'000;
+std::optional<RunInfo> chooseBaseline(RunStore& store, const RunInfo& run, const std::optional<std::string>& build,
+                                      std::int64_t nowMs);
+
+/// The answer to GET /api/runs/{id}/verdict: 200 and the verdict's JSON (with `"baseline": null` and
+/// outcome `inconclusive` when the run has no baseline), 404 for an unknown run or named baseline, 400
+/// when a budget does not fit a series; the body of a refusal is its reason.
+struct VerdictAnswer {
+    unsigned status = 200;
+    std::string body;
+};
+VerdictAnswer verdictAnswer(RunStore& store, std::int64_t runId, const VerdictQuery& query,
+                            const BudgetSet& serverBudgets, std::int64_t nowMs);
+
+}  // namespace perfagent
