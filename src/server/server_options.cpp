@@ -132,15 +132,11 @@ std::optional<std::filesystem::path> findServerResources(const std::filesystem::
 
 std::string serverUsageText() {
     return "usage: perfagent-server [--listen HOST:PORT] [--database URL] [--ui HOST:PORT] [--resources DIR]\n"
-           "                        [--budget LIST] [--trusted-proxy ADDR[/BITS]]... [--allow-host NAME]...
-"
-           "                        [--keep-days N]
-"
-           "       perfagent-server prune [--database URL] --before DATE
-"
-           "       perfagent-server verdict --server URL (--run ID | --usecase NAME --latest)
-"
-           "                        [--baseline ID | --baseline-build X] [--budget LIST] [--wait SECONDS]
+           "                        [--budget LIST] [--trusted-proxy ADDR[/BITS]]... [--allow-host NAME]...\n"
+           "                        [--keep-days N]\n"
+           "       perfagent-server prune [--database URL] --before DATE\n"
+           "       perfagent-server verdict --server URL (--run ID | --usecase NAME --latest)\n"
+           "                        [--baseline ID | --baseline-build X] [--budget LIST] [--wait SECONDS]\n"
            "       perfagent-server --help | --version\n"
            "\n"
            "Receives the measurement reports, test pings and device tokens of perfagent agents, derives their\n"
