@@ -352,7 +352,7 @@ private:
                 if constexpr (std::is_same_v<typename Map::mapped_type, std::string>)
                     appendQuoted(out, keys ? entry.first : entry.second);
                 else
-                    appendQuoted(out, entry.first);
+                    (void)keys, appendQuoted(out, entry.first);  // a map of numbers: its keys only
             });
         }
 
