@@ -106,6 +106,7 @@ void MetricsCollector::start(std::string useCaseName, std::string srNumber, std:
     resetAccumulators(*this);
     clearSeries(*this);
     clearTargetPart();
+    markers_.clear();
     useCase = std::move(useCaseName);
     srno = std::move(srNumber);
     pagename = std::move(pageName);
@@ -274,8 +275,11 @@ std::optional<MetricsCollector::OverallView> MetricsCollector::overallRunning() 
     return OverallView{*overall_->samples, overall_->useCaseName, overall_->srNumber, overall_->pageName};
 }
 
+MetricsCollector* MetricsCollector::overallSamples() const { return overall_ ? overall_->samples.get() : nullptr; }
+
 MeasurementReport MetricsCollector::reportWithTarget(MeasurementReport report) const {
     report.build = reportName(build_);
+    report.markers = &markers_;
     if (!target_) return report;
     // Averages over the samples the target was read in; none yet gives 0, so the report stays sendable.
     const auto average = [](double sum, const SampleSeries& series) {

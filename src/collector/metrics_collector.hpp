@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace perfagent {
 
@@ -77,6 +78,12 @@ public:
         const std::string& pageName;
     };
     std::optional<OverallView> overallRunning() const;
+    /// The collector sampling the running overall measurement, if any.
+    MetricsCollector* overallSamples() const;
+    /// Marks the sample the next tick records with `label` (checked by markerLabelProblem); its reports
+    /// carry the marker from now on, until the next start. The reason when the measurement has as many
+    /// markers as it may.
+    std::optional<std::string> mark(std::string_view label) { return markers_.add(counter + 1, label); }
 
     // Fields besides the accumulation's, in declaration order.
     std::shared_ptr<Timer> backgroundTimer;
@@ -104,7 +111,7 @@ private:
 
     void markEnd(const char* label);
     std::size_t handOff(const MeasurementReport& report, HandOffLines variant, std::uint64_t coalesceKey = 0);
-    /// The report with this measurement's build and target parts.
+    /// The report with this measurement's build, target and markers.
     MeasurementReport reportWithTarget(MeasurementReport report) const;
     void clearTargetPart();
 
@@ -117,6 +124,7 @@ private:
     ReportEncoder encoder_;
     std::optional<ProcessTarget> target_;
     std::optional<std::string> build_;
+    Markers markers_;
 };
 
 /// Prints "start time : " / "stop time : " with the instant rounded to whole milliseconds.

@@ -3,6 +3,8 @@
 #include "report/text.hpp"
 #include "report/report_validity.hpp"
 
+#include <utility>
+
 namespace perfagent {
 
 namespace {
@@ -148,6 +150,19 @@ std::optional<std::string> encodePretty(const MeasurementReport& report, std::st
         out += std::to_string(members.target->pid);
         for (const auto& series : members.targetSeries) seriesMember(series);
         for (const auto& number : members.targetNumbers) numberMember(number);
+    }
+    if (members.markers) {
+        member("markers");
+        out += "{\n";
+        bool firstMarker = true;
+        for (const auto& [n, labels] : members.markers->bySample()) {
+            out += std::exchange(firstMarker, false) ? "    " : ",\n    ";
+            out += '"';
+            appendSampleKey(out, n);
+            out += "\": ";
+            appendJsonString(out, labels);
+        }
+        out += "\n  }";
     }
     out += "\n}";
     return out;

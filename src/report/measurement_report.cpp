@@ -26,7 +26,8 @@ ReportMembers membersOf(const MeasurementReport& r) {
                           {{"averageappcpu", r.target ? r.target->averageappcpu : 0},
                            {"maxappcpu", r.target ? r.target->maxappcpu : 0},
                            {"averageappmemory", r.target ? r.target->averageappmemory : 0},
-                           {"maxappmemory", r.target ? r.target->maxappmemory : 0}}};
+                           {"maxappmemory", r.target ? r.target->maxappmemory : 0}},
+                          r.markers && !r.markers->empty() ? r.markers : nullptr};
     for (std::size_t i = 0; i < kSummaryFields.size(); ++i)
         members.numbers[i] = {kSummaryFields[i].first, r.*kSummaryFields[i].second};
     return members;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "report/markers.hpp"
 #include "report/report_summary.hpp"
 #include "report/sample_series.hpp"
 
@@ -15,7 +16,8 @@ namespace perfagent {
 /// Members are written in this order: "UsecaseName", "srNumber", "pagename", "build" (each only when present),
 /// "CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed", the four averages, the four maxima,
 /// "totalduration" (the summary: the base's members), then, only when a target is measured, "target",
-/// "targetpid", "AppCPU", "AppMemory", "averageappcpu", "maxappcpu", "averageappmemory", "maxappmemory".
+/// "targetpid", "AppCPU", "AppMemory", "averageappcpu", "maxappcpu", "averageappmemory", "maxappmemory", and
+/// last, only when the measurement has markers, "markers" (`"<n>s"` → its labels).
 struct MeasurementReport : RunSummary {
     /// @brief The target process's part: its name, pid, series (MB for memory) and figures.
     struct Target {
@@ -38,6 +40,7 @@ struct MeasurementReport : RunSummary {
     const SampleSeries* memoryFree = nullptr;
     const SampleSeries* memoryCompressed = nullptr;
     std::optional<Target> target;
+    const Markers* markers = nullptr;  ///< none or empty: the report has no "markers" member
 };
 
 /// A name goes into a report only when it is present and not empty.
@@ -74,6 +77,8 @@ struct ReportMembers {
     const MeasurementReport::Target* target;
     Series targetSeries[2];
     Number targetNumbers[4];
+    /// The markers after everything else, when there are any.
+    const Markers* markers;
 };
 ReportMembers membersOf(const MeasurementReport& report);
 

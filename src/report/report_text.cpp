@@ -3,6 +3,8 @@
 #include "report/text.hpp"
 #include "report/json_writer.hpp"
 
+#include <utility>
+
 namespace perfagent {
 
 namespace {
@@ -45,6 +47,19 @@ void describe(Out& out, const MeasurementReport& report, bool asSent) {
         member("targetpid");
         text += std::to_string(members.target->pid);
         seriesAndNumbers(members.targetSeries, members.targetNumbers);
+    }
+    if (members.markers) {
+        member("markers");
+        text += '[';
+        bool firstMarker = true;
+        for (const auto& [n, labels] : members.markers->bySample()) {
+            if (!std::exchange(firstMarker, false)) text += ", ";
+            text += '"';
+            appendSampleKey(text, n);
+            text += "\": ";
+            appendQuotedText(text, labels);
+        }
+        text += ']';
     }
     text += ']';
 }

@@ -4,6 +4,7 @@
 #include "platform/http_server.hpp"
 #include "platform/main_thread_handoff.hpp"
 #include "platform/processes.hpp"
+#include "report/markers.hpp"
 #include "screen/screen_state.hpp"
 
 #include <boost/json/array.hpp>
@@ -211,6 +212,18 @@ std::vector<HttpRoute> screenRoutes(std::vector<ScreenFile> files, MainThreadHan
             if (ec || !value.is_object()) return responder.refuse({400, "not a JSON object"});
         }
         hand(handoff, responder, "stop", [&host] { host.screenStop(); });
+    }));
+    routes.push_back(action("/screen/actions/mark", [&handoff, &host](HttpServerRequest&& request,
+                                                                      HttpResponder responder) {
+        boost::system::error_code ec;
+        const boost::json::value value = boost::json::parse(request.body, ec);
+        const boost::json::value* label = !ec && value.is_object() ? value.get_object().if_contains("label") : nullptr;
+        if (!label || !label->is_string()) return responder.refuse({400, "not a JSON object with a \"label\" text"});
+        if (auto problem = markerLabelProblem(label->get_string())) return responder.refuse({400, std::move(*problem)});
+        const bool queued = handoff.post([&host, responder, text = std::string(label->get_string())] {
+            responder.answer({.status = 202, .body = host.screenMark(text), .contentType = "application/json"});
+        });
+        if (!queued) responder.refuse({503, "agent busy"});
     }));
     return routes;
 }

@@ -49,6 +49,9 @@ public:
                                                    std::string build) = 0;
     /// Runs the screen's Stop action.
     virtual void screenStop() = 0;
+    /// Marks every running measurement with `label`, as a push's mark does; answers the JSON a push's mark
+    /// is answered with.
+    virtual std::string screenMark(std::string label) = 0;
     /// The live view's JSON (see screenStateJson) with the samples numbered above `since`.
     virtual std::string screenState(std::int64_t since) = 0;
 };
@@ -59,8 +62,10 @@ public:
 /// lists `processes` as `[{"pid", "name", "command", "user", "rss"}]` by name, read on the network thread
 /// at most once a second. `POST /screen/actions/start` (JSON `{"useCaseName": …, "srNumber": …, "target":
 /// …, "build": …}`, an absent field is empty text, a build at most 128 bytes; the target resolved by
-/// `targets` on the network thread) and `POST /screen/actions/stop` (an empty body or a JSON object) reach
-/// `host` on the main thread and are answered 202 (a start that did not happen: 409 with the reason). Actions must be
+/// `targets` on the network thread), `POST /screen/actions/stop` (an empty body or a JSON object) and
+/// `POST /screen/actions/mark` (JSON `{"label": …}`, a label markerLabelProblem accepts, else 400 with the
+/// reason) reach `host` on the main thread and are answered 202 (a start that did not happen: 409 with the
+/// reason; a mark: with the host's answer). Actions must be
 /// same-origin JSON (403 for a foreign Origin, 415 for another media type, 400 for other bodies); every
 /// route answers only requests addressed to this machine (no DNS rebinding), and 503 when the main thread
 /// has too much waiting already.

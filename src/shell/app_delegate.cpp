@@ -100,14 +100,15 @@ void AppDelegate::didFailToRegisterForRemoteNotificationsWithError(std::string_v
     services_.platform.console.println(errorDescription);
 }
 
-void AppDelegate::didReceiveRemoteNotification(const PushCommand& push) {
+std::string AppDelegate::didReceiveRemoteNotification(const PushCommand& push) {
     Console& console = services_.platform.console;
     console.println("userinfo :" + push.echo);
     if (!push.payload) {
         services_.diagnostics("perfagent: push not acted on: " + push.payload.error().message);
-        return;
+        return {};
     }
     const RemoteCommand& command = *push.payload;
+    if (push.action == CommandAction::Mark) return mark(command.label);
     // Names are printed with their control characters escaped, so a payload cannot forge console lines.
     console.println("pagename:" + consoleText(command.pagename));
     console.println("srnumber : " + consoleText(command.srNumber));
@@ -125,10 +126,37 @@ void AppDelegate::didReceiveRemoteNotification(const PushCommand& push) {
             metricscollectoroverall->startOverall(command.usecase, command.srNumber, command.pagename);
         break;
     case CommandAction::StopOverall: metricscollectoroverall->stopOverall(); break;
+    case CommandAction::Mark:
     case CommandAction::None: break;
     }
     console.println(consoleText(command.command) + ":test");
     console.println("hellow world");
+    return {};
+}
+
+std::string AppDelegate::mark(const std::string& label) {
+    MetricsCollector* page = window && window->rootViewController ? window->rootViewController->metricsCollector.get() : nullptr;
+    const std::pair<const char*, MetricsCollector*> measurements[] = {
+        {"push", metricsCollector->running() ? metricsCollector.get() : nullptr},
+        {"overall", metricscollectoroverall->overallSamples()},
+        {"page", page && page->running() ? page : nullptr}};
+    std::vector<std::string> applied;
+    std::vector<std::pair<std::string, std::string>> refused;
+    std::string line = "mark : " + consoleText(label);
+    for (const auto& [name, collector] : measurements) {
+        if (!collector) continue;
+        const std::int64_t sample = collector->counter + 1;
+        if (auto why = collector->mark(label)) {
+            services_.diagnostics("perfagent: mark not applied to the " + std::string(name) + " measurement: " + *why);
+            refused.emplace_back(name, std::move(*why));
+            continue;
+        }
+        applied.emplace_back(name);
+        line += ", " + std::string(name) + " sample " + std::to_string(sample);
+    }
+    if (applied.empty()) line += refused.empty() ? ", no measurement running" : ", refused";
+    services_.platform.console.println(line);
+    return markAnswer(applied, refused);
 }
 
 void AppDelegate::applicationWillTerminate() {

@@ -65,8 +65,12 @@ public:
     void didRegisterForRemoteNotificationsWithDeviceToken(std::span<const std::uint8_t> deviceToken);
     void didFailToRegisterForRemoteNotificationsWithError(std::string_view errorDescription);
     /// Prints the payload and its names, and starts or stops a collector by the command's action,
-    /// measuring the target it resolved to.
-    void didReceiveRemoteNotification(const PushCommand& push);
+    /// measuring the target it resolved to, or marks the running measurements. Answers a mark's answer
+    /// (see mark), empty text for the other commands.
+    std::string didReceiveRemoteNotification(const PushCommand& push);
+    /// Marks the current sample of every measurement running (push, overall, page) with `label`, says so
+    /// on the console and answers which measurements took the marker (see markAnswer).
+    std::string mark(const std::string& label);
     /// Flushes the screen on display, then prints "app terminated".
     void applicationWillTerminate();
     void applicationWillEnterForeground();
@@ -78,6 +82,7 @@ public:
                                            const Result<std::optional<ResolvedTarget>>& target,
                                            std::string build) override;
     void screenStop() override;
+    std::string screenMark(std::string label) override { return mark(label); }
     std::string screenState(std::int64_t since) override;
 
 private:

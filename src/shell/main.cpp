@@ -107,7 +107,7 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
     }
     std::vector<HttpRoute> routes = screenRoutes(std::move(pageFiles), handoff, delegate, processList, targets);
     routes.push_back(pushRoute(token ? tokenText(token.token) : std::string(), handoff,
-                               [&delegate](const PushCommand& command) { delegate.didReceiveRemoteNotification(command); },
+                               [&delegate](const PushCommand& command) { return delegate.didReceiveRemoteNotification(command); },
                                targets));
     HttpServer listener({listenAddress, line.listen.port}, std::move(routes), diagnostics);
     if (const auto error = listener.start()) {

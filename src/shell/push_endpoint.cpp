@@ -114,8 +114,8 @@ PushBodyCheck parsePushBody(std::string_view body) {
     return check;
 }
 
-HttpRoute pushRoute(std::string deviceToken, MainThreadHandoff& handoff, std::function<void(const PushCommand&)> deliver,
-                    TargetResolver& targets) {
+HttpRoute pushRoute(std::string deviceToken, MainThreadHandoff& handoff,
+                    std::function<std::string(const PushCommand&)> deliver, TargetResolver& targets) {
     HttpRoute route{.method = "POST", .path = "/remote-notification", .bodyLimit = kPushBodyLimit,
                     .ownHostOnly = true, .name = "push"};
     route.admit = [token = std::move(deviceToken)](const HttpServerRequest& request) -> std::optional<HttpRefusal> {
@@ -136,6 +136,14 @@ HttpRoute pushRoute(std::string deviceToken, MainThreadHandoff& handoff, std::fu
         if (!command) {
             const bool notPermitted = command.error().code == std::errc::permission_denied;
             return responder.refuse({notPermitted ? 403u : 422u, std::move(command.error().message)});
+        }
+        if (command->action == CommandAction::Mark) {
+            // Which measurements a mark lands on is known on the main thread only: the answer waits for it.
+            const bool queued = handoff.post([deliver, responder, command = std::move(*command)] {
+                responder.answer({.status = 202, .body = deliver(command), .contentType = "application/json"});
+            });
+            if (!queued) responder.refuse({503, "agent busy"});
+            return;
         }
         std::string decision = pushDecision(*command);
         if (!handoff.post([deliver, command = std::move(*command)] { deliver(command); }))

@@ -48,10 +48,12 @@ inline constexpr std::string_view kDamagedTokenStore =
 /// `Authorization: Bearer <deviceToken>` (an empty token, one that could not be loaded, refuses every push
 /// with kDamagedTokenStore) and passes parsePushBody is read once (readPush, resolving a start's target
 /// with `targets`, which from then on the network thread alone may use), answered 202 with pushDecision's
-/// JSON and the command handed to `deliver` on the main thread. Refused: 401, 400 and 413; a start whose
-/// target names no running process 422, one this user may not read 403, each with the reason, nothing
-/// delivered; 503 when the main thread has too much waiting already.
-HttpRoute pushRoute(std::string deviceToken, MainThreadHandoff& handoff, std::function<void(const PushCommand&)> deliver,
-                    TargetResolver& targets);
+/// JSON and the command handed to `deliver` on the main thread. A mark is answered once `deliver` has
+/// run, with the JSON it returns (which measurements the mark applied to); for other commands what it
+/// returns is not used. Refused: 401, 400 and 413; a start whose target names no running process 422, one
+/// this user may not read 403, each with the reason, nothing delivered; 503 when the main thread has too
+/// much waiting already.
+HttpRoute pushRoute(std::string deviceToken, MainThreadHandoff& handoff,
+                    std::function<std::string(const PushCommand&)> deliver, TargetResolver& targets);
 
 }  // namespace perfagent

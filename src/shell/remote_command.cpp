@@ -1,8 +1,10 @@
 #include "shell/remote_command.hpp"
 
 #include "report/json_text.hpp"
+#include "report/markers.hpp"
 #include "report/text.hpp"
 
+#include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
@@ -43,6 +45,16 @@ Result<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo) {
     if (!aps->is_object()) return failure("\"aps\" is not an object");
     const auto* alert = aps->get_object().if_contains("alert");
     if (!alert) return failure("no \"alert\" in \"aps\"");
+    if (alert->is_string() && alert->get_string() == "mark") {
+        // A mark names no measurement: it applies to every one running.
+        const auto* label = userInfo.if_contains("label");
+        if (!label || !label->is_string()) return failure("no \"label\" text");
+        if (auto problem = markerLabelProblem(label->get_string())) return failure(std::move(*problem));
+        RemoteCommand command;
+        command.command = "mark";
+        command.label = label->get_string();
+        return command;
+    }
     const auto* srNumber = userInfo.if_contains("srNumber");
     if (!srNumber) return failure("no \"srNumber\"");
     const auto* usecase = userInfo.if_contains("usecase");
@@ -67,6 +79,7 @@ CommandAction commandAction(std::string_view command) {
     if (command == "stop") return CommandAction::Stop;
     if (command == "startoverall") return CommandAction::StartOverall;
     if (command == "stopoverall") return CommandAction::StopOverall;
+    if (command == "mark") return CommandAction::Mark;
     return CommandAction::None;
 }
 
@@ -89,11 +102,29 @@ std::string pushDecision(const PushCommand& command) {
     case CommandAction::Stop: answer["action"] = "stop"; break;
     case CommandAction::StartOverall: answer["action"] = "startoverall"; break;
     case CommandAction::StopOverall: answer["action"] = "stopoverall"; break;
+    case CommandAction::Mark: answer["action"] = "mark"; break;
     case CommandAction::None:
         answer["action"] = "none";
-        answer["reason"] = command.payload ? "\"alert\" is not start, stop, startoverall or stopoverall"
+        answer["reason"] = command.payload ? "\"alert\" is not start, stop, startoverall, stopoverall or mark"
                                            : command.payload.error().message;
         break;
+    }
+    return boost::json::serialize(answer);
+}
+
+std::string markAnswer(const std::vector<std::string>& applied, const std::vector<std::pair<std::string, std::string>>& refused) {
+    boost::json::object answer;
+    if (applied.empty()) {
+        answer["action"] = "none";
+        answer["reason"] = refused.empty() ? "no measurement running" : refused.front().second;
+        return boost::json::serialize(answer);
+    }
+    answer["action"] = "mark";
+    answer["measurements"] = boost::json::array(applied.begin(), applied.end());
+    if (!refused.empty()) {
+        boost::json::object reasons;
+        for (const auto& [measurement, reason] : refused) reasons[measurement] = reason;
+        answer["refused"] = std::move(reasons);
     }
     return boost::json::serialize(answer);
 }

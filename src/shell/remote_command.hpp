@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace perfagent {
 
@@ -23,6 +25,7 @@ struct RemoteCommand {
     std::string target;    ///< "target": the process to measure; empty when the payload has none
     bool targetTree = false;  ///< "targetTree": true
     std::string build;        ///< "build": which build is measured; empty when the payload has none
+    std::string label;        ///< a mark's "label"
 };
 
 /// The text a payload value stands for: a string unchanged (no quotes), a number in plain decimal (a
@@ -30,13 +33,14 @@ struct RemoteCommand {
 /// and arrays.
 std::string payloadValueText(const boost::json::value& value);
 
-/// Reads "aps"/"alert", "srNumber", "usecase" and the optional "pagename", "target", "targetTree" and "build" from a push's user info.
-/// A Failure with the reason when "aps" is missing or not an object, "alert", "srNumber" or "usecase"
-/// is missing, or "build" is not a text of at most 128 bytes.
+/// Reads "aps"/"alert", "srNumber", "usecase" and the optional "pagename", "target", "targetTree" and "build" from a push's user info;
+/// for the alert "mark", its "label" alone. A Failure with the reason when "aps" is missing or not an
+/// object, "alert", "srNumber" or "usecase" is missing, "build" is not a text of at most 128 bytes, or a
+/// mark's "label" is missing or not a label (see markerLabelProblem).
 Result<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo);
 
 /// @brief The collector operation a command word selects. Matching is exact and case-sensitive.
-enum class CommandAction { Start, Stop, StartOverall, StopOverall, None };
+enum class CommandAction { Start, Stop, StartOverall, StopOverall, Mark, None };
 CommandAction commandAction(std::string_view command);
 
 /// @brief A push as the agent acts on it, read once where it arrives: the payload's console text, its
@@ -53,7 +57,13 @@ struct PushCommand {
 Result<PushCommand> readPush(const boost::json::object& userInfo, TargetResolver& targets);
 
 /// The answer to a delivered push, naming what the agent does with it: {"action":"start"} (or "stop",
-/// "startoverall", "stopoverall"), or {"action":"none","reason":...}.
+/// "startoverall", "stopoverall"), or {"action":"none","reason":...}. A mark's answer says which
+/// measurements it applied to, which only the main thread knows (see markAnswer).
 std::string pushDecision(const PushCommand& command);
+
+/// A mark's answer: {"action":"mark","measurements":["push","overall"]} naming the measurements it applied
+/// to (with "refused": {"page": reason} for those that refused it), or {"action":"none","reason":...} when
+/// it applied to none: no measurement running, or the reason they refused it.
+std::string markAnswer(const std::vector<std::string>& applied, const std::vector<std::pair<std::string, std::string>>& refused);
 
 }  // namespace perfagent

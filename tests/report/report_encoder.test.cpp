@@ -108,6 +108,15 @@ TEST(ReportEncoder, BodyIsPrettyUtf8JsonInMemberOrderAndTheEchoShowsItsNames) {
     EXPECT_EQ(body.at("MemoryUsed").at("1s"), 1e-05);
     // The description shows the name as given (the echo shows the body's, as the table above checks).
     EXPECT_NE(encoded.lines.front().joined().find("\"pagename\": \"caf\xc3\xa9 \xff\xed\xa0\x80\""), std::string::npos);
+
+    // Markers go last, labels on one sample joined; the description shows them as the body holds them.
+    Markers markers;
+    EXPECT_FALSE(markers.add(1, "tap \"here\"") || markers.add(1, "scroll") || markers.add(12, "done"));
+    r.markers = &markers;
+    const auto marked = encoder.encode(r, kRunningReportLines);
+    ASSERT_TRUE(marked.body);
+    EXPECT_TRUE(marked.body->ends_with(",\n  \"markers\": {\n    \"1s\": \"tap \\\"here\\\" \xc2\xb7 scroll\",\n    \"12s\": \"done\"\n  }\n}"));
+    EXPECT_TRUE(marked.lines.front().joined().ends_with(", \"markers\": [\"1s\": \"tap \\\"here\\\" \xc2\xb7 scroll\", \"12s\": \"done\"]]"));
 }
 
 }  // namespace

@@ -33,9 +33,11 @@ struct RecordingScreen final : ScreenHost {
         return std::nullopt;
     }
     void screenStop() override {}
+    std::string screenMark(std::string label) override { return marks.emplace_back(std::move(label)); }
     std::string screenState(std::int64_t since) override { return R"({"since":)" + std::to_string(since) + "}"; }
 
     std::vector<std::pair<std::string, std::string>> starts;
+    std::vector<std::string> marks;
 };
 
 TEST(ScreenEndpoint, PageStateProcessesAndSameOriginJsonActionsOnly) {
@@ -82,6 +84,9 @@ TEST(ScreenEndpoint, PageStateProcessesAndSameOriginJsonActionsOnly) {
         {rawRequest(port, "POST", "/screen/actions/start", "Content-Type: application/jsonp\r\n", "{}"), 415},
         {rawRequest(port, "POST", "/screen/actions/stop", "", ""), 415},
         {post("/screen/actions/start", R"({"useCaseName":5})"), 400}, {post("/screen/actions/stop", "stop"), 400},
+        {post("/screen/actions/mark", R"({"label":"login tapped"})"), 202, "login tapped"},
+        {post("/screen/actions/mark", R"({"label":")" + std::string(129, 'm') + "\"}"), 400, "the label is longer than 128 bytes\n"},
+        {post("/screen/actions/mark", R"({"label":7})"), 400},
     };
     for (const auto& c : cases) {
         RawHttpClient::Response response;
@@ -93,6 +98,7 @@ TEST(ScreenEndpoint, PageStateProcessesAndSameOriginJsonActionsOnly) {
     loop.async([&] { loop.stop(); });  // after what the actions queued
     mainThread.join();
     EXPECT_EQ(screen.starts, (std::vector<std::pair<std::string, std::string>>{{"login", "427v2"}, {"", ""}}));
+    EXPECT_EQ(screen.marks, std::vector<std::string>{"login tapped"});
     EXPECT_EQ(processes.listings, 3);  // the page's list once, each start's target once
 }
 

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 namespace perfagent {
 namespace {
@@ -82,6 +83,38 @@ TEST_F(DelegateTest, AStartMeasuresTheProcessItsPushResolvedOrSaysWhyNot) {
     EXPECT_THAT(shell.diagnostics, ElementsAre("perfagent: measurement not started: target app: app (pid 300) cannot "
                                                "be read (it may have exited)"));
     EXPECT_FALSE(delegate->metricsCollector->running());
+}
+
+TEST_F(DelegateTest, AMarkLandsOnTheNextSampleOfEveryRunningMeasurementWhoseReportsCarryItFromThenOn) {
+    const auto mark = [&](const std::string& label) {
+        return delegate->didReceiveRemoteNotification(
+            *readPush(boost::json::parse(R"({"aps": {"alert": "mark"}, "label": ")" + label + "\"}").as_object(), targets));
+    };
+    EXPECT_EQ(mark("early"), R"({"action":"none","reason":"no measurement running"})");
+    push(R"({"aps": {"alert": "start"}, "srNumber": "1", "usecase": "u"})");
+    shell.loop.advance(2.0);
+    const auto unmarked = shell.urlSession.takeReports();
+    ASSERT_EQ(unmarked.size(), 2u);
+    EXPECT_FALSE(unmarked.back().contains("markers"));
+    push(R"({"aps": {"alert": "startoverall"}, "srNumber": "2", "usecase": "o"})");  // its first sample is still to come
+    EXPECT_EQ(mark("login"), R"({"action":"mark","measurements":["push","overall"]})");
+    mark("scroll");
+    shell.loop.advance(1.0);
+    mark("done");
+    shell.loop.advance(1.0);
+    std::map<std::string, boost::json::value> latest;  // by measurement
+    for (const auto& report : shell.urlSession.takeReports())
+        latest[report.contains("UsecaseName") ? "push" : "overall"] = report.at("markers");
+    EXPECT_EQ(latest["push"], boost::json::parse("{\"3s\": \"login \u00b7 scroll\", \"4s\": \"done\"}"));
+    EXPECT_EQ(latest["overall"], boost::json::parse("{\"1s\": \"login \u00b7 scroll\", \"3s\": \"done\"}"));
+    EXPECT_THAT(shell.console.take(), ::testing::Contains("mark : done, push sample 4, overall sample 3"));
+
+    // The push measurement's thousandth marker is its last; the overall one takes a few more.
+    delegate->metricsCollector->start("u", "1", "");
+    for (std::size_t i = 0; i < kMaxMarkers; ++i) delegate->metricsCollector->mark("m");
+    EXPECT_EQ(mark("more"), R"({"action":"mark","measurements":["overall"],"refused":{"push":"the measurement has 1000 markers, the most it may have"}})");
+    delegate->metricscollectoroverall->stopOverall();
+    EXPECT_EQ(mark("more"), R"({"action":"none","reason":"the measurement has 1000 markers, the most it may have"})");
 }
 
 // A clock set back dates this launch's log before the kept ones: it stays all the same.

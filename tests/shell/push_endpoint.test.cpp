@@ -27,7 +27,7 @@ TEST(PushEndpoint, DeliversTokenBearingObjectsAndRefusesTheRestOrWhenTheMainThre
     Diagnostics diagnostics{[&](std::string_view line) { shell.console.println(line.substr(line.find(' ') + 1)); }};
     TargetResolver targets(&processes, shell.proc, std::nullopt);
     HttpServer server{{boost::asio::ip::make_address("127.0.0.1"), 0},
-                      {pushRoute(kToken, handoff, [&](const PushCommand& c) { delivered.push_back(c); }, targets)},
+                      {pushRoute(kToken, handoff, [&](const PushCommand& c) { return delivered.push_back(c), std::string(); }, targets)},
                       diagnostics};
     ASSERT_FALSE(server.start());
     const auto raw = [&](const std::string& headers, std::optional<std::string_view> body) {
@@ -93,7 +93,20 @@ TEST(RemoteCommand, ReadsTheCommandAndNamesOrSaysWhichKeyIsMissing) {
         {R"({"aps": {"alert": "start"}, "srNumber": "1"})", "no \"usecase\""},
         {R"({"aps": {"alert": "start"}, "srNumber": "1", "usecase": "u", "build": 7})", "\"build\" is not a text of at most 128 bytes"},
         {tooLong.c_str(), "\"build\" is not a text of at most 128 bytes"},
+        // A mark needs its label only, a label as the markers take it.
+        {R"({"aps": {"alert": "mark"}, "srNumber": "1", "usecase": "u"})", "no \"label\" text"},
+        {R"({"aps": {"alert": "mark"}, "label": ""})", "the label is empty"},
+        {R"({"aps": {"alert": "mark"}, "label": "a\u0000b"})", "the label holds a control character"},
+        {R"({"aps": {"alert": "mark"}, "label": "tab\there"})", "the label holds a control character"},
     };
+    const std::string mark = R"({"aps": {"alert": "mark"}, "label": ")" + std::string(126, 'm') + "\u00b7\"}";
+    EXPECT_EQ(parseRemoteCommand(boost::json::parse(mark).as_object())->label.size(), 128u);
+    const std::string longer = R"({"aps": {"alert": "mark"}, "label": ")" + std::string(129, 'm') + "\"}";
+    EXPECT_EQ(parseRemoteCommand(boost::json::parse(longer).as_object()).error().message,
+              "the label is longer than 128 bytes");
+    EXPECT_EQ(markAnswer({"push", "page"}, {{"overall", "full"}}),
+              R"({"action":"mark","measurements":["push","page"],"refused":{"overall":"full"}})");
+    EXPECT_EQ(markAnswer({}, {}), R"({"action":"none","reason":"no measurement running"})");
     // The push's answer names the reason parseRemoteCommand gives.
     testing::FakeShell shell;
     TargetResolver targets(nullptr, shell.proc, std::nullopt);
