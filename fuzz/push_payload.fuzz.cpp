@@ -9,6 +9,7 @@
 // contradicts what the payload says (see the checks below).
 
 #include "report/json_text.hpp"
+#include "report/markers.hpp"
 #include "report/text.hpp"
 #include "shell/app_delegate.hpp"
 #include "shell/push_endpoint.hpp"
@@ -164,6 +165,7 @@ constexpr std::pair<std::string_view, CommandAction> kCommandWords[] = {
     {"stop", CommandAction::Stop},
     {"startoverall", CommandAction::StartOverall},
     {"stopoverall", CommandAction::StopOverall},
+    {"mark", CommandAction::Mark},
 };
 
 }  // namespace
@@ -211,9 +213,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const boost::json::value* srNumber = userInfo.if_contains("srNumber");
     const boost::json::value* usecase = userInfo.if_contains("usecase");
     const boost::json::value* pagename = userInfo.if_contains("pagename");
-    check(command.has_value() == (alert && srNumber && usecase), "payload accepted or rejected wrongly");
+    // A mark needs a label and nothing else.
+    const bool marks = alert && alert->is_string() && alert->get_string() == "mark";
+    const boost::json::value* label = userInfo.if_contains("label");
+    check(command.has_value() == (marks ? label && label->is_string() && !markerLabelProblem(label->get_string())
+                                        : alert && srNumber && usecase),
+          "payload accepted or rejected wrongly");
     CommandAction action = CommandAction::None;
-    if (command) {
+    if (command && marks) {
+        action = commandAction(command->command);
+        check(action == CommandAction::Mark && command->label == label->get_string(), "mark read wrongly");
+    } else if (command) {
         check(command->command == payloadValueText(*alert), "command text");
         check(command->srNumber == payloadValueText(*srNumber), "SR number text");
         check(command->usecase == payloadValueText(*usecase), "use-case text");
@@ -242,10 +252,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           "the answer does not name the action");
     MetricsCollector& collector = *world.delegate.metricsCollector;
     MetricsCollector& overall = *world.delegate.metricscollectoroverall;
-    world.delegate.didReceiveRemoteNotification(*push);
+    const std::string answer = world.delegate.didReceiveRemoteNotification(*push);
     const std::vector<std::string> lines = world.shell.console.take();
     checkPrintable(lines);
     check(!lines.empty() && lines.front() == "userinfo :" + rendered, "first line is not the user info");
+    if (action == CommandAction::Mark) {
+        // Nothing runs in a fresh world: the mark lands nowhere and says so.
+        check(answer == R"({"action":"none","reason":"no measurement running"})" && lines.size() == 2 &&
+                  world.shell.loop.pending() == 0,
+              "a mark without a measurement did something");
+        return 0;
+    }
     if (!command) {
         check(lines.size() == 1, "a rejected payload printed more than the user info");
         check(world.shell.diagnostics.size() == 1, "a rejected payload is not reported once");

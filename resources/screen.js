@@ -19,9 +19,11 @@
     return response.status + (detail ? " " + detail : response.statusText ? " " + response.statusText : "");
   }
 
-  // Sends one screen action; the buttons stay disabled until the agent has answered.
+  const markButton = $("mark");
+  // Sends one screen action; the buttons stay disabled until the agent has answered. `doneText` is the
+  // status, or a function of the answer's JSON giving it.
   async function send(path, body, doneText, failText) {
-    startButton.disabled = stopButton.disabled = true;
+    startButton.disabled = stopButton.disabled = markButton.disabled = true;
     try {
       const response = await fetch(path, {
         method: "POST",
@@ -29,12 +31,13 @@
         body: JSON.stringify(body),
         cache: "no-store",
       });
-      if (response.ok) showStatus(doneText, false);
-      else showStatus(failText + ": " + (await failureText(response)), true);
+      if (!response.ok) showStatus(failText + ": " + (await failureText(response)), true);
+      else if (typeof doneText === "function") showStatus(...doneText(await response.json()));
+      else showStatus(doneText, false);
     } catch (error) {
       showStatus(failText + ": the agent could not be reached", true);
     } finally {
-      startButton.disabled = stopButton.disabled = false;
+      startButton.disabled = stopButton.disabled = markButton.disabled = false;
       pollSoon();
     }
   }
@@ -55,6 +58,15 @@
     startPerformanceWithSender(startButton);
   });
   stopButton.addEventListener("click", () => stopPerformanceWithSender(stopButton));
+  // A mark's answer names the measurements it labelled, or why none.
+  $("markForm").addEventListener("submit", (event) => {
+    event.preventDefault();
+    const label = $("markLabel").value.trim();
+    if (!label) return showStatus("Type the marker's label first", true);
+    send("/screen/actions/mark", { label }, (answer) => (answer.action === "mark"
+      ? [`Marked "${label}" in the ${answer.measurements.join(", ")} measurement${answer.measurements.length > 1 ? "s" : ""}`, false]
+      : ["Not marked: " + answer.reason, true]), "Mark failed");
+  });
 
   // Fills the fields with the agent's texts, unless the user has started typing already.
   async function loadFields() {

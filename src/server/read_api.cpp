@@ -125,6 +125,7 @@ void appendRunMembers(std::string& out, const RunInfo& run, std::int64_t nowMs) 
     out += ",\"pagename\":";
     appendOptionalString(out, run.names.pagename);
     out += ",\"started\":\"" + isoUtc(run.startedMs) + "\",\"lastReport\":\"" + isoUtc(run.lastReportMs) + "\"";
+    out += ",\"firstSample\":\"" + isoUtc(run.firstSampleMs) + "\"";
     out += ",\"samples\":";
     appendInteger(out, run.samples);
     out += isComplete(run, nowMs) ? ",\"complete\":true" : ",\"complete\":false";
@@ -150,7 +151,16 @@ void appendRunWithSeries(std::string& out, const RunDetail& run, std::int64_t no
         }
         out += ']';
     }
-    out += "}}";
+    out += "},\"markers\":[";
+    for (const auto& [n, label] : run.markers) {
+        if (out.back() != '[') out += ',';
+        out += "{\"sample\":";
+        appendInteger(out, n);
+        out += ",\"label\":";
+        appendString(out, label);
+        out += '}';
+    }
+    out += "]}";
 }
 
 /// `{"absolute": b − a, "relative": that in % of |a|}`, relative null when a is 0.
@@ -331,35 +341,6 @@ std::string runJson(const RunDetail& run, std::int64_t nowMs) {
     std::string out;
     out.reserve(1024 + run.series.size() * static_cast<std::size_t>(run.info.lastSample) * 20);
     appendRunWithSeries(out, run, nowMs);
-    return out;
-}
-
-std::string samplesCsv(const RunDetail& run) {
-    const std::vector<std::string> names = orderedSeriesNames(run);
-    std::vector<const std::vector<double>*> columns;
-    std::string out = "sample,elapsed_s";
-    for (const std::string& name : names) {
-        out += ',' + name;
-        columns.push_back(&run.series.find(name)->second);
-    }
-    out += '\n';
-    const auto length = static_cast<std::size_t>(run.info.lastSample);
-    // The run's first sample: the lowest number holding a value in any series.
-    std::size_t first = length;
-    for (const auto* column : columns)
-        for (std::size_t i = 0; i < std::min(first, column->size()); ++i)
-            if (!std::isnan((*column)[i])) first = i;
-    out.reserve(out.size() + length * (12 + names.size() * 16));
-    for (std::size_t i = 0; i < length; ++i) {
-        appendInteger(out, static_cast<std::int64_t>(i + 1));
-        out += ',';
-        if (i >= first) appendInteger(out, static_cast<std::int64_t>(i - first));
-        for (const auto* column : columns) {
-            out += ',';
-            if (i < column->size() && std::isfinite((*column)[i])) appendDoubleText(out, (*column)[i]);
-        }
-        out += '\n';
-    }
     return out;
 }
 

@@ -36,18 +36,19 @@ std::string isoUtc(std::int64_t ms);
 std::optional<std::int64_t> parseIsoUtc(std::string_view text);
 
 /// GET /api/runs: a JSON array of run objects, each with `id`, `device`, `deviceToken`, `usecase`,
-/// `srnumber`, `pagename` (null when absent), `started`, `lastReport`, `samples`, `complete`, `labels`
+/// `srnumber`, `pagename` (null when absent), `started`, `lastReport`, `firstSample` (when sample 1 was
+/// taken), `samples`, `complete`, `labels`
 /// (an object of texts, e.g. "target") and `figures` (an object of numbers under the report's key names).
 std::string runsJson(const std::vector<RunInfo>& runs, std::int64_t nowMs);
 
 /// GET /api/runs/{id}: the run object plus `series`, an object of every series the run holds (the system
 /// series first, then the others by name), each an array indexed by sample number − 1 with null where
-/// a sample is missing.
+/// a sample is missing, and `markers`, `[{"sample": n, "label": text}, …]` by sample number.
 std::string runJson(const RunDetail& run, std::int64_t nowMs);
 
-/// GET /api/runs/{id}/samples.csv: header `sample,elapsed_s,` then the series names in the order above,
-/// one row per sample number; `elapsed_s` counts seconds from the run's first sample; empty fields where
-/// a value is missing.
+/// GET /api/runs/{id}/samples.csv: header `sample,time,elapsed_s,` then the series names in the order
+/// above and `marker`, one row per sample number; `time` is when the sample was taken (ISO 8601 UTC),
+/// `elapsed_s` counts seconds from the run's first sample; empty fields where a value or marker is missing.
 std::string samplesCsv(const RunDetail& run);
 
 /// GET /api/compare: `{"runs": [run with series, …], "differences": [{"id", "figures", "series"}, …]}`,

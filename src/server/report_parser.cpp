@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace perfagent {
 
@@ -22,6 +23,8 @@ constexpr std::string_view kRequiredFigures[] = {"averagecpu",    "averagememory
                                                  "maxmemoryused", "maxcpu",            "totalduration"};
 /// A numeric member kept as a label, not as a figure: it names the target rather than measuring it.
 constexpr std::string_view kNumericLabel = "targetpid";
+/// The member holding the markers: sample keys to texts.
+constexpr std::string_view kMarkersKey = "markers";
 constexpr std::size_t kMaxTokenSize = 1024;
 
 using SeriesEntries = std::vector<std::pair<std::int64_t, double>>;
@@ -63,7 +66,12 @@ public:
     bool on_document_begin(boost::system::error_code&) { return true; }
     bool on_document_end(boost::system::error_code&) { return true; }
     bool on_object_begin(boost::system::error_code&) {
-        if (depth_ == 1 && !inIgnored_) {
+        if (depth_ == 1 && key_ == kMarkersKey) {
+            if (std::exchange(markersSeen_, true)) return twice();
+            inMarkers_ = true;
+        } else if (depth_ == 2 && inMarkers_) {
+            return fail("a marker is not a text");
+        } else if (depth_ == 1 && !inIgnored_) {
             if (isName() || contains(kRequiredFigures, key_) || key_ == kNumericLabel) return wrongType();
             if (!validName(key_)) return badName("series");
             if (std::find(report_.series.begin(), report_.series.end(), key_) != report_.series.end()) return twice();
@@ -86,7 +94,7 @@ public:
             if (isKnown()) return wrongType();
             inIgnored_ = true;
         }
-        if (depth_ == 2 && current_) return fail("a series value is not a number");
+        if (depth_ == 2 && (current_ || inMarkers_)) return fail(inMarkers_ ? "a marker is not a text" : "a series value is not a number");
         ++depth_;
         return true;
     }
@@ -100,9 +108,10 @@ public:
         bool ok = true;
         if (depth_ == 1) {
             key_ = key;
-        } else if (depth_ == 2 && current_) {
+        } else if (depth_ == 2 && (current_ || inMarkers_)) {
             sample_ = sampleNumber(key);
-            if (sample_ == 0) ok = fail("\"" + std::string(key) + "\" in \"" + report_.series.back() + "\" is not a sample key");
+            const std::string member = inMarkers_ ? std::string(kMarkersKey) : report_.series.back();
+            if (sample_ == 0) ok = fail("\"" + std::string(key) + "\" in \"" + member + "\" is not a sample key");
         }
         pending_.clear();
         return ok;
@@ -118,6 +127,8 @@ public:
             ok = fail("the body is not a JSON object");
         } else if (depth_ == 2 && current_) {
             ok = fail("a series value is not a number");
+        } else if (depth_ == 2 && inMarkers_) {
+            ok = marker(text);
         } else if (depth_ == 1) {
             ok = text.find('\0') != std::string_view::npos ? fail("\"" + key_ + "\" holds a NUL character") : topLevelText(text);
         }
@@ -170,13 +181,22 @@ private:
     }
 
     bool leave() {
-        if (--depth_ == 1) current_ = nullptr, inIgnored_ = false;
+        if (--depth_ == 1) current_ = nullptr, inIgnored_ = inMarkers_ = false;
         return true;
+    }
+
+    bool marker(std::string_view text) {
+        markerBytes_ += text.size();
+        if (text.find('\0') != std::string_view::npos) return fail("a marker holds a NUL character");
+        if (report_.markers.size() == kMaxRunMarkers || markerBytes_ > kMaxMarkerTextBytes)
+            return fail("the report has more than " + std::to_string(kMaxRunMarkers) + " markers or " +
+                        std::to_string(kMaxMarkerTextBytes) + " bytes of them");
+        return report_.markers.emplace(sample_, text).second || fail("a sample appears twice in \"markers\"");
     }
 
     bool isName() const { return contains(kNameKeys, key_); }
     bool isKnown() const {
-        return isName() || contains(kSystemSeries, key_) || contains(kRequiredFigures, key_) || key_ == kNumericLabel;
+        return isName() || key_ == kMarkersKey || contains(kSystemSeries, key_) || contains(kRequiredFigures, key_) || key_ == kNumericLabel;
     }
 
     bool topLevelText(std::string_view text) {
@@ -188,7 +208,7 @@ private:
             if (!text.empty()) slot.emplace(text);
             return true;
         }
-        if (contains(kSystemSeries, key_) || contains(kRequiredFigures, key_)) return wrongType();
+        if (contains(kSystemSeries, key_) || contains(kRequiredFigures, key_) || key_ == kMarkersKey) return wrongType();
         return label(text);
     }
 
@@ -207,10 +227,12 @@ private:
             ok = fail("the body is not a JSON object");
         } else if (depth_ == 2 && current_) {
             current_->emplace_back(sample_, value);
+        } else if (depth_ == 2 && inMarkers_) {
+            ok = fail("a marker is not a text");
         } else if (depth_ == 1 && key_ == kNumericLabel) {
             ok = label(text);
         } else if (depth_ == 1) {
-            if (isName() || contains(kSystemSeries, key_)) {
+            if (isName() || contains(kSystemSeries, key_) || key_ == kMarkersKey) {
                 ok = wrongType();
             } else if (!validName(key_)) {
                 ok = badName("figure");
@@ -227,12 +249,13 @@ private:
     bool scalar() {
         if (depth_ == 0) return fail("the body is not a JSON object");
         if (depth_ == 2 && current_) return fail("a series value is not a number");
+        if (depth_ == 2 && inMarkers_) return fail("a marker is not a text");
         if (depth_ == 1 && isKnown()) return wrongType();
         return true;
     }
 
     bool wrongType() {
-        const char* expected = isName() ? "a string" : contains(kSystemSeries, key_) ? "an object" : "a number";
+        const char* expected = isName() ? "a string" : contains(kSystemSeries, key_) || key_ == kMarkersKey ? "an object" : "a number";
         return fail("\"" + key_ + "\" is not " + expected);
     }
     bool twice() { return fail("\"" + key_ + "\" appears twice"); }
@@ -256,6 +279,9 @@ private:
     SeriesEntries* current_ = nullptr;  ///< the series being read, at depth 2
     std::int64_t sample_ = 0;
     unsigned namesSeen_ = 0;
+    bool inMarkers_ = false;  ///< inside "markers"
+    bool markersSeen_ = false;
+    std::size_t markerBytes_ = 0;
 };
 
 /// Lays the series out as the report's table: one row per sample number, one column per series. Each

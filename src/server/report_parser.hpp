@@ -14,8 +14,9 @@ inline constexpr std::int64_t kMaxSampleNumber = 1 << 20;
 
 /// Parses and checks one measurement report body: a JSON object (UTF-8, nested at most 32 deep) with
 /// the four series as objects of sample keys ("1s", "2s", …) to finite numbers, the nine summary
-/// numbers, and the names as strings where present (an empty name counts as absent). Other members are
-/// ignored. A Failure says why a body is refused.
+/// numbers, and the names as strings where present (an empty name counts as absent), and "markers" as an
+/// object of sample keys to texts when present. Other members are ignored. A Failure says why a body is
+/// refused.
 Result<IncomingReport> parseReport(std::string_view body);
 
 /// Parses the device-token upload's body, `{"DeviceToken": "…"}`: the token text, or a Failure saying why not.

@@ -40,6 +40,7 @@ RunInfo readRunInfo(const pqxx::row& row) {
     run.lastReportMs = row[7].as<std::int64_t>();
     run.samples = row[8].as<std::int64_t>();
     run.lastSample = row[9].as<std::int64_t>();
+    run.firstSampleMs = row[10].as<std::int64_t>();
     return run;
 }
 
@@ -122,7 +123,11 @@ public:
             "ORDER BY last_report_ms DESC, id DESC LIMIT $7");
         connection_.prepare("rows_at", "SELECT n, vals FROM samples WHERE run = $1 AND n = ANY($2::bigint[]) ORDER BY n");
         connection_.prepare("create_run", "INSERT INTO runs(device, usecase, srnumber, pagename, started_ms, "
-                                          "last_report_ms) VALUES($1, $2, $3, $4, $5, $5) RETURNING id");
+                                          "last_report_ms, first_sample_ms) VALUES($1, $2, $3, $4, $5, $5, $6) RETURNING id");
+        connection_.prepare("markers", "SELECT n, label FROM run_markers WHERE run = $1 ORDER BY n");
+        connection_.prepare("save_markers", "INSERT INTO run_markers AS m(run, n, label) SELECT $1, * FROM unnest($2::bigint[], "
+                                            "$3::text[]) ON CONFLICT(run, n) DO UPDATE SET label = excluded.label "
+                                            "WHERE length(excluded.label) > length(m.label)");
         connection_.prepare("insert_rows", "INSERT INTO samples(run, n, vals) SELECT $1, n, v::float8[] "
                                            "FROM unnest($2::bigint[], $3::text[]) AS t(n, v)");
         connection_.prepare("update_rows", "UPDATE samples s SET vals = t.v::float8[] FROM unnest($2::bigint[], "
@@ -155,7 +160,8 @@ public:
             "FROM runs WHERE last_report_ms < $1 AND device = ANY($3::text[]) ORDER BY last_report_ms, id LIMIT $2) t "
             "WHERE upto - samples < $4), s AS (DELETE FROM samples WHERE run IN (SELECT id FROM ids) RETURNING 1), "
             "l AS (DELETE FROM run_labels WHERE run IN (SELECT id FROM ids)), f AS (DELETE FROM run_figures WHERE run "
-            "IN (SELECT id FROM ids)), x AS (DELETE FROM run_series WHERE run IN (SELECT id FROM ids)), r AS (DELETE "
+            "IN (SELECT id FROM ids)), x AS (DELETE FROM run_series WHERE run IN (SELECT id FROM ids)), m AS (DELETE FROM "
+            "run_markers WHERE run IN (SELECT id FROM ids)), r AS (DELETE "
             "FROM runs WHERE id IN (SELECT id FROM ids)) SELECT (SELECT count(*) FROM ids), (SELECT count(*) FROM s)");
     }
 
@@ -228,6 +234,8 @@ private:
         std::vector<RunInfo> info{readRunInfo(rows[0])};
         readLabelsAndFigures(work, info);
         RunDetail detail{.info = std::move(info[0])};
+        for (const auto& row : work.exec_prepared("markers", id))
+            detail.markers.emplace(row[0].as<std::int64_t>(), std::string(row[1].c_str(), row[1].size()));
         const auto named = readSeries(work, id);
         std::vector<std::vector<double>*> columns;
         const auto length = static_cast<std::size_t>(detail.info.lastSample);
@@ -303,9 +311,10 @@ private:
             return rows;
         }
 
-        std::int64_t createRun(std::string_view device, const RunNames& names, std::int64_t nowMs) override {
-            return work_.exec_prepared("create_run", std::string(device), names.usecase, names.srnumber, names.pagename, nowMs)[0][0]
-                .as<std::int64_t>();
+        std::int64_t createRun(std::string_view device, const RunNames& names, std::int64_t nowMs,
+                               std::int64_t firstSampleMs) override {
+            return work_.exec_prepared("create_run", std::string(device), names.usecase, names.srnumber, names.pagename,
+                                       nowMs, firstSampleMs)[0][0].as<std::int64_t>();
         }
 
         void insertRows(std::int64_t run, const SampleRows& rows) override {
@@ -329,6 +338,13 @@ private:
 
         void addLabels(std::int64_t run, const Labels& labels) override {
             work_.exec_prepared("add_labels", run, textsLiteral(labels, true), textsLiteral(labels, false));
+        }
+
+        void saveMarkers(std::int64_t run, const RunMarkers& markers) override {
+            std::vector<std::int64_t> numbers;
+            for (const auto& entry : markers) numbers.push_back(entry.first);
+            const std::string labels = arrayLiteral(markers, [](std::string& out, const auto& m) { appendQuoted(out, m.second); });
+            work_.exec_prepared("save_markers", run, numbersLiteral(numbers), labels);
         }
 
         void updateRun(const StoredRun& run, const Figures* figures, std::int64_t nowMs) override {

@@ -133,7 +133,9 @@ IngestResult ingestReport(RunTransaction& transaction, std::string_view device, 
     std::optional<Match> found = findRun(transaction, device, report);
     if (!found) {
         found.emplace();
-        found->run.id = transaction.createRun(device, report.names, nowMs);
+        // The report left just after its last sample, and sample 1 was taken a second per sample before that.
+        const std::int64_t firstSampleMs = nowMs - (std::max<std::int64_t>(report.lastSample(), 1) - 1) * 1000;
+        found->run.id = transaction.createRun(device, report.names, nowMs, firstSampleMs);
         found->run.names = report.names;
         found->columns = *mapColumns(found->series, report);  // a report holds at most kMaxSeries
         result.newRun = true;
@@ -212,6 +214,7 @@ IngestResult ingestReport(RunTransaction& transaction, std::string_view device, 
     for (const auto& [name, value] : report.labels)
         if (!match.labels.contains(name)) added.emplace(name, value);
     if (!added.empty()) transaction.addLabels(run.id, added);
+    if (!report.markers.empty()) transaction.saveMarkers(run.id, report.markers);
 
     result.storedSamples = static_cast<std::int64_t>(inserts.numbers.size());
     run.samples += result.storedSamples;

@@ -55,7 +55,8 @@ public:
     /// Those of the run's stored rows whose numbers are in `numbers`, `width` values each (rows stored
     /// before a series was added are padded with NaN).
     virtual SampleRows storedRows(std::int64_t run, std::span<const std::int64_t> numbers, std::size_t width) = 0;
-    virtual std::int64_t createRun(std::string_view device, const RunNames& names, std::int64_t nowMs) = 0;
+    virtual std::int64_t createRun(std::string_view device, const RunNames& names, std::int64_t nowMs,
+                                   std::int64_t firstSampleMs) = 0;
     /// Inserts rows the run does not hold yet (the caller knows they are new).
     virtual void insertRows(std::int64_t run, const SampleRows& rows) = 0;
     /// Replaces the values of rows the run holds.
@@ -63,6 +64,9 @@ public:
     /// Writes the run's series from index `from` on as new, those before it as changed.
     virtual void saveSeries(std::int64_t run, const std::vector<StoredSeries>& series, std::size_t from) = 0;
     virtual void addLabels(std::int64_t run, const Labels& labels) = 0;
+    /// Stores each marker the run lacks, and a marker's labels where they are longer than those stored (a
+    /// later report of the measurement holds more labels on a sample, never fewer).
+    virtual void saveMarkers(std::int64_t run, const RunMarkers& markers) = 0;
     /// Writes back the run's names and counts, its last-report time and, when given, its figures (with
     /// run.summarySamples and run.summaryDuration), which replace the ones it had.
     virtual void updateRun(const StoredRun& run, const Figures* figures, std::int64_t nowMs) = 0;
@@ -80,7 +84,8 @@ bool labelsCompatible(const Labels& run, const Labels& report);
 /// Derives the report's run and stores it: the most recently reported of the device's runs whose
 /// names and labels are compatible, whose series fit (at most kMaxSeries together) and whose samples
 /// agree with the report's (at its first sample and the last one both hold, in every series both hold),
-/// else a new run. Only values the run lacks are written, also into its gaps; the run's figures become
+/// else a new run (its first sample dated from `nowMs` and the report's last sample number). Only values
+/// the run lacks are written, also into its gaps, and the report's markers; the run's figures become
 /// the report's when the report is the latest yet (more samples, or as many and a longer duration, as a
 /// final report after the last running one).
 IngestResult ingestReport(RunTransaction& transaction, std::string_view device, const IncomingReport& report,

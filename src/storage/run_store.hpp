@@ -23,11 +23,15 @@ inline constexpr std::size_t kMaxFigures = 128;
 inline constexpr std::size_t kMaxLabels = 32;
 inline constexpr std::size_t kMaxNameBytes = 64;    ///< series, figure and label names: [A-Za-z0-9_]
 inline constexpr std::size_t kMaxLabelBytes = 256;  ///< a label's value
+inline constexpr std::size_t kMaxRunMarkers = 1000;             ///< marked samples in one report
+inline constexpr std::size_t kMaxMarkerTextBytes = 256 * 1024;  ///< their labels together
 
 /// Text members of a run other than its names (the measured "target", its "targetpid", …), and its
 /// numbers (averages, maxima, "totalduration", …), each by its report key.
 using Labels = std::map<std::string, std::string, std::less<>>;
 using Figures = std::map<std::string, double, std::less<>>;
+/// Markers: sample number → the labels of what was marked there (several joined with " · ").
+using RunMarkers = std::map<std::int64_t, std::string>;
 
 /// "UsecaseName", "srNumber", "pagename"; absent when the report leaves them out.
 struct RunNames {
@@ -47,6 +51,7 @@ struct IncomingReport {
     std::vector<std::string> series;    ///< column names, the system series first
     std::vector<std::int64_t> numbers;  ///< row sample numbers
     std::vector<double> values;         ///< numbers.size() × series.size(), row by row
+    RunMarkers markers;                 ///< "markers", when the measurement has any
 
     double value(std::size_t row, std::size_t column) const { return values[row * series.size() + column]; }
     std::int64_t lastSample() const { return numbers.empty() ? 0 : numbers.back(); }
@@ -75,6 +80,9 @@ struct RunInfo {
     RunNames names;
     Labels labels;
     std::int64_t startedMs = 0;     ///< arrival of its first report, ms since 1970
+    /// When sample 1 was taken, ms since 1970: the first report's arrival less a second for each sample
+    /// before its last (reports carry no instant; samples are a second apart).
+    std::int64_t firstSampleMs = 0;
     std::int64_t lastReportMs = 0;  ///< arrival of its latest report
     std::int64_t samples = 0;       ///< sample numbers stored
     std::int64_t lastSample = 0;    ///< highest sample number stored
@@ -89,6 +97,7 @@ inline bool isComplete(const RunInfo& run, std::int64_t nowMs) { return nowMs - 
 struct RunDetail {
     RunInfo info;
     std::map<std::string, std::vector<double>, std::less<>> series{};
+    RunMarkers markers{};
 };
 
 /// Series names in display order: the system series first, then the others by name.
@@ -152,7 +161,7 @@ public:
     virtual std::vector<RunInfo> listRuns(const RunFilter& filter) = 0;
     virtual std::optional<RunDetail> run(std::int64_t id) = 0;
     /// Removes, in one transaction, the oldest complete runs last reported before `beforeMs` (see
-    /// pruneCutoffMs), at most one `batch`, with their samples, labels, figures and series.
+    /// pruneCutoffMs), at most one `batch`, with their samples, labels, figures, series and markers.
     virtual PruneResult prune(std::int64_t beforeMs, std::int64_t nowMs, const PruneBatch& batch) = 0;
 };
 

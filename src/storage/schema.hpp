@@ -17,8 +17,10 @@ namespace perfagent {
 ///   samples(run, n, vals)                  one row per sample number: its values by series idx (SQLite: a
 ///                                          blob of native doubles; PostgreSQL: float8[]), NaN/NULL or
 ///                                          beyond the end where the sample has no value
+///   run_markers(run, n, label)             since migration 3: the labels marked on sample n, as text
+///                                          (several joined with " · "); runs.first_sample_ms dates sample 1
 /// Names, figures and series are rows, so a new kind of label, figure or series needs no migration.
-inline constexpr std::array<std::string_view, 2> kSqliteMigrations{
+inline constexpr std::array<std::string_view, 3> kSqliteMigrations{
     R"sql(
 CREATE TABLE devices(address TEXT PRIMARY KEY, token TEXT, token_ms INTEGER) WITHOUT ROWID;
 CREATE TABLE runs(
@@ -70,9 +72,15 @@ ALTER TABLE runs DROP COLUMN maxmemoryfree; ALTER TABLE runs DROP COLUMN maxmemo
 ALTER TABLE runs DROP COLUMN maxmemoryused; ALTER TABLE runs DROP COLUMN maxcpu;
 CREATE INDEX runs_by_activity ON runs(device, last_report_ms, id);
 )sql",
+    R"sql(
+CREATE TABLE run_markers(run INTEGER NOT NULL REFERENCES runs(id), n INTEGER NOT NULL, label TEXT NOT NULL,
+  PRIMARY KEY(run, n)) WITHOUT ROWID;
+ALTER TABLE runs ADD COLUMN first_sample_ms INTEGER;
+UPDATE runs SET first_sample_ms = started_ms;
+)sql",
 };
 
-inline constexpr std::array<std::string_view, 2> kPostgresMigrations{
+inline constexpr std::array<std::string_view, 3> kPostgresMigrations{
     R"sql(
 CREATE TABLE devices(address TEXT PRIMARY KEY, token TEXT, token_ms BIGINT);
 CREATE TABLE runs(
@@ -125,11 +133,17 @@ ALTER TABLE runs DROP COLUMN maxmemoryfree; ALTER TABLE runs DROP COLUMN maxmemo
 ALTER TABLE runs DROP COLUMN maxmemoryused; ALTER TABLE runs DROP COLUMN maxcpu;
 CREATE INDEX runs_by_activity ON runs(device, last_report_ms, id);
 )sql",
+    R"sql(
+CREATE TABLE run_markers(run BIGINT NOT NULL REFERENCES runs(id), n BIGINT NOT NULL, label TEXT NOT NULL,
+  PRIMARY KEY(run, n));
+ALTER TABLE runs ADD COLUMN first_sample_ms BIGINT;
+UPDATE runs SET first_sample_ms = started_ms;
+)sql",
 };
 
 /// The run columns both backends read, in this order.
 inline constexpr std::string_view kRunColumns =
     "r.id, r.device, d.token, r.usecase, r.srnumber, r.pagename, r.started_ms, r.last_report_ms, r.samples, "
-    "r.last_sample";
+    "r.last_sample, r.first_sample_ms";
 
 }  // namespace perfagent

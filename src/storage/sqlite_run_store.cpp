@@ -128,7 +128,8 @@ public:
             for (const std::int64_t id : ids) {
                 deleteSamples_.bind(1, id).run();
                 removed.samples += sqlite3_changes64(db_.get());
-                for (Statement* s : {&deleteLabels_, &deleteFigures_, &deleteSeries_, &deleteRun_}) s->bind(1, id).run();
+                for (Statement* s : {&deleteLabels_, &deleteFigures_, &deleteSeries_, &deleteMarkers_, &deleteRun_})
+                    s->bind(1, id).run();
             }
             commit_.run();
             return removed;
@@ -149,6 +150,7 @@ private:
         run.lastReportMs = s.integer(7);
         run.samples = s.integer(8);
         run.lastSample = s.integer(9);
+        run.firstSampleMs = s.integer(10);
         return run;
     }
 
@@ -167,6 +169,11 @@ private:
             detail.info = readRunInfo(runById_);
         }
         readLabelsAndFigures(detail.info);
+        {
+            ResetOnExit reset{markers_};
+            markers_.bind(1, id);
+            while (markers_.step()) detail.markers.emplace(markers_.integer(0), *markers_.text(1));
+        }
         const std::vector<StoredSeries> named = series(id);
         std::vector<std::vector<double>*> columns;
         const auto length = static_cast<std::size_t>(detail.info.lastSample);
@@ -229,9 +236,10 @@ private:
         return rows;
     }
 
-    std::int64_t createRun(std::string_view device, const RunNames& names, std::int64_t nowMs) override {
+    std::int64_t createRun(std::string_view device, const RunNames& names, std::int64_t nowMs,
+                           std::int64_t firstSampleMs) override {
         createRun_.bind(1, device).bind(2, names.usecase).bind(3, names.srnumber).bind(4, names.pagename);
-        createRun_.bind(5, nowMs).run();
+        createRun_.bind(5, nowMs).bind(6, firstSampleMs).run();
         return sqlite3_last_insert_rowid(db_.get());
     }
 
@@ -252,6 +260,10 @@ private:
 
     void addLabels(std::int64_t run, const Labels& labels) override {
         for (const auto& [name, value] : labels) addLabel_.bind(1, run).bind(2, name).bind(3, value).run();
+    }
+
+    void saveMarkers(std::int64_t run, const RunMarkers& markers) override {
+        for (const auto& [n, label] : markers) saveMarker_.bind(1, run).bind(2, n).bind(3, label).run();
     }
 
     void updateRun(const StoredRun& run, const Figures* figures, std::int64_t nowMs) override {
@@ -285,6 +297,7 @@ private:
     Statement rows_{db_, "SELECT n, vals FROM samples WHERE run = ?1 ORDER BY n"};
     Statement figures_{db_, "SELECT name, value FROM run_figures WHERE run = ?1"};
     Statement labels_{db_, "SELECT name, value FROM run_labels WHERE run = ?1"};
+    Statement markers_{db_, "SELECT n, label FROM run_markers WHERE run = ?1 ORDER BY n"};
     Statement series_{db_, "SELECT name, first_n, last_n, count FROM run_series WHERE run = ?1 ORDER BY idx"};
     Statement addDevice_{db_, "INSERT OR IGNORE INTO devices(address) VALUES(?1)"};
     Statement candidates_{
@@ -296,14 +309,16 @@ private:
         "ORDER BY last_report_ms DESC, id DESC LIMIT ?7"};
     Statement rowAt_{db_, "SELECT vals FROM samples WHERE run = ?1 AND n = ?2"};
     Statement createRun_{db_,
-                         "INSERT INTO runs(device, usecase, srnumber, pagename, started_ms, last_report_ms) "
-                         "VALUES(?1, ?2, ?3, ?4, ?5, ?5)"};
+                         "INSERT INTO runs(device, usecase, srnumber, pagename, started_ms, last_report_ms, "
+                         "first_sample_ms) VALUES(?1, ?2, ?3, ?4, ?5, ?5, ?6)"};
     Statement insertRow_{db_, "INSERT INTO samples(run, n, vals) VALUES(?1, ?2, ?3)"};
     Statement updateRow_{db_, "UPDATE samples SET vals = ?3 WHERE run = ?1 AND n = ?2"};
     Statement saveSeries_{db_,
                           "INSERT INTO run_series(run, idx, name, first_n, last_n, count) VALUES(?1, ?2, ?3, ?4, ?5, ?6) "
                           "ON CONFLICT(run, idx) DO UPDATE SET first_n = ?4, last_n = ?5, count = ?6"};
     Statement addLabel_{db_, "INSERT INTO run_labels(run, name, value) VALUES(?1, ?2, ?3)"};
+    Statement saveMarker_{db_, "INSERT INTO run_markers(run, n, label) VALUES(?1, ?2, ?3) ON CONFLICT(run, n) "
+                               "DO UPDATE SET label = ?3 WHERE length(?3) > length(label)"};
     Statement clearFigures_{db_, "DELETE FROM run_figures WHERE run = ?1"};
     Statement addFigure_{db_, "INSERT INTO run_figures(run, name, value) VALUES(?1, ?2, ?3)"};
     Statement updateRun_{db_,
@@ -322,6 +337,7 @@ private:
     Statement deleteLabels_{db_, "DELETE FROM run_labels WHERE run = ?1"};
     Statement deleteFigures_{db_, "DELETE FROM run_figures WHERE run = ?1"};
     Statement deleteSeries_{db_, "DELETE FROM run_series WHERE run = ?1"};
+    Statement deleteMarkers_{db_, "DELETE FROM run_markers WHERE run = ?1"};
     Statement deleteRun_{db_, "DELETE FROM runs WHERE id = ?1"};
 };
 

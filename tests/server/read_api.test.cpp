@@ -37,6 +37,8 @@ RunDetail detail(std::int64_t id, double shift) {
     run.info.labels = {{"target", "memhog"}};
     run.info.figures = {{"averagecpu", 10 + shift}, {"maxcpu", 20 + shift}, {"totalduration", 4000}};
     if (id == 4) run.info.figures["averagetemperature"] = 40;
+    run.info.firstSampleMs = run.info.startedMs - 1500;
+    run.markers = {{2, "tap, \"here\""}, {5, "done"}};
     run.series = {{"CPU", {missing, 1.5, missing, 0.1 + shift}}, {"MemoryUsed", {missing, 2, missing, 1e+16}},
                   {"AppCPU", {missing, 0.5, missing, shift}}};
     if (id == 4) run.series["Temperature"] = {missing, 40, missing, 41};
@@ -56,11 +58,14 @@ TEST(ReadApi, WritesRunsSeriesCsvAndComparisons) {
     EXPECT_EQ(boost::json::parse(runsJson({run.info}, run.info.lastReportMs + 10000)).at(0).at("complete"), true);
 
     // The system series first, the rest by name; seconds counted from the first sample.
-    EXPECT_EQ(samplesCsv(run), "sample,elapsed_s,CPU,MemoryUsed,AppCPU,Temperature\n"
-                               "1,,,,,\n"
-                               "2,0,1.5,2.0,0.5,40.0\n"
-                               "3,1,,,,\n"
-                               "4,2,0.1,1e+16,0.0,41.0\n");
+    EXPECT_EQ(samplesCsv(run), "sample,time,elapsed_s,CPU,MemoryUsed,AppCPU,Temperature,marker\n"
+                               "1,2026-12-06T21:39:58.500Z,,,,,,\n"
+                               "2,2026-12-06T21:39:59.500Z,0,1.5,2.0,0.5,40.0,\"tap, \"\"here\"\"\"\n"
+                               "3,2026-12-06T21:40:00.500Z,1,,,,,\n"
+                               "4,2026-12-06T21:40:01.500Z,2,0.1,1e+16,0.0,41.0,\n"
+                               "5,2026-12-06T21:40:02.500Z,3,,,,,done\n");  // marked just before the stop
+    EXPECT_EQ(json.at("markers"), boost::json::parse(R"([{"sample": 2, "label": "tap, \"here\""}, {"sample": 5, "label": "done"}])"));
+    EXPECT_EQ(json.at("firstSample"), "2026-12-06T21:39:58.500Z");
 
     const auto compared = boost::json::parse(compareJson({run, detail(5, 2.5), detail(6, -1)}, 0)).as_object();
     EXPECT_EQ(compared.at("runs").as_array().size(), 3u);

@@ -93,6 +93,10 @@ TEST(ReportParser, JoinsSeriesInAnyKeyOrderAndRefusesWhatIsNotAReport) {
         {"series name of 65 bytes", body(R"({"1s": 1})", duration + ", \"" + std::string(65, 's') + R"(": {"1s": 1})")},
         {"label of 257 bytes", body(R"({"1s": 1})", duration + R"(, "build": ")" + std::string(257, 'b') + "\"")},
         {"33 series", body(R"({"1s": 1})", duration + series(29))},
+        {"marker not a text", body(R"({"1s": 1})", duration + R"(, "markers": {"1s": 1})")},
+        {"marker key not a sample key", body(R"({"1s": 1})", duration + R"(, "markers": {"x": "tap"})")},
+        {"markers not an object", body(R"({"1s": 1})", duration + R"(, "markers": "tap")")},
+        {"NUL in a marker", body(R"({"1s": 1})", duration + R"(, "markers": {"1s": "a\u0000"})")},
     };
     for (const auto& [what, text] : cases) {
         SCOPED_TRACE(what);
@@ -109,6 +113,16 @@ TEST(ReportParser, JoinsSeriesInAnyKeyOrderAndRefusesWhatIsNotAReport) {
     ASSERT_TRUE(parses(body(R"({"1s": 1})", duration + series(28) + ", \"" + longName + R"(": 7, "build": ")" + longLabel + "\""), valid));
     EXPECT_EQ(std::tuple(valid.series.size(), valid.series[4], valid.figures.at(longName), valid.labels.at("build")),
               std::tuple(32u, "S0", 7.0, longLabel));
+
+    // Markers, texts by sample: as many as a measurement may have, not one more.
+    std::string markers;
+    for (int n = 1; n <= 1001; ++n) markers += (n > 1 ? ", \"" : "\"") + std::to_string(n) + "s\": \"tap \u00b7 scroll\"";
+    const auto marked = [&](std::size_t count) {
+        return body(R"({"1s": 1})", duration + R"(, "markers": {)" + markers.substr(0, markers.find(", \"" + std::to_string(count + 1) + "s")) + "}");
+    };
+    ASSERT_TRUE(parses(marked(1000), valid));
+    EXPECT_EQ(std::tuple(valid.markers.size(), valid.markers.at(1000), valid.labels.size()), std::tuple(1000u, "tap \u00b7 scroll", 0u));
+    EXPECT_FALSE(parseReport(marked(1001)));
 }
 
 TEST(ReportParser, ReadsShortAndLongDecimalsExactly) {

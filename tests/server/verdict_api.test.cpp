@@ -15,8 +15,9 @@ TEST(VerdictApi, ParsesQueries) {
     EXPECT_EQ(query->baselineBuild, "v2+");
     EXPECT_EQ(query->budgets.named.at(0).second.amount, 20);
     EXPECT_EQ(parseVerdictQuery("baseline=7")->baseline, 7);
+    EXPECT_EQ(parseVerdictQuery("from=login%20tapped&to=done")->from, "login tapped");
     for (const char* bad : {"baseline=0", "baseline=x", "baseline=1&baseline_build=a", "budget=CPU:lots", "run=1",
-                            "baseline_build="})
+                            "baseline_build=", "from=", "to=&from=a"})
         EXPECT_FALSE(parseVerdictQuery(bad)) << bad;
 }
 
@@ -87,6 +88,24 @@ TEST(VerdictApi, ChoosesTheBaselineAndJudges) {
     EXPECT_EQ(std::tie(runs[1].at("outcomes").at("CPU"), runs[1].at("outcomes").at("MemoryUsed")), std::tie("regressed", "unchanged"));
     for (const char* bad : {"", "usecase=a&limit=101", "usecase=a&limit=0", "usecase=a&order=x"})
         EXPECT_FALSE(parseTrendQuery(bad)) << bad;
+
+    // Between markers: each run's samples from its "in" marker up to its "out" one. Inside, this run's CPU
+    // is the baseline's + 10 (a regression); outside, the runs are alike, which hides it over the whole run.
+    const auto phased = [&](double inside, RunMarkers markers, std::int64_t at) {
+        auto r = report("scroll", 10, 60);
+        for (std::int64_t n = 21; n <= 40; ++n) r.values[(n - 1) * 4] += inside;
+        r.markers = std::move(markers);
+        return ingest(r, at);
+    };
+    const auto base = phased(0, {{21, "in"}, {41, "out \u00b7 later"}}, start + 9);
+    const auto slow = phased(10, {{5, "early"}, {21, "in"}, {41, "out"}}, start + 10);
+    EXPECT_EQ(verdict(slow, "budget=CPU:%2B50%25", now + 10).at("outcome"), "unchanged");
+    judged = verdict(slow, "from=in&to=out&budget=CPU:%2B50%25", now + 10);
+    EXPECT_EQ(std::tie(judged.at("baseline"), judged.at("outcome"), judged.at("series").at(0).at("runSamples")),
+              std::tuple(base, "regressed", 20));
+    EXPECT_EQ(verdict(slow, "from=out&to=in", now + 10).at("status"), 400);  // no "in" after "out"
+    EXPECT_EQ(verdict(slow, "from=nosuch", now + 10).at("status"), 400);
+    EXPECT_EQ(verdict(slow, "from=early", now + 10).at("status"), 400);  // the baseline has no such marker
 }
 
 TEST(VerdictCommand, ParsesItsCommandLine) {

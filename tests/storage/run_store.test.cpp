@@ -274,6 +274,20 @@ TYPED_TEST(RunStoreTest, KeepsTargetSeriesWithGapsLabelsAndUnknownSeriesInOneRun
     EXPECT_TRUE(this->ingest(measured(5, "firefox", false)).newRun);
 }
 
+TYPED_TEST(RunStoreTest, KeepsMarkersAsTextOnTheirSamplesAndDatesTheFirstSampleFromTheFirstReport) {
+    IncomingReport first = report(3, kNames);
+    first.markers = {{2, "login"}};
+    const auto id = this->ingest(first).runId;
+    const std::int64_t arrived = this->now;
+    IncomingReport later = report(5, kNames);
+    later.markers = {{2, "login \u00b7 scroll"}, {6, "done"}};
+    this->ingest(later);
+    this->ingest(first);  // late: fewer labels on sample 2 change nothing
+    const auto run = this->store->run(id);
+    EXPECT_EQ(run->markers, (RunMarkers{{2, "login \u00b7 scroll"}, {6, "done"}}));
+    EXPECT_EQ(run->info.firstSampleMs, arrived - 2000);  // sample 3 had just been taken
+}
+
 TYPED_TEST(RunStoreTest, ThirtyMeasurementsBehindOneAddressKeepTheirOwnRuns) {
     for (int k = 1; k <= 12; ++k)
         for (int agent = 0; agent < 30; ++agent) this->ingest(report(k, kNames, agent * 10), "192.0.2.1");
@@ -289,6 +303,7 @@ TYPED_TEST(RunStoreTest, PrunesOldCompleteRunsWithAllTheirRowsInBatchesAndKeepsN
     for (int device = 1; device <= 5; ++device) {
         IncomingReport r = report(3, kNames);
         r.labels = {{"target", "memhog"}};
+        r.markers = {{2, "tap"}};
         addSeries(r, "AppCPU", [](std::int64_t n) { return n * 0.5; });
         old.push_back(this->ingest(r, "10.0.2." + std::to_string(device)).runId);
     }
@@ -311,7 +326,7 @@ TYPED_TEST(RunStoreTest, PrunesOldCompleteRunsWithAllTheirRowsInBatchesAndKeepsN
     EXPECT_EQ((removed({.runs = 100, .samples = 4})), Removed(1, 3));
     EXPECT_EQ((removed({})), Removed(0, 0));
     for (const std::int64_t id : old) EXPECT_FALSE(this->store->run(id));
-    for (const char* table : {"samples", "run_labels", "run_figures", "run_series"})
+    for (const char* table : {"samples", "run_labels", "run_figures", "run_series", "run_markers"})
         EXPECT_EQ(rows(table, "run <> " + std::to_string(newer)), 0) << table;
     this->expectSeries(newer, 4, 7);
 
@@ -336,6 +351,7 @@ TYPED_TEST(RunStoreTest, UpgradesADatabaseOfSchemaVersion1AndKeepsItsRuns) {
     ASSERT_TRUE(run);
     EXPECT_EQ(std::tie(run->info.names, run->info.deviceToken, run->info.samples, run->info.lastSample),
               std::tuple(RunNames{"login", "SR-1", std::nullopt}, "tok", 3, 4));
+    EXPECT_EQ(run->info.firstSampleMs, 1000);  // its first report's arrival: the best there is
     EXPECT_EQ(run->info.figures, (Figures{{"averagecpu", 12.5}, {"averagememorycompressed", 0}, {"averagememoryfree", 0},
                                           {"averagememoryused", 0}, {"maxcpu", 33.333333333333336},
                                           {"maxmemorycompressed", 0}, {"maxmemoryfree", 0}, {"maxmemoryused", 4096.5},
