@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(again.runId == first.runId && !again.newRun && again.storedSamples == 0, "a repeated report changed the run");
     const auto run = store->run(first.runId);
     check(run && run->info.samples == first.storedSamples && run->info.names == report.names &&
-              run->info.labels == report.labels && run->info.figures == report.figures,
+              run->info.labels == report.labels && run->info.figures == report.figures && run->markers == report.markers,
           "run not as reported");
     for (std::size_t column = 0; column < report.series.size(); ++column) {
         const auto& stored = run->series.at(report.series[column]);

@@ -201,6 +201,9 @@
     load();
   }
 
+  // The x axis the page's switch (radios named "xAxis") asks for: "sample", "clock" or "elapsed".
+  const axisMode = () => (document.querySelector('input[name="xAxis"]:checked') || { value: "sample" }).value;
+
   // ---- one run --------------------------------------------------------------------------------------
   function runPage() {
     const id = new URLSearchParams(location.search).get("id");
@@ -209,8 +212,16 @@
     $("csv").href = base + "/samples.csv";
     $("json").href = base;
     let charts = null;
+    let shown = null;
+    $("xAxis").addEventListener("change", () => shown && show(shown));
 
     function show(run) {
+      shown = run;
+      const firstSample = Date.parse(run.firstSample);
+      const markers = (run.markers || []).map((m) => ({ x: m.sample, label: m.label }));
+      $("markersBlock").hidden = markers.length === 0;
+      $("markers").replaceChildren(...markers.map((m) => el("li", {}, `Sample ${m.x} (${PerfCharts.clockText(firstSample + (m.x - 1) * 1000)}): `,
+        el("strong", {}, m.label))));
       document.title = `Run ${run.id} · perfagent-server`;
       $("title").textContent = `Run ${run.id}: ${runName(run)}`;
       $("facts").replaceChildren(...[
@@ -224,13 +235,13 @@
         el("td", { className: "number" }, number(figure(run, s.average), s.digits)),
         el("td", { className: "number" }, number(figure(run, s.max), s.digits)))));
       const plan = chartPlan(series, [run]);
-      const shape = plan.map((s) => s.lines.map((l) => l.key).join("+")).join(",");
+      const shape = axisMode() + ":" + plan.map((s) => s.lines.map((l) => l.key).join("+")).join(",");
       if (!charts || charts.shape !== shape) {
         $("charts").replaceChildren();
         charts = plan.map((s) => {
           const block = chartBlock($("charts"), "chart" + s.key, s.unit ? `${s.title} (${s.unit})` : s.title);
           const chart = PerfCharts.chart(block.plot, {
-            unit: s.unit, digits: s.digits, group: "run", fromZero: s.unit === "%",
+            unit: s.unit, digits: s.digits, group: "run", fromZero: s.unit === "%", ...PerfCharts.xAxis(axisMode(), firstSample),
             series: s.lines.map((l, i) => ({ label: l.title, color: PerfCharts.palette[i], dash: PerfCharts.dashes[i] })),
           });
           return { chart, block, lines: s.lines };
@@ -240,7 +251,7 @@
       $("notes").replaceChildren(...zeroNotes(series, [run]));
       for (const { chart, block, lines } of charts) {
         const data = PerfCharts.columns(lines.map((l) => run.series[l.key]));
-        chart.setData(data);
+        chart.setData(data, markers);
         block.summary.textContent = lines.map((l, i) => PerfCharts.describe(l.title, l.unit, data[i + 1], l.digits)).join(" ");
       }
     }
@@ -363,7 +374,11 @@
         `${signed(change, s.digits)}${s.unit ? " " + s.unit : ""}${relative}${way ? ", " + way : ""}`);
     }
 
+    let shown = null;
+    $("xAxis").addEventListener("change", () => shown && show(shown));
+
     function show(result) {
+      shown = result;
       const runs = result.runs;
       const differences = new Map((result.differences || []).map((d) => [String(d.id), d]));
       $("title").textContent = "Comparison of runs " + runs.map((r) => r.id).join(", ");
@@ -395,7 +410,7 @@
       for (const s of series.filter((x) => !runs.every((r) => allZero((r.series || {})[x.key])))) {
         const block = chartBlock($("charts"), "chart" + s.key, s.unit ? `${s.title} (${s.unit})` : s.title);
         const chart = PerfCharts.chart(block.plot, {
-          unit: s.unit, digits: s.digits, group: "compare", fromZero: s.unit === "%",
+          unit: s.unit, digits: s.digits, group: "compare", fromZero: s.unit === "%", ...PerfCharts.xAxis(axisMode()),
           series: runs.map((r, i) => ({ label: `Run ${r.id}`, color: PerfCharts.palette[i], dash: PerfCharts.dashes[i] })),
         });
         const data = PerfCharts.columns(runs.map((r) => r.series && r.series[s.key]));

@@ -59,9 +59,9 @@ async function expectAsReported(run, final) {
   assert.deepEqual(run.figures, Object.fromEntries(figures.map((key) => [key, final[key]])));
   const [header, ...rows] = (await api(`/api/runs/${run.id}/samples.csv`)).trim().split('\n');
   const columns = Object.keys(run.series);
-  assert.equal(header, ['sample', 'elapsed_s', ...columns].join(','));
-  assert.deepEqual(rows.map((row) => row.split(',').map((v) => (v === '' ? null : Number(v)))),
-    run.series.CPU.map((_, i) => [i + 1, i, ...columns.map((name) => run.series[name][i])]));
+  assert.equal(header, ['sample', 'time', 'elapsed_s', ...columns, 'marker'].join(','));
+  assert.deepEqual(rows.map((row) => row.split(',').filter((_, k) => k !== 1).map((v) => (v === '' ? null : Number(v)))),
+    run.series.CPU.map((_, i) => [i + 1, i, ...columns.map((name) => run.series[name][i]), null]));
 }
 
 test('a target run keeps its target, app series and app figures: API, CSV and comparison equal the final reports', async () => {
