@@ -2,7 +2,6 @@
 
 #include "report/json_writer.hpp"
 
-#include <algorithm>
 
 namespace perfagent {
 
@@ -11,8 +10,12 @@ std::optional<std::string> markerLabelProblem(std::string_view label) {
     if (label.size() > kMaxMarkerLabelBytes)
         return "the label is longer than " + std::to_string(kMaxMarkerLabelBytes) + " bytes";
     if (!isValidUtf8(label)) return "the label is not UTF-8";
-    if (std::any_of(label.begin(), label.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
-        return "the label holds a control character";
+    // C0 controls and DEL, and (in UTF-8, which it is by now) the C1 controls U+0080 to U+009F.
+    for (std::size_t i = 0; i < label.size(); ++i) {
+        const auto c = static_cast<unsigned char>(label[i]);
+        if (c < 0x20 || c == 0x7F || (c == 0xC2 && static_cast<unsigned char>(label[i + 1]) <= 0x9F))
+            return "the label holds a control character";
+    }
     return std::nullopt;
 }
 

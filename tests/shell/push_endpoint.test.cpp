@@ -98,6 +98,7 @@ TEST(RemoteCommand, ReadsTheCommandAndNamesOrSaysWhichKeyIsMissing) {
         {R"({"aps": {"alert": "mark"}, "label": ""})", "the label is empty"},
         {R"({"aps": {"alert": "mark"}, "label": "a\u0000b"})", "the label holds a control character"},
         {R"({"aps": {"alert": "mark"}, "label": "tab\there"})", "the label holds a control character"},
+        {R"({"aps": {"alert": "mark"}, "label": "c1\u0085"})", "the label holds a control character"},
     };
     const std::string mark = R"({"aps": {"alert": "mark"}, "label": ")" + std::string(126, 'm') + "\u00b7\"}";
     EXPECT_EQ(parseRemoteCommand(boost::json::parse(mark).as_object())->label.size(), 128u);

@@ -1,5 +1,6 @@
 #include "server/verdict/verdict_api.hpp"
 
+#include "report/markers.hpp"
 #include "server/read_api.hpp"
 
 #include <algorithm>
@@ -43,13 +44,12 @@ namespace {
 
 /// The first sample after `after` marked `label` (alone or among the labels marked there).
 std::optional<std::int64_t> markedSample(const RunMarkers& markers, std::string_view label, std::int64_t after) {
-    constexpr std::string_view join = " \u00B7 ";
     for (auto it = markers.upper_bound(after); it != markers.end(); ++it) {
         for (std::string_view rest = it->second;;) {
-            const auto end = rest.find(join);
+            const auto end = rest.find(kMarkerJoin);
             if (rest.substr(0, end) == label || it->second == label) return it->first;
             if (end == std::string_view::npos) break;
-            rest.remove_prefix(end + join.size());
+            rest.remove_prefix(end + kMarkerJoin.size());
         }
     }
     return std::nullopt;
