@@ -51,6 +51,34 @@ TEST(StreamConsole, WritesCopiedAndHeldLinesInOrder) {
     EXPECT_TRUE(fromFile == expected) << fromFile.size() << " bytes of " << expected.size();
 }
 
+// A reader that stalls: what waits is bounded (a line longer than the bound is taken when nothing waits),
+// the rest is dropped and counted, and what was taken comes out whole once the reader reads.
+TEST(StreamConsole, LinesWaitingForAStalledReaderAreBoundedAndTheDroppedOnesCounted) {
+    std::vector<std::string> said;
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const std::string mib(StreamConsole::kBufferBytes / 4 - 1, 'm');
+    std::string out;
+    {
+        Diagnostics diagnostics([&](std::string_view line) { said.emplace_back(line); });
+        std::thread reader;
+        {
+            StreamConsole console(fds[1], diagnostics);
+            console.println(std::string(StreamConsole::kBufferBytes + 1, 'L'));  // the writer stalls on it
+            std::this_thread::sleep_for(300ms);
+            for (int i = 0; i < 6; ++i) console.println(mib);
+            reader = std::thread([&] { out = testing::readFile("/dev/fd/" + std::to_string(fds[0])); });
+        }
+        ::close(fds[1]);
+        reader.join();
+    }
+    EXPECT_EQ(out.size(), StreamConsole::kBufferBytes + 2 + 4 * (mib.size() + 1));
+    ::close(fds[0]);
+    ASSERT_EQ(said.size(), 2u);
+    EXPECT_NE(said[0].find("dropping them"), std::string::npos);
+    EXPECT_NE(said[1].find("1 more console lines dropped"), std::string::npos);
+}
+
 TEST(Diagnostics, LinesCarryTheirUtcInstantAndFloodsAreCountedOncePerMinute) {
     std::vector<std::string> out;
     auto now = std::chrono::system_clock::time_point{} + 1'765'056'944'123ms;  // 2025-12-06T21:35:44.123Z
