@@ -30,10 +30,10 @@ void BM_RunningReportTick(benchmark::State& state) {
     DroppingUrlSession session;
     CollectionServer server(session, CollectionEndpoint{});
     MetricsCollector collector(platform, probes, server);
-    collector.startTime = nowMilliseconds(clock);
+    collector.start("", "", "");
     for (std::int64_t i = 0; i < samples; ++i) collector.timerHandler();
     for (auto _ : state) {
-        collector.counter = samples - 1;
+        collector.retakeLastSample();
         collector.timerHandler();
     }
     state.SetComplexityN(samples);

@@ -103,10 +103,10 @@ void appendJsonString(std::string& out, std::string_view text) {
 
 std::optional<std::string> encodePretty(const MeasurementReport& report, std::string buffer) {
     if (!isValidJsonObject(report)) return std::nullopt;
-    const ReportMembers members = membersOf(report);
     std::size_t size = 512;
-    for (const auto& series : members.series) size += series.series->jsonEntries().size() + 32;
-    for (const auto& series : members.targetSeries) size += series.series->jsonEntries().size() + 32;
+    for (const auto& series : report.series) size += series.samples->jsonEntries().size() + 32;
+    if (report.target)
+        for (const auto& series : report.target->series) size += series.samples->jsonEntries().size() + 32;
     // Rounded up so that a growing measurement asks for the same size for many seconds in a row: the
     // allocator then reuses the block the previous body left instead of carving a new one each time.
     constexpr std::size_t kGranule = 64 * 1024;
@@ -122,40 +122,40 @@ std::optional<std::string> encodePretty(const MeasurementReport& report, std::st
         out += key;  // keys are fixed ASCII texts without characters that need escaping
         out += "\": ";
     };
-    for (const auto& name : members.names) {
+    for (const auto& name : namesOf(report)) {
         if (!*name.value) continue;
         member(name.key);
         appendJsonString(out, **name.value);
     }
-    const auto seriesMember = [&](const ReportMembers::Series& series) {
+    const auto seriesMember = [&](const MeasurementReport::Series& series) {
         member(series.key);
-        if (series.series->empty()) {
+        if (series.samples->empty()) {
             out += "{}";
             return;
         }
         out += "{\n";
-        out += series.series->jsonEntries();  // finite (checked above), so each double text is a JSON number
+        out += series.samples->jsonEntries();  // finite (checked above), so each double text is a JSON number
         out += "\n  }";
     };
-    const auto numberMember = [&](const ReportMembers::Number& number) {
-        member(number.key);
-        appendDoubleText(out, number.value);
+    const auto figureMember = [&](const MeasurementReport::Figure& figure) {
+        member(figure.key);
+        appendDoubleText(out, figure.value);
     };
-    for (const auto& series : members.series) seriesMember(series);
-    for (const auto& number : members.numbers) numberMember(number);
-    if (members.target) {
+    for (const auto& series : report.series) seriesMember(series);
+    for (const auto& figure : report.figures) figureMember(figure);
+    if (report.target) {
         member("target");
-        appendJsonString(out, members.target->name);
+        appendJsonString(out, report.target->name);
         member("targetpid");
-        out += std::to_string(members.target->pid);
-        for (const auto& series : members.targetSeries) seriesMember(series);
-        for (const auto& number : members.targetNumbers) numberMember(number);
+        out += std::to_string(report.target->pid);
+        for (const auto& series : report.target->series) seriesMember(series);
+        for (const auto& figure : report.target->figures) figureMember(figure);
     }
-    if (members.markers) {
+    if (const Markers* markers = markersOf(report)) {
         member("markers");
         out += "{\n";
         bool firstMarker = true;
-        for (const auto& [n, labels] : members.markers->bySample()) {
+        for (const auto& [n, labels] : markers->bySample()) {
             out += std::exchange(firstMarker, false) ? "    " : ",\n    ";
             out += '"';
             appendSampleKey(out, n);

@@ -14,7 +14,6 @@ std::string& textOf(LinePieces& out) { return out.text(); }
 
 template <typename Out>
 void describe(Out& out, const MeasurementReport& report, bool asSent) {
-    const ReportMembers members = membersOf(report);
     std::string& text = textOf(out);
     text += '[';
     bool first = true;
@@ -25,34 +24,34 @@ void describe(Out& out, const MeasurementReport& report, bool asSent) {
         text += key;
         text += "\": ";
     };
-    for (const auto& name : members.names) {
+    for (const auto& name : namesOf(report)) {
         if (!*name.value) continue;
         member(name.key);
         appendQuotedText(text, asSent ? validUtf8(**name.value) : **name.value);
     }
-    const auto seriesAndNumbers = [&](const auto& allSeries, const auto& numbers) {
+    const auto seriesAndFigures = [&](const auto& allSeries, const auto& figures) {
         for (const auto& series : allSeries) {
             member(series.key);
-            appendMapText(out, *series.series);
+            appendMapText(out, *series.samples);
         }
-        for (const auto& number : numbers) {
-            member(number.key);
-            appendDoubleText(text, number.value);
+        for (const auto& figure : figures) {
+            member(figure.key);
+            appendDoubleText(text, figure.value);
         }
     };
-    seriesAndNumbers(members.series, members.numbers);
-    if (members.target) {
+    seriesAndFigures(report.series, report.figures);
+    if (report.target) {
         member("target");
-        appendQuotedText(text, asSent ? validUtf8(members.target->name) : members.target->name);
+        appendQuotedText(text, asSent ? validUtf8(report.target->name) : report.target->name);
         member("targetpid");
-        text += std::to_string(members.target->pid);
-        seriesAndNumbers(members.targetSeries, members.targetNumbers);
+        text += std::to_string(report.target->pid);
+        seriesAndFigures(report.target->series, report.target->figures);
     }
-    if (members.markers) {
+    if (const Markers* markers = markersOf(report)) {
         member("markers");
         text += '[';
         bool firstMarker = true;
-        for (const auto& [n, labels] : members.markers->bySample()) {
+        for (const auto& [n, labels] : markers->bySample()) {
             if (!std::exchange(firstMarker, false)) text += ", ";
             text += '"';
             appendSampleKey(text, n);
@@ -67,9 +66,8 @@ void describe(Out& out, const MeasurementReport& report, bool asSent) {
 }  // namespace
 
 void appendDescription(std::string& out, const MeasurementReport& report, bool asSent) {
-    const ReportMembers members = membersOf(report);
     std::size_t size = out.size() + 512;
-    for (const auto& series : members.series) size += series.series->consoleSize() + 32;
+    for (const auto& series : report.series) size += series.samples->consoleSize() + 32;
     out.reserve(size);
     describe(out, report, asSent);
 }
@@ -77,7 +75,7 @@ void appendDescription(std::string& out, const MeasurementReport& report, bool a
 void appendDescription(LinePieces& out, const MeasurementReport& report) { describe(out, report, false); }
 
 bool echoDiffersFromDescription(const MeasurementReport& report) {
-    for (const auto& name : membersOf(report).names)
+    for (const auto& name : namesOf(report))
         if (*name.value && !isValidUtf8(**name.value)) return true;
     return report.target && !isValidUtf8(report.target->name);
 }

@@ -4,18 +4,21 @@
 
 namespace perfagent {
 
-bool isValidJsonObject(const MeasurementReport& report) {
-    const ReportMembers members = membersOf(report);
-    for (const auto& number : members.numbers)
-        if (!std::isfinite(number.value)) return false;
-    for (const auto& series : members.series)
-        if (!series.series->allFinite()) return false;
-    if (!members.target) return true;
-    for (const auto& number : members.targetNumbers)
-        if (!std::isfinite(number.value)) return false;
-    for (const auto& series : members.targetSeries)
-        if (!series.series->allFinite()) return false;
+namespace {
+
+bool allFinite(const std::vector<MeasurementReport::Series>& series, const std::vector<MeasurementReport::Figure>& figures) {
+    for (const auto& figure : figures)
+        if (!std::isfinite(figure.value)) return false;
+    for (const auto& s : series)
+        if (!s.samples->allFinite()) return false;
     return true;
+}
+
+}  // namespace
+
+bool isValidJsonObject(const MeasurementReport& report) {
+    return allFinite(report.series, report.figures) &&
+           (!report.target || allFinite(report.target->series, report.target->figures));
 }
 
 }  // namespace perfagent

@@ -38,52 +38,50 @@ std::string screenStateJson(std::span<const ScreenMeasurement> candidates, std::
     const MetricsCollector* readBy = nullptr;
     for (const ScreenMeasurement& c : candidates) {
         if (!c.samples) continue;
+        const Measurement& m = c.samples->measurement();
         const bool better = !shown || (c.running && !shown->running) ||
-                            (!shown->running && !c.running && c.samples->startTime > shown->samples->startTime);
-        if (better && (c.running || !c.samples->cpuDict.empty())) shown = &c;
-        if (c.samples->latestReadout && (!readBy || c.samples->latestReadoutAt > readBy->latestReadoutAt))
+                            (!shown->running && !c.running && m.startTime() > shown->samples->measurement().startTime());
+        if (better && (c.running || !m.series(kCpuSeries).empty())) shown = &c;
+        if (c.samples->latestReadout() && (!readBy || c.samples->latestReadoutAt() > readBy->latestReadoutAt()))
             readBy = c.samples;
     }
 
     boost::json::object state;
     state["running"] = shown && shown->running;
     if (shown) {
-        const MetricsCollector& m = *shown->samples;
+        const Measurement& m = shown->samples->measurement();
         state["measurement"] = boost::json::object{{"useCaseName", name(shown->useCaseName)},
                                                    {"srNumber", name(shown->srNumber)},
                                                    {"pageName", name(shown->pageName)},
-                                                   {"started", std::llround(m.startTime)},
+                                                   {"started", std::llround(m.startTime())},
                                                    {"origin", shown->origin},
-                                                   {"samples", m.cpuDict.size()},
+                                                   {"samples", m.series(kCpuSeries).size()},
                                                    {"target", nullptr}};
-        if (const ProcessTarget* target = m.target())
+        if (const ProcessTarget* target = shown->samples->target())
             state["measurement"].as_object()["target"] = boost::json::object{{"name", target->name()}, {"pid", target->pid()}};
     } else {
         state["measurement"] = nullptr;
     }
     if (readBy) {
-        const SampleReadout& r = *readBy->latestReadout;
-        state["readout"] = boost::json::object{{"systemCpu", number(r.systemCpu)},
-                                               {"memoryUsed", number(usedMemory(r.memory) * kMegabytesPerByte)},
-                                               {"memoryFree", number(r.memory.free * kMegabytesPerByte)},
-                                               {"memoryCompressed", number(r.memory.compressed * kMegabytesPerByte)},
-                                               {"appCpu", number(r.appCpu)},
-                                               {"appMemory", number(r.appMemory * kMegabytesPerByte)}};
+        // Every figure of the latest sample that the series of its measurement's groups declare.
+        const SampleReadout& r = *readBy->latestReadout();
+        boost::json::object readout;
+        for (const SeriesDeclaration& declared : kSeries)
+            if (declared.readoutKey && readBy->measurement().groups().has(declared.group))
+                readout[declared.readoutKey] = number(declared.read(r));
+        state["readout"] = std::move(readout);
     } else {
         state["readout"] = nullptr;
     }
     const std::int64_t from = std::clamp<std::int64_t>(since, 0, kLargestSince) + 1;
     boost::json::object series{{"from", from}};
-    const MetricsCollector* m = shown ? shown->samples : nullptr;
-    const std::int64_t last = m ? m->cpuDict.last() : 0;
-    series["CPU"] = m ? samplesAfter(m->cpuDict, from, last) : boost::json::array{};
-    series["MemoryUsed"] = m ? samplesAfter(m->memoryUsedDict, from, last) : boost::json::array{};
-    series["MemoryFree"] = m ? samplesAfter(m->memoryFreeDict, from, last) : boost::json::array{};
-    series["MemoryCompressed"] = m ? samplesAfter(m->memoryCompressedDict, from, last) : boost::json::array{};
-    if (m && m->target()) {
-        series["AppCPU"] = samplesAfter(m->appCpuDict, from, last);
-        series["AppMemory"] = samplesAfter(m->appMemoryDict, from, last);
-    }
+    // Without a measurement, the system's series of the base group, empty.
+    const Measurement* m = shown ? &shown->samples->measurement() : nullptr;
+    const std::int64_t last = m ? m->series(kCpuSeries).last() : 0;
+    const SeriesGroups groups = m ? m->groups() : SeriesGroups{};
+    for (std::size_t i = 0; i < kSeriesCount; ++i)
+        if (recordsSeries(i, groups, m && shown->samples->target()))
+            series[kSeries[i].key] = m ? samplesAfter(m->series(i), from, last) : boost::json::array{};
     state["series"] = std::move(series);
     return boost::json::serialize(state);
 }

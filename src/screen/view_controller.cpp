@@ -1,11 +1,9 @@
 #include "screen/view_controller.hpp"
 
-#include "collector/accumulation.hpp"
 #include "report/text.hpp"
 #include "report/collection_server.hpp"
 #include "report/measurement_report.hpp"
 
-#include <cmath>
 
 namespace perfagent {
 
@@ -37,20 +35,17 @@ void ViewController::viewDidLoad() {
 }
 
 void ViewController::timerHandler() {
-    const SampleReadout sample = readAndPrintSample(platform_, sampler_, &sampler_.self());
-    if (!std::isnan(sample.systemCpu)) systemCPULatest = sample.systemCpu;
-
-    accumulateSample(*this, systemCPULatest, sample.memory);
+    // The screen's own measurement records the system alone.
+    measurement_.add(readAndPrintSample(platform_, sampler_, &sampler_.self(), measurement_.groups()), false);
 }
 
 void ViewController::backgroundPush() { sendScreenReport(true); }
 
 void ViewController::startPerformanceWithSender(const void*) {
     backgroundTask->startBackgroundTask();
-    startTime = nowMilliseconds(platform_.clock);
+    const double startTime = nowMilliseconds(platform_.clock);
     printInstant(platform_.console, "start time : ", startTime);
-    resetAccumulators(*this);
-    clearSeries(*this);
+    measurement_.start(startTime);
     useCase = fieldText(useCaseName);
     srno = fieldText(srNumber);
     platform_.console.println("srno  : " + optionalText(srno));
@@ -69,16 +64,16 @@ void ViewController::stopBackgroundMeasurement() {
         if (backgroundPusher) backgroundPusher->invalidate();
         backgroundTask->stopBackgroundTask();
         sendScreenReport(false);
-        resetAccumulators(*this);
+        measurement_.resetFigures();
     }
     Console& console = platform_.console;
     platform_.runLoop.asyncAfter(2.0, [&console] { console.println("after 2seconds"); });
 }
 
 void ViewController::sendScreenReport(bool withSrNumber) {
-    endTime = nowMilliseconds(platform_.clock);
-    printInstant(platform_.console, "stop time : ", endTime);
-    const MeasurementReport report = reportOf(*this, useCase, withSrNumber ? srno : std::nullopt, std::nullopt);
+    measurement_.setEndTime(nowMilliseconds(platform_.clock));
+    printInstant(platform_.console, "stop time : ", measurement_.endTime());
+    const MeasurementReport report = measurement_.report(useCase, withSrNumber ? srno : std::nullopt, std::nullopt);
     encodeAndHandOff(report, kScreenReportLines, platform_.console, server_);
 }
 

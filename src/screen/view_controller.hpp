@@ -1,6 +1,6 @@
 #pragma once
 
-#include "collector/accumulation.hpp"
+#include "collector/measurement.hpp"
 #include "collector/metrics_collector.hpp"
 #include "keepalive/background_task.hpp"
 #include "platform/platform.hpp"
@@ -26,7 +26,7 @@ struct TextField {
 /// own, which nothing in the agent schedules, and a flush that the application runs at termination.
 ///
 /// Everything runs on the main thread.
-class ViewController : public Accumulation {
+class ViewController {
 public:
     ViewController(Platform& platform, Probes& probes, CollectionServer& server, KeepAliveServices keepAlive);
     ~ViewController();
@@ -36,11 +36,11 @@ public:
     /// Clears both text fields once the screen's view is loaded.
     void viewDidLoad();
     void didReceiveMemoryWarning() {}
-    /// One screen sample: the readout lines and the screen's own accumulators.
+    /// One screen sample: the readout lines and the screen's own measurement.
     void timerHandler();
-    /// Posts the screen's report (both names), leaving the accumulators as they are.
+    /// Posts the screen's report (both names), leaving the measurement as it is.
     void backgroundPush();
-    /// Start: keep-alive, start instant, fresh accumulators, names from the fields, the collector
+    /// Start: keep-alive, start instant, a fresh measurement, names from the fields, the collector
     /// started with those names and an empty page name, and a test ping to the collection server.
     void startPerformanceWithSender(const void* sender = nullptr);
     /// Stop: stops the screen's collector, which posts its final report.
@@ -48,8 +48,9 @@ public:
     /// The termination flush: with a screen timer present, ends the screen's own measurement and posts
     /// its final report; in every case prints "after 2seconds" two seconds later.
     void stopBackgroundMeasurement();
+    const Measurement& measurement() const { return measurement_; }
 
-    // Fields besides the accumulation's, in declaration order.
+    // Fields, in declaration order.
     TextField* useCaseName = nullptr;  ///< connected by the interface loader; not owned
     TextField* srNumber = nullptr;     ///< connected by the interface loader; not owned
     std::unique_ptr<BackgroundTask> backgroundTask;
@@ -64,6 +65,7 @@ private:
 
     Platform& platform_;
     Sampler sampler_;
+    Measurement measurement_;
     CollectionServer& server_;
 };
 

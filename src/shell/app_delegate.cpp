@@ -28,7 +28,7 @@ AppDelegate::AppDelegate(ShellServices services)
     : mainViewController(std::make_unique<ViewController>(services.platform, services.probes, services.server,
                                                           services.keepAlive)),
       metricsCollector(std::make_unique<MetricsCollector>(services.platform, services.probes, services.server)),
-      metricscollectoroverall(std::make_unique<MetricsCollector>(services.platform, services.probes, services.server)),
+      metricscollectoroverall(std::make_unique<OverallMeasurement>(services.platform, services.probes, services.server)),
       backgroundTask(std::make_unique<BackgroundTask>(services.keepAlive)),
       services_(std::move(services)) {}
 
@@ -123,9 +123,9 @@ std::string AppDelegate::didReceiveRemoteNotification(const PushCommand& push) {
     case CommandAction::StartOverall:
         metricscollectoroverall->setBuild(command.build);
         if (measureTarget(*metricscollectoroverall, push.target))
-            metricscollectoroverall->startOverall(command.usecase, command.srNumber, command.pagename);
+            metricscollectoroverall->start(command.usecase, command.srNumber, command.pagename);
         break;
-    case CommandAction::StopOverall: metricscollectoroverall->stopOverall(); break;
+    case CommandAction::StopOverall: metricscollectoroverall->stop(); break;
     case CommandAction::Mark:
     case CommandAction::None: break;
     }
@@ -138,14 +138,14 @@ std::string AppDelegate::mark(const std::string& label) {
     MetricsCollector* page = window && window->rootViewController ? window->rootViewController->metricsCollector.get() : nullptr;
     const std::pair<const char*, MetricsCollector*> measurements[] = {
         {"push", metricsCollector->running() ? metricsCollector.get() : nullptr},
-        {"overall", metricscollectoroverall->overallSamples()},
+        {"overall", metricscollectoroverall->runningSamples()},
         {"page", page && page->running() ? page : nullptr}};
     std::vector<std::string> applied;
     std::vector<std::pair<std::string, std::string>> refused;
     std::string line = "mark : " + consoleText(label);
     for (const auto& [name, collector] : measurements) {
         if (!collector) continue;
-        const std::int64_t sample = collector->counter + 1;
+        const std::int64_t sample = collector->measurement().samples() + 1;
         if (auto why = collector->mark(label)) {
             services_.diagnostics("perfagent: mark not applied to the " + std::string(name) + " measurement: " + *why);
             refused.emplace_back(name, std::move(*why));
@@ -173,8 +173,8 @@ ScreenFields AppDelegate::screenFields() {
     return {window->useCaseNameField.text, window->srNumberField.text};
 }
 
-bool AppDelegate::measureTarget(MetricsCollector& collector, const std::optional<ResolvedTarget>& target,
-                                std::string* whyNot) {
+template <typename Collector>
+bool AppDelegate::measureTarget(Collector& collector, const std::optional<ResolvedTarget>& target, std::string* whyNot) {
     auto why = collector.setTarget(target);
     if (!why) return true;
     refuseStart(*why);
@@ -211,11 +211,11 @@ void AppDelegate::screenStop() {
 std::string AppDelegate::screenState(std::int64_t since) {
     std::vector<ScreenMeasurement> candidates;
     const auto add = [&](const MetricsCollector* c, const char* origin) {
-        if (c) candidates.push_back({c, c->useCase, c->srno, c->pagename, origin, c->running()});
+        if (c) candidates.push_back({c, c->useCase(), c->srno(), c->pagename(), origin, c->running()});
     };
     add(metricsCollector.get(), "push");
     if (window && window->rootViewController) add(window->rootViewController->metricsCollector.get(), "page");
-    if (const auto overall = metricscollectoroverall->overallRunning())
+    if (const auto overall = metricscollectoroverall->running())
         candidates.push_back({&overall->samples, overall->useCaseName, overall->srNumber, overall->pageName, "overall", true});
     return screenStateJson(candidates, since);
 }

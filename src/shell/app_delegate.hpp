@@ -1,6 +1,7 @@
 #pragma once
 
 #include "collector/metrics_collector.hpp"
+#include "collector/overall_measurement.hpp"
 #include "keepalive/background_task.hpp"
 #include "platform/audio.hpp"
 #include "platform/device.hpp"
@@ -55,7 +56,7 @@ public:
     std::unique_ptr<Window> window;
     std::unique_ptr<ViewController> mainViewController;  ///< never shown or used after construction
     std::unique_ptr<MetricsCollector> metricsCollector;  ///< "start" and "stop"
-    std::unique_ptr<MetricsCollector> metricscollectoroverall;  ///< "startoverall" and "stopoverall"
+    std::unique_ptr<OverallMeasurement> metricscollectoroverall;  ///< "startoverall" and "stopoverall"
     std::unique_ptr<BackgroundTask> backgroundTask;
 
     void setWindow(std::unique_ptr<Window> newWindow) { window = std::move(newWindow); }
@@ -90,8 +91,8 @@ private:
     void configureAudioSession();
     void redirectLog();
     /// Sets `collector` to measure `target`; false, with the reason on the console and in the log, when not.
-    bool measureTarget(MetricsCollector& collector, const std::optional<ResolvedTarget>& target,
-                       std::string* whyNot = nullptr);
+    template <typename Collector>
+    bool measureTarget(Collector& collector, const std::optional<ResolvedTarget>& target, std::string* whyNot = nullptr);
     /// Says on the console and in the log why a start did not happen.
     void refuseStart(const std::string& why);
 

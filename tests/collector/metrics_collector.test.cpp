@@ -1,4 +1,5 @@
 #include "collector/metrics_collector.hpp"
+#include "collector/overall_measurement.hpp"
 
 #include "screen/screen_state.hpp"
 #include "support/fake_shell.hpp"
@@ -31,7 +32,9 @@ TEST_F(CollectorTest, EachSecondPrintsTheReadoutAndSendsTheWholeMeasurementSoFar
     collector.start("login", "42", "home");
     EXPECT_THAT(console.take(), ElementsAre("start time : 1700000000000.0"));
     loop.advance(1.0);
-    EXPECT_THAT(console.take(), ::testing::IsSupersetOf({"System CPU: 20.0", "Percent Of System Memory:33.5693359375"}));
+    EXPECT_THAT(console.take(), ::testing::IsSupersetOf({"System CPU: 20.0", "Percent Of System Memory:33.5693359375",
+        "CPU DICT: Optional([\"1s\": 20.0]) ** Memory USED DICT: Optional([\"1s\": 2750.0]) ** Memory Free DICT: "
+        "Optional([\"1s\": 1000.0]) **  Memory Compressed DICT: Optional([\"1s\": 1.0]) ** "}));
 
     loop.advance(9.0);
     const auto bodies = urlSession.takeReports();
@@ -48,10 +51,46 @@ TEST_F(CollectorTest, ANaNSystemCpuKeepsTheLastFigureAndAFirstNaNRecordsZero) {
     proc.pushTicks({1, 0, 199, 0});  // 0.5 % over this interval
     proc.pushTicks({1, 0, 199, 0});  // then nothing again
     loop.advance(2.0);
-    EXPECT_EQ(collector.cpuDict.jsonEntries(), "    \"1s\": 0.0,\n    \"2s\": 0.0,\n    \"3s\": 0.5,\n    \"4s\": 0.5");
+    EXPECT_EQ(collector.measurement().series(kCpuSeries).jsonEntries(), "    \"1s\": 0.0,\n    \"2s\": 0.0,\n    \"3s\": 0.5,\n    \"4s\": 0.5");
     const auto reports = urlSession.takeReports();
     EXPECT_EQ(reports.size(), 4u);  // every report stayed sendable
     EXPECT_EQ(reports.back().at("maxcpu").as_double(), 0.5);  // a maximum that rose by less than 1
+}
+
+/// The declared series reach the report under their keys, in the order the reports always had; the
+/// target's only while one is measured, and a target never read yet leaves its report sendable.
+TEST_F(CollectorTest, TheReportCarriesTheDeclaredSeriesInReportOrder) {
+    const auto keys = [](const boost::json::object& report) {
+        std::vector<std::string> out;
+        for (const auto& member : report) out.emplace_back(member.key());
+        return out;
+    };
+    const std::vector<std::string> system{"UsecaseName", "CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed",
+        "averagecpu", "averagememoryfree", "averagememorycompressed", "averagememoryused", "maxmemoryfree",
+        "maxmemorycompressed", "maxmemoryused", "maxcpu", "totalduration"};
+    collector.start("login", "", "");
+    loop.advance(2.0);
+    collector.stop();
+    const auto plain = urlSession.takeReports().back();
+    EXPECT_EQ(keys(plain), system);
+    EXPECT_EQ(plain.at("maxmemoryused"), plain.at("MemoryUsed").at("2s"));
+
+    testing::FixedProcesses processes;
+    processes.running = {{{300, 11}, "app", "/opt/app", "ann", 1}};
+    TargetResolver targets(&processes, proc, std::nullopt);
+    ASSERT_EQ(collector.setTarget(*targets.resolve(TargetChoice{"app"})), std::nullopt);
+    collector.start("login", "", "");
+    proc.terminate();  // gone before its first reading: no app sample at all
+    loop.advance(1.0);
+    collector.stop();
+    const auto withTarget = urlSession.takeReports().back();
+    auto expected = system;
+    for (const char* key : {"target", "targetpid", "AppCPU", "AppMemory", "averageappcpu", "maxappcpu",
+                            "averageappmemory", "maxappmemory"})
+        expected.emplace_back(key);
+    EXPECT_EQ(keys(withTarget), expected);
+    EXPECT_EQ(withTarget.at("AppCPU"), boost::json::object{});
+    EXPECT_EQ(withTarget.at("averageappcpu").as_double(), 0.0);
 }
 
 TEST_F(CollectorTest, RestartResetsKeysStopEndsTheTimerAndOnlyRunningReportsCoalesce) {
@@ -62,7 +101,7 @@ TEST_F(CollectorTest, RestartResetsKeysStopEndsTheTimerAndOnlyRunningReportsCoal
     const auto first = urlSession.take();
     collector.start("b", "2", "page");
     loop.advance(2.0);
-    EXPECT_EQ(collector.cpuDict.jsonEntries(), "    \"1s\": 20.0,\n    \"2s\": 20.0");  // one timer, keyed from 1s again
+    EXPECT_EQ(collector.measurement().series(kCpuSeries).jsonEntries(), "    \"1s\": 20.0,\n    \"2s\": 20.0");  // one timer, keyed from 1s again
     collector.backgroundPush();  // the interim report: over this measurement's samples, resetting nothing
     clock.shift(0.25);
     collector.stop();
@@ -90,18 +129,19 @@ TEST_F(CollectorTest, RestartResetsKeysStopEndsTheTimerAndOnlyRunningReportsCoal
 /// first), a stop ends exactly the running one, a burst never leaves loops side by side. The first tick's CPU
 /// covers the time since the agent's previous reading (a second here), never an interval of no length.
 TEST_F(CollectorTest, OverallStartsAndStopsEndExactlyTheRunningMeasurement) {
+    OverallMeasurement overall{platform, probes, server};
     loop.advance(1.0);
-    collector.startOverall("a", "1", "");
+    overall.start("a", "1", "");
     loop.advance(2.5);  // three ticks
     console.take();
-    collector.stopOverall();
+    overall.stop();
     EXPECT_TRUE(console.take().empty());  // the final report follows the stop command's own lines
-    collector.startOverall("b", "2", "");  // within the same second
+    overall.start("b", "2", "");  // within the same second
     loop.advance(1.5);
-    for (const char* name : {"c", "d", "e"}) collector.startOverall(name, "3", "");  // a burst
-    collector.stopOverall();  // before the last loop took a step
+    for (const char* name : {"c", "d", "e"}) overall.start(name, "3", "");  // a burst
+    overall.stop();  // before the last loop took a step
     loop.advance(3.0);
-    collector.stopOverall();  // nothing runs: no report
+    overall.stop();  // nothing runs: no report
     std::vector<std::string> seen;  // each request: a named final report, a running one, or none
     for (const auto& request : urlSession.take()) {
         const auto report = request.body ? boost::json::parse(*request.body).as_object() : boost::json::object{};
@@ -192,13 +232,13 @@ TEST_F(CollectorTest, TwoMeasurementsAtOnceEachCoverTheirOwnInterval) {
     proc.pushTicks({100, 0, 100, 0});  // the start's first tick, at 1 s: idle since 0.5 s
     collector.start("", "", "");
     loop.advance(0.5);
-    MetricsCollector overall{platform, probes, server};
-    overall.startOverall("", "", "");
+    OverallMeasurement overall{platform, probes, server};
+    overall.start("", "", "");
     loop.advance(0.5);
-    EXPECT_EQ(collector.cpuDict.jsonEntries(), "    \"1s\": 50.0");
-    ASSERT_TRUE(overall.overallRunning());
-    EXPECT_EQ(overall.overallRunning()->samples.cpuDict.jsonEntries(), "    \"1s\": 100.0");
-    overall.stopOverall();
+    EXPECT_EQ(collector.measurement().series(kCpuSeries).jsonEntries(), "    \"1s\": 50.0");
+    ASSERT_TRUE(overall.running());
+    EXPECT_EQ(overall.running()->samples.measurement().series(kCpuSeries).jsonEntries(), "    \"1s\": 100.0");
+    overall.stop();
     collector.stop();
     loop.advance(1.0);
 }

@@ -44,8 +44,10 @@ TEST(SampleSeries, TextsFollowAppendsAndReplacements) {
 /// A report with one CPU and one memory-used sample.
 MeasurementReport sampleReport(const SampleSeries& cpu, const SampleSeries& used, const SampleSeries& none) {
     MeasurementReport r;
-    r.cpu = &cpu, r.memoryUsed = &used, r.memoryFree = &none, r.memoryCompressed = &none;
-    r.averagecpu = 12.5, r.averagememoryused = 2048.25, r.maxcpu = 20.0, r.totalduration = 3000.0;
+    r.series = {{"CPU", &cpu}, {"MemoryUsed", &used}, {"MemoryFree", &none}, {"MemoryCompressed", &none}};
+    r.figures = {{"averagecpu", 12.5},   {"averagememoryfree", 0},   {"averagememorycompressed", 0},
+                 {"averagememoryused", 2048.25}, {"maxmemoryfree", 0}, {"maxmemorycompressed", 0},
+                 {"maxmemoryused", 0},  {"maxcpu", 20.0},           {"totalduration", 3000.0}};
     return r;
 }
 
@@ -54,9 +56,9 @@ TEST(ReportEncoder, LinesAndBodyOfEachVariant) {
     cpu.set(1, 12.5), used.set(1, 2048.0), nan.set(1, std::nan(""));
     const auto valid = sampleReport(cpu, used, none);
     auto invalid = valid, infinite = valid, nanSample = valid;
-    invalid.averagememoryfree = std::nan("");
-    infinite.maxcpu = std::numeric_limits<double>::infinity();
-    nanSample.memoryFree = &nan;
+    invalid.figures[1].value = std::nan("");  // averagememoryfree
+    infinite.figures[7].value = std::numeric_limits<double>::infinity();  // maxcpu
+    nanSample.series[2].samples = &nan;  // MemoryFree
 
     const std::string text =
         "[\"CPU\": [\"1s\": 12.5], \"MemoryUsed\": [\"1s\": 2048.0], \"MemoryFree\": [:], \"MemoryCompressed\": [:], "

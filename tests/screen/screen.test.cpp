@@ -121,7 +121,7 @@ TEST(Screen, OwnSamplesFeedThePushWhichResetsNothingAndTheFlushWhichEndsTheMeasu
     shell.urlSession.take();
     screen.stopBackgroundMeasurement();  // a flush before any timer sends and resets nothing
     EXPECT_TRUE(shell.urlSession.take().empty());
-    EXPECT_EQ(screen.counter, 1);
+    EXPECT_EQ(screen.measurement().samples(), 1);
     shell.proc.setTicks({60, 20, 120, 0});  // the same counters again: a NaN reading keeps the last figure
     screen.timerHandler();
     screen.backgroundPush();
@@ -134,7 +134,7 @@ TEST(Screen, OwnSamplesFeedThePushWhichResetsNothingAndTheFlushWhichEndsTheMeasu
     const auto final = shell.urlSession.takeReports().at(0);
     EXPECT_FALSE(final.contains("srNumber"));  // the flush report never names the SR number
     EXPECT_EQ(final.at("averagecpu").as_double(), 40.0);  // accumulated before the reset
-    EXPECT_EQ(screen.counter, 0);
+    EXPECT_EQ(screen.measurement().samples(), 0);
     shell.loop.advance(2.0);
     EXPECT_EQ(std::ranges::count(shell.console.take(), "after 2seconds"), 2);  // one for each flush
 }

@@ -28,11 +28,15 @@ TEST(ReportParser, ReadsWhatTheAgentWritesExactly) {
             if (i != 5 || n != 3) series[i].set(n, kValues[(n + i) % std::size(kValues)] + i);
     for (const RunNames& names : {RunNames{"login", "SR-1", "home ✓"}, RunNames{"login", "SR-1", std::nullopt}, RunNames{}}) {
         MeasurementReport sent;
-        sent.cpu = &series[0], sent.memoryUsed = &series[1], sent.memoryFree = &series[2], sent.memoryCompressed = &series[3];
-        sent.averagecpu = 12.5, sent.maxmemoryused = 99.99999999999999, sent.totalduration = 7000;
+        sent.series = {{"CPU", &series[0]}, {"MemoryUsed", &series[1]}, {"MemoryFree", &series[2]}, {"MemoryCompressed", &series[3]}};
+        sent.figures = {{"averagecpu", 12.5}, {"averagememoryfree", 0}, {"averagememorycompressed", 0},
+                        {"averagememoryused", 0}, {"maxmemoryfree", 0}, {"maxmemorycompressed", 0},
+                        {"maxmemoryused", 99.99999999999999}, {"maxcpu", 0}, {"totalduration", 7000}};
         sent.usecaseName = names.usecase, sent.srNumber = names.srnumber, sent.pagename = names.pagename;
         const bool target = !names.pagename;
-        if (target) sent.target = {"memhog", 4242, &series[4], &series[5], 8.75, 12.5, 313.5, 320};
+        if (target)
+            sent.target = {"memhog", 4242, {{"AppCPU", &series[4]}, {"AppMemory", &series[5]}},
+                           {{"averageappcpu", 8.75}, {"maxappcpu", 12.5}, {"averageappmemory", 313.5}, {"maxappmemory", 320}}};
         IncomingReport parsed;
         ASSERT_TRUE(parses(*encodePretty(sent), parsed));
         EXPECT_EQ(std::tie(parsed.names, parsed.figures.at("maxmemoryused"), parsed.figures.at("totalduration")),

@@ -113,7 +113,7 @@ TEST_F(DelegateTest, AMarkLandsOnTheNextSampleOfEveryRunningMeasurementWhoseRepo
     delegate->metricsCollector->start("u", "1", "");
     for (std::size_t i = 0; i < kMaxMarkers; ++i) delegate->metricsCollector->mark("m");
     EXPECT_EQ(mark("more"), R"({"action":"mark","measurements":["overall"],"refused":{"push":"the measurement has 1000 markers, the most it may have"}})");
-    delegate->metricscollectoroverall->stopOverall();
+    delegate->metricscollectoroverall->stop();
     EXPECT_EQ(mark("more"), R"({"action":"none","reason":"the measurement has 1000 markers, the most it may have"})");
 }
 
