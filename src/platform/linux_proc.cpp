@@ -88,7 +88,9 @@ struct Member {
     KeptFile stat;
     KeptFile statm;
     std::uint64_t cpuNs = 0;
-    bool seen = false;  ///< cpuNs holds a reading
+    bool seen = false;          ///< cpuNs holds a reading
+    std::uint64_t resident = 0;  ///< bytes, at the latest reading
+    std::uint64_t round = 0;    ///< the handle's reading that read it last
 };
 
 class LinuxProcessHandle final : public ProcessHandle {
@@ -103,27 +105,27 @@ public:
     Member& first() { return members_.front(); }
 
     Result<ProcessReading> read() override {
-        if (tree_) walk();
+        ++round_;
+        // A tree is walked at its first reading and after one of its processes ran or went: while none
+        // ran, none forked or reaped, so the previous walk stands. Only the scheduler's CPU clock (ns)
+        // vouches for that (stat's ticks can stand still while a process runs briefly), so without it
+        // the tree is walked at every reading.
+        const bool walkFirst = tree_ && (!walked_ || !proc_.hostClocks());
+        if (walkFirst) walk();
+        bool changed = false;
+        const Outcome first = readMembers(changed);
+        if (first == Outcome::Gone) return systemFailure("the process has exited", ESRCH);
+        if (first == Outcome::NoMemory) return systemFailure("the process could not be read", EIO);
+        if (tree_ && changed && !walkFirst) {
+            walk();
+            readMembers(changed);  // the processes that joined
+        }
         ProcessReading out;
         unkept_ = 0;
-        Outcome firstOutcome = Outcome::Gone;
-        bool isFirst = true;
-        std::erase_if(members_, [&](Member& member) {
-            std::uint64_t cpuNs = 0;
-            std::uint64_t resident = 0;
-            const Outcome outcome = readMember(member, cpuNs, resident);
-            if (std::exchange(isFirst, false)) firstOutcome = outcome;
-            // A descendant that has gone holds nothing; what it used while in the tree stays counted.
-            if (outcome == Outcome::Gone) return &member != &members_.front();
-            totalNs_ += !member.seen ? cpuNs : cpuNs > member.cpuNs ? cpuNs - member.cpuNs : 0;
-            member.cpuNs = cpuNs;
-            member.seen = true;
-            out.residentBytes += resident;
+        for (const Member& member : members_) {
+            out.residentBytes += member.resident;
             if (member.stat.unkept() || member.statm.unkept()) ++unkept_;
-            return false;
-        });
-        if (firstOutcome == Outcome::Gone) return systemFailure("the process has exited", ESRCH);
-        if (firstOutcome == Outcome::NoMemory) return systemFailure("the process could not be read", EIO);
+        }
         out.cpuNs = totalNs_;
         out.atNs = proc_.nowNs();
         return out;
@@ -135,17 +137,47 @@ private:
     /// Read: both figures; NoMemory: its CPU time only; Gone: neither, for good.
     enum class Outcome { Read, NoMemory, Gone };
 
+    /// Reads the members not read yet in this reading, dropping descendants that have gone (what they
+    /// used while in the tree stays counted); sets `changed` when one went, is new or ran. Answers the
+    /// first process's outcome when it was read now.
+    Outcome readMembers(bool& changed) {
+        Outcome firstOutcome = Outcome::Read;
+        std::erase_if(members_, [&](Member& member) {
+            if (member.round == round_) return false;
+            member.round = round_;
+            std::uint64_t cpuNs = 0;
+            member.resident = 0;
+            const Outcome outcome = readMember(member, cpuNs, member.resident);
+            const bool first = &member == &members_.front();
+            if (first) firstOutcome = outcome;
+            if (outcome == Outcome::Gone) {
+                changed = true;
+                return !first;
+            }
+            changed = changed || !member.seen || cpuNs != member.cpuNs;
+            totalNs_ += !member.seen ? cpuNs : cpuNs > member.cpuNs ? cpuNs - member.cpuNs : 0;
+            member.cpuNs = cpuNs;
+            member.seen = true;
+            return false;
+        });
+        return firstOutcome;
+    }
+
     Outcome readMember(Member& member, std::uint64_t& cpuNs, std::uint64_t& resident) {
         const bool self = member.pid == 0;
-        if (!self || !proc_.hostClocks()) {
+        const bool clocked = proc_.hostClocks();
+        if (clocked && !processCpuNs(member.pid, cpuNs)) return Outcome::Gone;
+        // A process whose clock stood still has not run since its previous reading, so it has not exited
+        // either (and a newer process under its pid would show another clock): its stat stands.
+        const bool ran = !clocked || !member.seen || cpuNs != member.cpuNs;
+        if ((!self || !clocked) && ran) {
             const auto stat = parseTaskStat(member.stat.read(proc_, proc_.path(member.pid, "stat")));
             if (!stat || hasExited(*stat) || (member.startKnown && !self && stat->startTime != member.startTime))
                 return Outcome::Gone;
             member.startTime = stat->startTime;
             member.startKnown = true;
-            cpuNs = proc_.ticksToNs(stat->utime + stat->stime);
+            if (!clocked) cpuNs = proc_.ticksToNs(stat->utime + stat->stime);
         }
-        if (proc_.hostClocks() && !processCpuNs(member.pid, cpuNs)) return Outcome::Gone;
         const auto pages = parseStatm(member.statm.read(proc_, proc_.path(member.pid, "statm")));
         if (!pages) return Outcome::NoMemory;
         resident = pages->resident * proc_.pageBytes();
@@ -185,6 +217,7 @@ private:
             }
         }
         members_ = std::move(reached);
+        walked_ = true;
     }
 
     LinuxProc& proc_;
@@ -192,6 +225,8 @@ private:
     std::vector<Member> members_;  ///< the first is the process the handle was opened for
     std::uint64_t totalNs_ = 0;
     std::size_t unkept_ = 0;
+    std::uint64_t round_ = 0;
+    bool walked_ = false;
 };
 
 }  // namespace

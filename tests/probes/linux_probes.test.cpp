@@ -47,16 +47,26 @@ template <typename Condition> bool eventually(Condition condition) {
     return condition();
 }
 
-TEST(LinuxProbes, TreeIsSummedAndAnExitedTargetSaysSo) {
+/// A tree whose processes stood still keeps its walk; one that forks is walked again.
+TEST(LinuxProbes, TreeIsSummedFollowsAForkAndAnExitedTargetSaysSo) {
     const std::string name = "pa-tree-" + std::to_string(::getpid());  // runs side by side never share it
+    int wake[2];
+    ASSERT_EQ(::pipe(wake), 0);
+    const auto pausedChild = [] {
+        if (::fork() != 0) return;
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // dies with its parent
+        ::pause();
+        ::_exit(0);
+    };
     Child parent([&] {
         ::prctl(PR_SET_NAME, name.c_str());
-        if (::fork() == 0) ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // dies with its parent
+        pausedChild();
+        char byte;
+        if (::read(wake[0], &byte, 1) == 1) pausedChild();
         ::pause();
     });
-    const auto children = proc(parent.pid, "task/" + std::to_string(parent.pid) + "/children");
-    ASSERT_TRUE(eventually([&] { return !readFile(children).empty(); }));
-    const Pid grandchild = std::stoi(readFile(children));  // forked after the name was set
+    const auto childrenFile = proc(parent.pid, "task/" + std::to_string(parent.pid) + "/children");
+    ASSERT_TRUE(eventually([&] { return !readFile(childrenFile).empty(); }));
 
     const auto found = findProcess(LinuxProcessList().processes(), name);
     ASSERT_TRUE(found) << found.error().message();
@@ -64,10 +74,24 @@ TEST(LinuxProbes, TreeIsSummedAndAnExitedTargetSaysSo) {
     auto tree = source.open(found->identity, true);
     ASSERT_TRUE(tree);
     const auto resident = [&](Pid pid) { return parseStatm(readFile(proc(pid, "statm"))).value().resident * kPage; };
-    EXPECT_EQ((*tree)->read().value().residentBytes, resident(parent.pid) + resident(grandchild));
+    const auto treeResident = [&] {
+        std::uint64_t sum = resident(parent.pid);
+        forEachChildPid(readFile(childrenFile), [&](std::uint32_t child) { sum += resident(static_cast<Pid>(child)); });
+        return sum;
+    };
+    EXPECT_EQ((*tree)->read().value().residentBytes, treeResident());
+    EXPECT_EQ((*tree)->read().value().residentBytes, treeResident());  // nothing ran: the same walk
+    ASSERT_EQ(::write(wake[1], "x", 1), 1);
+    EXPECT_TRUE(eventually([&] {
+        std::size_t children = 0;
+        forEachChildPid(readFile(childrenFile), [&](std::uint32_t) { ++children; });
+        return children == 2 && (*tree)->read().value().residentBytes == treeResident();
+    }));
 
     ::kill(parent.pid, SIGKILL);  // a zombie until reaped: already an exit
     EXPECT_TRUE(eventually([&] { return (*tree)->read().error().code == std::errc::no_such_process; }));
+    ::close(wake[0]);
+    ::close(wake[1]);
 }
 
 /// A target's CPU counts a thread that ran and ended within the interval, and nothing while it sleeps.
