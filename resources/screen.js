@@ -135,7 +135,10 @@
 
   // The live view: asks the agent each second for the measurement's state and the samples it has not
   // sent yet; a new measurement (another start instant) starts the chart afresh.
+  // The series the page draws on charts of their own; any other series the agent describes in
+  // "seriesInfo" is drawn on a chart per group and unit below them.
   const seriesNames = ["CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed", "AppCPU", "AppMemory"];
+  const readoutNames = ["systemCpu", "memoryUsed", "memoryFree", "memoryCompressed", "appCpu", "appMemory"];
   // The CPU chart has the app's line only while the measurement has a target: drawn anew when that changes.
   let cpuChart = null;
   function cpuChartFor(target) {
@@ -161,14 +164,16 @@
     series = Object.fromEntries(seriesNames.map((name) => [name, []]));
     since = 0;
   }
+  const seriesOf = (name) => series[name] || (series[name] = []);
 
   // Stores the samples with numbers from `from` on; a gap stays null (a sample the agent never took).
   function mergeSeries(update) {
     if (!update || !Number.isInteger(update.from) || update.from < 1) return;
     let last = since;
-    for (const name of seriesNames) {
+    for (const name of Object.keys(update)) {
+      if (name === "from") continue;
       const values = Array.isArray(update[name]) ? update[name] : [];
-      const stored = series[name];
+      const stored = seriesOf(name);
       while (stored.length < update.from - 1) stored.push(null);
       values.forEach((value, i) => { stored[update.from - 1 + i] = typeof value === "number" ? value : null; });
       if (values.length) last = Math.max(last, update.from + values.length - 1);
@@ -191,6 +196,66 @@
     $("cpuSummary").textContent = PerfCharts.describe("CPU", "%", cpu) + (hasTarget ? " " + PerfCharts.describe("App CPU", "%", appCpu) : "");
     $("memorySummary").textContent = [["Used", used], ["Free", free], ["Compressed", compressed]]
       .map(([label, values]) => PerfCharts.describe("Memory " + label.toLowerCase(), "MB", values, 0)).join(" ");
+    drawMoreCharts();
+  }
+
+  // The described series without a chart of their own above: one chart per group and unit, drawn anew
+  // when the series it holds change.
+  let seriesInfo = [];
+  const moreCharts = new Map();
+  function drawMoreCharts() {
+    const groups = new Map();
+    for (const info of seriesInfo) {
+      if (seriesNames.includes(info.key)) continue;
+      const id = info.group + " " + info.unit;
+      if (!groups.has(id)) groups.set(id, []);
+      groups.get(id).push(info);
+    }
+    for (const [id, block] of moreCharts) {
+      if (!groups.has(id)) { block.node.remove(); moreCharts.delete(id); }
+    }
+    for (const [id, members] of groups) {
+      const keys = members.map((info) => info.key).join(",");
+      let block = moreCharts.get(id);
+      if (!block || block.keys !== keys) {
+        if (block) block.node.remove();
+        const node = document.createElement("div");
+        node.className = "chart";
+        const title = document.createElement("h3");
+        title.textContent = `${members.map((info) => info.label).join(", ")} (${members[0].unit})`;
+        const plot = document.createElement("div");
+        plot.className = "plot";
+        plot.setAttribute("role", "img");
+        const summary = document.createElement("p");
+        node.append(title, plot, summary);
+        $("moreCharts").append(node);
+        const lines = members.map((info, i) => ({ label: info.label, color: PerfCharts.palette[i % PerfCharts.palette.length],
+          dash: PerfCharts.dashes[i % PerfCharts.dashes.length] }));
+        block = { node, keys, summary, chart: PerfCharts.chart(plot, { unit: members[0].unit, group: "live", zoom: false, series: lines }) };
+        moreCharts.set(id, block);
+      }
+      const [samples, ...values] = PerfCharts.columns([series.CPU, ...members.map((info) => series[info.key])]);
+      values.shift();  // the CPU column only sets the length: every series has the system's samples
+      block.chart.setData([samples, ...values]);
+      block.summary.textContent = members.map((info, i) => PerfCharts.describe(info.label, info.unit, values[i])).join(" ");
+    }
+  }
+
+  // The readout's figures beyond the fixed six, labelled as their series are.
+  function showMoreReadout(readout) {
+    const more = seriesInfo.filter((info) => info.readout && !readoutNames.includes(info.readout));
+    const box = $("readout");
+    box.querySelectorAll("[data-more]").forEach((node) => node.remove());
+    for (const info of more) {
+      const item = document.createElement("div");
+      item.dataset.more = info.readout;
+      const label = document.createElement("dt");
+      label.textContent = info.label;
+      const value = document.createElement("dd");
+      value.textContent = readout ? PerfCharts.number(readout[info.readout], 1) + " " + info.unit : "–";
+      item.append(label, value);
+      box.append(item);
+    }
   }
 
   const setText = (id, text) => { const node = $(id); if (node.textContent !== text) node.textContent = text; };
@@ -217,6 +282,7 @@
     setText("rMemoryCompressed", figure(r && r.memoryCompressed, "MB", 0));
     setText("rAppCpu", figure(r && r.appCpu, "%", 1));
     setText("rAppMemory", figure(r && r.appMemory, "MB", 1));
+    showMoreReadout(r);
     setText("agentState", state.running ? "A measurement is running." : m ? "No measurement is running; the chart shows the last one." : "No measurement is running.");
     setText("chartsTitle", state.running ? "Live chart" : "Chart of the last measurement");
   }
@@ -253,6 +319,7 @@
       if (restart) pollAgain = true;
       else if (m) mergeSeries(state.series);
       hasTarget = Boolean(m && m.target);
+      seriesInfo = Array.isArray(state.seriesInfo) ? state.seriesInfo : [];
       drawCharts();
       showMeasurement(state);
     } catch (error) {

@@ -38,6 +38,9 @@ enum class WhenMissing : std::uint8_t {
 /// @brief The groups of series a measurement records. Base is always on; every other group is opt-in, and
 /// the series of a group that is off have no keys anywhere (report, live view, console).
 enum class SeriesGroup : std::uint8_t { Base, Count };
+/// Each group's name, as the live view names it, in the enum's order.
+inline constexpr std::array<const char*, static_cast<std::size_t>(SeriesGroup::Count)> kSeriesGroupNames{"base"};
+inline const char* seriesGroupName(SeriesGroup group) { return kSeriesGroupNames[static_cast<std::size_t>(group)]; }
 
 /// @brief A set of groups: Base alone by default.
 class SeriesGroups {

@@ -79,10 +79,21 @@ std::string screenStateJson(std::span<const ScreenMeasurement> candidates, std::
     const Measurement* m = shown ? &shown->samples->measurement() : nullptr;
     const std::int64_t last = m ? m->series(kCpuSeries).last() : 0;
     const SeriesGroups groups = m ? m->groups() : SeriesGroups{};
-    for (std::size_t i = 0; i < kSeriesCount; ++i)
-        if (recordsSeries(i, groups, m && shown->samples->target()))
-            series[kSeries[i].key] = m ? samplesAfter(m->series(i), from, last) : boost::json::array{};
+    // Each series it carries, described from its declaration, so that the page can draw series it
+    // does not know by name.
+    boost::json::array described;
+    for (std::size_t i = 0; i < kSeriesCount; ++i) {
+        if (!recordsSeries(i, groups, m && shown->samples->target())) continue;
+        const SeriesDeclaration& declared = kSeries[i];
+        series[declared.key] = m ? samplesAfter(m->series(i), from, last) : boost::json::array{};
+        described.push_back(boost::json::object{{"key", declared.key},
+                                                {"label", declared.label},
+                                                {"unit", declared.unit},
+                                                {"group", seriesGroupName(declared.group)},
+                                                {"readout", declared.readoutKey ? boost::json::value(declared.readoutKey) : nullptr}});
+    }
     state["series"] = std::move(series);
+    state["seriesInfo"] = std::move(described);
     return boost::json::serialize(state);
 }
 

@@ -261,7 +261,13 @@ TEST_F(CollectorTest, ScreenStateCarriesTheSamplesAfterSinceOfTheRunningMeasurem
                                                 {&collector, "login", "42", "home", "push", collector.running()}};
         return boost::json::parse(screenStateJson(candidates, since));
     };
-    EXPECT_EQ(state(1), boost::json::parse(R"({"running": true,
+    auto first = state(1);
+    const auto info = first.as_object().at("seriesInfo");
+    first.as_object().erase("seriesInfo");
+    EXPECT_EQ(info.as_array().size(), 4u);  // the system's series: no target
+    EXPECT_EQ(info.at(1), boost::json::parse(R"({"key": "MemoryUsed", "label": "Memory used", "unit": "MB",
+                                                 "group": "base", "readout": "memoryUsed"})"));
+    EXPECT_EQ(first, boost::json::parse(R"({"running": true,
         "measurement": {"useCaseName": "login", "srNumber": "42", "pageName": "home", "started": 1700000001000,
                         "origin": "push", "samples": 3, "target": null},
         "readout": {"systemCpu": 20.0, "memoryUsed": 2750.0, "memoryFree": 1000.0, "memoryCompressed": 1.0,
