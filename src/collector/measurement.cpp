@@ -82,9 +82,7 @@ MeasurementReport Measurement::report(const std::optional<std::string>& usecaseN
     r.figures.push_back({"totalduration", totalDuration(startTime_, endTime_)});
     r.markers = &markers_;
     if (target) {
-        r.target.emplace();
-        r.target->name = std::move(target->name);
-        r.target->pid = target->pid;
+        r.target = MeasurementReport::Target{std::move(target->name), target->pid, {}, {}};
         partOf(SeriesPart::Target, r.target->series, r.target->figures);
     }
     return r;
