@@ -178,6 +178,35 @@ void MetricsCollector::backgroundPush() {
     handOff(reportOf(useCase_, srno_, std::nullopt), kInterimReportLines);
 }
 
+void MetricsCollector::startTicking(MetricsCollector& from, double startMs, std::function<void()> tick) {
+    measurement_.start(startMs, from.groups_);
+    target_ = std::move(from.target_);
+    build_ = from.build_;
+    sampler_.restartFromAgentReading();
+    // The first tick queued behind the command's own lines, then one a second.
+    platform_.runLoop.async(tick);
+    if (timer_) timer_->invalidate();
+    timer_ = platform_.runLoop.scheduleRepeating(kSampleIntervalSeconds, std::move(tick));
+}
+
+void MetricsCollector::finishTicking(const std::string& useCaseName, const std::string& srNumber,
+                                     const std::string& pageName) {
+    if (timer_) timer_->invalidate();
+    markEnd("stop time : ");
+    Console& console = platform_.console;
+    console.println("entered stoping");
+    console.println("pagename*****:" + consoleText(pageName));
+    console.println("UsecaseName*****:" + consoleText(useCaseName));
+    console.println("SrNo*****:" + consoleText(srNumber));
+    std::string line = "test cpuhash : ";
+    appendOptionalMapText(line, measurement_.series(kCpuSeries));
+    line += " : " + std::to_string(measurement_.samples());
+    if (!console.brief()) console.println(line);
+    handOff(reportOf(useCaseName, srNumber, pageName), kFinalReportLines);
+    measurement_.resetFigures();
+    if (target_) target_->close();
+}
+
 std::optional<std::string> MetricsCollector::setTarget(const std::optional<ResolvedTarget>& target) {
     if (!target) {
         target_.reset();

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +48,13 @@ public:
     void stop();
     /// Posts an interim report of the running measurement without changing it.
     void backgroundPush();
+    /// Begins a measurement at `startMs` with `from`'s target (taken from it), build and groups, and no names:
+    /// `tick` runs each sample, once at once (queued on the main loop, its CPU covering the time since the
+    /// agent's previous reading) and then once a second on this collector's timer.
+    void startTicking(MetricsCollector& from, double startMs, std::function<void()> tick);
+    /// Ends a measurement begun by startTicking: stops the timer, prints the end instant and the names given,
+    /// posts the final report under them and clears counts, sums and maxima.
+    void finishTicking(const std::string& useCaseName, const std::string& srNumber, const std::string& pageName);
 
     /// Measures `target` (nothing: only the system) in the measurements started from now on. When its
     /// process cannot be read (any more), answers why and keeps what it measured before.
@@ -76,8 +84,6 @@ public:
     void retakeLastSample() { measurement_.retakeLastSample(); }
 
 private:
-    friend class OverallMeasurement;
-
     void markEnd(const char* label);
     std::size_t handOff(const MeasurementReport& report, HandOffLines variant, std::uint64_t coalesceKey = 0);
     /// The measurement's report under these names, with its build and its target's part.

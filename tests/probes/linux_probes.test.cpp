@@ -53,8 +53,10 @@ TEST(LinuxProbes, TreeIsSummedFollowsAForkAndAnExitedTargetSaysSo) {
     int wake[2];
     ASSERT_EQ(::pipe(wake), 0);
     const auto pausedChild = [] {
+        const pid_t parent = ::getpid();
         if (::fork() != 0) return;
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // dies with its parent
+        if (::getppid() != parent) ::_exit(0);  // which died before it asked
         ::pause();
         ::_exit(0);
     };
