@@ -254,11 +254,11 @@ TEST_F(CollectorTest, ScreenStateCarriesTheSamplesAfterSinceOfTheRunningMeasurem
     earlier.start("old", "1", "");
     loop.advance(1.0);
     earlier.stop();
-    collector.start("login", "42", "home");
+    collector.start("login", "42", "");
     loop.advance(3.0);
     const auto state = [&](std::int64_t since) {
         const ScreenMeasurement candidates[] = {{&earlier, "old", "1", "", "page", earlier.running()},
-                                                {&collector, "login", "42", "home", "push", collector.running()}};
+                                                {&collector, "login", "42", "", "push", collector.running()}};
         return boost::json::parse(screenStateJson(candidates, since));
     };
     auto first = state(1);
@@ -268,7 +268,7 @@ TEST_F(CollectorTest, ScreenStateCarriesTheSamplesAfterSinceOfTheRunningMeasurem
     EXPECT_EQ(info.at(1), boost::json::parse(R"({"key": "MemoryUsed", "label": "Memory used", "unit": "MB",
                                                  "group": "base", "readout": "memoryUsed"})"));
     EXPECT_EQ(first, boost::json::parse(R"({"running": true,
-        "measurement": {"useCaseName": "login", "srNumber": "42", "pageName": "home", "started": 1700000001000,
+        "measurement": {"useCaseName": "login", "srNumber": "42", "pageName": null, "started": 1700000001000,
                         "origin": "push", "samples": 3, "target": null},
         "readout": {"systemCpu": 20.0, "memoryUsed": 2750.0, "memoryFree": 1000.0, "memoryCompressed": 1.0,
                     "appCpu": 25.0, "appMemory": 50.0},

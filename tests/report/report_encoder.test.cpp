@@ -55,7 +55,9 @@ TEST(ReportEncoder, LinesAndBodyOfEachVariant) {
     SampleSeries cpu, used, none, nan;
     cpu.set(1, 12.5), used.set(1, 2048.0), nan.set(1, std::nan(""));
     const auto valid = sampleReport(cpu, used, none);
-    auto invalid = valid, infinite = valid, nanSample = valid;
+    auto invalid = valid, infinite = valid, nanSample = valid, targetInfinite = valid, targetNan = valid;
+    targetInfinite.target = MeasurementReport::Target{"zsh", 7, {{"AppCPU", &cpu}}, {{"averageappcpu", -std::numeric_limits<double>::infinity()}}};
+    targetNan.target = MeasurementReport::Target{"zsh", 7, {{"AppCPU", &nan}}, {{"averageappcpu", 1.0}}};
     invalid.figures[1].value = std::nan("");  // averagememoryfree
     infinite.figures[7].value = std::numeric_limits<double>::infinity();  // maxcpu
     nanSample.series[2].samples = &nan;  // MemoryFree
@@ -79,6 +81,8 @@ TEST(ReportEncoder, LinesAndBodyOfEachVariant) {
         {"final, NaN average", invalid, kFinalReportLines, {"", "valid object : false"}, false},
         {"final, infinite maximum", infinite, kFinalReportLines, {"", "valid object : false"}, false},
         {"screen, NaN sample", nanSample, kScreenReportLines, {}, false},
+        {"final, the target's infinite average", targetInfinite, kFinalReportLines, {"", "valid object : false"}, false},
+        {"final, the target's NaN sample", targetNan, kFinalReportLines, {"", "valid object : false"}, false},
     };
     ReportEncoder encoder;
     for (const auto& c : cases) {
