@@ -182,6 +182,27 @@ TEST_F(BeastUrlSessionTest, ABadAnswerEndsTheExchangeAndLeavesTheNextRequestUnto
     }
 }
 
+/// The connection is kept only as the answer allows; a request that a fresh connection lost unanswered is a
+/// failure and is not sent again (only a kept connection the server may have closed meanwhile is retried).
+TEST_F(BeastUrlSessionTest, AConnectionIsKeptOnlyAsTheAnswerSaysAndAFreshOneIsNotRetried) {
+    auto& session = open({.deadline = 500ms});
+    session.start(requestTo(recorder.port(), "closing"));
+    ASSERT_TRUE(recorder.next());
+    recorder.send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");  // the socket stays open here
+    ASSERT_TRUE(settled(session));
+    session.start(requestTo(recorder.port(), "lost"));
+    EXPECT_EQ(nextBody(recorder), "lost");
+    EXPECT_EQ(recorder.connectionsAccepted(), 2u);  // a new connection
+    recorder.hangUp();  // unanswered on a connection opened for it
+    ASSERT_TRUE(settled(session));
+    EXPECT_EQ(std::pair(session.stats().failed, session.stats().answered), std::pair(1ul, 1ul));
+    session.start(requestTo(recorder.port(), "next"));
+    EXPECT_EQ(nextBody(recorder), "next");
+    recorder.answer();
+    EXPECT_EQ(recorder.connectionsAccepted(), 3u);  // "lost" was not sent again on a connection of its own
+    ASSERT_TRUE(settled(session));
+}
+
 TEST_F(BeastUrlSessionTest, ShutdownCancelsWhatIsLeftQuietlyAndTakesNoMoreRequests) {
     auto& session = open();  // 60 s deadline
     session.start(requestTo(recorder.port()));
