@@ -64,9 +64,9 @@ void ingestRunningReport(benchmark::State& state, const std::function<std::uniqu
     std::int64_t first = 1;
     for (auto _ : state) {
         state.PauseTiming();
-        const std::string body = runningReport(first++, n);
+        std::string body = runningReport(first++, n);
         state.ResumeTiming();
-        const auto report = parseReport(body);
+        const auto report = parseReport(std::move(body));
         if (!report) return state.SkipWithError(report.error().message.c_str());
         const IngestResult result = store->ingest(device, *report, first);
         if (result.storedSamples != 1 || result.newRun) return state.SkipWithError("the report did not add one sample");

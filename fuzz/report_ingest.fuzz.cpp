@@ -29,14 +29,14 @@ bool sameValue(double a, double b) { return a == b || (std::isnan(a) && std::isn
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view body(reinterpret_cast<const char*>(data), size);
-    const auto parsed = parseReport(body);
+    const auto parsed = parseReport(std::string(body));
     if (!parsed) {
         check(!parsed.error().message.empty(), "refusal without a reason");
         return 0;
     }
     const IncomingReport& report = *parsed;
     for (const auto& [name, value] : report.figures) check(std::isfinite(value), "non-finite figure");
-    check(report.series.size() <= kMaxSeries && report.values.size() == report.numbers.size() * report.series.size(),
+    check(report.series.size() <= kMaxSeries && report.texts.size() == report.numbers.size() * report.series.size(),
           "table shape");
     std::int64_t previous = 0;
     for (std::size_t row = 0; row < report.numbers.size(); ++row) {

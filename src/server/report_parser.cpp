@@ -1,6 +1,7 @@
 #include "server/report_parser.hpp"
 
 #include "platform/result.hpp"
+#include "server/plain_report_scan.hpp"
 
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/parse.hpp>
@@ -27,7 +28,9 @@ constexpr std::string_view kNumericLabel = "targetpid";
 constexpr std::string_view kMarkersKey = "markers";
 constexpr std::size_t kMaxTokenSize = 1024;
 
-using SeriesEntries = std::vector<std::pair<std::int64_t, double>>;
+/// A series as read: sample numbers (at most kMaxSampleNumber), each with the offset of its value's text
+/// in the body (below IncomingReport::kNoText).
+using SeriesEntries = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
 /// "12s" → 12; 0 when the key is not a sample key within range.
 std::int64_t sampleNumber(std::string_view key) {
@@ -49,10 +52,10 @@ bool contains(const Keys& keys, std::string_view key) {
     return std::find(std::begin(keys), std::end(keys), key) != std::end(keys);
 }
 
-/// Builds the report while Boost.JSON reads the body, without a document tree: a one-hour report holds
-/// some twenty thousand numbers, and every report is read once. A top-level member is a name, a series
-/// (an object), a figure (a number) or a label (a text), by the type of its value; arrays, booleans and
-/// nulls are ignored.
+/// Builds the report while the body is read (by PlainReportScan, else Boost.JSON), without a document
+/// tree: a one-hour report holds some twenty thousand numbers, and every report is read once. A top-level
+/// member is a name, a series (an object), a figure (a number) or a label (a text), by the type of its
+/// value; arrays, booleans and nulls are ignored. Series values are kept as the places of their texts.
 class ReportHandler {
 public:
     static constexpr std::size_t max_array_size = static_cast<std::size_t>(-1);
@@ -60,8 +63,8 @@ public:
     static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
     static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
 
-    ReportHandler(IncomingReport& report, std::vector<SeriesEntries>& series, std::string& error)
-        : report_(report), series_(series), error_(error) {}
+    ReportHandler(std::string_view body, IncomingReport& report, std::vector<SeriesEntries>& series, std::string& error)
+        : body_(body), report_(report), series_(series), error_(error) {}
 
     bool on_document_begin(boost::system::error_code&) { return true; }
     bool on_document_end(boost::system::error_code&) { return true; }
@@ -140,10 +143,10 @@ public:
         return true;
     }
     bool on_int64(std::int64_t i, boost::json::string_view s, boost::system::error_code&) {
-        return number(static_cast<double>(i), s);
+        return number(static_cast<double>(i), whole(s));
     }
     bool on_uint64(std::uint64_t u, boost::json::string_view s, boost::system::error_code&) {
-        return number(static_cast<double>(u), s);
+        return number(static_cast<double>(u), whole(s));
     }
     bool on_double(double parsed, boost::json::string_view s, boost::system::error_code&) {
         // Boost.JSON 1.81 rounds some numbers to a neighbouring double; the text, converted exactly, is
@@ -152,12 +155,17 @@ public:
         // exactly), and one division of exact operands rounds correctly. One too small for a double
         // (1e-400) is 0.
         const std::string_view text = whole(s);
-        if (text.size() <= 16 && text.find_first_of("eE") == std::string_view::npos) return number(parsed, {});
+        if (text.size() <= 16 && text.find_first_of("eE") == std::string_view::npos) return number(parsed, text);
         double value = 0;
         auto result = std::from_chars(text.data(), text.data() + text.size(), value);
         if (result.ec == std::errc::result_out_of_range && std::abs(parsed) < 1) result.ec = {}, value = 0;
         if (result.ec != std::errc() || !std::isfinite(value)) return fail("a number is out of range");
-        return number(value, {});
+        return number(value, text);
+    }
+    /// A series value whose text starts at `offset`, under sample key `n` (from PlainReportScan).
+    bool sample(std::int64_t n, std::size_t offset) {
+        current_->emplace_back(static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(offset));
+        return true;
     }
     bool on_bool(bool, boost::system::error_code&) { return scalar(); }
     bool on_null(boost::system::error_code&) { return scalar(); }
@@ -220,13 +228,16 @@ private:
         return report_.labels.emplace(key_, text).second || twice();
     }
 
-    bool number(double value, boost::json::string_view last) {
-        const std::string_view text = whole(last);
+    /// A number and its whole text.
+    bool number(double value, std::string_view text) {
         bool ok = true;
         if (depth_ == 0) {
             ok = fail("the body is not a JSON object");
         } else if (depth_ == 2 && current_) {
-            current_->emplace_back(sample_, value);
+            // Boost.JSON is given the whole body at once, so a number's text is never split off it.
+            const auto offset = text.data() - body_.data();
+            if (offset < 0 || static_cast<std::size_t>(offset) >= body_.size()) return fail("a number could not be read");
+            current_->emplace_back(static_cast<std::uint32_t>(sample_), static_cast<std::uint32_t>(offset));
         } else if (depth_ == 2 && inMarkers_) {
             ok = fail("a marker is not a text");
         } else if (depth_ == 1 && key_ == kNumericLabel) {
@@ -269,6 +280,7 @@ private:
         return false;
     }
 
+    std::string_view body_;
     IncomingReport& report_;
     std::vector<SeriesEntries>& series_;
     std::string& error_;
@@ -291,11 +303,12 @@ Result<void> tabulate(std::vector<SeriesEntries>& series, IncomingReport& report
     bool aligned = true;
     for (std::size_t i = 0; i < series.size(); ++i) {
         auto& entries = series[i];
-        if (!std::is_sorted(entries.begin(), entries.end(), byNumber)) std::sort(entries.begin(), entries.end(), byNumber);
-        if (std::adjacent_find(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-                return a.first == b.first;
-            }) != entries.end())
-            return failure("a sample appears twice in \"" + report.series[i] + "\"");
+        const auto notBefore = [](const auto& a, const auto& b) { return a.first >= b.first; };
+        if (std::adjacent_find(entries.begin(), entries.end(), notBefore) != entries.end()) {  // not strictly ascending
+            std::sort(entries.begin(), entries.end(), byNumber);
+            if (std::adjacent_find(entries.begin(), entries.end(), notBefore) != entries.end())
+                return failure("a sample appears twice in \"" + report.series[i] + "\"");
+        }
         aligned = aligned && entries.size() == series[0].size() &&
                   std::equal(entries.begin(), entries.end(), series[0].begin(),
                              [](const auto& a, const auto& b) { return a.first == b.first; });
@@ -311,12 +324,14 @@ Result<void> tabulate(std::vector<SeriesEntries>& series, IncomingReport& report
         numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
     }
     const std::size_t width = series.size();
-    report.values.assign(numbers.size() * width, std::numeric_limits<double>::quiet_NaN());
+    report.texts.assign(numbers.size() * width, IncomingReport::kNoText);
     for (std::size_t column = 0; column < width; ++column) {
+        std::uint32_t* cell = report.texts.data() + column;
         std::size_t row = 0;
-        for (const auto& [n, value] : series[column]) {
-            while (numbers[row] != n) ++row;
-            report.values[row * width + column] = value;
+        for (const auto& [n, text] : series[column]) {
+            if (!aligned)
+                while (numbers[row] != n) ++row;
+            cell[row++ * width] = text;
         }
     }
     return {};
@@ -335,21 +350,32 @@ void systemSeriesFirst(IncomingReport& report, std::vector<SeriesEntries>& serie
 
 }  // namespace
 
-Result<IncomingReport> parseReport(std::string_view body) {
+Result<IncomingReport> parseReport(std::string body) {
+    if (body.size() >= IncomingReport::kNoText) return failure("the body is too large");
     IncomingReport report;
     std::string error;
     std::vector<SeriesEntries> series;  // each series as it arrives, laid out by sample number at the end
     series.reserve(kMaxSeries);         // the handler keeps a pointer to the one being read
 
-    boost::json::basic_parser<ReportHandler> parser(boost::json::parse_options{}, report, series, error);
-    boost::system::error_code ec;
-    const std::size_t used = parser.write_some(false, body.data(), body.size(), ec);
-    if (!error.empty()) return failure(std::move(error));
-    if (ec || !parser.done()) return failure("the body is not JSON: " + ec.message());
-    if (used != body.size()) return failure("the body is not JSON: bytes after the object");
-    if (!parser.handler().complete()) return failure(std::move(error));
+    ReportHandler plain(body, report, series, error);
+    const PlainScan scan = PlainReportScan(body, plain, kMaxSampleNumber).run();
+    if (scan == PlainScan::Refused) return failure(std::move(error));
+    if (scan == PlainScan::NotPlain) {
+        // Read again from the start by Boost.JSON, which says what is wrong with a body that is not JSON.
+        report = {}, series.clear(), error.clear();
+        boost::json::basic_parser<ReportHandler> parser(boost::json::parse_options{}, body, report, series, error);
+        boost::system::error_code ec;
+        const std::size_t used = parser.write_some(false, body.data(), body.size(), ec);
+        if (!error.empty()) return failure(std::move(error));
+        if (ec || !parser.done()) return failure("the body is not JSON: " + ec.message());
+        if (used != body.size()) return failure("the body is not JSON: bytes after the object");
+        if (!parser.handler().complete()) return failure(std::move(error));
+    } else if (!plain.complete()) {
+        return failure(std::move(error));
+    }
     systemSeriesFirst(report, series);
     if (auto laid = tabulate(series, report); !laid) return laid.error();
+    report.body = std::move(body);
     return report;
 }
 

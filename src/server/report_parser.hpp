@@ -16,8 +16,8 @@ inline constexpr std::int64_t kMaxSampleNumber = 1 << 20;
 /// the four series as objects of sample keys ("1s", "2s", …) to finite numbers, the nine summary
 /// numbers, and the names as strings where present (an empty name counts as absent), and "markers" as an
 /// object of sample keys to texts when present. Other members are ignored. A Failure says why a body is
-/// refused.
-Result<IncomingReport> parseReport(std::string_view body);
+/// refused. The report keeps the body: its series values are converted only when read.
+Result<IncomingReport> parseReport(std::string body);
 
 /// Parses the device-token upload's body, `{"DeviceToken": "…"}`: the token text, or a Failure saying why not.
 Result<std::string> parseDeviceToken(std::string_view body);

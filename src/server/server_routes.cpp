@@ -72,7 +72,7 @@ std::optional<HttpRefusal> admitAgent(const HttpServerRequest& request, bool typ
 void ingestReport(IngestQueue& store, const TrustedProxies& proxies, ServerMetrics& metrics, HttpServerRequest&& request,
                   HttpResponder responder) {
     if (blank(request.body)) return responder.answer({.status = 204});
-    auto parsed = parseReport(request.body);
+    auto parsed = parseReport(std::move(request.body));
     if (!parsed) return responder.refuse({400, parsed.error().message});
     auto report = std::make_shared<IncomingReport>(std::move(*parsed));
     const std::size_t bytes = report->heldBytes();

@@ -153,18 +153,28 @@ IngestResult ingestReport(RunTransaction& transaction, std::string_view device, 
     const std::size_t width = series.size();
     const auto fresh = static_cast<std::size_t>(
         std::upper_bound(report.numbers.begin(), report.numbers.end(), run.lastSample) - report.numbers.begin());
+    // A row of a dense series within its span is skipped by bisection, without reading the report's value
+    // there: a running report repeats every sample its run holds.
+    std::vector<bool> mayBring(fresh, false);
+    const auto heldRows = report.numbers.begin() + static_cast<std::ptrdiff_t>(fresh);
+    for (std::size_t j = 0; j < match.columns.size(); ++j) {
+        const StoredSeries& s = series[match.columns[j]];
+        const bool spanned = s.count > 0 && s.dense();
+        const auto from = spanned ? std::lower_bound(report.numbers.begin(), heldRows, s.first) : heldRows;
+        const auto to = spanned ? std::upper_bound(from, heldRows, s.last) : heldRows;
+        const auto mark = [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i)
+                if (report.has(i, j)) mayBring[i] = true;
+        };
+        mark(0, static_cast<std::size_t>(from - report.numbers.begin()));
+        mark(static_cast<std::size_t>(to - report.numbers.begin()), fresh);
+    }
     std::vector<std::int64_t> candidates;
     std::vector<std::size_t> candidateRows;
     for (std::size_t i = 0; i < fresh; ++i) {
-        const std::int64_t n = report.numbers[i];
-        for (std::size_t j = 0; j < match.columns.size(); ++j) {
-            const StoredSeries& s = series[match.columns[j]];
-            if (!std::isnan(report.value(i, j)) && (s.count == 0 || n < s.first || n > s.last || !s.dense())) {
-                candidates.push_back(n);
-                candidateRows.push_back(i);
-                break;
-            }
-        }
+        if (!mayBring[i]) continue;
+        candidates.push_back(report.numbers[i]);
+        candidateRows.push_back(i);
     }
     SampleRows inserts{.width = width}, updates{.width = width};
     const auto addRow = [&](SampleRows& rows, std::int64_t n) {
@@ -184,7 +194,7 @@ IngestResult ingestReport(RunTransaction& transaction, std::string_view device, 
             bool changed = false;
             for (std::size_t j = 0; j < match.columns.size(); ++j) {
                 const std::size_t k = match.columns[j];
-                if (std::isnan(values[k]) && !std::isnan(report.value(i, j))) {
+                if (std::isnan(values[k]) && report.has(i, j)) {
                     values[k] = report.value(i, j);
                     place(series[k], n);
                     changed = true;

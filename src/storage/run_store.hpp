@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <functional>
 #include <map>
 #include <memory>
@@ -10,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace perfagent {
@@ -44,16 +48,36 @@ struct RunNames {
 /// @brief A measurement report as the server ingests it. Its samples are a table: one row per sample
 /// number (ascending, each once), one column per series; a value the report did not carry is NaN (a
 /// report never carries NaN: it cannot be written as JSON).
+///
+/// A report built in code holds its values in `values`. A parsed one holds the body instead, and for
+/// each cell the offset of its value's text in it: a running report repeats every sample its run
+/// already holds, and value() converts only the cells that are read.
 struct IncomingReport {
+    static constexpr std::uint32_t kNoText = UINT32_MAX;
+
     RunNames names;
     Labels labels;
     Figures figures;
     std::vector<std::string> series;    ///< column names, the system series first
     std::vector<std::int64_t> numbers;  ///< row sample numbers
-    std::vector<double> values;         ///< numbers.size() × series.size(), row by row
+    std::vector<double> values;         ///< numbers.size() × series.size(), row by row (built in code)
+    std::string body;                   ///< the parsed body
+    std::vector<std::uint32_t> texts;   ///< like values: each cell's offset in body, or kNoText
     RunMarkers markers;                 ///< "markers", when the measurement has any
 
-    double value(std::size_t row, std::size_t column) const { return values[row * series.size() + column]; }
+    double value(std::size_t row, std::size_t column) const {
+        const std::size_t cell = row * series.size() + column;
+        if (texts.empty()) return values[cell];
+        if (texts[cell] == kNoText) return std::numeric_limits<double>::quiet_NaN();
+        // The parser checked the text is a JSON number within range; out of range here is too small: 0.
+        double value = 0;
+        if (std::from_chars(body.data() + texts[cell], body.data() + body.size(), value).ec != std::errc()) return 0;
+        return value;
+    }
+    bool has(std::size_t row, std::size_t column) const {
+        const std::size_t cell = row * series.size() + column;
+        return texts.empty() ? !std::isnan(values[cell]) : texts[cell] != kNoText;
+    }
     std::int64_t lastSample() const { return numbers.empty() ? 0 : numbers.back(); }
     double figure(std::string_view name) const {
         const auto it = figures.find(name);
@@ -61,7 +85,8 @@ struct IncomingReport {
     }
     /// Memory the report holds, for bounding queued reports.
     std::size_t heldBytes() const {
-        return sizeof(*this) + numbers.size() * sizeof(std::int64_t) + values.size() * sizeof(double);
+        return sizeof(*this) + numbers.size() * sizeof(std::int64_t) + values.size() * sizeof(double) + body.size() +
+               texts.size() * sizeof(std::uint32_t);
     }
 };
 

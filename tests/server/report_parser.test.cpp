@@ -7,13 +7,15 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <iomanip>
+#include <sstream>
 #include <tuple>
 
 namespace perfagent {
 namespace {
 
 bool parses(std::string_view body, IncomingReport& parsed) {
-    auto result = parseReport(body);
+    auto result = parseReport(std::string(body));
     EXPECT_EQ(result.error().message.empty(), result.has_value()) << result.error().message;
     if (result) parsed = std::move(*result);
     return result.has_value();
@@ -150,6 +152,51 @@ TEST(ReportParser, ReadsShortAndLongDecimalsExactly) {
         std::from_chars(texts[i].data(), texts[i].data() + texts[i].size(), exact);
         EXPECT_EQ(parsed.value(i, 0), exact) << texts[i];
     }
+}
+
+/// What parsing `body` gives, written out: the refusal, or the report with every value as read.
+std::string outcome(const std::string& body) {
+    const auto result = parseReport(body);
+    if (!result) return "refused: " + result.error().message;
+    const IncomingReport& r = *result;
+    std::ostringstream out;
+    out << r.names.usecase.value_or("-") << r.names.pagename.value_or("-") << r.labels.size() << r.figures.size();
+    for (const auto& [name, value] : r.labels) out << ' ' << name << '=' << value;
+    for (const auto& [name, value] : r.figures) out << ' ' << name << '=' << std::setprecision(17) << value;
+    for (const std::string& name : r.series) out << ' ' << name;
+    for (std::size_t row = 0; row < r.numbers.size(); ++row) {
+        out << '\n' << r.numbers[row] << ':';
+        for (std::size_t column = 0; column < r.series.size(); ++column) out << ' ' << std::setprecision(17) << r.value(row, column);
+    }
+    return out.str();
+}
+
+TEST(ReportParser, ReadsPlainBodiesAsBoostJsonDoes) {
+    // A body as the agent writes it is read by a plain reader; one that opens with an array member is read
+    // by Boost.JSON alone. Both take the same bodies and refuse the same, with the same reason.
+    const auto body = [](std::string_view cpu, std::string_view extra = "") {
+        return R"({"CPU": )" + std::string(cpu) + R"(, "MemoryUsed": {"1s": 10, "2s": 20}, "MemoryFree": {}, "MemoryCompressed": {},)"
+               "\n\t\"averagecpu\": 1, \"averagememoryfree\": 0, \"averagememorycompressed\": 0, \"averagememoryused\": -0,"
+               R"("maxmemoryfree": 0.5, "maxmemorycompressed": 1E+2, "maxmemoryused": -1.5e-3, "maxcpu": 12345678901234567890,)"
+               R"("totalduration" : 1000)" + std::string(extra) + "}";
+    };
+    const std::string cpus[] = {
+        R"({"1s": -0, "2s": 0.5, "3s": 1E+2, "4s": -1.5e-3, "5s": 1e-400, "6s": 123456789012345678901234567890})",
+        R"({ "3s" : 3.25 ,"1s":1} )", "{}", R"({"2s": 1, "2s": 2})", R"({"1s": 01})", R"({"1s": 1.})", R"({"1s": .5})",
+        R"({"1s": -})", R"({"1s": 1e})", R"({"1s": +1})", R"({"1s": 1e999})", R"({"1s": 1 2})", R"({"1s": 1,})",
+        R"({"1s" 1})", R"({"1s": "1"})", R"({"s": 1})", R"({"1048577s": 1})", R"({"12345678901234567s": 1})", R"({"1s": 1)",
+        R"({"1s": true})", R"({"1s\u0073": 1})"};
+    const std::string extras[] = {
+        "", R"(, "pagename": "héllo ✓", "target": "a b")", ", \"pagename\": \"\xC3\x28\"", ", \"pagename\": \"\xED\xA0\x80\"",
+        R"(, "pagename": "a\"b")", ", \"target\": \"x\ty\"", R"(, "targetpid": 18446744073709551615, "x": -5)",
+        R"(, "targetpid": 4242.5)", R"(, "AppCPU": {"1s": 3}, "AppCPU": {})", "} ", ", ", R"(, "maxcpu": 1)"};
+    const auto throughBoost = [](std::string text) { return text.insert(1, R"("zz": [], )"); };
+    for (const std::string& cpu : cpus) EXPECT_EQ(outcome(body(cpu)), outcome(throughBoost(body(cpu)))) << cpu;
+    for (const std::string& extra : extras) {
+        const std::string text = body(R"({"1s": 1})", extra);
+        EXPECT_EQ(outcome(text), outcome(throughBoost(text))) << extra;
+    }
+    EXPECT_NE(outcome(body(cpus[0])).find("6: 1.2345678901234568e+29"), std::string::npos) << outcome(body(cpus[0]));
 }
 
 TEST(ReportParser, ReadsTheDeviceTokenUpload) {
