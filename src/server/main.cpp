@@ -30,6 +30,8 @@ constexpr std::string_view kProgram = "perfagent-server";
 
 /// Each agent keeps its upload connection open, so the agents' listener holds one socket per agent.
 constexpr std::size_t kMaxAgentConnections = 4000;
+/// Store workers, each with a connection of its own, on PostgreSQL.
+constexpr std::size_t kPostgresWorkers = 4;
 /// Report bodies held at once while they arrive, across all agents: four of the largest (128 MiB).
 constexpr std::size_t kAgentBodyBudget = 4 * kMaxReportBody;
 
@@ -72,16 +74,19 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
     const std::string database = options.database.kind == DatabaseUrl::Kind::Sqlite
                                      ? "sqlite://" + options.database.location
                                      : std::string("PostgreSQL");  // the URL may hold a password
-    std::unique_ptr<RunStore> store;
+    // SQLite takes one writer at a time; PostgreSQL stores several devices' reports at once, one
+    // connection per worker.
+    const std::size_t workers = options.database.kind == DatabaseUrl::Kind::Sqlite ? 1 : kPostgresWorkers;
+    std::vector<std::unique_ptr<RunStore>> stores;
     try {
-        store = openRunStore(options.database);
+        while (stores.size() < workers) stores.push_back(openRunStore(options.database));
     } catch (const std::exception& e) {
         diagnostics.line(std::string(kProgram) + ": cannot open the database " + database + ": " + e.what());
         return 1;
     }
     diagnostics.line(std::string(kProgram) + ": runs stored in " + database);
     ServerMetrics metrics;
-    IngestQueue queue(std::move(store), {}, [&diagnostics, &metrics](std::string_view kind, const std::string& line) {
+    IngestQueue queue(std::move(stores), {}, [&diagnostics, &metrics](std::string_view kind, const std::string& line) {
         if (kind != "store available") metrics.databaseError();
         diagnostics.repeated(kind, std::string(kProgram) + ": " + line);
     });

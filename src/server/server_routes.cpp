@@ -42,17 +42,16 @@ void refuseStoreWork(const HttpResponder& responder, unsigned status, std::strin
                       .headers = {{"Retry-After", std::string(kRetryAfterSeconds)}}});
 }
 
-/// Hands `run` to the store's worker, which answers when it has run; a full queue answers 503 (logged,
+/// Hands a read to a store worker, which answers when it has run; a full queue answers 503 (logged,
 /// rate-limited, by the route's name), an unavailable store 503 with Retry-After.
-void queue(IngestQueue& queue, const HttpResponder& responder, std::function<void(RunStore&)> run,
-           bool write = false, std::size_t bytes = 0) {
-    const auto pushed = queue.tryPush({.run = std::move(run),
-                                       .refuse = [responder](unsigned status, std::string_view reason) {
-                                           refuseStoreWork(responder, status, reason);
-                                       },
-                                       .write = write, .bytes = bytes});
+void queue(IngestQueue& queue, const HttpResponder& responder, IngestJob job) {
+    job.refuse = [responder](unsigned status, std::string_view reason) { refuseStoreWork(responder, status, reason); };
+    const auto pushed = queue.tryPush(std::move(job));
     if (pushed == IngestQueue::Push::Full) responder.refuse({503, "store queue full"});
     if (pushed == IngestQueue::Push::Unavailable) refuseStoreWork(responder, 503, "the store is unavailable");
+}
+void queue(IngestQueue& store, const HttpResponder& responder, std::function<void(RunStore&)> run) {
+    queue(store, responder, IngestJob{.run = std::move(run)});
 }
 
 // ---- ingest ---------------------------------------------------------------------------------------------
@@ -76,18 +75,24 @@ void ingestReport(IngestQueue& store, const TrustedProxies& proxies, ServerMetri
     if (!parsed) return responder.refuse({400, parsed.error().message});
     auto report = std::make_shared<IncomingReport>(std::move(*parsed));
     const std::size_t bytes = report->heldBytes();
-    // Answered once committed, from the store's worker: a 200 means the report is stored.
-    queue(
-        store, responder,
-        [report, device = proxies.clientOf(request), at = nowMs(), responder, &metrics](RunStore& runs) {
-            const auto started = std::chrono::steady_clock::now();
-            const IngestResult stored = runs.ingest(device, *report, at);
-            metrics.reportStored(std::chrono::steady_clock::now() - started);
-            metrics.runReported(stored.runId, at);
-            metrics.reportAccepted();
-            responder.answer({.status = 200});
-        },
-        true, bytes);
+    // Answered once committed, from the store's worker: a 200 means the report is stored. The store work
+    // may run again when its transaction is rolled back; what it found is kept for the answer.
+    auto device = proxies.clientOf(request);
+    const std::int64_t at = nowMs();
+    auto outcome = std::make_shared<std::pair<IngestResult, std::chrono::steady_clock::duration>>();
+    queue(store, responder,
+          {.run = [report, device, at, outcome](RunStore& runs) {
+               const auto started = std::chrono::steady_clock::now();
+               outcome->first = runs.ingest(device, *report, at);
+               outcome->second = std::chrono::steady_clock::now() - started;
+           },
+           .stored = [outcome, at, responder, &metrics] {
+               metrics.reportStored(outcome->second);
+               metrics.runReported(outcome->first.runId, at);
+               metrics.reportAccepted();
+               responder.answer({.status = 200});
+           },
+           .write = true, .bytes = bytes, .key = std::move(device)});
 }
 
 void ingestDeviceToken(IngestQueue& store, const TrustedProxies& proxies, HttpServerRequest&& request,
@@ -95,13 +100,11 @@ void ingestDeviceToken(IngestQueue& store, const TrustedProxies& proxies, HttpSe
     auto token = parseDeviceToken(request.body);
     if (!token) return responder.refuse({400, token.error().message});
     const std::size_t bytes = token->size();
-    queue(
-        store, responder,
-        [token = std::move(*token), device = proxies.clientOf(request), at = nowMs(), responder](RunStore& runs) {
-            runs.recordDeviceToken(device, token, at);
-            responder.answer({.status = 200});
-        },
-        true, bytes);
+    auto device = proxies.clientOf(request);
+    queue(store, responder,
+          {.run = [token = std::move(*token), device, at = nowMs()](RunStore& runs) { runs.recordDeviceToken(device, token, at); },
+           .stored = [responder] { responder.answer({.status = 200}); },
+           .write = true, .bytes = bytes, .key = std::move(device)});
 }
 
 // ---- reads ----------------------------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 // The fleet backend: PostgreSQL through libpqxx. Several servers share one database and any of them may
 // take any report, so run derivation runs inside one transaction per report that first locks the
 // sender's device row: reports of one device are derived one after another, whichever server takes
-// them, and see everything committed before. Samples are unique per (run, n) in the schema itself.
+// them, and see everything committed before. Several reports may share one transaction (writeTogether). Samples are unique per (run, n) in the schema itself.
 
 #include "storage/postgres_arrays.hpp"
 #include "storage/run_derivation.hpp"
@@ -166,28 +166,38 @@ public:
     }
 
     IngestResult ingest(std::string_view device, const IncomingReport& report, std::int64_t nowMs) override {
-        // A transaction the database rolled back for a conflict with another server's is run again at once;
-        // a lost connection is the caller's to retry later (libpqxx connects again for the next one).
-        return guarded([&] {
-            for (int attempt = 1;; ++attempt) {
-                try {
-                    pqxx::work work(connection_);
-                    Transaction transaction(work);
-                    const IngestResult result = ingestReport(transaction, device, report, nowMs);
-                    work.commit();
-                    return result;
-                } catch (const pqxx::transaction_rollback&) {
-                    if (attempt == kAttempts) throw;
-                }
-            }
+        IngestResult result;
+        write([&](pqxx::work& work) {
+            Transaction transaction(work);
+            result = ingestReport(transaction, device, report, nowMs);
         });
+        return result;
     }
 
     void recordDeviceToken(std::string_view device, std::string_view token, std::int64_t nowMs) override {
+        write([&](pqxx::work& work) { work.exec_prepared("save_token", std::string(device), std::string(token), nowMs); });
+    }
+
+    void writeTogether(const std::function<void()>& writes) override {
+        // A transaction the database rolled back for a conflict with another server's is run again at once;
+        // a lost connection is the caller's to retry later (libpqxx connects again for the next one).
         guarded([&] {
-            pqxx::work work(connection_);
-            work.exec_prepared("save_token", std::string(device), std::string(token), nowMs);
-            work.commit();
+            for (int attempt = 1;; ++attempt) {
+                try {
+                    pqxx::work work(connection_);
+                    writing_ = &work;
+                    writes();
+                    writing_ = nullptr;
+                    work.commit();
+                    return;
+                } catch (const pqxx::transaction_rollback&) {
+                    writing_ = nullptr;
+                    if (attempt == kAttempts) throw;
+                } catch (...) {
+                    writing_ = nullptr;
+                    throw;
+                }
+            }
         });
     }
 
@@ -199,6 +209,13 @@ public:
     }
 
 private:
+    /// Runs `work` in writeTogether's transaction, or in one of its own.
+    template <typename Work>
+    void write(Work&& work) {
+        if (writing_) return work(*writing_);
+        writeTogether([&] { work(*writing_); });
+    }
+
     PruneResult pruneBatch(std::int64_t beforeMs, std::int64_t nowMs, const PruneBatch& batch) {
         // The devices' rows are locked as a report's transaction locks its device's, in address order, so
         // that no server extends a run while it is removed and two prunes never deadlock.
@@ -376,6 +393,7 @@ private:
     };
 
     pqxx::connection connection_;
+    pqxx::work* writing_ = nullptr;  // writeTogether's transaction while it runs
 };
 
 }  // namespace

@@ -173,8 +173,8 @@ public:
 };
 
 /// @brief Where runs are kept. Runs are derived from the reports as they arrive (see run_derivation.hpp);
-/// each report is one transaction, so several stores may share one database and take any report of any
-/// run. One store is used from one thread at a time.
+/// each report is stored in one transaction (alone, or with others by writeTogether), so several stores
+/// may share one database and take any report of any run. One store is used from one thread at a time.
 class RunStore {
 public:
     virtual ~RunStore() = default;
@@ -183,6 +183,10 @@ public:
     virtual IngestResult ingest(std::string_view device, const IncomingReport& report, std::int64_t nowMs) = 0;
     /// Keeps the token most recently posted from `device`.
     virtual void recordDeviceToken(std::string_view device, std::string_view token, std::int64_t nowMs) = 0;
+    /// Runs `writes` (calls of ingest and recordDeviceToken) in one transaction, committed when this
+    /// returns: several reports for one commit. When it throws, none of them is kept (the backend may run
+    /// `writes` again first, after a conflict with another server's transaction).
+    virtual void writeTogether(const std::function<void()>& writes) = 0;
     virtual std::vector<RunInfo> listRuns(const RunFilter& filter) = 0;
     virtual std::optional<RunDetail> run(std::int64_t id) = 0;
     /// Removes, in one transaction, the oldest complete runs last reported before `beforeMs` (see

@@ -1,6 +1,6 @@
 // The embedded backend: one SQLite file in WAL mode, every statement prepared once, one IMMEDIATE
-// transaction per report (it takes the write lock at once, so two processes on one file queue up
-// instead of failing halfway).
+// transaction per report or batch of reports (it takes the write lock at once, so two processes on one
+// file queue up instead of failing halfway).
 
 #include "storage/run_derivation.hpp"
 #include "storage/run_store.hpp"
@@ -73,12 +73,22 @@ public:
     explicit SqliteRunStore(const std::string& path) : db_(path) {}
 
     IngestResult ingest(std::string_view device, const IncomingReport& report, std::int64_t nowMs) override {
+        IngestResult result;
+        const auto derive = [&] { result = ingestReport(*this, device, report, nowMs); };
+        if (writing_) derive();
+        else writeTogether(derive);
+        return result;
+    }
+
+    void writeTogether(const std::function<void()>& writes) override {
         begin_.run();
+        writing_ = true;
         try {
-            const IngestResult result = ingestReport(*this, device, report, nowMs);
+            writes();
             commit_.run();
-            return result;
+            writing_ = false;
         } catch (...) {
+            writing_ = false;
             sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
             throw;
         }
@@ -278,6 +288,7 @@ private:
     }
 
     Database db_;
+    bool writing_ = false;  // inside writeTogether's transaction
     [[maybe_unused]] const bool migrated_ = migrate(db_);  // before the statements below are prepared against the schema
     Statement begin_{db_, "BEGIN IMMEDIATE"};
     Statement begin_read_{db_, "BEGIN"};
