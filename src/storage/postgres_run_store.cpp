@@ -11,6 +11,7 @@
 #include <pqxx/pqxx>
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -128,26 +129,23 @@ public:
         connection_.prepare("save_markers", "INSERT INTO run_markers AS m(run, n, label) SELECT $1, * FROM unnest($2::bigint[], "
                                             "$3::text[]) ON CONFLICT(run, n) DO UPDATE SET label = excluded.label "
                                             "WHERE length(excluded.label) > length(m.label)");
-        connection_.prepare("insert_rows", "INSERT INTO samples(run, n, vals) SELECT $1, n, v::float8[] "
-                                           "FROM unnest($2::bigint[], $3::text[]) AS t(n, v)");
         connection_.prepare("update_rows", "UPDATE samples s SET vals = t.v::float8[] FROM unnest($2::bigint[], "
                                            "$3::text[]) AS t(n, v) WHERE s.run = $1 AND s.n = t.n");
-        connection_.prepare("save_series",
-                            "INSERT INTO run_series(run, idx, name, first_n, last_n, count) SELECT $1, * FROM "
-                            "unnest($2::int[], $3::text[], $4::bigint[], $5::bigint[], $6::bigint[]) "
-                            "ON CONFLICT(run, idx) DO UPDATE SET first_n = excluded.first_n, "
-                            "last_n = excluded.last_n, count = excluded.count");
         connection_.prepare("add_labels", "INSERT INTO run_labels(run, name, value) SELECT $1, * FROM "
                                           "unnest($2::text[], $3::text[])");
-        connection_.prepare("clear_figures", "DELETE FROM run_figures WHERE run = $1");
-        connection_.prepare("add_figures", "INSERT INTO run_figures(run, name, value) SELECT $1, * FROM "
-                                           "unnest($2::text[], $3::float8[])");
-        connection_.prepare("update_run", "UPDATE runs SET usecase = $2, srnumber = $3, pagename = $4, samples = $5, "
-                                          "last_sample = $6, last_report_ms = greatest(last_report_ms, $7) WHERE id = $1");
-        connection_.prepare("update_run_summary",
-                            "UPDATE runs SET usecase = $2, srnumber = $3, pagename = $4, samples = $5, last_sample = $6, "
-                            "last_report_ms = greatest(last_report_ms, $7), summary_samples = $8, "
-                            "summary_duration = $9 WHERE id = $1");
+        // The end of a report's derivation in one round trip: its new rows ($10, $11), its series ($12 to $16),
+        // its figures when it is the latest ($9: those named in $17 replace the run's), the run's counts.
+        connection_.prepare(
+            "finish_run",
+            "WITH i AS (INSERT INTO samples(run, n, vals) SELECT $1, n, v::float8[] FROM unnest($10::bigint[], $11::text[]) "
+            "AS t(n, v)), s AS (INSERT INTO run_series(run, idx, name, first_n, last_n, count) SELECT $1, * FROM "
+            "unnest($12::int[], $13::text[], $14::bigint[], $15::bigint[], $16::bigint[]) ON CONFLICT(run, idx) DO UPDATE "
+            "SET first_n = excluded.first_n, last_n = excluded.last_n, count = excluded.count), f AS (INSERT INTO "
+            "run_figures(run, name, value) SELECT $1, * FROM unnest($17::text[], $18::float8[]) WHERE $9 ON CONFLICT(run, "
+            "name) DO UPDATE SET value = excluded.value), d AS (DELETE FROM run_figures WHERE $9 AND run = $1 AND "
+            "name <> ALL($17::text[])) UPDATE runs SET usecase = $2, srnumber = $3, pagename = $4, samples = $5, "
+            "last_sample = $6, last_report_ms = greatest(last_report_ms, $7), summary_samples = CASE WHEN $9 THEN $8 "
+            "ELSE summary_samples END, summary_duration = CASE WHEN $9 THEN $19 ELSE summary_duration END WHERE id = $1");
         // Pruning: the devices of the oldest runs last reported before $1; then, with those locked, the oldest
         // of their runs (at most $2, and none once $4 samples are taken) with their rows, the runs' own last.
         connection_.prepare("prune_devices", "SELECT DISTINCT device FROM (SELECT device FROM runs WHERE "
@@ -293,7 +291,9 @@ private:
         explicit Transaction(pqxx::work& work) : work_(work) {}
 
         void lockDevice(std::string_view device) override {
+            // The device's row exists but for its first report: one round trip as a rule.
             const std::string address(device);
+            if (!work_.exec_prepared("lock_device", address).empty()) return;
             work_.exec_prepared("add_device", address);
             work_.exec_prepared("lock_device", address);
         }
@@ -334,23 +334,24 @@ private:
                                        nowMs, firstSampleMs)[0][0].as<std::int64_t>();
         }
 
-        void insertRows(std::int64_t run, const SampleRows& rows) override {
-            work_.exec_prepared("insert_rows", run, numbersLiteral(rows.numbers), rowsLiteral(rows));
+        // New rows and the series are written with the run's counts, by updateRun, which ends every derivation.
+        void insertRows(std::int64_t, const SampleRows& rows) override {
+            newNumbers_ = numbersLiteral(rows.numbers);
+            newRows_ = rowsLiteral(rows);
         }
 
         void updateRows(std::int64_t run, const SampleRows& rows) override {
             work_.exec_prepared("update_rows", run, numbersLiteral(rows.numbers), rowsLiteral(rows));
         }
 
-        void saveSeries(std::int64_t run, const std::vector<StoredSeries>& series, std::size_t) override {
+        void saveSeries(std::int64_t, const std::vector<StoredSeries>& series, std::size_t) override {
             std::vector<std::int64_t> indexes, first, last, count;
             for (std::size_t k = 0; k < series.size(); ++k) {
                 indexes.push_back(static_cast<std::int64_t>(k));
                 first.push_back(series[k].first), last.push_back(series[k].last), count.push_back(series[k].count);
             }
             const std::string names = arrayLiteral(series, [](std::string& out, const StoredSeries& s) { appendQuoted(out, s.name); });
-            work_.exec_prepared("save_series", run, numbersLiteral(indexes), names, numbersLiteral(first),
-                                numbersLiteral(last), numbersLiteral(count));
+            series_ = {numbersLiteral(indexes), names, numbersLiteral(first), numbersLiteral(last), numbersLiteral(count)};
         }
 
         void addLabels(std::int64_t run, const Labels& labels) override {
@@ -366,15 +367,12 @@ private:
 
         void updateRun(const StoredRun& run, const Figures* figures, std::int64_t nowMs) override {
             const RunNames& n = run.names;
-            if (!figures) {
-                work_.exec_prepared("update_run", run.id, n.usecase, n.srnumber, n.pagename, run.samples, run.lastSample, nowMs);
-                return;
-            }
-            work_.exec_prepared("update_run_summary", run.id, n.usecase, n.srnumber, n.pagename, run.samples,
-                                run.lastSample, nowMs, run.summarySamples, run.summaryDuration);
-            work_.exec_prepared("clear_figures", run.id);
-            const std::string values = arrayLiteral(*figures, [](std::string& out, const auto& f) { appendValue(out, f.second); });
-            work_.exec_prepared("add_figures", run.id, textsLiteral(*figures, true), values);
+            const std::string values =
+                figures ? arrayLiteral(*figures, [](std::string& out, const auto& f) { appendValue(out, f.second); }) : "{}";
+            work_.exec_prepared("finish_run", run.id, n.usecase, n.srnumber, n.pagename, run.samples, run.lastSample, nowMs,
+                                run.summarySamples, figures != nullptr, newNumbers_, newRows_, series_[0], series_[1],
+                                series_[2], series_[3], series_[4], figures ? textsLiteral(*figures, true) : "{}", values,
+                                run.summaryDuration);
         }
 
     private:
@@ -390,6 +388,9 @@ private:
         }
 
         pqxx::work& work_;
+        // What insertRows and saveSeries leave for updateRun, as array literals; empty arrays when not called.
+        std::string newNumbers_ = "{}", newRows_ = "{}";
+        std::array<std::string, 5> series_{"{}", "{}", "{}", "{}", "{}"};
     };
 
     pqxx::connection connection_;
