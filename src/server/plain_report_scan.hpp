@@ -22,8 +22,8 @@ enum class PlainScan { Read, Refused, NotPlain };
 
 /// @brief Reads `body`, which must be followed by a NUL (as a std::string's text is), if it is one object whose keys and texts hold printable ASCII and valid UTF-8
 /// without escapes, and whose members are texts, numbers or objects of numbers, separated by JSON's
-/// whitespace. `Handler` takes Boost.JSON's events, and `sample(n, offset)` for a series value whose key
-/// is a sample key ("12s", n at most `maxSample`) and whose text starts at `offset`.
+/// whitespace. `Handler` takes Boost.JSON's events, and `sample(n, text)` for a number under a sample key
+/// ("12s", n at most `maxSample`) in an object, `text` within the body.
 template <typename Handler>
 class PlainReportScan {
 public:
@@ -188,7 +188,8 @@ private:
         return handler_.on_double(d, value, ec_) ? PlainScan::Read : PlainScan::Refused;
     }
 
-    /// An object of numbers. A sample key is read here; any other key goes to the handler, which refuses it.
+    /// An object under sample keys (a series; markers hold texts). A sample key is read here; any other key
+    /// goes to the handler, which refuses it.
     /// The hot loop of a report: it keeps its place in a local.
     PlainScan series() {
         ++p_;
@@ -201,6 +202,7 @@ private:
         }
         for (;;) {
             std::int64_t n = 0;
+            p_ = q;
             if (*q == '"' && q[1] >= '1' && q[1] <= '9') {
                 const char* d = q + 1;
                 std::uint64_t number = 0;  // at most 16 digits are counted: no overflow
@@ -211,18 +213,27 @@ private:
                 }
             }
             if (n == 0) {
-                p_ = q;
                 std::string_view other;
                 if (!text(other)) return PlainScan::NotPlain;
                 if (!handler_.on_key(other, other.size(), ec_)) return PlainScan::Refused;
                 return PlainScan::NotPlain;  // a key the handler takes is not a sample key of a plain body
             }
+            const std::string_view key(p_ + 1, static_cast<std::size_t>(q - 1 - (p_ + 1)));  // "12s", for a text
             q = spaceEnd(q);
             if (*q != ':') return PlainScan::NotPlain;
             const char* value = spaceEnd(q + 1);
-            q = numberEnd(value);
-            if (!q) return PlainScan::NotPlain;
-            if (!handler_.sample(n, static_cast<std::size_t>(value - begin_))) return PlainScan::Refused;
+            if (*value == '"') {  // a text under a sample key (a marker): the handler takes both as they are
+                p_ = value;
+                std::string_view label;
+                if (!text(label)) return PlainScan::NotPlain;
+                if (!handler_.on_key(key, key.size(), ec_) || !handler_.on_string(label, label.size(), ec_))
+                    return PlainScan::Refused;
+                q = p_;
+            } else {
+                q = numberEnd(value);
+                if (!q) return PlainScan::NotPlain;
+                if (!handler_.sample(n, {value, static_cast<std::size_t>(q - value)})) return PlainScan::Refused;
+            }
             q = spaceEnd(q);
             if (*q == ',') {
                 q = spaceEnd(q + 1);

@@ -162,10 +162,10 @@ public:
         if (result.ec != std::errc() || !std::isfinite(value)) return fail("a number is out of range");
         return number(value, text);
     }
-    /// A series value whose text starts at `offset`, under sample key `n` (from PlainReportScan).
-    bool sample(std::int64_t n, std::size_t offset) {
-        current_->emplace_back(static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(offset));
-        return true;
+    /// A number under sample key `n` (from PlainReportScan): a series value, refused among the markers.
+    bool sample(std::int64_t n, std::string_view text) {
+        sample_ = n;
+        return number(0, text);
     }
     bool on_bool(bool, boost::system::error_code&) { return scalar(); }
     bool on_null(boost::system::error_code&) { return scalar(); }

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace perfagent::postgres {
 
@@ -26,6 +27,16 @@ std::string arrayLiteral(const Range& items, Append append) {
 std::string numbersLiteral(std::span<const std::int64_t> numbers);
 /// A text item, quoted.
 void appendQuoted(std::string& out, std::string_view text);
+/// The keys (or the values) of a map of texts as a text[] literal; of a map of numbers, its keys.
+template <typename Map>
+std::string textsLiteral(const Map& map, bool keys) {
+    return arrayLiteral(map, [keys](std::string& out, const auto& entry) {
+        if constexpr (std::is_same_v<typename Map::mapped_type, std::string>)
+            appendQuoted(out, keys ? entry.first : entry.second);
+        else
+            (void)keys, appendQuoted(out, entry.first);
+    });
+}
 /// A number item; NULL for NaN.
 void appendValue(std::string& out, double value);
 /// Each row of `rows` as a float8[] literal, all in one text[] literal (unnest cannot take a 2-D array

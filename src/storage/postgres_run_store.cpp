@@ -1,7 +1,8 @@
 // The fleet backend: PostgreSQL through libpqxx. Several servers share one database and any of them may
-// take any report, so run derivation runs inside one transaction per report that first locks the
-// sender's device row: reports of one device are derived one after another, whichever server takes
-// them, and see everything committed before. Several reports may share one transaction (writeTogether). Samples are unique per (run, n) in the schema itself.
+// take any report, so run derivation runs inside a transaction (one report's, or several's by
+// writeTogether) that first locks the sender's device row: reports of one device are derived one after
+// another, whichever server takes them, and see everything committed before. Samples are unique per
+// (run, n) in the schema itself.
 
 #include "storage/postgres_arrays.hpp"
 #include "storage/run_derivation.hpp"
@@ -183,17 +184,15 @@ public:
             for (int attempt = 1;; ++attempt) {
                 try {
                     pqxx::work work(connection_);
-                    writing_ = &work;
+                    const struct Writing {
+                        pqxx::work*& slot;
+                        ~Writing() { slot = nullptr; }
+                    } writing{writing_ = &work};
                     writes();
-                    writing_ = nullptr;
                     work.commit();
                     return;
                 } catch (const pqxx::transaction_rollback&) {
-                    writing_ = nullptr;
                     if (attempt == kAttempts) throw;
-                } catch (...) {
-                    writing_ = nullptr;
-                    throw;
                 }
             }
         });
@@ -376,17 +375,6 @@ private:
         }
 
     private:
-        /// The keys (or the values) of a map of texts as a text[] literal.
-        template <typename Map>
-        static std::string textsLiteral(const Map& map, bool keys) {
-            return arrayLiteral(map, [keys](std::string& out, const auto& entry) {
-                if constexpr (std::is_same_v<typename Map::mapped_type, std::string>)
-                    appendQuoted(out, keys ? entry.first : entry.second);
-                else
-                    (void)keys, appendQuoted(out, entry.first);  // a map of numbers: its keys only
-            });
-        }
-
         pqxx::work& work_;
         // What insertRows and saveSeries leave for updateRun, as array literals; empty arrays when not called.
         std::string newNumbers_ = "{}", newRows_ = "{}";

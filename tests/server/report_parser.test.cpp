@@ -162,6 +162,7 @@ std::string outcome(const std::string& body) {
     std::ostringstream out;
     out << r.names.usecase.value_or("-") << r.names.pagename.value_or("-") << r.labels.size() << r.figures.size();
     for (const auto& [name, value] : r.labels) out << ' ' << name << '=' << value;
+    for (const auto& [n, text] : r.markers) out << " marker " << n << '=' << text;
     for (const auto& [name, value] : r.figures) out << ' ' << name << '=' << std::setprecision(17) << value;
     for (const std::string& name : r.series) out << ' ' << name;
     for (std::size_t row = 0; row < r.numbers.size(); ++row) {
@@ -185,11 +186,12 @@ TEST(ReportParser, ReadsPlainBodiesAsBoostJsonDoes) {
         R"({ "3s" : 3.25 ,"1s":1} )", "{}", R"({"2s": 1, "2s": 2})", R"({"1s": 01})", R"({"1s": 1.})", R"({"1s": .5})",
         R"({"1s": -})", R"({"1s": 1e})", R"({"1s": +1})", R"({"1s": 1e999})", R"({"1s": 1 2})", R"({"1s": 1,})",
         R"({"1s" 1})", R"({"1s": "1"})", R"({"s": 1})", R"({"1048577s": 1})", R"({"12345678901234567s": 1})", R"({"1s": 1)",
-        R"({"1s": true})", R"({"1s\u0073": 1})"};
+        R"({"1s": true})", R"({"1s\u0073": 1})", R"({"1s": "a"})"};
     const std::string extras[] = {
         "", R"(, "pagename": "héllo ✓", "target": "a b")", ", \"pagename\": \"\xC3\x28\"", ", \"pagename\": \"\xED\xA0\x80\"",
         R"(, "pagename": "a\"b")", ", \"target\": \"x\ty\"", R"(, "targetpid": 18446744073709551615, "x": -5)",
-        R"(, "targetpid": 4242.5)", R"(, "AppCPU": {"1s": 3}, "AppCPU": {})", "} ", ", ", R"(, "maxcpu": 1)"};
+        R"(, "targetpid": 4242.5)", R"(, "AppCPU": {"1s": 3}, "AppCPU": {})", "} ", ", ", R"(, "maxcpu": 1)",
+        R"(, "markers": {"2s": "start", "1s": "a · b"})", R"(, "markers": {"1s": 3})", R"(, "markers": {"x": "a"})"};
     const auto throughBoost = [](std::string text) { return text.insert(1, R"("zz": [], )"); };
     for (const std::string& cpu : cpus) EXPECT_EQ(outcome(body(cpu)), outcome(throughBoost(body(cpu)))) << cpu;
     for (const std::string& extra : extras) {
