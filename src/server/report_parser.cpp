@@ -163,9 +163,10 @@ public:
         return number(value, text);
     }
     /// A number under sample key `n` (from PlainReportScan): a series value, refused among the markers.
-    bool sample(std::int64_t n, std::string_view text) {
-        sample_ = n;
-        return number(0, text);
+    bool sample(std::int64_t n, std::size_t offset) {
+        if (!current_) return fail("a marker is not a text");
+        current_->emplace_back(static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(offset));
+        return true;
     }
     bool on_bool(bool, boost::system::error_code&) { return scalar(); }
     bool on_null(boost::system::error_code&) { return scalar(); }
