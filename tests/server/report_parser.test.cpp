@@ -1,6 +1,7 @@
 #include "report/json_writer.hpp"
 #include "report/measurement_report.hpp"
 #include "server/report_parser.hpp"
+#include "support/temp_directory.hpp"
 
 #include <gtest/gtest.h>
 
@@ -200,6 +201,29 @@ TEST(ReportParser, ReadsPlainBodiesAsBoostJsonDoes) {
         EXPECT_EQ(outcome(text), outcome(throughBoost(text))) << extra;
     }
     EXPECT_NE(outcome(body(cpus[0])).find("6: 1.2345678901234568e+29"), std::string::npos) << outcome(body(cpus[0]));
+}
+
+TEST(ReportParser, RunningReportsAsParsedStoreOnlyTheirNewSamplesAndRestartsAsBefore) {
+    // Report k of a measurement, samples 1 to k, each series "n.1" at sample n; sample `changed` other.
+    const auto report = [](int k, int changed = 0) {
+        std::string series, body = "{";
+        for (int n = 1; n <= k; ++n)
+            series += (n > 1 ? ",\n    \"" : "\"") + std::to_string(n) + "s\": " + std::to_string(n + (n == changed) * 50) + ".1";
+        for (const char* name : {"CPU", "MemoryUsed", "MemoryFree", "MemoryCompressed"}) body += std::string("\"") + name + "\": {" + series + "}, ";
+        return parseReport(body + R"("averagecpu": 1, "averagememoryfree": 0, "averagememorycompressed": 0, "averagememoryused": 0,)"
+                                  R"("maxmemoryfree": 0, "maxmemorycompressed": 0, "maxmemoryused": 0, "maxcpu": 1, "totalduration": )" +
+                           std::to_string(k * 1000) + "}").value();
+    };
+    testing::TempDirectory dir;
+    const auto store = openSqliteRunStore((dir / "runs.sqlite3").string());
+    const auto first = store->ingest("10.0.0.7", report(3), 1000);
+    // Report 6 repeats samples 1 to 3, sample 2 other than stored: the run keeps what it holds.
+    const auto second = store->ingest("10.0.0.7", report(6, 2), 2000);
+    EXPECT_EQ(std::tuple(second.runId, second.newRun, second.storedSamples), std::tuple(first.runId, false, 3));
+    // One whose first sample, or last sample the run holds, differs is another measurement's.
+    for (const int changed : {1, 6}) EXPECT_TRUE(store->ingest("10.0.0.7", report(7, changed), 3000).newRun) << changed;
+    const auto run = store->run(first.runId);
+    for (int n = 1; n <= 6; ++n) EXPECT_EQ(run->series.at("MemoryFree").at(n - 1), std::stod(std::to_string(n) + ".1")) << n;
 }
 
 TEST(ReportParser, ReadsTheDeviceTokenUpload) {

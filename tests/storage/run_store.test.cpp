@@ -1,4 +1,3 @@
-#include "server/report_parser.hpp"
 #include "storage/run_store.hpp"
 #include "storage/schema.hpp"
 #include "support/temp_directory.hpp"
@@ -9,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <functional>
 #include <cmath>
 #include <fstream>
@@ -87,31 +85,6 @@ IncomingReport report(int k, RunNames names, double seed = 0) {
     return r;
 }
 
-/// Report k as the agent sends it, parsed, so that its values are read from their text as needed; sample
-/// `changed` (if any) carries other values in the body than in report(k).
-IncomingReport parsed(int k, const RunNames& names, int changed = 0) {
-    const IncomingReport built = report(k, names);
-    const auto number = [](double value) {
-        char text[32];
-        return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
-    };
-    std::string body = "{\n  \"UsecaseName\": \"" + *names.usecase + "\", \"pagename\": \"" + *names.pagename + "\"";
-    for (std::size_t i = 0; i < built.series.size(); ++i) {
-        body += ",\n  \"" + built.series[i] + "\": {";
-        for (std::size_t row = 0; row < built.numbers.size(); ++row)
-            body += (row ? ",\n    \"" : "\n    \"") + std::to_string(built.numbers[row]) + "s\": " +
-                    number(built.value(row, i) + (built.numbers[row] == changed ? 0.5 : 0));
-        body += "\n  }";
-    }
-    for (const char* figure : {"averagememoryfree", "averagememorycompressed", "averagememoryused", "maxmemoryfree",
-                               "maxmemorycompressed", "maxmemoryused"})
-        body += std::string(",\n  \"") + figure + "\": 0";
-    for (const auto& [name, value] : built.figures) body += ",\n  \"" + name + "\": " + number(value);
-    auto result = parseReport(body + "\n}");
-    EXPECT_TRUE(result) << result.error().message;
-    return result ? std::move(*result) : built;
-}
-
 /// Adds a column to a report's table: value(n) at each of its samples, NaN for none.
 void addSeries(IncomingReport& r, const std::string& name, const std::function<double(std::int64_t)>& value) {
     std::vector<double> wider;
@@ -184,20 +157,6 @@ TYPED_TEST(RunStoreTest, LaterReportsFillLostOnesAndStaleOrRepeatedOnesChangeNot
     final.figures["totalduration"] += 400;
     EXPECT_EQ(this->ingest(final).runId, first.runId);
     EXPECT_EQ(this->store->run(first.runId)->info.figures.at("totalduration"), 9400);
-}
-
-TYPED_TEST(RunStoreTest, ParsedRunningReportsAddTheirNewSamplesOnlyAndRestartsAsBefore) {
-    const auto first = this->ingest(parsed(3, kNames));
-    // Report 6 repeats samples 1 to 3, sample 2 other than stored: the run keeps what it holds.
-    const auto second = this->ingest(parsed(6, kNames, 2));
-    EXPECT_EQ(std::tuple(second.runId, second.newRun, second.storedSamples), std::tuple(first.runId, false, 3));
-    this->expectSeries(first.runId, 6);
-    // One whose first sample, or last sample the run holds, differs is another measurement's.
-    for (const int changed : {1, 6}) {
-        const auto restart = this->ingest(parsed(7, kNames, changed));
-        EXPECT_EQ(std::tuple(restart.newRun, restart.storedSamples), std::tuple(true, 7)) << changed;
-    }
-    this->expectSeries(first.runId, 6);
 }
 
 TYPED_TEST(RunStoreTest, DerivesRunsFromNamesAndEarlySamples) {
