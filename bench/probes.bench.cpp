@@ -1,5 +1,6 @@
 #include "platform/linux_proc.hpp"
 #include "probes/cpu.hpp"
+#include "probes/metric_groups.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -40,6 +41,33 @@ void BM_Sample(benchmark::State& state) {
     for (auto _ : state) sample(sampler, sampler.self());
 }
 BENCHMARK(BM_Sample);
+
+/// The same with every metric group on, the app group on the agent's own process.
+void BM_SampleEveryGroup(benchmark::State& state) {
+    LinuxProc proc;
+    Probes probes(proc);
+    Sampler sampler(probes);
+    MetricGroupSet groups;
+    for (std::size_t i = 0; i < kMetricGroupCount; ++i) groups.add(static_cast<MetricGroup>(i));
+    MetricGroupSampler metrics(groups, ::getpid());
+    state.SetLabel(std::to_string(metrics.series().size()) + " series");
+    for (auto _ : state) {
+        sample(sampler, sampler.self());
+        benchmark::DoNotOptimize(metrics.read());
+    }
+}
+BENCHMARK(BM_SampleEveryGroup);
+
+/// One metric group alone, by its number: what each adds to a sample.
+void BM_OneGroup(benchmark::State& state) {
+    const auto group = static_cast<MetricGroup>(state.range(0));
+    MetricGroupSet groups;
+    groups.add(group);
+    MetricGroupSampler metrics(groups, ::getpid());
+    state.SetLabel(std::string(metricGroupName(group)) + (metrics.leftOut().empty() ? "" : " (left out here)"));
+    for (auto _ : state) benchmark::DoNotOptimize(metrics.read());
+}
+BENCHMARK(BM_OneGroup)->DenseRange(0, kMetricGroupCount - 1);
 
 /// A target process of 200 threads, all asleep, or one of them woken before each sample.
 void sampleTarget200Threads(benchmark::State& state, bool wakeOne) {

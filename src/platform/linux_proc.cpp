@@ -289,21 +289,24 @@ const char* LinuxProc::path(Pid pid, std::string_view leaf, Pid tid) {
     return path_.c_str();
 }
 
-std::string_view LinuxProc::readFd(int fd) {
-    // procfs makes these files in one go, so one read returns all of it unless the buffer is too
-    // small; then the buffer grows and the read is repeated.
+std::string_view readWholeFile(int fd, std::vector<char>& buffer) {
+    // procfs and sysfs make these files in one go, so one read returns all of it unless the buffer is
+    // too small; then the buffer grows and the read is repeated.
     if (fd < 0) return {};
+    if (buffer.empty()) buffer.resize(kInitialBufferBytes);
     for (;;) {
-        const ssize_t n = ::pread(fd, buffer_.data(), buffer_.size(), 0);
+        const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), 0);
         if (n < 0) {
             if (errno == EINTR) continue;
             return {};
         }
-        if (static_cast<std::size_t>(n) < buffer_.size()) return {buffer_.data(), static_cast<std::size_t>(n)};
-        if (buffer_.size() >= kMaxBufferBytes) return {};
-        buffer_.resize(buffer_.size() * 2);
+        if (static_cast<std::size_t>(n) < buffer.size()) return {buffer.data(), static_cast<std::size_t>(n)};
+        if (buffer.size() >= kMaxBufferBytes) return {};
+        buffer.resize(buffer.size() * 2);
     }
 }
+
+std::string_view LinuxProc::readFd(int fd) { return readWholeFile(fd, buffer_); }
 
 std::string_view LinuxProc::readPath(const char* path) {
     const UniqueFd fd(openFile(path));

@@ -12,6 +12,10 @@
 
 namespace perfagent {
 
+/// Reads a whole proc or sysfs file from offset 0 into `buffer` (grown as needed, up to 1 MiB); empty on
+/// failure.
+std::string_view readWholeFile(int fd, std::vector<char>& buffer);
+
 /// Raises the soft limit on open descriptors to the hard one; answers the soft limit then in force.
 std::uint64_t raiseDescriptorLimit();
 

@@ -1,5 +1,6 @@
 #include "platform/proc_parsers.hpp"
 
+#include <charconv>
 #include <limits>
 
 namespace perfagent {
@@ -143,6 +144,7 @@ std::optional<TaskStat> parseTaskStat(std::string_view text) {
         case StatField::kState: out.state = column.size() == 1 ? column[0] : 0; break;
         case StatField::kUtime: target = &out.utime; break;
         case StatField::kStime: target = &out.stime; break;
+        case StatField::kNumThreads: target = &out.threads; break;
         case StatField::kStartTime: target = &out.startTime; break;
         default: break;
         }
@@ -155,6 +157,133 @@ std::optional<TaskStat> parseTaskStat(std::string_view text) {
         ++field;
     }
     return out;
+}
+
+}  // namespace perfagent
+
+namespace perfagent {
+
+namespace {
+
+/// "<Key>:<blanks><n> kB" lines of `text` into `values`, one per key; false unless every key was found.
+template <std::size_t N>
+bool readKbLines(std::string_view text, const std::string_view (&keys)[N], std::uint64_t (&values)[N]) {
+    unsigned seen = 0;
+    while (auto line = takeLine(text)) {
+        const std::size_t colon = line->find(':');
+        if (colon == std::string_view::npos) continue;
+        for (std::size_t i = 0; i < N; ++i) {
+            if (keys[i] != line->substr(0, colon)) continue;
+            std::string_view rest = line->substr(colon + 1);
+            skipBlanks(rest);
+            const auto value = takeUnsigned(rest);
+            if (!value || rest != " kB") return false;
+            values[i] = *value;
+            seen |= 1u << i;
+        }
+        if (seen == (1u << N) - 1) return true;
+    }
+    return false;
+}
+
+/// Takes the next blank-separated column of `line` as an unsigned decimal.
+std::optional<std::uint64_t> takeColumn(std::string_view& line) {
+    skipBlanks(line);
+    auto value = takeUnsigned(line);
+    if (!value || !atColumnEnd(line)) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+std::optional<MemoryAvailableKb> parseMemoryAvailable(std::string_view text) {
+    static constexpr std::string_view keys[] = {"MemAvailable", "SwapTotal", "SwapFree"};
+    std::uint64_t values[3] = {};
+    if (!readKbLines(text, keys, values)) return std::nullopt;
+    return MemoryAvailableKb{values[0], values[1], values[2]};
+}
+
+std::optional<LoadAverage> parseLoadavg(std::string_view text) {
+    auto line = takeLine(text);
+    if (!line) return std::nullopt;
+    LoadAverage out;
+    const auto [end, ec] = std::from_chars(line->data(), line->data() + line->size(), out.oneMinute);
+    if (ec != std::errc() || out.oneMinute < 0) return std::nullopt;
+    line->remove_prefix(static_cast<std::size_t>(end - line->data()));
+    for (int skipped = 0; skipped < 2; ++skipped) {  // the 5- and 15-minute averages
+        skipBlanks(*line);
+        const std::size_t blank = line->find(' ');
+        if (blank == 0 || blank == std::string_view::npos) return std::nullopt;
+        line->remove_prefix(blank);
+    }
+    skipBlanks(*line);
+    const auto running = takeUnsigned(*line);
+    if (!running || !line->starts_with('/')) return std::nullopt;
+    out.running = *running;
+    return out;
+}
+
+std::optional<DeviceLine> parseNetDevLine(std::string_view line) {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    DeviceLine out;
+    out.name = line.substr(0, colon);
+    while (!out.name.empty() && out.name.front() == ' ') out.name.remove_prefix(1);
+    if (out.name.empty()) return std::nullopt;
+    std::string_view rest = line.substr(colon + 1);
+    std::uint64_t columns[9];  // received: bytes and 7 more; sent: bytes
+    for (std::uint64_t& column : columns) {
+        const auto value = takeColumn(rest);
+        if (!value) return std::nullopt;
+        column = *value;
+    }
+    out.first = columns[0];
+    out.second = columns[8];
+    return out;
+}
+
+std::optional<DeviceLine> parseDiskStatLine(std::string_view line) {
+    if (!takeColumn(line) || !takeColumn(line)) return std::nullopt;  // major, minor
+    skipBlanks(line);
+    const std::size_t blank = line.find(' ');
+    if (blank == 0 || blank == std::string_view::npos) return std::nullopt;
+    DeviceLine out;
+    out.name = line.substr(0, blank);
+    line.remove_prefix(blank);
+    std::uint64_t columns[7];  // reads, merged, sectors read, ms, writes, merged, sectors written
+    for (std::uint64_t& column : columns) {
+        const auto value = takeColumn(line);
+        if (!value) return std::nullopt;
+        column = *value;
+    }
+    out.first = columns[2];
+    out.second = columns[6];
+    return out;
+}
+
+std::optional<ProcessIo> parseProcessIo(std::string_view text) {
+    std::optional<std::uint64_t> read;
+    std::optional<std::uint64_t> written;
+    while (auto line = takeLine(text)) {
+        const bool isRead = line->starts_with("rchar:");
+        if (!isRead && !line->starts_with("wchar:")) continue;
+        line->remove_prefix(6);
+        auto& value = isRead ? read : written;
+        value = takeColumn(*line);
+        if (!value) return std::nullopt;
+        if (read && written) return ProcessIo{*read, *written};
+    }
+    return std::nullopt;
+}
+
+std::optional<std::int64_t> parseSysfsInteger(std::string_view text) {
+    const bool negative = text.starts_with('-');
+    if (negative) text.remove_prefix(1);
+    const auto value = takeUnsigned(text);
+    if (!value || (!atColumnEnd(text) && !text.starts_with('\n'))) return std::nullopt;
+    if (*value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+    const auto magnitude = static_cast<std::int64_t>(*value);
+    return negative ? -magnitude : magnitude;
 }
 
 }  // namespace perfagent

@@ -87,6 +87,7 @@ struct TaskStat {
     char state = 0;
     std::uint64_t utime = 0;
     std::uint64_t stime = 0;
+    std::uint64_t threads = 0;
     std::uint64_t startTime = 0;
 };
 
@@ -115,6 +116,82 @@ bool forEachChildPid(std::string_view text, Each&& each) {
         }
     }
     if (inNumber) each(pid);
+    return true;
+}
+
+}  // namespace perfagent
+
+namespace perfagent {
+
+// The files of the opt-in metric groups. Like the parsers above, each takes the file's text and does no I/O.
+
+/// @brief The /proc/meminfo lines of the memory group, in kB.
+struct MemoryAvailableKb {
+    std::uint64_t available = 0;  ///< MemAvailable: what new work can take without swapping
+    std::uint64_t swapTotal = 0;
+    std::uint64_t swapFree = 0;
+};
+/// Parses MemAvailable, SwapTotal and SwapFree ("<Key>: <n> kB"); fails unless all three are there.
+std::optional<MemoryAvailableKb> parseMemoryAvailable(std::string_view text);
+
+/// @brief /proc/loadavg: the one-minute load average and the tasks running or runnable now.
+struct LoadAverage {
+    double oneMinute = 0;
+    std::uint64_t running = 0;
+};
+/// Parses "0.26 0.79 1.31 3/136 8346\n".
+std::optional<LoadAverage> parseLoadavg(std::string_view text);
+
+/// Calls `each(name, first, second)` for every device line of /proc/net/dev (first: bytes received,
+/// second: bytes sent) or of /proc/diskstats (first: sectors read, second: sectors written). False when
+/// a line is not in the file's form; the devices before it have been given.
+template <typename Each> bool forEachNetDevice(std::string_view text, Each&& each);
+template <typename Each> bool forEachDiskStat(std::string_view text, Each&& each);
+
+/// @brief /proc/<pid>/io: bytes passed through the process's read and write calls (files, pipes, sockets).
+struct ProcessIo {
+    std::uint64_t readBytes = 0;     ///< rchar
+    std::uint64_t writtenBytes = 0;  ///< wchar
+};
+std::optional<ProcessIo> parseProcessIo(std::string_view text);
+
+/// A sysfs attribute holding one integer ("45000\n", "-1200\n", "37 %\n"): the integer, whatever blank
+/// and unit follow it.
+std::optional<std::int64_t> parseSysfsInteger(std::string_view text);
+
+/// @brief One device line: its name and its two counters (see forEachNetDevice).
+struct DeviceLine {
+    std::string_view name;
+    std::uint64_t first = 0;
+    std::uint64_t second = 0;
+};
+/// One line of /proc/net/dev after its two heading lines ("  eth0: 1 2 ..." with 16 columns).
+std::optional<DeviceLine> parseNetDevLine(std::string_view line);
+/// One line of /proc/diskstats ("254 0 vda 1 2 3 4 5 6 7 ...").
+std::optional<DeviceLine> parseDiskStatLine(std::string_view line);
+
+template <typename Each>
+bool forEachNetDevice(std::string_view text, Each&& each) {
+    for (int skipped = 0; skipped < 2; ++skipped) {
+        const std::size_t newline = text.find('\n');
+        if (newline == std::string_view::npos) return false;
+        text.remove_prefix(newline + 1);
+    }
+    for (std::size_t newline; (newline = text.find('\n')) != std::string_view::npos; text.remove_prefix(newline + 1)) {
+        const auto device = parseNetDevLine(text.substr(0, newline));
+        if (!device) return false;
+        each(device->name, device->first, device->second);
+    }
+    return true;
+}
+
+template <typename Each>
+bool forEachDiskStat(std::string_view text, Each&& each) {
+    for (std::size_t newline; (newline = text.find('\n')) != std::string_view::npos; text.remove_prefix(newline + 1)) {
+        const auto device = parseDiskStatLine(text.substr(0, newline));
+        if (!device) return false;
+        each(device->name, device->first, device->second);
+    }
     return true;
 }
 

@@ -37,6 +37,14 @@ Result<CommandLine> parseCommandLine(const std::vector<std::string>& arguments) 
             line.target = *value;
             continue;
         }
+        if (flag == "--metrics") {
+            const auto value = options.requireValue(*option);
+            if (!value) return value.error();
+            const auto groups = parseMetricGroups(*value);
+            if (!groups) return failure("--metrics: " + groups.error().message);
+            line.metrics = *groups;
+            continue;
+        }
         if (flag != "--collection-server" && flag != "--listen" && flag != "--home" && flag != "--resources" &&
             flag != "--console" && flag != "--keep-logs") {
             return failure(options.unknownOption());
@@ -76,7 +84,7 @@ Result<CommandLine> parseCommandLine(const std::vector<std::string>& arguments) 
 std::string usageText() {
     return "usage: perfagent [--collection-server HOST[:PORT]] [--listen HOST:PORT] [--home DIR] [--resources DIR]\n"
            "                 [--console full|brief] [--keep-logs N]\n"
-           "                 [--target PID|NAME] [--target-tree]\n"
+           "                 [--target PID|NAME] [--target-tree] [--metrics GROUP[,GROUP...]]\n"
            "       perfagent --help | --version\n"
            "\n"
            "Samples this machine's CPU and memory once per second while a measurement runs and posts each\n"
@@ -91,6 +99,13 @@ std::string usageText() {
            "  --resources DIR                  Main.html and 3.wav (default: found beside the binary)\n"
            "  --target PID|NAME                the process measured besides the system when a start names none\n"
            "  --target-tree                    the target with every descendant process\n"
+           "  --metrics GROUP[,GROUP...]       more series in every measurement a start does not choose for:\n"
+           "                                   memory (MemoryAvailable, SwapUsed MB), load (LoadAverage,\n"
+           "                                   RunQueue), net (NetworkIn/Out KB/s), disk (DiskRead/Write KB/s),\n"
+           "                                   thermal (Temperature C), power (PowerPackage, PowerBattery W),\n"
+           "                                   gpu (GPUBusy %), app (AppThreads, AppFileDescriptors, AppRead/\n"
+           "                                   Write KB/s of the target); a group this machine lacks is said\n"
+           "                                   once and left out\n"
            "  --console full|brief             full (default): every readout, series and report text; brief: one\n"
            "                                   line per sample instead\n"
            "  --keep-logs N                    log files kept in DIR/Documents, this launch's included (default 30;\n"

@@ -4,6 +4,7 @@
 
 #include "platform/listen_address.hpp"
 #include "platform/result.hpp"
+#include "probes/metric_groups.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -22,13 +23,14 @@ struct CommandLine {
     std::optional<std::filesystem::path> resources;  ///< default: found next to the binary
     std::optional<std::string> target;  ///< --target PID|NAME: measured when a start names none
     bool targetTree = false;            ///< --target-tree: with every descendant
+    MetricGroupSet metrics;             ///< --metrics GROUP[,GROUP…]: sampled when a start names none
     bool help = false;
     bool version = false;
 };
 
 /// Parses `perfagent [--collection-server HOST[:PORT]] [--listen HOST:PORT] [--home DIR]
 /// [--resources DIR] [--console full|brief] [--keep-logs N]
-/// [--target PID|NAME] [--target-tree] [--help] [--version]` (also `--flag=value`).
+/// [--target PID|NAME] [--target-tree] [--metrics GROUP[,GROUP…]] [--help] [--version]` (also `--flag=value`).
 /// Names are not resolved here. A bad command line answers a Failure with a one-line message.
 Result<CommandLine> parseCommandLine(const std::vector<std::string>& arguments);
 

@@ -71,6 +71,17 @@ Result<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo) {
             return failure("\"build\" is not a text of at most 128 bytes");
         command.build = build->get_string();
     }
+    if (const auto* metrics = userInfo.if_contains("metrics")) {
+        if (!metrics->is_array()) return failure("\"metrics\" is not a list of metric groups (" + metricGroupNames() + ")");
+        MetricGroupSet groups;
+        for (const auto& name : metrics->get_array()) {
+            const auto group = name.is_string() ? metricGroupNamed(name.get_string()) : std::nullopt;
+            if (!group)
+                return failure("\"metrics\": '" + payloadValueText(name) + "' is not a metric group (groups: " + metricGroupNames() + ")");
+            groups.add(*group);
+        }
+        command.metrics = groups;
+    }
     return command;
 }
 

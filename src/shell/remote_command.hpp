@@ -2,6 +2,7 @@
 
 #include "collector/target.hpp"
 #include "platform/result.hpp"
+#include "probes/metric_groups.hpp"
 
 #include <boost/json/fwd.hpp>
 
@@ -26,6 +27,7 @@ struct RemoteCommand {
     bool targetTree = false;  ///< "targetTree": true
     std::string build;        ///< "build": which build is measured; empty when the payload has none
     std::string label;        ///< a mark's "label"
+    std::optional<MetricGroupSet> metrics;  ///< "metrics": the groups sampled; none: the agent's own choice
 };
 
 /// The text a payload value stands for: a string unchanged (no quotes), a number in plain decimal (a
@@ -33,10 +35,11 @@ struct RemoteCommand {
 /// and arrays.
 std::string payloadValueText(const boost::json::value& value);
 
-/// Reads "aps"/"alert", "srNumber", "usecase" and the optional "pagename", "target", "targetTree" and "build" from a push's user info;
-/// for the alert "mark", its "label" alone. A Failure with the reason when "aps" is missing or not an
-/// object, "alert", "srNumber" or "usecase" is missing, "build" is not a text of at most 128 bytes, or a
-/// mark's "label" is missing or not a label (see markerLabelProblem).
+/// Reads "aps"/"alert", "srNumber", "usecase" and the optional "pagename", "target", "targetTree", "build"
+/// and "metrics" from a push's user info; for the alert "mark", its "label" alone. A Failure with the reason
+/// when "aps" is missing or not an object, "alert", "srNumber" or "usecase" is missing, "build" is not a text
+/// of at most 128 bytes, "metrics" is not a list of metric group names, or a mark's "label" is missing or not
+/// a label (see markerLabelProblem).
 Result<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo);
 
 /// @brief The collector operation a command word selects. Matching is exact and case-sensitive.

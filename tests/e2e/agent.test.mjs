@@ -82,7 +82,7 @@ test('with stderr closed the log works and host figures are read; a --target not
 test('bad options end the program with status 2 before anything is made', async () => {
   const home = path.join(await newHome(), 'home');
   for (const args of [['--listen', 'nonsense'], ['--collection-server', ':0'], ['--bogus'],
-    ['--listen', 'nowhere.invalid:8090'], ['--collection-server', 'collector.invalid'], ['--console', 'loud'], ['--keep-logs', '3x']]) {
+    ['--listen', 'nowhere.invalid:8090'], ['--collection-server', 'collector.invalid'], ['--console', 'loud'], ['--keep-logs', '3x'], ['--metrics', 'net,cpu']]) {
     const run = spawnSync(agentBinary, [...args, '--home', home], { encoding: 'utf8', timeout: 30_000 });
     assert.deepEqual([run.status, run.stdout, run.stderr.startsWith(`perfagent: `), run.stderr.includes(args[0]), existsSync(home)],
       [2, '', true, true, false], `${args}: ${run.stderr}`);

@@ -83,6 +83,14 @@ TEST(RemoteCommand, ReadsTheCommandAndNamesOrSaysWhichKeyIsMissing) {
               std::tie("stop", "42", " Log In ", "home", "v2"));
     const std::string longest = R"({"aps": {"alert": "stop"}, "srNumber": 1, "usecase": "u", "build": ")" + std::string(128, 'b') + "\"}";
     EXPECT_EQ(parseRemoteCommand(boost::json::parse(longest).as_object())->build.size(), 128u);
+    EXPECT_FALSE(command->metrics);  // none named: the agent's own choice
+    const auto metrics = parseRemoteCommand(boost::json::parse(R"({"aps": {"alert": "start"}, "srNumber": 1, "usecase": "u",
+        "metrics": ["net", "app", "net"]})").as_object());
+    MetricGroupSet netAndApp;
+    netAndApp.add(MetricGroup::Net), netAndApp.add(MetricGroup::App);
+    EXPECT_EQ(metrics->metrics, netAndApp);
+    EXPECT_EQ(parseRemoteCommand(boost::json::parse(R"({"aps": {"alert": "start"}, "srNumber": 1, "usecase": "u",
+        "metrics": []})").as_object())->metrics, MetricGroupSet());  // none at all, whatever the agent's choice
 
     const std::string tooLong = R"({"aps": {"alert": "start"}, "srNumber": "1", "usecase": "u", "build": ")" + std::string(129, 'b') + "\"}";
     const std::pair<const char*, const char*> cases[] = {
@@ -99,6 +107,12 @@ TEST(RemoteCommand, ReadsTheCommandAndNamesOrSaysWhichKeyIsMissing) {
         {R"({"aps": {"alert": "mark"}, "label": "a\u0000b"})", "the label holds a control character"},
         {R"({"aps": {"alert": "mark"}, "label": "tab\there"})", "the label holds a control character"},
         {R"({"aps": {"alert": "mark"}, "label": "c1\u0085"})", "the label holds a control character"},
+        {R"({"aps": {"alert": "start"}, "srNumber": "1", "usecase": "u", "metrics": "net"})",
+         "\"metrics\" is not a list of metric groups (memory, load, net, disk, thermal, power, gpu, app)"},
+        {R"({"aps": {"alert": "start"}, "srNumber": "1", "usecase": "u", "metrics": ["net", "cpu"]})",
+         "\"metrics\": 'cpu' is not a metric group (groups: memory, load, net, disk, thermal, power, gpu, app)"},
+        {R"({"aps": {"alert": "start"}, "srNumber": "1", "usecase": "u", "metrics": [7]})",
+         "\"metrics\": '7' is not a metric group (groups: memory, load, net, disk, thermal, power, gpu, app)"},
     };
     const std::string mark = R"({"aps": {"alert": "mark"}, "label": ")" + std::string(126, 'm') + "\u00b7\"}";
     EXPECT_EQ(parseRemoteCommand(boost::json::parse(mark).as_object())->label.size(), 128u);
