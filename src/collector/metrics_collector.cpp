@@ -31,7 +31,8 @@ void printInstant(Console& console, const char* label, double instantMs) {
     console.println(labelled(label, roundHalfAwayFromZero(instantMs)));
 }
 
-SampleReadout readAndPrintSample(Platform& platform, Sampler& sampler, ProcessMeter* app, const SeriesGroups& groups) {
+SampleReadout readAndPrintSample(Platform& platform, Sampler& sampler, ProcessMeter* app, const SeriesGroups& groups,
+                                 MetricGroupSampler* metrics) {
     // A brief console reads the same figures (the app series need them) and prints none of them.
     const bool print = !platform.console.brief();
     const auto say = [&](const std::string& line) { platform.console.println(line); };
@@ -60,7 +61,8 @@ SampleReadout readAndPrintSample(Platform& platform, Sampler& sampler, ProcessMe
         say(labelled("Used System Memory:", usedMemory(memory)));
         say(labelled("Percent Of System Memory:", percentOfSystemMemory(memory)));
     }
-    const SampleReadout readout{systemCpu, memory, appCpu, appMemory, appError};
+    SampleReadout readout{systemCpu, memory, appCpu, appMemory, appError};
+    if (metrics) readout.metrics = metrics->read();
     if (print)
         for (const SeriesDeclaration& declared : kSeries)
             if (declared.consoleLabel && groups.has(declared.group))
@@ -106,7 +108,7 @@ MetricsCollector::~MetricsCollector() {
 void MetricsCollector::start(std::string useCaseName, std::string srNumber, std::string pageName) {
     const double startTime = nowMilliseconds(platform_.clock);
     printInstant(platform_.console, "start time : ", startTime);
-    measurement_.start(startTime, groups_);
+    measurement_.start(startTime, openMetricGroups());
     useCase_ = std::move(useCaseName);
     srno_ = std::move(srNumber);
     pagename_ = std::move(pageName);
@@ -122,7 +124,8 @@ void MetricsCollector::timerHandler() {
     // With a target, the application lines are its figures, read through its own probes.
     const bool targetThere = target_ && target_->begin(platform_);
     ProcessMeter* app = !target_ ? &sampler_.self() : targetThere ? target_->meter() : nullptr;
-    SampleReadout sample = readAndPrintSample(platform_, sampler_, app, measurement_.groups());
+    SampleReadout sample = readAndPrintSample(platform_, sampler_, app, measurement_.groups(),
+                                              metricGroups_ ? &*metricGroups_ : nullptr);
     // A first reading or an interval of no length gives no CPU figure: the sample stays missing.
     const bool appFigures = target_ && target_->end(platform_, sample.appError) && targetThere && !std::isnan(sample.appCpu);
     // A sample the target was not read in stays missing from the app series, never a zero.
@@ -179,9 +182,10 @@ void MetricsCollector::backgroundPush() {
 }
 
 void MetricsCollector::startTicking(MetricsCollector& from, double startMs, std::function<void()> tick) {
-    measurement_.start(startMs, from.groups_);
     target_ = std::move(from.target_);
     build_ = from.build_;
+    metrics_ = from.metrics_;
+    measurement_.start(startMs, openMetricGroups());  // the app group reads the target taken over above
     sampler_.restartFromAgentReading();
     // The first tick queued behind the command's own lines, then one a second.
     platform_.runLoop.async(tick);
@@ -227,6 +231,22 @@ MeasurementReport MetricsCollector::reportOf(const std::optional<std::string>& u
     MeasurementReport report = measurement_.report(useCaseName, srNumber, pageName, std::move(target));
     report.build = reportName(build_);
     return report;
+}
+
+SeriesGroups MetricsCollector::openMetricGroups() {
+    metricGroups_.reset();
+    SeriesGroups groups;
+    if (metrics_.empty()) return groups;
+    // The app group reads the target's process as it is now.
+    ProcSource& source = probes_.source();
+    metricGroups_.emplace(metrics_, target_ ? target_->pid() : 0, source.metricsRoot(), [&source] { return source.nowNs(); });
+    for (const std::string& why : metricGroups_->leftOut()) {
+        const std::string line = "metrics: " + why + "; left out";
+        platform_.console.println(line);
+        if (platform_.diagnostics) platform_.diagnostics("perfagent: " + line);
+    }
+    for (const GroupSeries series : metricGroups_->series()) groups.with(seriesGroupOf(series));
+    return groups;
 }
 
 void MetricsCollector::markEnd(const char* label) {

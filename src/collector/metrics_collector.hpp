@@ -24,8 +24,9 @@ class CollectionServer;
 /// Prints the readout lines every sampler shares ("Time Remaining In Background : " … "Percent Of System
 /// Memory:", then the console line of each series of `groups` that declares one) and returns the figures
 /// read on the way: the system's through `sampler`, the application lines through `app` (the agent's own
-/// or a target's; none: not read, and they print 0.0).
-SampleReadout readAndPrintSample(Platform& platform, Sampler& sampler, ProcessMeter* app, const SeriesGroups& groups = {});
+/// or a target's; none: not read, and they print 0.0), the metric groups' through `metrics` (none: not read).
+SampleReadout readAndPrintSample(Platform& platform, Sampler& sampler, ProcessMeter* app, const SeriesGroups& groups = {},
+                                 MetricGroupSampler* metrics = nullptr);
 
 /// @brief The sampler of one measurement at a time: owns its one-second timer, reads the probes at each
 /// tick into its Measurement, and posts the measurement so far to the collection server after every sample.
@@ -48,7 +49,7 @@ public:
     void stop();
     /// Posts an interim report of the running measurement without changing it.
     void backgroundPush();
-    /// Begins a measurement at `startMs` with `from`'s target (taken from it), build and groups, and no names:
+    /// Begins a measurement at `startMs` with `from`'s target (taken from it), build and metric groups, and no names:
     /// `tick` runs each sample, once at once (queued on the main loop, its CPU covering the time since the
     /// agent's previous reading) and then once a second on this collector's timer.
     void startTicking(MetricsCollector& from, double startMs, std::function<void()> tick);
@@ -63,8 +64,9 @@ public:
     const ProcessTarget* target() const { return target_ ? &*target_ : nullptr; }
     /// Names the build measured in the measurements started from now on (nothing: none is named).
     void setBuild(std::optional<std::string> build) { build_ = std::move(build); }
-    /// Records the series of `groups` in the measurements started from now on.
-    void setGroups(SeriesGroups groups) { groups_ = groups; }
+    /// Samples the metric groups `metrics` in the measurements started from now on. Each start opens their
+    /// sources; one the host lacks is said once (console and log) with the reason, and its series left out.
+    void setMetrics(MetricGroupSet metrics) { metrics_ = metrics; }
     /// A sampling timer is running.
     bool running() const { return timer_ && timer_->isValid(); }
     /// Marks the sample the next tick records with `label` (checked by markerLabelProblem); its reports
@@ -91,6 +93,8 @@ private:
                                const std::optional<std::string>& pageName) const;
     /// The "CPU DICT: …" line: each series that declares a dictionary label.
     void printDictionaries();
+    /// Opens the sources of the metric groups asked for, saying those left out: the groups recorded.
+    SeriesGroups openMetricGroups();
 
     Platform& platform_;
     Probes& probes_;
@@ -105,7 +109,8 @@ private:
     ReportEncoder encoder_;
     std::optional<ProcessTarget> target_;
     std::optional<std::string> build_;
-    SeriesGroups groups_;
+    MetricGroupSet metrics_;
+    std::optional<MetricGroupSampler> metricGroups_;  // the running measurement's, when it asked for any
     std::optional<SampleReadout> latestReadout_;
     double latestReadoutAt_ = 0;
 };

@@ -20,10 +20,10 @@ public:
     OverallMeasurement(const OverallMeasurement&) = delete;
     OverallMeasurement& operator=(const OverallMeasurement&) = delete;
 
-    /// The target, build and groups of the runs started from now on (see MetricsCollector).
+    /// The target, build and metric groups of the runs started from now on (see MetricsCollector).
     std::optional<std::string> setTarget(const std::optional<ResolvedTarget>& target) { return next_.setTarget(target); }
     void setBuild(std::optional<std::string> build) { next_.setBuild(std::move(build)); }
-    void setGroups(SeriesGroups groups) { next_.setGroups(groups); }
+    void setMetrics(MetricGroupSet metrics) { next_.setMetrics(metrics); }
 
     /// Starts a run: prints the start instant and the names; an overall measurement still running is
     /// ended first (its final report posted). The run follows the target set before.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "probes/memory.hpp"
+#include "probes/metric_groups.hpp"
 
 #include <array>
 #include <bitset>
@@ -19,6 +20,7 @@ struct SampleReadout {
     double appCpu = 0;
     double appMemory = 0;  ///< resident bytes
     int appError = 0;      ///< why the application was not read (an errno value); 0 when it was
+    GroupFigures metrics = noGroupFigures();  ///< the metric groups' figures, NaN where not read
 };
 
 /// @brief Which part of a report a series belongs to: the system's, always there, or the target's, there
@@ -36,11 +38,32 @@ enum class WhenMissing : std::uint8_t {
 };
 
 /// @brief The groups of series a measurement records. Base is always on; every other group is opt-in, and
-/// the series of a group that is off have no keys anywhere (report, live view, console).
-enum class SeriesGroup : std::uint8_t { Base, Count };
-/// Each group's name, as the live view names it, in the enum's order.
-inline constexpr std::array<const char*, static_cast<std::size_t>(SeriesGroup::Count)> kSeriesGroupNames{"base"};
+/// the series of a group that is off have no keys anywhere (report, live view, console). The opt-in groups
+/// are the sources of the metric groups (power has two), so that a source the host lacks leaves out its
+/// series alone.
+enum class SeriesGroup : std::uint8_t { Base, Memory, Load, Net, Disk, Thermal, PowerPackage, PowerBattery, Gpu, App, Count };
+/// Each group's name, as the live view names it, in the enum's order: the metric group's (both power
+/// sources are "power").
+inline constexpr std::array<const char*, static_cast<std::size_t>(SeriesGroup::Count)> kSeriesGroupNames{
+    "base", "memory", "load", "net", "disk", "thermal", "power", "power", "gpu", "app"};
 inline const char* seriesGroupName(SeriesGroup group) { return kSeriesGroupNames[static_cast<std::size_t>(group)]; }
+
+/// The group of a metric group's series.
+constexpr SeriesGroup seriesGroupOf(GroupSeries series) {
+    using enum GroupSeries;
+    switch (series) {
+    case MemoryAvailable: case SwapUsed: return SeriesGroup::Memory;
+    case LoadAverage: case RunQueue: return SeriesGroup::Load;
+    case NetworkIn: case NetworkOut: return SeriesGroup::Net;
+    case DiskRead: case DiskWrite: return SeriesGroup::Disk;
+    case Temperature: return SeriesGroup::Thermal;
+    case PowerPackage: return SeriesGroup::PowerPackage;
+    case PowerBattery: return SeriesGroup::PowerBattery;
+    case GPUBusy: return SeriesGroup::Gpu;
+    case AppThreads: case AppFileDescriptors: case AppRead: case AppWrite: return SeriesGroup::App;
+    }
+    return SeriesGroup::Base;
+}
 
 /// @brief A set of groups: Base alone by default.
 class SeriesGroups {
@@ -88,7 +111,19 @@ inline double memoryFree(const SampleReadout& s) { return s.memory.free * kMegab
 inline double memoryCompressed(const SampleReadout& s) { return s.memory.compressed * kMegabytesPerByte; }
 inline double appCpu(const SampleReadout& s) { return s.appCpu; }
 inline double appMemory(const SampleReadout& s) { return s.appMemory * kMegabytesPerByte; }
+template <GroupSeries S> double metric(const SampleReadout& s) { return s.metrics[static_cast<std::size_t>(S)]; }
 }  // namespace series_reads
+
+/// A metric group's series: a figure of the system's (the target's for the app group) that a sample
+/// without it leaves missing, with "average…" and "max…" after the fixed figures, a live readout and a
+/// console line.
+template <GroupSeries S>
+constexpr SeriesDeclaration metricSeries(const char* key, const char* label, const char* unit, const char* averageKey,
+                                         const char* maxKey, const char* readoutKey, const char* consoleLabel) {
+    return SeriesDeclaration{key, label, unit, seriesGroupOf(S) == SeriesGroup::App ? SeriesPart::Target : SeriesPart::System,
+                             seriesGroupOf(S), WhenMissing::Skip, series_reads::metric<S>, averageKey, maxKey, -1, -1,
+                             readoutKey, nullptr, consoleLabel};
+}
 
 /// Every series the agent records, in report order within each part.
 inline constexpr std::array kSeries{
@@ -107,6 +142,34 @@ inline constexpr std::array kSeries{
                       series_reads::appCpu, "averageappcpu", "maxappcpu", -1, -1, "appCpu"},
     SeriesDeclaration{"AppMemory", "App memory", "MB", SeriesPart::Target, SeriesGroup::Base, WhenMissing::Skip,
                       series_reads::appMemory, "averageappmemory", "maxappmemory", -1, -1, "appMemory"},
+    metricSeries<GroupSeries::MemoryAvailable>("MemoryAvailable", "Memory available", "MB", "averagememoryavailable",
+                                               "maxmemoryavailable", "memoryAvailable", "Memory Available: "),
+    metricSeries<GroupSeries::SwapUsed>("SwapUsed", "Swap used", "MB", "averageswapused", "maxswapused", "swapUsed", "Swap Used: "),
+    metricSeries<GroupSeries::LoadAverage>("LoadAverage", "Load average", "", "averageloadaverage", "maxloadaverage",
+                                           "loadAverage", "Load Average: "),
+    metricSeries<GroupSeries::RunQueue>("RunQueue", "Run queue", "tasks", "averagerunqueue", "maxrunqueue", "runQueue", "Run Queue: "),
+    metricSeries<GroupSeries::NetworkIn>("NetworkIn", "Network in", "KB/s", "averagenetworkin", "maxnetworkin", "networkIn",
+                                         "Network In: "),
+    metricSeries<GroupSeries::NetworkOut>("NetworkOut", "Network out", "KB/s", "averagenetworkout", "maxnetworkout",
+                                          "networkOut", "Network Out: "),
+    metricSeries<GroupSeries::DiskRead>("DiskRead", "Disk read", "KB/s", "averagediskread", "maxdiskread", "diskRead", "Disk Read: "),
+    metricSeries<GroupSeries::DiskWrite>("DiskWrite", "Disk write", "KB/s", "averagediskwrite", "maxdiskwrite", "diskWrite",
+                                         "Disk Write: "),
+    metricSeries<GroupSeries::Temperature>("Temperature", "Temperature", "°C", "averagetemperature", "maxtemperature",
+                                           "temperature", "Temperature: "),
+    metricSeries<GroupSeries::PowerPackage>("PowerPackage", "Package power", "W", "averagepowerpackage", "maxpowerpackage",
+                                            "powerPackage", "Package Power: "),
+    metricSeries<GroupSeries::PowerBattery>("PowerBattery", "Battery power", "W", "averagepowerbattery", "maxpowerbattery",
+                                            "powerBattery", "Battery Power: "),
+    metricSeries<GroupSeries::GPUBusy>("GPUBusy", "GPU busy", "%", "averagegpubusy", "maxgpubusy", "gpuBusy", "GPU Busy: "),
+    metricSeries<GroupSeries::AppThreads>("AppThreads", "App threads", "threads", "averageappthreads", "maxappthreads",
+                                          "appThreads", "App Threads: "),
+    metricSeries<GroupSeries::AppFileDescriptors>("AppFileDescriptors", "App file descriptors", "descriptors",
+                                                  "averageappfiledescriptors", "maxappfiledescriptors",
+                                                  "appFileDescriptors", "App File Descriptors: "),
+    metricSeries<GroupSeries::AppRead>("AppRead", "App read", "KB/s", "averageappread", "maxappread", "appRead", "App Read: "),
+    metricSeries<GroupSeries::AppWrite>("AppWrite", "App write", "KB/s", "averageappwrite", "maxappwrite", "appWrite",
+                                        "App Write: "),
 };
 inline constexpr std::size_t kSeriesCount = kSeries.size();
 

@@ -66,7 +66,7 @@ public:
     /// Reads a whole proc file from offset 0; empty on failure.
     std::string_view readFd(int fd);
     std::string_view readPath(const char* path);
-    std::int64_t nowNs() const { return monotonicNs_(); }
+    std::int64_t nowNs() const override { return monotonicNs_(); }
     std::uint64_t ticksToNs(std::uint64_t ticks) const;
     std::uint64_t pageBytes() const { return pageBytes_; }
     bool hostClocks() const { return hostClocks_; }

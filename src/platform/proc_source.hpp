@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace perfagent {
 
@@ -55,6 +56,10 @@ public:
     /// Bytes of physical memory in the machine.
     virtual double physicalMemory() const = 0;
     virtual SystemReading readSystem() = 0;
+    /// The directory the metric groups read the host's proc and sys trees under: "/" for the host.
+    virtual std::string metricsRoot() const { return "/"; }
+    /// The clock readings are stamped with (monotonic, ns).
+    virtual std::int64_t nowNs() const = 0;
     /// Opens `process` (pid 0: the agent's own), with every descendant when `tree`. ESRCH when no
     /// running process has this identity, EACCES when it may not be read.
     virtual Result<std::unique_ptr<ProcessHandle>> open(ProcessIdentity process, bool tree) = 0;

@@ -14,17 +14,6 @@ constexpr double kKbPerMb = 1024.0;
 
 constexpr std::string_view kGroupNames[kMetricGroupCount] = {"memory", "load", "net", "disk", "thermal", "power", "gpu", "app"};
 
-constexpr GroupSeriesInfo kSeries[kGroupSeriesCount] = {
-    {"MemoryAvailable", "MB", MetricGroup::Memory},  {"SwapUsed", "MB", MetricGroup::Memory},
-    {"LoadAverage", "", MetricGroup::Load},          {"RunQueue", "tasks", MetricGroup::Load},
-    {"NetworkIn", "KB/s", MetricGroup::Net},         {"NetworkOut", "KB/s", MetricGroup::Net},
-    {"DiskRead", "KB/s", MetricGroup::Disk},         {"DiskWrite", "KB/s", MetricGroup::Disk},
-    {"Temperature", "°C", MetricGroup::Thermal},     {"PowerPackage", "W", MetricGroup::Power},
-    {"PowerBattery", "W", MetricGroup::Power},       {"GPUBusy", "%", MetricGroup::Gpu},
-    {"AppThreads", "threads", MetricGroup::App},     {"AppFileDescriptors", "descriptors", MetricGroup::App},
-    {"AppRead", "KB/s", MetricGroup::App},           {"AppWrite", "KB/s", MetricGroup::App},
-};
-
 std::int64_t steadyNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -91,8 +80,6 @@ Result<MetricGroupSet> parseMetricGroups(std::string_view list) {
     }
 }
 
-const GroupSeriesInfo& groupSeriesInfo(GroupSeries series) { return kSeries[static_cast<std::size_t>(series)]; }
-
 MetricGroupSampler::MetricGroupSampler(MetricGroupSet groups, Pid appPid, std::string root,
                                        std::function<std::int64_t()> monotonicNs)
     : files_(std::move(root)), monotonicNs_(monotonicNs ? std::move(monotonicNs) : steadyNs) {
@@ -131,8 +118,7 @@ void MetricGroupSampler::readCounters(Counters& into) {
 
 GroupFigures MetricGroupSampler::read() {
     using enum GroupSeries;
-    GroupFigures out;
-    out.fill(kNaN);
+    GroupFigures out = noGroupFigures();
     const auto on = [&](GroupSeries series) { return on_[static_cast<std::size_t>(series)]; };
     const auto set = [&](GroupSeries series, double value) { out[static_cast<std::size_t>(series)] = value; };
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,16 +53,14 @@ enum class GroupSeries : std::uint8_t {
 };
 inline constexpr std::size_t kGroupSeriesCount = 16;
 
-/// @brief A series' report key ("NetworkIn"), its unit ("KB/s") and its group.
-struct GroupSeriesInfo {
-    std::string_view key;
-    std::string_view unit;
-    MetricGroup group;
-};
-const GroupSeriesInfo& groupSeriesInfo(GroupSeries series);
-
 /// One sample of every series, by GroupSeries; NaN where a series is off or was not read this time.
 using GroupFigures = std::array<double, kGroupSeriesCount>;
+/// Figures of a sample that read no group: all NaN.
+inline GroupFigures noGroupFigures() {
+    GroupFigures none;
+    none.fill(std::numeric_limits<double>::quiet_NaN());
+    return none;
+}
 
 /// @brief Samples the groups one measurement asked for.
 ///

@@ -116,12 +116,14 @@ std::string AppDelegate::didReceiveRemoteNotification(const PushCommand& push) {
     switch (push.action) {
     case CommandAction::Start:
         metricsCollector->setBuild(command.build);
+        metricsCollector->setMetrics(command.metrics.value_or(services_.metrics));
         if (measureTarget(*metricsCollector, push.target))
             metricsCollector->start(command.usecase, command.srNumber, command.pagename);
         break;
     case CommandAction::Stop: metricsCollector->stop(); break;
     case CommandAction::StartOverall:
         metricscollectoroverall->setBuild(command.build);
+        metricscollectoroverall->setMetrics(command.metrics.value_or(services_.metrics));
         if (measureTarget(*metricscollectoroverall, push.target))
             metricscollectoroverall->start(command.usecase, command.srNumber, command.pagename);
         break;
@@ -196,6 +198,7 @@ std::optional<std::string> AppDelegate::screenStart(std::string useCaseName, std
         return target.error().message;
     }
     window->rootViewController->metricsCollector->setBuild(std::move(build));
+    window->rootViewController->metricsCollector->setMetrics(services_.metrics);
     std::string whyNot;
     if (!measureTarget(*window->rootViewController->metricsCollector, *target, &whyNot)) return whyNot;
     window->useCaseNameField.text = std::move(useCaseName);

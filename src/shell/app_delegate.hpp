@@ -42,6 +42,8 @@ struct ShellServices {
     std::function<bool(const std::filesystem::path&)> redirectStandardError;
     /// Our own diagnostics (stderr), never the console.
     std::function<void(std::string_view)> diagnostics;
+    /// The metric groups a start samples when its push names none (--metrics).
+    MetricGroupSet metrics{};
 };
 
 /// @brief The application delegate: owns the long-lived objects, runs the launch sequence, answers

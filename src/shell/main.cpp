@@ -90,7 +90,7 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
                     delegateForRegistration->didFailToRegisterForRemoteNotificationsWithError(*token.error);
             });
         },
-        redirectLog, diagnostic};
+        redirectLog, diagnostic, line.metrics};
     AppDelegate delegate(std::move(services));
     delegateForRegistration = &delegate;
     delegate.setWindow(Window::loadMainInterface(platform, probes, server, keepAlive));

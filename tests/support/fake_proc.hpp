@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace perfagent::testing {
 
@@ -33,8 +34,11 @@ public:
     bool failMemory = false, failProcess = false;
     double appShare = 0;  ///< percent of one CPU the process uses
     std::uint64_t resident = 0;
+    std::string root = "/";  ///< where the metric groups read
 
     double physicalMemory() const override { return physicalMemory_; }
+    std::string metricsRoot() const override { return root; }
+    std::int64_t nowNs() const override { return now_(); }
     SystemReading readSystem() override {
         const std::optional<Ticks> next = queue_.empty() ? ticks_ : queue_.front();
         if (!queue_.empty()) queue_.pop_front();
