@@ -47,6 +47,14 @@
     AppCPU: { title: "App CPU", unit: "%", average: "averageappcpu", max: "maxappcpu", digits: 1 },
     AppMemory: { title: "App memory", unit: "MB", average: "averageappmemory", max: "maxappmemory", digits: 1 },
   };
+  // The agent's opt-in metric groups: each has its figures under the usual names.
+  for (const [key, title, unit, digits] of [["MemoryAvailable", "Memory available", "MB", 0], ["SwapUsed", "Swap used", "MB", 0],
+    ["LoadAverage", "Load average", "", 2], ["RunQueue", "Run queue", "tasks", 1], ["NetworkIn", "Network in", "KB/s", 1],
+    ["NetworkOut", "Network out", "KB/s", 1], ["DiskRead", "Disk read", "KB/s", 1], ["DiskWrite", "Disk write", "KB/s", 1],
+    ["Temperature", "Temperature", "°C", 1], ["PowerPackage", "Package power", "W", 2], ["PowerBattery", "Battery power", "W", 2],
+    ["GPUBusy", "GPU busy", "%", 1], ["AppThreads", "App threads", "threads", 0], ["AppFileDescriptors", "App file descriptors", "descriptors", 0],
+    ["AppRead", "App read", "KB/s", 1], ["AppWrite", "App write", "KB/s", 1]])
+    known[key] = { title, unit, average: "average" + key.toLowerCase(), max: "max" + key.toLowerCase(), digits };
   const info = (key) => ({ key, ...(known[key] || { title: key, unit: "", average: "average" + key.toLowerCase(),
     max: "max" + key.toLowerCase(), digits: 2 }) });
   // Every series the runs hold, in the server's order (the system's first).
