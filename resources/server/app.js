@@ -49,7 +49,7 @@
   };
   // The agent's opt-in metric groups: each has its figures under the usual names.
   for (const [key, title, unit, digits] of [["MemoryAvailable", "Memory available", "MB", 0], ["SwapUsed", "Swap used", "MB", 0],
-    ["LoadAverage", "Load average", "", 2], ["RunQueue", "Run queue", "tasks", 1], ["NetworkIn", "Network in", "KB/s", 1],
+    ["LoadAverage", "Load average", "tasks", 2], ["RunQueue", "Run queue", "tasks", 1], ["NetworkIn", "Network in", "KB/s", 1],
     ["NetworkOut", "Network out", "KB/s", 1], ["DiskRead", "Disk read", "KB/s", 1], ["DiskWrite", "Disk write", "KB/s", 1],
     ["Temperature", "Temperature", "°C", 1], ["PowerPackage", "Package power", "W", 2], ["PowerBattery", "Battery power", "W", 2],
     ["GPUBusy", "GPU busy", "%", 1], ["AppThreads", "App threads", "threads", 0], ["AppFileDescriptors", "App file descriptors", "descriptors", 0],

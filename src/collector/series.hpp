@@ -145,7 +145,7 @@ inline constexpr std::array kSeries{
     metricSeries<GroupSeries::MemoryAvailable>("MemoryAvailable", "Memory available", "MB", "averagememoryavailable",
                                                "maxmemoryavailable", "memoryAvailable", "Memory Available: "),
     metricSeries<GroupSeries::SwapUsed>("SwapUsed", "Swap used", "MB", "averageswapused", "maxswapused", "swapUsed", "Swap Used: "),
-    metricSeries<GroupSeries::LoadAverage>("LoadAverage", "Load average", "", "averageloadaverage", "maxloadaverage",
+    metricSeries<GroupSeries::LoadAverage>("LoadAverage", "Load average", "tasks", "averageloadaverage", "maxloadaverage",
                                            "loadAverage", "Load Average: "),
     metricSeries<GroupSeries::RunQueue>("RunQueue", "Run queue", "tasks", "averagerunqueue", "maxrunqueue", "runQueue", "Run Queue: "),
     metricSeries<GroupSeries::NetworkIn>("NetworkIn", "Network in", "KB/s", "averagenetworkin", "maxnetworkin", "networkIn",

@@ -47,9 +47,11 @@ test('a measurement with every group: live charts on the agent page, the series 
 
   const agentPage = await (await browser.newContext({ viewport: { width: 1000, height: 900 } })).newPage();
   await agentPage.goto(`http://127.0.0.1:${agent.port}/`);
-  await agentPage.locator('#groupChartAppWrite .uplot').waitFor();
-  const titles = await agentPage.locator('#groupCharts h3').allTextContents();
-  for (const title of ['Memory available (MB)', 'Network in (KB/s)', 'Disk write (KB/s)', 'App threads (threads)'])
+  // A chart per group and unit below the fixed ones, each series a line on it.
+  await waitUntil(async () => (await agentPage.locator('#moreCharts .uplot').count()) >= 6, 'the groups\' charts');
+  const titles = await agentPage.locator('#moreCharts h3').allTextContents();
+  for (const title of ['Memory available, Swap used (MB)', 'Load average, Run queue (tasks)', 'Network in, Network out (KB/s)',
+    'Disk read, Disk write (KB/s)', 'App threads (threads)', 'App read, App write (KB/s)'])
     assert.ok(titles.includes(title), titles.join());
   await agentPage.screenshot({ path: screenshotPath('agent-metrics'), fullPage: true });
   await agentPage.context().close();
@@ -72,7 +74,7 @@ test('a measurement with every group: live charts on the agent page, the series 
   }
   assert.ok(headings.includes('Network in (KB/s)') && headings.includes('App file descriptors (descriptors)'), headings.join());
   const rows = await page.locator('#figures tbody th').allTextContents();
-  assert.ok(rows.includes('Load average') && rows.includes('App write (KB/s)'), rows.join());
+  assert.ok(rows.includes('Load average (tasks)') && rows.includes('App write (KB/s)'), rows.join());
   await page.screenshot({ path: screenshotPath('server-run-metrics'), fullPage: true });
   await page.context().close();
 });
