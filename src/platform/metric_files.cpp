@@ -22,7 +22,7 @@ namespace {
 // Bounds on what a host may list, so that an odd machine cannot make a sample read without end.
 constexpr std::size_t kMaxZones = 64;
 constexpr std::size_t kMaxCounters = 16;
-constexpr std::size_t kMaxWholeDiskNames = 256;
+constexpr std::size_t kMaxDisks = 256;
 constexpr std::uint64_t kSectorBytes = 512;
 
 int openFile(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
@@ -111,10 +111,22 @@ std::optional<std::string> MetricFiles::openNet() {
 }
 
 std::optional<std::string> MetricFiles::openDisks() {
-    if (auto why = openChecked(path("/proc/diskstats"), diskstats_)) return why;
+    const std::string directory = path("/sys/block");
+    std::string why = "no whole disk in " + directory + " (none has a device link)";
+    disks_.clear();
+    for (const std::string& name : listed(directory, "")) {
+        struct stat info{};
+        if (disks_.size() == kMaxDisks || ::stat((directory + "/" + name + "/device").c_str(), &info) != 0) continue;
+        UniqueFd fd;
+        if (auto error = openChecked(directory + "/" + name + "/stat", fd)) {
+            why = *error;
+            continue;
+        }
+        disks_.emplace_back(name, std::move(fd));
+    }
     std::vector<DeviceBytes> disks;
-    if (!readDisks(disks)) return path("/proc/diskstats") + " is not in its usual form";
-    if (disks.empty()) return "no whole disk in " + path("/proc/diskstats") + " (none has " + path("/sys/block/NAME/device") + ")";
+    if (!disks_.empty() && !readDisks(disks)) return directory + "/*/stat is not in its usual form";
+    if (disks_.empty()) return why;
     return std::nullopt;
 }
 
@@ -236,24 +248,14 @@ bool MetricFiles::readNet(std::vector<DeviceBytes>& out) {
     });
 }
 
-bool MetricFiles::isWholeDisk(std::string_view name) {
-    for (const auto& [known, whole] : wholeDisks_) {
-        if (known == name) return whole;
-    }
-    std::string sysName(name);
-    std::replace(sysName.begin(), sysName.end(), '/', '!');  // how sysfs names "cciss/c0d0"
-    struct stat info{};
-    const bool whole = ::stat(path("/sys/block/" + sysName + "/device").c_str(), &info) == 0;
-    if (wholeDisks_.size() < kMaxWholeDiskNames) wholeDisks_.emplace_back(name, whole);
-    return whole;
-}
-
 bool MetricFiles::readDisks(std::vector<DeviceBytes>& out) {
     out.clear();
-    const std::string_view text = readWholeFile(diskstats_.get(), buffer_);
-    return !text.empty() && forEachDiskStat(text, [&](std::string_view name, std::uint64_t read, std::uint64_t written) {
-        if (isWholeDisk(name)) out.push_back({std::string(name), read * kSectorBytes, written * kSectorBytes});
-    });
+    for (const auto& [name, fd] : disks_) {
+        // A disk that went away reads nothing, and so adds nothing.
+        if (const auto disk = parseBlockStat(readWholeFile(fd.get(), buffer_)))
+            out.push_back({name, disk->first * kSectorBytes, disk->second * kSectorBytes});
+    }
+    return !out.empty();
 }
 
 std::optional<std::int64_t> MetricFiles::readHottest() {

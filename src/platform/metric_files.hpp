@@ -35,8 +35,10 @@ struct AppCounters {
 ///
 /// - memory: /proc/meminfo. load: /proc/loadavg.
 /// - net: /proc/net/dev, every interface but loopback ("lo").
-/// - disk: /proc/diskstats, whole disks only: devices with a /sys/block/NAME/device link, which partitions
-///   and stacked or memory devices (loop, dm, md, zram) have not, so no byte is counted twice.
+/// - disk: whole disks only, the block devices with a /sys/block/NAME/device link, which partitions and
+///   stacked or memory devices (loop, dm, md, zram) have not, so no byte is counted twice; each one's
+///   /sys/block/NAME/stat (the counters of its /proc/diskstats line, at a quarter of the cost). The disks
+///   are those there when opened.
 /// - thermal: /sys/class/thermal/thermal_zone*/temp (m°C), zones that read when opened.
 /// - powercap: energy_uj of the top zones (one ':' in their directory name) of /sys/class/powercap whose
 ///   name starts with "package", each package once (mmio zones repeat the same counter).
@@ -66,7 +68,7 @@ public:
     std::optional<LoadAverage> readLoad();
     /// Every interface but loopback, in the file's order.
     bool readNet(std::vector<DeviceBytes>& out);
-    /// Whole disks, in bytes (sectors of 512 bytes), in the file's order.
+    /// Whole disks that read, in bytes (sectors of 512 bytes); false when none did.
     bool readDisks(std::vector<DeviceBytes>& out);
     /// The hottest zone that reads, in m°C.
     std::optional<std::int64_t> readHottest();
@@ -90,12 +92,11 @@ private:
     /// Opens `relative` under the root and reads it once: why not, else the descriptor.
     std::optional<std::string> openChecked(const std::string& file, UniqueFd& into);
     std::optional<std::int64_t> readInteger(const UniqueFd& fd);
-    bool isWholeDisk(std::string_view name);
 
     std::string root_;
     std::vector<char> buffer_;
-    UniqueFd meminfo_, loadavg_, netDev_, diskstats_;
-    std::vector<std::pair<std::string, bool>> wholeDisks_;  ///< names seen in diskstats, whether whole disks
+    UniqueFd meminfo_, loadavg_, netDev_;
+    std::vector<std::pair<std::string, UniqueFd>> disks_;  ///< name and stat file of each whole disk
     std::vector<UniqueFd> zones_, energy_, gpus_;
     std::vector<std::uint64_t> energyRanges_;
     std::vector<Battery> batteries_;

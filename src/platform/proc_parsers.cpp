@@ -242,23 +242,17 @@ std::optional<DeviceLine> parseNetDevLine(std::string_view line) {
     return out;
 }
 
-std::optional<DeviceLine> parseDiskStatLine(std::string_view line) {
-    if (!takeColumn(line) || !takeColumn(line)) return std::nullopt;  // major, minor
-    skipBlanks(line);
-    const std::size_t blank = line.find(' ');
-    if (blank == 0 || blank == std::string_view::npos) return std::nullopt;
-    DeviceLine out;
-    out.name = line.substr(0, blank);
-    line.remove_prefix(blank);
+std::optional<DeviceLine> parseBlockStat(std::string_view text) {
+    const auto line = takeLine(text);
+    if (!line) return std::nullopt;
+    std::string_view rest = *line;
     std::uint64_t columns[7];  // reads, merged, sectors read, ms, writes, merged, sectors written
     for (std::uint64_t& column : columns) {
-        const auto value = takeColumn(line);
+        const auto value = takeColumn(rest);
         if (!value) return std::nullopt;
         column = *value;
     }
-    out.first = columns[2];
-    out.second = columns[6];
-    return out;
+    return DeviceLine{{}, columns[2], columns[6]};
 }
 
 std::optional<ProcessIo> parseProcessIo(std::string_view text) {

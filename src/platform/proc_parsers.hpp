@@ -142,11 +142,9 @@ struct LoadAverage {
 /// Parses "0.26 0.79 1.31 3/136 8346\n".
 std::optional<LoadAverage> parseLoadavg(std::string_view text);
 
-/// Calls `each(name, first, second)` for every device line of /proc/net/dev (first: bytes received,
-/// second: bytes sent) or of /proc/diskstats (first: sectors read, second: sectors written). False when
-/// a line is not in the file's form; the devices before it have been given.
+/// Calls `each(name, received, sent)` (bytes) for every device line of /proc/net/dev. False when a line is
+/// not in the file's form; the devices before it have been given.
 template <typename Each> bool forEachNetDevice(std::string_view text, Each&& each);
-template <typename Each> bool forEachDiskStat(std::string_view text, Each&& each);
 
 /// @brief /proc/<pid>/io: bytes passed through the process's read and write calls (files, pipes, sockets).
 struct ProcessIo {
@@ -159,7 +157,8 @@ std::optional<ProcessIo> parseProcessIo(std::string_view text);
 /// and unit follow it.
 std::optional<std::int64_t> parseSysfsInteger(std::string_view text);
 
-/// @brief One device line: its name and its two counters (see forEachNetDevice).
+/// @brief One device line: its name and its two counters (bytes received and sent, or sectors read and
+/// written).
 struct DeviceLine {
     std::string_view name;
     std::uint64_t first = 0;
@@ -167,8 +166,9 @@ struct DeviceLine {
 };
 /// One line of /proc/net/dev after its two heading lines ("  eth0: 1 2 ..." with 16 columns).
 std::optional<DeviceLine> parseNetDevLine(std::string_view line);
-/// One line of /proc/diskstats ("254 0 vda 1 2 3 4 5 6 7 ...").
-std::optional<DeviceLine> parseDiskStatLine(std::string_view line);
+/// /sys/block/NAME/stat ("  282818 14246 12844746 262362 516926 ...\n", the columns of /proc/diskstats after
+/// the name): sectors read and written, without a name.
+std::optional<DeviceLine> parseBlockStat(std::string_view text);
 
 template <typename Each>
 bool forEachNetDevice(std::string_view text, Each&& each) {
@@ -179,16 +179,6 @@ bool forEachNetDevice(std::string_view text, Each&& each) {
     }
     for (std::size_t newline; (newline = text.find('\n')) != std::string_view::npos; text.remove_prefix(newline + 1)) {
         const auto device = parseNetDevLine(text.substr(0, newline));
-        if (!device) return false;
-        each(device->name, device->first, device->second);
-    }
-    return true;
-}
-
-template <typename Each>
-bool forEachDiskStat(std::string_view text, Each&& each) {
-    for (std::size_t newline; (newline = text.find('\n')) != std::string_view::npos; text.remove_prefix(newline + 1)) {
-        const auto device = parseDiskStatLine(text.substr(0, newline));
         if (!device) return false;
         each(device->name, device->first, device->second);
     }

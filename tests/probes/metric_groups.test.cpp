@@ -33,11 +33,9 @@ std::string netDev(std::uint64_t eth0In, std::uint64_t eth0Out, bool withWlan) {
     return text;
 }
 
-std::string diskstats(std::uint64_t sectorsRead, std::uint64_t sectorsWritten) {
-    const std::string numbers = std::to_string(sectorsRead) + " 4 5 6 " + std::to_string(sectorsWritten);
-    return " 254 0 vda 1 2 " + numbers + " 0 0 0 0 0 0 0 0 0 0\n"  // a whole disk
-           " 254 1 vda1 1 2 " + numbers + " 0 0 0 0 0 0 0 0 0 0\n"  // its partition: the same bytes again
-           "   7 0 loop0 1 2 999999 4 5 6 999999 0 0 0 0\n";          // a file on it
+/// A block device's stat file: sectors read and written among the other counters.
+std::string blockStat(std::uint64_t sectorsRead, std::uint64_t sectorsWritten) {
+    return "    1 2 " + std::to_string(sectorsRead) + " 4 5 6 " + std::to_string(sectorsWritten) + " 0 0 0 0 0 0 0 0 0 0\n";
 }
 
 /// A host with every source: two zones (one that cannot be read), two views of one package counter and a
@@ -51,9 +49,9 @@ struct StoredHost {
                                    "SwapCached: 0 kB\nSwapTotal: 1048576 kB\nSwapFree: 524288 kB\n");
         root.write("proc/loadavg", "1.25 0.50 0.25 3/412 9000\n");
         root.write("proc/net/dev", netDev(1000, 2000, true));
-        root.write("proc/diskstats", diskstats(100, 200));
+        root.write("sys/block/vda/stat", blockStat(100, 200));  // a whole disk
         root.write("sys/block/vda/device/vendor", "0x1af4\n");
-        std::filesystem::create_directories(root / "sys/block/loop0");
+        root.write("sys/block/loop0/stat", blockStat(999999, 999999));  // a file on it: its bytes again
         root.write("sys/class/thermal/thermal_zone0/temp", "41500\n");
         root.write("sys/class/thermal/thermal_zone1/temp", "57250\n");
         root.write("sys/class/thermal/thermal_zone2/temp", "");  // a sensor that is off reads nothing
@@ -104,7 +102,7 @@ TEST(MetricGroups, EveryGroupFromAStoredHost) {
 
     host.nowNs = 2'000'000'000;  // two seconds
     host.root.write("proc/net/dev", netDev(1000 + 2048, 2000 + 4096, true));
-    host.root.write("proc/diskstats", diskstats(100 + 8, 200 + 16));
+    host.root.write("sys/block/vda/stat", blockStat(100 + 8, 200 + 16));
     host.energy("262143328850\n");  // 3.32885 J later
     host.app(9, 1000 + 10240, 3000);
     const GroupFigures figures = sampler.read();
@@ -115,7 +113,7 @@ TEST(MetricGroups, EveryGroupFromAStoredHost) {
     EXPECT_EQ(at(figures, RunQueue), 3.0);
     EXPECT_EQ(at(figures, NetworkIn), 1.0);   // 2048 bytes in 2 s; loopback not counted
     EXPECT_EQ(at(figures, NetworkOut), 2.0);
-    EXPECT_EQ(at(figures, DiskRead), 2.0);    // 8 sectors of the disk alone, not its partition or loop device
+    EXPECT_EQ(at(figures, DiskRead), 2.0);    // 8 sectors of the disk alone, not of the loop device
     EXPECT_EQ(at(figures, DiskWrite), 4.0);
     EXPECT_EQ(at(figures, Temperature), 57.25);
     EXPECT_DOUBLE_EQ(at(figures, PowerPackage), 3.32885 / 2);  // the package once, not its mmio view too
@@ -161,7 +159,7 @@ TEST(MetricGroups, GroupsAHostLacksAreLeftOutWithTheirReasons) {
     const std::string root = host.root.path().string();
     EXPECT_EQ(sampler.leftOut(), (std::vector<std::string>{
                                      "memory: " + root + "/proc/meminfo has no MemAvailable, SwapTotal and SwapFree lines",
-                                     "disk: no whole disk in " + root + "/proc/diskstats (none has " + root + "/sys/block/NAME/device)",
+                                     "disk: no whole disk in " + root + "/sys/block (none has a device link)",
                                      "thermal: no thermal zone in " + root + "/sys/class/thermal",
                                      "power: no battery with a power or current reading in " + root + "/sys/class/power_supply",
                                      "gpu: no GPU busy figure in " + root + "/sys/class/drm (no driver here exposes one)",
