@@ -79,6 +79,7 @@ MetricFiles::MetricFiles(std::string root) : root_(std::move(root)) {
 std::optional<std::string> MetricFiles::openChecked(const std::string& file, UniqueFd& into) {
     into.reset(openFile(file));
     if (!into) return reasonOf(file, errno);
+    errno = 0;  // an empty file sets none
     if (readWholeFile(into.get(), buffer_).empty()) {
         const int error = errno;
         into.reset();

@@ -63,6 +63,27 @@ TEST_F(DelegateTest, NoDocumentsDirectoryOrANonAsciiPathLeavesStderrAlone) {
     }
 }
 
+// A start's "metrics" wins over the agent's --metrics for that measurement, "[]" included.
+TEST_F(DelegateTest, APushsMetricGroupsWinOverTheAgentsForItsMeasurement) {
+    testing::TempDirectory root;
+    root.write("proc/loadavg", "1.00 0.50 0.25 2/100 1\n");
+    root.write("proc/net/dev", "heading\nheading\n  eth0: 1 0 0 0 0 0 0 0 1 0 0 0 0 0 0 0\n");
+    shell.proc.root = root.path().string();
+    auto services = shell.services(home.path());
+    services.metrics = *parseMetricGroups("load");
+    AppDelegate agent(std::move(services));
+    const auto groupsOf = [&](const std::string& metrics) {
+        agent.didReceiveRemoteNotification(*readPush(boost::json::parse(R"({"aps": {"alert": "start"}, "srNumber": "1",
+            "usecase": "u")" + metrics + "}").as_object(), targets));
+        const SeriesGroups groups = agent.metricsCollector->measurement().groups();
+        agent.metricsCollector->stop();
+        return std::pair(groups.has(SeriesGroup::Load), groups.has(SeriesGroup::Net));
+    };
+    EXPECT_EQ(groupsOf(""), std::pair(true, false));
+    EXPECT_EQ(groupsOf(R"(, "metrics": ["net"])"), std::pair(false, true));
+    EXPECT_EQ(groupsOf(R"(, "metrics": [])"), std::pair(false, false));
+}
+
 // The target is resolved where the push is read; the main thread measures that process without a new search.
 TEST_F(DelegateTest, AStartMeasuresTheProcessItsPushResolvedOrSaysWhyNot) {
     processes.running = {{{300, 11}, "app", "/opt/app", "ann", 1}};
