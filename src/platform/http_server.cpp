@@ -150,10 +150,11 @@ HttpServer::~HttpServer() { stop(); }
 
 std::string HttpServer::authority() const { return authorityText(endpoint_.address(), port_); }
 
-error_code HttpServer::start() {
-    if (started_) return asio::error::already_started;
+Result<void> HttpServer::start() {
+    const auto failed = [](const error_code& ec) { return Failure(ec.message(), ec); };
+    if (started_) return failed(asio::error::already_started);
     started_ = true;
-    if (const error_code ec = core_->listen(endpoint_)) return ec;
+    if (const error_code ec = core_->listen(endpoint_)) return failed(ec);
     port_ = core_->port;
     core_->accept();
     thread_ = std::thread([core = core_.get()] {

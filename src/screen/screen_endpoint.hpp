@@ -43,10 +43,9 @@ public:
     virtual ScreenFields screenFields() = 0;
     /// Sets the fields' texts, then runs the screen's Start action measuring `target` as the page's
     /// request resolved it (nothing: the system alone; a Failure: the start does not happen) of build
-    /// `build` (empty: none named). Answers why it did not start, when it did not.
-    virtual std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber,
-                                                   const Result<std::optional<ResolvedTarget>>& target,
-                                                   std::string build) = 0;
+    /// `build` (empty: none named). Fails saying why it did not start, when it did not.
+    virtual Result<void> screenStart(std::string useCaseName, std::string srNumber,
+                                     const Result<std::optional<ResolvedTarget>>& target, std::string build) = 0;
     /// Runs the screen's Stop action.
     virtual void screenStop() = 0;
     /// Marks every running measurement with `label`, as a push's mark does; answers the JSON a push's mark

@@ -80,7 +80,7 @@ TEST(ReportEncoder, LinesAndBodyOfEachVariant) {
         {"interim", valid, kInterimReportLines, {json, text}, true},
         {"final, NaN average", invalid, kFinalReportLines, {"", "valid object : false"}, false},
         {"final, infinite maximum", infinite, kFinalReportLines, {"", "valid object : false"}, false},
-        {"screen, NaN sample", nanSample, kScreenReportLines, {}, false},
+        {"interim, NaN sample", nanSample, kInterimReportLines, {}, false},
         {"final, the target's infinite average", targetInfinite, kFinalReportLines, {"", "valid object : false"}, false},
         {"final, the target's NaN sample", targetNan, kFinalReportLines, {"", "valid object : false"}, false},
     };
