@@ -98,7 +98,10 @@ error_code HttpServerCore::listen(const tcp::endpoint& endpoint) {
 }
 
 void HttpServerCore::accept() {
-    acceptor.async_accept([this](error_code ec, tcp::socket socket) { onAccept(ec, std::move(socket)); });
+    acceptor.async_accept([this](error_code ec, tcp::socket socket) {
+        network.runningHere();
+        onAccept(ec, std::move(socket));
+    });
 }
 
 void HttpServerCore::onAccept(error_code ec, tcp::socket socket) {
@@ -172,7 +175,10 @@ Result<void> HttpServer::start() {
 
 void HttpServer::stop() {
     if (!thread_.joinable()) return;
-    asio::post(core_->io, [core = core_.get()] { core->shutdown(); });
+    asio::post(core_->io, [core = core_.get()] {
+        core->network.runningHere();
+        core->shutdown();
+    });
     thread_.join();
 }
 
