@@ -67,10 +67,10 @@ public:
     void setGroups(SeriesGroups groups) { groups_ = groups; }
     /// A sampling timer is running.
     bool running() const { return timer_ && timer_->isValid(); }
-    /// Marks the sample the next tick records with `label` (checked by markerLabelProblem); its reports
-    /// carry the marker from now on, until the next start. The reason when the measurement has as many
+    /// Marks the sample the next tick records with `label` (checked by checkMarkerLabel); its reports
+    /// carry the marker from now on, until the next start. Fails when the measurement has as many
     /// markers as it may.
-    std::optional<std::string> mark(std::string_view label) { return measurement_.mark(label); }
+    Result<void> mark(std::string_view label) { return measurement_.mark(label); }
 
     const Measurement& measurement() const { return measurement_; }
     const std::optional<std::string>& useCase() const { return useCase_; }

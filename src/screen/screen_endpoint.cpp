@@ -219,7 +219,8 @@ std::vector<HttpRoute> screenRoutes(std::vector<ScreenFile> files, MainThreadHan
         const boost::json::value value = boost::json::parse(request.body, ec);
         const boost::json::value* label = !ec && value.is_object() ? value.get_object().if_contains("label") : nullptr;
         if (!label || !label->is_string()) return responder.refuse({400, "not a JSON object with a \"label\" text"});
-        if (auto problem = markerLabelProblem(label->get_string())) return responder.refuse({400, std::move(*problem)});
+        if (auto checked = checkMarkerLabel(label->get_string()); !checked)
+            return responder.refuse({400, checked.error().message});
         const bool queued = handoff.post([&host, responder, text = std::string(label->get_string())] {
             responder.answer({.status = 202, .body = host.screenMark(text), .contentType = "application/json"});
         });

@@ -62,7 +62,7 @@ public:
 /// at most once a second. `POST /screen/actions/start` (JSON `{"useCaseName": …, "srNumber": …, "target":
 /// …, "build": …}`, an absent field is empty text, a build at most 128 bytes; the target resolved by
 /// `targets` on the network thread), `POST /screen/actions/stop` (an empty body or a JSON object) and
-/// `POST /screen/actions/mark` (JSON `{"label": …}`, a label markerLabelProblem accepts, else 400 with the
+/// `POST /screen/actions/mark` (JSON `{"label": …}`, a label checkMarkerLabel accepts, else 400 with the
 /// reason) reach `host` on the main thread and are answered 202 (a start that did not happen: 409 with the
 /// reason; a mark: with the host's answer). Actions must be
 /// same-origin JSON (403 for a foreign Origin, 415 for another media type, 400 for other bodies); every

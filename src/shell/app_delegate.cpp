@@ -144,9 +144,10 @@ std::string AppDelegate::mark(const std::string& label) {
     for (const auto& [name, collector] : measurements) {
         if (!collector) continue;
         const std::int64_t sample = collector->measurement().samples() + 1;
-        if (auto why = collector->mark(label)) {
-            services_.diagnostics("perfagent: mark not applied to the " + std::string(name) + " measurement: " + *why);
-            refused.emplace_back(name, std::move(*why));
+        if (auto marked = collector->mark(label); !marked) {
+            const std::string& why = marked.error().message;
+            services_.diagnostics("perfagent: mark not applied to the " + std::string(name) + " measurement: " + why);
+            refused.emplace_back(name, why);
             continue;
         }
         applied.emplace_back(name);

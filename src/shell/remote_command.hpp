@@ -36,7 +36,7 @@ std::string payloadValueText(const boost::json::value& value);
 /// Reads "aps"/"alert", "srNumber", "usecase" and the optional "pagename", "target", "targetTree" and "build" from a push's user info;
 /// for the alert "mark", its "label" alone. A Failure with the reason when "aps" is missing or not an
 /// object, "alert", "srNumber" or "usecase" is missing, "build" is not a text of at most 128 bytes, or a
-/// mark's "label" is missing or not a label (see markerLabelProblem).
+/// mark's "label" is missing or not a label (see checkMarkerLabel).
 Result<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo);
 
 /// @brief The collector operation a command word selects. Matching is exact and case-sensitive.
