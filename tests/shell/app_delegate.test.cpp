@@ -54,7 +54,8 @@ TEST_F(DelegateTest, LaunchGoesOnAfterAnAudioSessionFailureAndARefusedPermission
 
 TEST_F(DelegateTest, NoDocumentsDirectoryOrANonAsciiPathLeavesStderrAlone) {
     const std::pair<std::filesystem::path, const char*> cases[] = {
-        {home.write("plain-file", ""), "no documents directory"}, {home.path() / "caf\xc3\xa9", "not ASCII"}};
+        {home.write("plain-file", ""), "no documents directory"}, {home.path() / "caf\xc3\xa9", "not ASCII"},
+        {home.write("file-home/Documents", "").parent_path(), "Documents: Not a directory"}};
     for (const auto& [where, why] : cases) {
         FakeShell quiet;
         EXPECT_TRUE(AppDelegate(quiet.services(where)).didFinishLaunchingWithOptions());
