@@ -25,8 +25,7 @@ void BM_RunningReportTick(benchmark::State& state) {
     SystemClock clock;
     NullConsole console;
     AsioRunLoop loop;
-    HostApplicationState application;
-    Platform platform{clock, console, loop, application};
+    Platform platform{clock, console, loop};
     DroppingUrlSession session;
     CollectionServer server(session, CollectionEndpoint{});
     MetricsCollector collector(platform, probes, server);

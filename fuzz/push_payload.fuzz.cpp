@@ -216,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A mark needs a label and nothing else.
     const bool marks = alert && alert->is_string() && alert->get_string() == "mark";
     const boost::json::value* label = userInfo.if_contains("label");
-    check(command.has_value() == (marks ? label && label->is_string() && !markerLabelProblem(label->get_string())
+    check(command.has_value() == (marks ? label && label->is_string() && checkMarkerLabel(label->get_string())
                                         : alert && srNumber && usecase),
           "payload accepted or rejected wrongly");
     CommandAction action = CommandAction::None;

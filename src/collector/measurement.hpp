@@ -38,9 +38,9 @@ public:
     const SampleSeries& series(std::size_t index) const { return series_[index].entries; }
     /// The latest figure recorded in series `index`, 0 before any.
     double latest(std::size_t index) const { return series_[index].latest; }
-    /// Marks the sample added next with `label` (checked by markerLabelProblem); the reports carry the
-    /// marker from now on, until the next start. The reason when the measurement has as many markers as it may.
-    std::optional<std::string> mark(std::string_view label) { return markers_.add(samples_ + 1, label); }
+    /// Marks the sample added next with `label` (checked by checkMarkerLabel); the reports carry the
+    /// marker from now on, until the next start. Fails when the measurement has as many markers as it may.
+    Result<void> mark(std::string_view label) { return markers_.add(samples_ + 1, label); }
 
     /// @brief The target measured besides the system, as the report names it.
     struct TargetName {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 namespace perfagent {
 
@@ -36,7 +37,8 @@ SampleReadout readAndPrintSample(Platform& platform, Sampler& sampler, ProcessMe
     // A brief console reads the same figures (the app series need them) and prints none of them.
     const bool print = !platform.console.brief();
     const auto say = [&](const std::string& line) { platform.console.println(line); };
-    if (print) say(labelled("Time Remaining In Background : ", platform.application.backgroundTimeRemaining()));
+    // A Linux process is never suspended for being in the background: no limit, the largest finite double.
+    if (print) say(labelled("Time Remaining In Background : ", std::numeric_limits<double>::max()));
     double appCpu = 0.0;
     double appMemory = 0.0;
     int appError = ENOENT;
@@ -89,12 +91,6 @@ void printBriefTick(Console& console, const CollectionServer& server, std::int64
                   static_cast<long long>(sample), systemCpu, usedMemory(memory) * kMegabytesPerByte,
                   memory.free * kMegabytesPerByte, reportBytes, !last ? "none yet" : *last ? "ok" : "failed");
     console.println(line);
-}
-
-void encodeAndHandOff(const MeasurementReport& report, HandOffLines variant, Console& console,
-                      CollectionServer& server) {
-    ReportEncoder encoder;
-    handOffReport(encoder, report, variant, console, server);
 }
 
 MetricsCollector::MetricsCollector(Platform& platform, Probes& probes, CollectionServer& server)
@@ -211,16 +207,15 @@ void MetricsCollector::finishTicking(const std::string& useCaseName, const std::
     if (target_) target_->close();
 }
 
-std::optional<std::string> MetricsCollector::setTarget(const std::optional<ResolvedTarget>& target) {
+Result<void> MetricsCollector::setTarget(const std::optional<ResolvedTarget>& target) {
     if (!target) {
         target_.reset();
-        return std::nullopt;
+        return {};
     }
-    std::string whyNot;
-    auto found = ProcessTarget::follow(probes_.source(), *target, whyNot);
-    if (!found) return whyNot;
-    target_ = std::move(found);
-    return std::nullopt;
+    auto found = ProcessTarget::follow(probes_.source(), *target);
+    if (!found) return found.error();
+    target_ = std::move(*found);
+    return {};
 }
 
 MeasurementReport MetricsCollector::reportOf(const std::optional<std::string>& useCaseName,

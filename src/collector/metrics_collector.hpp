@@ -58,8 +58,8 @@ public:
     void finishTicking(const std::string& useCaseName, const std::string& srNumber, const std::string& pageName);
 
     /// Measures `target` (nothing: only the system) in the measurements started from now on. When its
-    /// process cannot be read (any more), answers why and keeps what it measured before.
-    std::optional<std::string> setTarget(const std::optional<ResolvedTarget>& target);
+    /// process cannot be read (any more), fails saying why and keeps what it measured before.
+    Result<void> setTarget(const std::optional<ResolvedTarget>& target);
     /// The process measured besides the system, if any.
     const ProcessTarget* target() const { return target_ ? &*target_ : nullptr; }
     /// Names the build measured in the measurements started from now on (nothing: none is named).
@@ -69,10 +69,10 @@ public:
     void setMetrics(MetricGroupSet metrics) { metrics_ = metrics; }
     /// A sampling timer is running.
     bool running() const { return timer_ && timer_->isValid(); }
-    /// Marks the sample the next tick records with `label` (checked by markerLabelProblem); its reports
-    /// carry the marker from now on, until the next start. The reason when the measurement has as many
+    /// Marks the sample the next tick records with `label` (checked by checkMarkerLabel); its reports
+    /// carry the marker from now on, until the next start. Fails when the measurement has as many
     /// markers as it may.
-    std::optional<std::string> mark(std::string_view label) { return measurement_.mark(label); }
+    Result<void> mark(std::string_view label) { return measurement_.mark(label); }
 
     const Measurement& measurement() const { return measurement_; }
     const std::optional<std::string>& useCase() const { return useCase_; }
@@ -127,7 +127,5 @@ std::size_t handOffReport(ReportEncoder& encoder, const MeasurementReport& repor
 /// whether the last upload succeeded.
 void printBriefTick(Console& console, const CollectionServer& server, std::int64_t sample, double systemCpu,
                     const SystemMemory& memory, std::size_t reportBytes);
-/// handOffReport with an encoder of its own, for samplers that report rarely.
-void encodeAndHandOff(const MeasurementReport& report, HandOffLines variant, Console& console, CollectionServer& server);
 
 }  // namespace perfagent

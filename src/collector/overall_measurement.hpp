@@ -21,7 +21,7 @@ public:
     OverallMeasurement& operator=(const OverallMeasurement&) = delete;
 
     /// The target, build and metric groups of the runs started from now on (see MetricsCollector).
-    std::optional<std::string> setTarget(const std::optional<ResolvedTarget>& target) { return next_.setTarget(target); }
+    Result<void> setTarget(const std::optional<ResolvedTarget>& target) { return next_.setTarget(target); }
     void setBuild(std::optional<std::string> build) { next_.setBuild(std::move(build)); }
     void setMetrics(MetricGroupSet metrics) { next_.setMetrics(metrics); }
 

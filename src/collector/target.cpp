@@ -81,12 +81,9 @@ Result<std::optional<ResolvedTarget>> TargetResolver::resolve(const std::optiona
     return std::optional<ResolvedTarget>(ResolvedTarget{*choice, std::move(*process)});
 }
 
-std::optional<ProcessTarget> ProcessTarget::follow(ProcSource& source, const ResolvedTarget& target, std::string& whyNot) {
+Result<ProcessTarget> ProcessTarget::follow(ProcSource& source, const ResolvedTarget& target) {
     auto opened = source.open(target.process.identity, target.choice.tree);
-    if (!opened) {
-        whyNot = openRefusal(opened.error(), target.choice, target.process).message;
-        return std::nullopt;
-    }
+    if (!opened) return openRefusal(opened.error(), target.choice, target.process);
     return ProcessTarget(source, target.choice, target.process, std::make_unique<ProcessMeter>(std::move(*opened)));
 }
 

@@ -59,9 +59,8 @@ private:
 class ProcessTarget {
 public:
     /// Follows the process `target` resolved to (no new search: a process that has exited since, or that
-    /// this user may not read, is refused); the reason when not.
-    static std::optional<ProcessTarget> follow(ProcSource& source, const ResolvedTarget& target,
-                                               std::string& whyNot);
+    /// this user may not read, is refused).
+    static Result<ProcessTarget> follow(ProcSource& source, const ResolvedTarget& target);
 
     /// Before a sample: true when the target is there to be read. A target chosen by name that has gone
     /// is looked for again, and one console and one log line say when it is back.

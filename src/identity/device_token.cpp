@@ -60,19 +60,19 @@ std::optional<std::string> readableByOthers(const std::filesystem::path& path) {
 }
 
 /// Reads and checks the token file; nothing when it does not exist.
-std::optional<DeviceTokenResult> readToken(const std::filesystem::path& path) {
+std::optional<Result<DeviceToken>> readToken(const std::filesystem::path& path) {
     // Not followed through a symbolic link, and a FIFO or device put in its place is refused at once.
     const auto fd = openRegularFile(path, false);
     if (!fd) {
         if (fd.error().code == std::errc::no_such_file_or_directory) return std::nullopt;
-        return DeviceTokenResult{{}, "cannot read the device token " + fd.error().message};
+        return Result<DeviceToken>(Failure("cannot read the device token " + fd.error().message, fd.error().code));
     }
     std::string text;
     char buffer[kLargestTokenFile + 1];
     for (;;) {
         const ssize_t n = ::read(fd->get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return DeviceTokenResult{{}, describeErrno("cannot read the device token", path, errno)};
+        if (n < 0) return Result<DeviceToken>(fileFailure("cannot read the device token", path, errno));
         if (n == 0) break;
         text.append(buffer, static_cast<std::size_t>(n));
         if (text.size() > kLargestTokenFile) break;
@@ -89,11 +89,11 @@ std::optional<DeviceTokenResult> readToken(const std::filesystem::path& path) {
         }
     }
     if (token.size() != kDeviceTokenBytes) {
-        return DeviceTokenResult{{}, "the device token file " + path.string() + " does not hold " +
-                                         std::to_string(2 * kDeviceTokenBytes) +
-                                         " hex digits; remove it to make a new token"};
+        return Result<DeviceToken>(failure("the device token file " + path.string() + " does not hold " +
+                                           std::to_string(2 * kDeviceTokenBytes) +
+                                           " hex digits; remove it to make a new token"));
     }
-    return DeviceTokenResult{std::move(token), std::nullopt};
+    return Result<DeviceToken>(DeviceToken{std::move(token)});
 }
 
 Result<std::vector<std::uint8_t>> randomBytes(std::size_t count) {
@@ -168,28 +168,28 @@ std::filesystem::path deviceTokenPath(const std::filesystem::path& home) {
     return home / "Library" / "device-token";
 }
 
-DeviceTokenResult loadOrCreateDeviceToken(const std::filesystem::path& home) {
+Result<DeviceToken> loadOrCreateDeviceToken(const std::filesystem::path& home) {
     const auto path = deviceTokenPath(home);
     if (auto existing = readToken(path)) {
-        if (*existing) {
-            existing->warning = readableByOthers(path.parent_path());
-            if (!existing->warning) existing->warning = readableByOthers(path);
+        if (auto& read = *existing) {
+            read->warning = readableByOthers(path.parent_path());
+            if (!read->warning) read->warning = readableByOthers(path);
         }
         return std::move(*existing);
     }
 
     const auto library = path.parent_path();
-    if (!makePrivateDirectories(library)) return {{}, describeErrno("cannot create", library, errno)};
+    if (auto made = makePrivateDirectories(library); !made) return made.error();
 
     auto token = randomBytes(kDeviceTokenBytes);
-    if (!token) return {{}, std::move(token.error().message)};
+    if (!token) return token.error();
     const auto stored = storeToken(path, tokenText(*token) + "\n");
-    if (!stored) return {{}, stored.error().message};
+    if (!stored) return stored.error();
     if (*stored == StoredToken::Theirs) {
         if (auto winner = readToken(path)) return std::move(*winner);
-        return {{}, "the device token " + path.string() + " vanished while it was being made"};
+        return failure("the device token " + path.string() + " vanished while it was being made");
     }
-    return {std::move(*token), std::nullopt};
+    return DeviceToken{std::move(*token)};
 }
 
 std::string tokenText(std::span<const std::uint8_t> token) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/result.hpp"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -12,13 +14,11 @@ namespace perfagent {
 
 inline constexpr std::size_t kDeviceTokenBytes = 32;
 
-/// @brief The device token, or why there is none.
-struct DeviceTokenResult {
-    std::vector<std::uint8_t> token;
-    std::optional<std::string> error;
+/// @brief The device token's bytes.
+struct DeviceToken {
+    std::vector<std::uint8_t> bytes;
     /// A line for the log: the token file or its directory is readable by other users.
     std::optional<std::string> warning = std::nullopt;
-    explicit operator bool() const { return !error; }
 };
 
 /// Where the token is kept under the agent's home.
@@ -35,7 +35,7 @@ std::filesystem::path deviceTokenPath(const std::filesystem::path& home);
 /// A file that is there but does not hold a token is an error, not a reason to make a new one: the
 /// collection server and whoever sends pushes may hold the old token, and replacing it silently would
 /// turn every later push away with no clue why. The error names the file; removing it makes a new token.
-DeviceTokenResult loadOrCreateDeviceToken(const std::filesystem::path& home);
+Result<DeviceToken> loadOrCreateDeviceToken(const std::filesystem::path& home);
 
 /// The token's text: two lower-case hex digits per byte, no separator ("000aff"; empty for none).
 std::string tokenText(std::span<const std::uint8_t> token);

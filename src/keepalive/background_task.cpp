@@ -1,23 +1,13 @@
 #include "keepalive/background_task.hpp"
 
 #include "platform/files.hpp"
+#include "platform/thread_annotations.hpp"
 
-#include <mutex>
 #include <variant>
 
 namespace perfagent {
 
 namespace {
-
-/// A timer nobody schedules: it only stands in the task's timer field.
-class UnscheduledTimer final : public Timer {
-public:
-    void invalidate() override { valid_ = false; }
-    bool isValid() const override { return valid_; }
-
-private:
-    bool valid_ = true;
-};
 
 constexpr std::int64_t kEndlessLoops = -1;
 constexpr float kFullVolume = 1.0f;
@@ -29,28 +19,19 @@ constexpr std::uint64_t kNoOptions = 0;
 struct BackgroundTask::State {
     explicit State(KeepAliveServices s) : services(std::move(s)) {}
 
-    void playAudio() {
-        std::lock_guard lock(mutex);
+    void playAudio() EXCLUDES(mutex) {
+        MutexLock lock(mutex);
         services.console.println("play audio");
         const auto path = pathForResource(services.resourcesDirectory, kSoundName, kSoundType);
         if (!path) return;
-        if (auto error = services.audioSession.setCategory(kAudioSessionCategoryPlayback, kAudioSessionModeDefault,
-                                                           kNoOptions)) {
-            services.console.println(*error);
-            return;
-        }
-        if (auto error = services.audioSession.setActive(true, kNoOptions)) {
-            services.console.println(*error);
-            return;
-        }
-        std::string error;
-        std::unique_ptr<AudioPlayer> fresh = services.playerFactory.makePlayer(*path, error);
-        if (!fresh) {
-            services.console.println(error);
-            return;
-        }
+        // A failing step prints why and leaves the earlier player.
+        auto set = services.audioSession.setCategory(kAudioSessionCategoryPlayback, kAudioSessionModeDefault, kNoOptions);
+        if (set) set = services.audioSession.setActive(true, kNoOptions);
+        if (!set) return services.console.println(set.error().message);
+        auto fresh = services.playerFactory.makePlayer(*path);
+        if (!fresh) return services.console.println(fresh.error().message);
         // The old player is released without being stopped.
-        player = std::move(fresh);
+        player = std::move(*fresh);
         player->setNumberOfLoops(kEndlessLoops);
         player->setVolume(kFullVolume);
         player->prepareToPlay();
@@ -67,12 +48,12 @@ struct BackgroundTask::State {
     }
 
     KeepAliveServices services;
-    mutable std::mutex mutex;
-    std::shared_ptr<AudioPlayer> player = std::make_shared<EmptyAudioPlayer>();
+    mutable Mutex mutex;  // one start at a time, and the player is not replaced while in use
+    std::shared_ptr<AudioPlayer> player GUARDED_BY(mutex) = std::make_shared<EmptyAudioPlayer>();
 };
 
 BackgroundTask::BackgroundTask(KeepAliveServices services)
-    : state_(std::make_shared<State>(std::move(services))), timer_(std::make_shared<UnscheduledTimer>()) {}
+    : state_(std::make_shared<State>(std::move(services))) {}
 
 BackgroundTask::~BackgroundTask() {
     state_->services.notificationCenter.removeObserver(this, kAudioSessionInterruptionNotification);
@@ -90,7 +71,7 @@ void BackgroundTask::startBackgroundTask() {
 
 void BackgroundTask::stopBackgroundTask() {
     state_->services.notificationCenter.removeObserver(this, kAudioSessionInterruptionNotification);
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     state_->player->stop();
 }
 
@@ -99,7 +80,7 @@ void BackgroundTask::playAudio() { state_->playAudio(); }
 void BackgroundTask::interuptedAudio(const Notification& notification) { state_->interuptedAudio(notification); }
 
 std::shared_ptr<AudioPlayer> BackgroundTask::player() const {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     return state_->player;
 }
 

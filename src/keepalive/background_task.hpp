@@ -3,7 +3,6 @@
 #include "platform/audio.hpp"
 #include "platform/console.hpp"
 #include "keepalive/notification_center.hpp"
-#include "platform/run_loop.hpp"
 
 #include <filesystem>
 #include <memory>
@@ -52,8 +51,6 @@ public:
 
     /// The current player (an empty player until the first successful start).
     std::shared_ptr<AudioPlayer> player() const;
-    /// Made with the task and never scheduled, fired or invalidated.
-    const std::shared_ptr<Timer>& timer() const { return timer_; }
 
     static constexpr std::string_view kSoundName = "3";
     static constexpr std::string_view kSoundType = "wav";
@@ -61,7 +58,6 @@ public:
 private:
     struct State;
     std::shared_ptr<State> state_;
-    std::shared_ptr<Timer> timer_;
 };
 
 }  // namespace perfagent

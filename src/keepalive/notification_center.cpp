@@ -12,12 +12,12 @@ Notification audioSessionInterruption(std::int64_t type) {
 
 void NotificationCenter::addObserver(const void* observer, std::string name, Handler handler) {
     auto shared = std::make_shared<const Handler>(std::move(handler));
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     registrations_.push_back(Registration{observer, std::move(name), std::move(shared)});
 }
 
 void NotificationCenter::removeObserver(const void* observer, std::string_view name) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::erase_if(registrations_,
                   [&](const Registration& r) { return r.observer == observer && r.name == name; });
 }
@@ -27,7 +27,7 @@ void NotificationCenter::post(const Notification& notification) {
     // while (a player restart) or come back into the center.
     std::vector<std::shared_ptr<const Handler>> matching;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         for (const auto& r : registrations_) {
             if (r.name == notification.name) matching.push_back(r.handler);
         }
@@ -36,7 +36,7 @@ void NotificationCenter::post(const Notification& notification) {
 }
 
 std::size_t NotificationCenter::registrationCount(const void* observer, std::string_view name) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return static_cast<std::size_t>(std::count_if(registrations_.begin(), registrations_.end(), [&](const Registration& r) {
         return r.observer == observer && r.name == name;
     }));

@@ -1,12 +1,12 @@
 #pragma once
 
 #include "platform/signals.hpp"
+#include "platform/thread_annotations.hpp"
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -65,8 +65,8 @@ private:
         std::shared_ptr<const Handler> handler;
     };
 
-    mutable std::mutex mutex_;
-    std::vector<Registration> registrations_;
+    mutable Mutex mutex_;
+    std::vector<Registration> registrations_ GUARDED_BY(mutex_);
 };
 
 /// Handlers that post audio-session interruptions to `center`: SIGUSR1 one that began (type 1),

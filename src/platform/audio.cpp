@@ -26,25 +26,15 @@ struct SndfileCloser {
 
 }  // namespace
 
-std::unique_ptr<SndfileAudioPlayer> SndfileAudioPlayer::open(const std::filesystem::path& path, std::string& error,
-                                                             Now now) {
+Result<std::unique_ptr<SndfileAudioPlayer>> SndfileAudioPlayer::open(const std::filesystem::path& path, Now now) {
     // Not followed through a symbolic link, and a FIFO or device in its place is refused at once.
     const auto fd = openRegularFile(path, false);
-    if (!fd) {
-        error = fd.error().message;
-        return nullptr;
-    }
+    if (!fd) return fd.error();
     SF_INFO info{};
     // The descriptor stays ours (closed after the file, which is dropped first) also when sf_open_fd fails.
     std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open_fd(fd->get(), SFM_READ, &info, SF_FALSE));
-    if (!file) {
-        error = oneLine(sf_strerror(nullptr));
-        return nullptr;
-    }
-    if (info.channels <= 0 || info.samplerate <= 0) {
-        error = "The sound file has no channels or no sample rate.";
-        return nullptr;
-    }
+    if (!file) return failure(oneLine(sf_strerror(nullptr)));
+    if (info.channels <= 0 || info.samplerate <= 0) return failure("The sound file has no channels or no sample rate.");
 
     // Read in blocks until the end rather than trusting the frame count of a possibly damaged header.
     constexpr sf_count_t kBlockFrames = 4096;
@@ -57,14 +47,8 @@ std::unique_ptr<SndfileAudioPlayer> SndfileAudioPlayer::open(const std::filesyst
         samples.resize(used + static_cast<std::size_t>(read > 0 ? read : 0) * channels);
         if (read < kBlockFrames) break;
     }
-    if (sf_error(file.get()) != SF_ERR_NO_ERROR) {
-        error = oneLine(sf_strerror(file.get()));
-        return nullptr;
-    }
-    if (samples.empty()) {
-        error = "The sound file holds no audio frames.";
-        return nullptr;
-    }
+    if (sf_error(file.get()) != SF_ERR_NO_ERROR) return failure(oneLine(sf_strerror(file.get())));
+    if (samples.empty()) return failure("The sound file holds no audio frames.");
     return std::unique_ptr<SndfileAudioPlayer>(
         new SndfileAudioPlayer(std::move(samples), info.samplerate, info.channels, now));
 }

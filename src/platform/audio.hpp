@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/result.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -16,22 +18,19 @@ inline constexpr std::string_view kAudioSessionModeDefault = "AVAudioSessionMode
 
 /// @brief The process-wide audio session: its category, mode and activation.
 ///
-/// Each operation answers nothing on success and the error's one-line description on failure.
+/// Each operation fails with the error's one-line description.
 class AudioSession {
 public:
     virtual ~AudioSession() = default;
-    virtual std::optional<std::string> setCategory(std::string_view category, std::string_view mode,
-                                                   std::uint64_t options) = 0;
-    virtual std::optional<std::string> setActive(bool active, std::uint64_t options) = 0;
+    virtual Result<void> setCategory(std::string_view category, std::string_view mode, std::uint64_t options) = 0;
+    virtual Result<void> setActive(bool active, std::uint64_t options) = 0;
 };
 
 /// @brief The audio session on this host: nothing reaches a sound device, so every request succeeds.
 class HostAudioSession final : public AudioSession {
 public:
-    std::optional<std::string> setCategory(std::string_view, std::string_view, std::uint64_t) override {
-        return std::nullopt;
-    }
-    std::optional<std::string> setActive(bool, std::uint64_t) override { return std::nullopt; }
+    Result<void> setCategory(std::string_view, std::string_view, std::uint64_t) override { return {}; }
+    Result<void> setActive(bool, std::uint64_t) override { return {}; }
 };
 
 /// @brief A sound player. One thread at a time (BackgroundTask serialises its calls).
@@ -81,10 +80,9 @@ public:
     using Clock = std::chrono::steady_clock;
     using Now = Clock::time_point (*)();
 
-    /// Decodes the whole file. On failure answers nothing and sets `error` to libsndfile's one-line
-    /// description of the problem. `now` is the time source for the playing position.
-    static std::unique_ptr<SndfileAudioPlayer> open(const std::filesystem::path& path, std::string& error,
-                                                    Now now = &Clock::now);
+    /// Decodes the whole file; fails with a one-line description of the problem (libsndfile's, when it
+    /// refused the file). `now` is the time source for the playing position.
+    static Result<std::unique_ptr<SndfileAudioPlayer>> open(const std::filesystem::path& path, Now now = &Clock::now);
 
     void setNumberOfLoops(std::int64_t loops) override { loops_ = loops; }
     std::int64_t numberOfLoops() const override { return loops_; }
@@ -125,14 +123,16 @@ private:
 class AudioPlayerFactory {
 public:
     virtual ~AudioPlayerFactory() = default;
-    /// A player for the file, or nothing with `error` set to a one-line description.
-    virtual std::unique_ptr<AudioPlayer> makePlayer(const std::filesystem::path& path, std::string& error) = 0;
+    /// A player for the file, or a one-line description of why not.
+    virtual Result<std::unique_ptr<AudioPlayer>> makePlayer(const std::filesystem::path& path) = 0;
 };
 
 class SndfileAudioPlayerFactory final : public AudioPlayerFactory {
 public:
-    std::unique_ptr<AudioPlayer> makePlayer(const std::filesystem::path& path, std::string& error) override {
-        return SndfileAudioPlayer::open(path, error);
+    Result<std::unique_ptr<AudioPlayer>> makePlayer(const std::filesystem::path& path) override {
+        auto player = SndfileAudioPlayer::open(path);
+        if (!player) return player.error();
+        return std::unique_ptr<AudioPlayer>(std::move(*player));
     }
 };
 

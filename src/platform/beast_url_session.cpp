@@ -1,6 +1,7 @@
 #include "platform/beast_url_session.hpp"
 #include "platform/http_answer_parser.hpp"
 #include "platform/listen_address.hpp"
+#include "platform/thread_annotations.hpp"
 #include "platform/upload_connection.hpp"
 #include "platform/upload_retry.hpp"
 
@@ -17,7 +18,6 @@
 #include <array>
 #include <atomic>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -65,7 +65,7 @@ struct BeastUrlSession::Impl {
     }
 
     void submit(HttpRequest request) {
-        std::unique_lock lock(acceptMutex);
+        MutexLock lock(acceptMutex);
         if (!accepting) return;
         Pending pending{std::move(request), Ticket(*this)};
         // On the context's own thread (the agent's main loop) the request joins the queue at once, unless
@@ -291,7 +291,7 @@ struct BeastUrlSession::Impl {
     void endExchange() {
         // The body's buffer goes back for the next one to be written into.
         if (body.capacity() > 0) {
-            std::lock_guard lock(spareMutex);
+            MutexLock lock(spareMutex);
             if (body.capacity() > spare.capacity()) spare = std::move(body);
             body = std::string();
         }
@@ -307,7 +307,7 @@ struct BeastUrlSession::Impl {
 
     void shutdown(std::chrono::milliseconds grace) {
         {
-            std::lock_guard lock(acceptMutex);
+            MutexLock lock(acceptMutex);
             if (!accepting) return;
             accepting = false;
         }
@@ -336,10 +336,10 @@ struct BeastUrlSession::Impl {
     std::atomic<std::uint64_t> answered{0}, failed{0}, dropped{0}, coalesced{0}, connections{0};
     enum Outcome { kNone, kSucceeded, kFailed };
     std::atomic<int> last{kNone};  // the newest exchange's outcome
-    std::mutex acceptMutex;
-    bool accepting = true;  // guarded by acceptMutex
-    std::mutex spareMutex;
-    std::string spare;  // guarded by spareMutex
+    Mutex acceptMutex;
+    bool accepting GUARDED_BY(acceptMutex) = true;
+    Mutex spareMutex;
+    std::string spare GUARDED_BY(spareMutex);
 
     asio::io_context& context;
 
@@ -384,7 +384,7 @@ std::string BeastUrlSession::spareBody() {
     // On the loop's thread an answer left to wait is read first: its body's buffer comes back for the next.
     if (impl_->context.get_executor().running_in_this_thread() && impl_->current && impl_->connection.isParked())
         impl_->collect();
-    std::lock_guard lock(impl_->spareMutex);
+    MutexLock lock(impl_->spareMutex);
     std::string spare = std::exchange(impl_->spare, std::string());
     spare.clear();
     return spare;

@@ -79,7 +79,7 @@ StreamConsole::StreamConsole(int fd, Diagnostics& diagnostics, bool brief)
 StreamConsole::~StreamConsole() {
     if (!writer_.joinable()) return;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         drainDeadline_ = std::chrono::steady_clock::now() + kDrainLimit;
         stopping_ = true;
     }
@@ -106,7 +106,7 @@ template <typename Add>
 void StreamConsole::enqueue(std::size_t bytes, Add&& add) {
     bool admitted, wake = false;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         admitted = admit(bytes, wake);
         if (admitted) add();
     }
@@ -121,7 +121,7 @@ void StreamConsole::println(std::string_view line) {
         if (::writev(fd_, parts, 2) < 0) drop(1);
         return;
     }
-    enqueue(line.size() + 1, [&] {
+    enqueue(line.size() + 1, [&]() REQUIRES(mutex_) {
         if (pieces_.empty() || pieces_.back().line) pieces_.emplace_back();
         std::string& run = pieces_.back().copied;
         run.append(line);
@@ -131,7 +131,7 @@ void StreamConsole::println(std::string_view line) {
 
 void StreamConsole::printPieces(LinePieces line) {
     if (!writer_.joinable()) return writeAtOnce(line);
-    enqueue(line.size() + 1, [&] { pieces_.push_back(Piece{{}, std::move(line)}); });
+    enqueue(line.size() + 1, [&]() REQUIRES(mutex_) { pieces_.push_back(Piece{{}, std::move(line)}); });
 }
 
 void StreamConsole::drop(std::size_t lines) {
@@ -142,12 +142,12 @@ void StreamConsole::drop(std::size_t lines) {
 
 void StreamConsole::run() {
     std::vector<Piece> pieces;
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     for (;;) {
-        ready_.wait(lock, [&] { return !pieces_.empty() || stopping_; });
+        lock.wait(ready_, [&]() REQUIRES(mutex_) { return !pieces_.empty() || stopping_; });
         if (pieces_.empty()) return;
         // The rest of the burst joins this write.
-        ready_.wait_for(lock, kGather, [&] { return stopping_.load(); });
+        lock.waitFor(ready_, kGather, [&] { return stopping_.load(); });
         pieces.clear();
         pieces.swap(pieces_);
         waiting_ = 0;

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "platform/thread_annotations.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -104,13 +105,13 @@ private:
         std::optional<LinePieces> line;
     };
     /// Under the lock: whether `bytes` more fit, then counts them and wakes the writer for a first line.
-    bool admit(std::size_t bytes, bool& wake);
+    bool admit(std::size_t bytes, bool& wake) REQUIRES(mutex_);
     /// Queues a line of `bytes` bytes (`add` puts it in pieces_, under the lock) or drops it when full.
     template <typename Add>
-    void enqueue(std::size_t bytes, Add&& add);
+    void enqueue(std::size_t bytes, Add&& add) EXCLUDES(mutex_);
     /// Without a writer thread (/dev/null): writes the line on the caller's thread.
     void writeAtOnce(const LinePieces& line);
-    void run();
+    void run() EXCLUDES(mutex_);
     std::size_t writePieces(const std::vector<Piece>& pieces);
     std::size_t writeParts(std::vector<struct iovec>& parts);
     void drop(std::size_t lines);
@@ -119,12 +120,13 @@ private:
     Diagnostics& diagnostics_;
     bool brief_;
     bool chunked_;  // the descriptor may block: poll, then at most PIPE_BUF bytes a write
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable ready_;
-    std::vector<Piece> pieces_;
-    std::size_t waiting_ = 0;  // bytes in pieces_
-    bool broken_ = false;
+    std::vector<Piece> pieces_ GUARDED_BY(mutex_);
+    std::size_t waiting_ GUARDED_BY(mutex_) = 0;  // bytes in pieces_
+    bool broken_ GUARDED_BY(mutex_) = false;
     std::atomic<bool> stopping_{false};
+    // Set before stopping_ is; read by the writer once it sees stopping_.
     std::chrono::steady_clock::time_point drainDeadline_;
     std::thread writer_;
 };

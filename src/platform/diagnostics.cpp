@@ -47,13 +47,13 @@ void Diagnostics::writeCountLocked(std::chrono::system_clock::time_point instant
 
 void Diagnostics::line(std::string_view text) {
     const auto instant = now_();
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     writeLocked(instant, text);
 }
 
 void Diagnostics::repeated(std::string_view kind, std::string_view text) {
     const auto instant = now_();
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto found = kinds_.find(kind);
     if (found == kinds_.end()) {
         kinds_.emplace(std::string(kind), Kind{instant, 0});
@@ -73,7 +73,7 @@ void Diagnostics::repeated(std::string_view kind, std::string_view text) {
 
 void Diagnostics::flush() {
     const auto instant = now_();
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (auto& [kind, state] : kinds_) writeCountLocked(instant, kind, state);
 }
 

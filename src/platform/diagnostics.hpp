@@ -1,10 +1,11 @@
 #pragma once
 
+#include "platform/thread_annotations.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -50,14 +51,15 @@ private:
         std::chrono::system_clock::time_point lastWritten;
         std::size_t suppressed = 0;
     };
-    void writeLocked(std::chrono::system_clock::time_point instant, std::string_view text);
-    void writeCountLocked(std::chrono::system_clock::time_point instant, const std::string& kind, Kind& state);
+    void writeLocked(std::chrono::system_clock::time_point instant, std::string_view text) REQUIRES(mutex_);
+    void writeCountLocked(std::chrono::system_clock::time_point instant, const std::string& kind, Kind& state)
+        REQUIRES(mutex_);
 
     Writer write_;
     Now now_;
     const std::string program_;
-    std::mutex mutex_;
-    std::map<std::string, Kind, std::less<>> kinds_;
+    Mutex mutex_;  // one line at a time to the writer, and the counts
+    std::map<std::string, Kind, std::less<>> kinds_ GUARDED_BY(mutex_);
 };
 
 }  // namespace perfagent

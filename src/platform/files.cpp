@@ -36,14 +36,18 @@ std::filesystem::path defaultHome(const char* xdgDataHome, const char* home) {
     return base / ".local" / "share" / "perfagent";
 }
 
-bool makePrivateDirectories(const std::filesystem::path& path) {
+Result<void> makePrivateDirectories(const std::filesystem::path& path) {
+    const auto failed = [&](int error) {
+        return systemFailure("cannot create " + path.string() + ": " + std::strerror(error), error);
+    };
     std::filesystem::path partial;
     for (const auto& part : path) {
         partial /= part;
-        if (::mkdir(partial.c_str(), S_IRWXU) != 0 && errno != EEXIST) return false;
+        if (::mkdir(partial.c_str(), S_IRWXU) != 0 && errno != EEXIST) return failed(errno);
     }
     std::error_code error;
-    return std::filesystem::is_directory(path, error);
+    if (!std::filesystem::is_directory(path, error)) return failed(ENOTDIR);
+    return {};
 }
 
 void openStandardDescriptors() {
@@ -55,15 +59,17 @@ void openStandardDescriptors() {
     }
 }
 
-bool redirectStderr(const std::filesystem::path& path) {
+Result<void> redirectStderr(const std::filesystem::path& path) {
     // Open first and only then move descriptor 2: freopen closes the old stream even when the new open
     // fails, which would lose standard error altogether.
     const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
+    if (fd < 0) return systemFailure(std::strerror(errno), errno);
     std::fflush(stderr);
     const bool moved = ::dup2(fd, STDERR_FILENO) >= 0;
+    const int error = errno;
     ::close(fd);
-    return moved;
+    if (!moved) return systemFailure(std::strerror(error), error);
+    return {};
 }
 
 std::optional<std::filesystem::path> pathForResource(const std::filesystem::path& resourcesDirectory,

@@ -18,8 +18,8 @@ std::filesystem::path defaultHome();
 std::filesystem::path defaultHome(const char* xdgDataHome, const char* home);
 
 /// Creates `path` and its missing parents with mode 0700 (directories already there are left as they
-/// are); false when it is not a directory afterwards.
-bool makePrivateDirectories(const std::filesystem::path& path);
+/// are); fails with "cannot create PATH: REASON" when it is not a directory afterwards.
+Result<void> makePrivateDirectories(const std::filesystem::path& path);
 
 /// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed (a program started with `2>&-`), so
 /// that no descriptor opened later lands there: output meant for the console or the log would reach it,
@@ -28,9 +28,9 @@ void openStandardDescriptors();
 
 /// Sends everything written to standard error from now on to the end of the file at `path`, which is
 /// created with mode 0600 when missing (as freopen with mode "a+"). The stream and its descriptor 2 stay the same
-/// objects, so output of the C library and of child processes follows. On failure answers false and
-/// standard error stays where it was.
-bool redirectStderr(const std::filesystem::path& path);
+/// objects, so output of the C library and of child processes follows. On failure standard error stays
+/// where it was.
+Result<void> redirectStderr(const std::filesystem::path& path);
 
 /// The path of resource `name`.`type` in `resourcesDirectory`, or nothing when there is no such file.
 std::optional<std::filesystem::path> pathForResource(const std::filesystem::path& resourcesDirectory,

@@ -98,7 +98,10 @@ error_code HttpServerCore::listen(const tcp::endpoint& endpoint) {
 }
 
 void HttpServerCore::accept() {
-    acceptor.async_accept([this](error_code ec, tcp::socket socket) { onAccept(ec, std::move(socket)); });
+    acceptor.async_accept([this](error_code ec, tcp::socket socket) {
+        network.runningHere();
+        onAccept(ec, std::move(socket));
+    });
 }
 
 void HttpServerCore::onAccept(error_code ec, tcp::socket socket) {
@@ -150,10 +153,11 @@ HttpServer::~HttpServer() { stop(); }
 
 std::string HttpServer::authority() const { return authorityText(endpoint_.address(), port_); }
 
-error_code HttpServer::start() {
-    if (started_) return asio::error::already_started;
+Result<void> HttpServer::start() {
+    const auto failed = [](const error_code& ec) { return Failure(ec.message(), ec); };
+    if (started_) return failed(asio::error::already_started);
     started_ = true;
-    if (const error_code ec = core_->listen(endpoint_)) return ec;
+    if (const error_code ec = core_->listen(endpoint_)) return failed(ec);
     port_ = core_->port;
     core_->accept();
     thread_ = std::thread([core = core_.get()] {
@@ -171,7 +175,10 @@ error_code HttpServer::start() {
 
 void HttpServer::stop() {
     if (!thread_.joinable()) return;
-    asio::post(core_->io, [core = core_.get()] { core->shutdown(); });
+    asio::post(core_->io, [core = core_.get()] {
+        core->network.runningHere();
+        core->shutdown();
+    });
     thread_.join();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/diagnostics.hpp"
+#include "platform/result.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
@@ -124,9 +125,9 @@ public:
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
-    /// Binds, listens and starts the network thread. Returns the bind or listen error, if any (nothing is
+    /// Binds, listens and starts the network thread; fails with the bind or listen error (nothing is
     /// started then). Call once.
-    boost::system::error_code start();
+    Result<void> start();
     /// Closes the acceptor and every connection and joins the network thread. Idempotent.
     void stop();
 

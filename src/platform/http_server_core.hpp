@@ -3,6 +3,7 @@
 // The network thread's side of HttpServer: shared by its two translation units only.
 
 #include "platform/http_server.hpp"
+#include "platform/thread_annotations.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -38,8 +39,8 @@ public:
 
     error_code listen(const tcp::endpoint& endpoint);
     void accept();
-    /// Network thread: closes the acceptor and every connection.
-    void shutdown();
+    /// Closes the acceptor and every connection.
+    void shutdown() REQUIRES(network);
     void logRefusal(std::string_view routeName, const HttpRefusal& refusal) {
         if (observer) observer(routeName, refusal);
         if (routeName.empty()) return;
@@ -54,19 +55,21 @@ public:
     const HttpServerLimits limits;
     const HttpServer::RefusalObserver observer;
 
-    /// Network thread: takes `bytes` from the body budget; false when they do not fit.
-    bool reserveBody(std::size_t bytes) {
+    /// Takes `bytes` from the body budget; false when they do not fit.
+    bool reserveBody(std::size_t bytes) REQUIRES(network) {
         if (bytes > limits.bodyBudget - bodyBytes) return false;
         bodyBytes += bytes;
         return true;
     }
 
-    // Network thread only. The sessions whose sockets are open, by when they last began to wait (for a
-    // request, or for the rest of one) or to work, oldest first. Declared before the io_context so that it
-    // outlives the handlers destroyed with it.
-    std::list<HttpSession*> sessions;
-    std::size_t bodyBytes = 0;  // reserved by the sessions for the bodies they hold
-    bool stopping = false;
+    /// The thread that runs `io`: the sessions and everything they share are touched there alone.
+    ThreadRole network;
+    // The sessions whose sockets are open, by when they last began to wait (for a request, or for the rest of
+    // one) or to work, oldest first. Declared before the io_context so that it outlives the handlers
+    // destroyed with it.
+    std::list<HttpSession*> sessions GUARDED_BY(network);
+    std::size_t bodyBytes GUARDED_BY(network) = 0;  // reserved by the sessions for the bodies they hold
+    bool stopping GUARDED_BY(network) = false;
     unsigned short port = 0;
 
     asio::io_context io{1};
@@ -74,27 +77,33 @@ public:
     asio::steady_timer acceptRetry{io};
 
 private:
-    void onAccept(error_code ec, tcp::socket socket);
+    void onAccept(error_code ec, tcp::socket socket) REQUIRES(network);
 };
 
 /// @brief One client connection: reads requests one after the other, hands each to its route, writes
 /// the answer, and closes on error, on the request's deadline, or when the request asked for it.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(HttpServerCore& core, tcp::socket socket)
+    HttpSession(HttpServerCore& core, tcp::socket socket) REQUIRES(core.network)
         : core_(core), stream_(std::move(socket)), wait_(core.io), buffer_(core.limits.headerLimit * 2) {
         entry_ = core_.sessions.insert(core_.sessions.end(), this);
     }
     HttpSession(const HttpSession&) = delete;
     HttpSession& operator=(const HttpSession&) = delete;
 
-    void run() { awaitRequest(); }
+    // The entry points (run, close, answer and the completion handlers) run on the network thread: they
+    // say so, and what they call is checked to run there only.
+    void run() {
+        core_.network.runningHere();
+        awaitRequest();
+    }
     /// Waiting for a request or the rest of one, or lingering after the last answer: not working on a
     /// request the client has finished sending, so closing it loses no answer.
     bool evictable() const { return open_ && !busy_; }
 
     /// Closes the socket and frees its slot at once; what is pending ends with an error. Idempotent.
     void close() {
+        core_.network.runningHere();
         if (!open_) return;
         open_ = false;
         releaseBody();
@@ -105,8 +114,9 @@ public:
         wait_.cancel();
     }
 
-    /// The route's answer, on the network thread.
+    /// The route's answer, in a block posted to the network thread.
     void answer(HttpServerResponse response) {
+        core_.network.runningHere();
         if (!awaiting_ || !open_) return;
         awaiting_ = false;
         wait_.cancel();
@@ -115,25 +125,24 @@ public:
     }
 
 private:
-    void awaitRequest();
-    void beginRequest();
+    void awaitRequest() REQUIRES(core_.network);
     /// Moves this session to the end of the eviction order (it has just begun to wait or to work), or to
     /// its front (it is done). A handler that completed just before close() may still get here.
-    void reorder(bool toFront = false) {
+    void reorder(bool toFront = false) REQUIRES(core_.network) {
         if (open_) core_.sessions.splice(toFront ? core_.sessions.begin() : core_.sessions.end(), core_.sessions, entry_);
     }
-    void readHeader();
+    void readHeader() REQUIRES(core_.network);
     void onHeader(error_code ec);
-    void readBody();
+    void readBody() REQUIRES(core_.network);
     void onBody(error_code ec);
-    bool holdBody(std::size_t bytes);
-    void releaseBody();
-    void handle();
-    void refuse(HttpRefusal refusal);
-    void respond(unsigned status, std::string body = {}, std::string_view contentType = {});
+    bool holdBody(std::size_t bytes) REQUIRES(core_.network);
+    void releaseBody() REQUIRES(core_.network);
+    void handle() REQUIRES(core_.network);
+    void refuse(HttpRefusal refusal) REQUIRES(core_.network);
+    void respond(unsigned status, std::string body = {}, std::string_view contentType = {}) REQUIRES(core_.network);
     void onWrite(error_code ec);
-    void lingerThenClose();
-    void drain();
+    void lingerThenClose() REQUIRES(core_.network);
+    void drain() REQUIRES(core_.network);
 
     HttpServerCore& core_;
     beast::tcp_stream stream_;

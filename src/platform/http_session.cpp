@@ -44,6 +44,7 @@ void HttpSession::awaitRequest() {
     if (buffer_.size() > 0) return readHeader();  // a pipelined request is already here
     stream_.expires_after(core_.limits.requestTimeout);
     stream_.async_read_some(buffer_.prepare(4096), [self = shared_from_this()](error_code ec, std::size_t n) {
+        self->core_.network.runningHere();
         if (ec) return self->close();
         self->buffer_.commit(n);
         self->readHeader();
@@ -61,6 +62,7 @@ void HttpSession::readHeader() {
 }
 
 void HttpSession::onHeader(error_code ec) {
+    core_.network.runningHere();
     if (ec == http::error::header_limit) return respond(431);
     if (isHttpParseError(ec)) return respond(400);
     if (ec) return close();
@@ -106,6 +108,7 @@ void HttpSession::onHeader(error_code ec) {
         stream_.expires_at(deadline_);
         return asio::async_write(stream_, asio::buffer(kContinue),
                                  [self = shared_from_this()](error_code writeError, std::size_t) {
+                                     self->core_.network.runningHere();
                                      if (writeError) return self->close();
                                      self->readBody();
                                  });
@@ -125,6 +128,7 @@ void HttpSession::readBody() {
 }
 
 void HttpSession::onBody(error_code ec) {
+    core_.network.runningHere();
     if (ec == http::error::body_limit) return refuse({413, "body too large"});
     if (isHttpParseError(ec)) return respond(400);
     if (ec) return close();
@@ -195,6 +199,7 @@ void HttpSession::respond(unsigned status, std::string body, std::string_view co
 }
 
 void HttpSession::onWrite(error_code ec) {
+    core_.network.runningHere();
     if (ec || !open_) return close();  // closed meanwhile (at the cap, at stop), its write already done
     if (!response_.keep_alive()) return lingerThenClose();
     response_ = {};
@@ -212,6 +217,7 @@ void HttpSession::lingerThenClose() {
 
 void HttpSession::drain() {
     stream_.async_read_some(asio::buffer(drainBuffer_), [self = shared_from_this()](error_code ec, std::size_t n) {
+        self->core_.network.runningHere();
         self->drained_ += n;
         if (ec || self->drained_ > kLingerBytes) return self->close();
         self->drain();

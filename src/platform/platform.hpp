@@ -1,6 +1,5 @@
 #pragma once
 
-#include "platform/application.hpp"
 #include "platform/clock.hpp"
 #include "platform/console.hpp"
 #include "platform/run_loop.hpp"
@@ -17,7 +16,6 @@ struct Platform {
     Clock& clock;
     Console& console;
     RunLoop& runLoop;
-    ApplicationState& application;
     /// The host's processes, for finding a measurement's target; none: targets are not offered.
     ProcessList* processes = nullptr;
     /// Our own diagnostics (stderr, the log); none: dropped.

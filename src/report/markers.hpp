@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/result.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -16,17 +18,17 @@ inline constexpr std::size_t kMaxMarkers = 1000;
 /// Joins the labels of several markers on one sample.
 inline constexpr std::string_view kMarkerJoin = " \u00B7 ";
 
-/// Why `label` cannot label a marker (empty, longer than kMaxMarkerLabelBytes, not UTF-8, or holding a
-/// control character); nothing when it can.
-std::optional<std::string> markerLabelProblem(std::string_view label);
+/// Whether `label` can label a marker; fails saying why not (empty, longer than kMaxMarkerLabelBytes, not
+/// UTF-8, or holding a control character).
+Result<void> checkMarkerLabel(std::string_view label);
 
 /// @brief A measurement's markers: labelled sample numbers, what a tester was doing when. Several markers
 /// on one sample share its entry, their labels joined with kMarkerJoin in the order they came.
 class Markers {
 public:
-    /// Marks sample `n` with `label` (checked by markerLabelProblem); the reason when the measurement has
+    /// Marks sample `n` with `label` (checked by checkMarkerLabel); fails when the measurement has
     /// kMaxMarkers already.
-    std::optional<std::string> add(std::int64_t n, std::string_view label);
+    Result<void> add(std::int64_t n, std::string_view label);
     bool empty() const { return bySample_.empty(); }
     /// Markers added, counting each of those sharing a sample.
     std::size_t count() const { return count_; }

@@ -18,7 +18,6 @@ struct HandOffLines {
 inline constexpr HandOffLines kRunningReportLines{true, false};
 inline constexpr HandOffLines kFinalReportLines{true, true};
 inline constexpr HandOffLines kInterimReportLines{false, false};
-inline constexpr HandOffLines kScreenReportLines{false, false};
 
 /// @brief Turns a report into its console lines and its body, doing no I/O: the caller prints the
 /// lines and hands the body to the sender.

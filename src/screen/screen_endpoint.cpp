@@ -4,6 +4,7 @@
 #include "platform/http_server.hpp"
 #include "platform/main_thread_handoff.hpp"
 #include "platform/processes.hpp"
+#include "platform/thread_annotations.hpp"
 #include "report/markers.hpp"
 #include "screen/screen_state.hpp"
 
@@ -18,7 +19,6 @@
 #include <charconv>
 #include <chrono>
 #include <memory>
-#include <mutex>
 
 namespace perfagent {
 
@@ -81,7 +81,7 @@ std::string processesJson(std::vector<ProcessInfo> processes) {
 class ProcessListing {
 public:
     std::string json(ProcessList& processes) {
-        const std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         const auto now = std::chrono::steady_clock::now();
         if (json_.empty() || now - listedAt_ >= kFresh) {
             json_ = processesJson(processes.processes());
@@ -92,9 +92,9 @@ public:
 
 private:
     static constexpr auto kFresh = std::chrono::seconds(1);
-    std::mutex mutex_;
-    std::string json_;
-    std::chrono::steady_clock::time_point listedAt_;
+    Mutex mutex_;
+    std::string json_ GUARDED_BY(mutex_);
+    std::chrono::steady_clock::time_point listedAt_ GUARDED_BY(mutex_);
 };
 
 /// The answer to a screen action the agent takes: 202 naming it, as a push's answer does.
@@ -197,8 +197,8 @@ std::vector<HttpRoute> screenRoutes(std::vector<ScreenFile> files, MainThreadHan
                                           srNumber = std::move(texts[1]),
                                           target = targets.resolve(std::nullopt, TargetChoice{std::move(texts[2])}),
                                           build = std::move(texts[3])] {
-            if (auto whyNot = host.screenStart(useCaseName, srNumber, target, build))
-                responder.refuse({409, std::move(*whyNot)});
+            if (auto started = host.screenStart(useCaseName, srNumber, target, build); !started)
+                responder.refuse({409, started.error().message});
             else
                 responder.answer(actionAnswer("start"));
         });
@@ -219,7 +219,8 @@ std::vector<HttpRoute> screenRoutes(std::vector<ScreenFile> files, MainThreadHan
         const boost::json::value value = boost::json::parse(request.body, ec);
         const boost::json::value* label = !ec && value.is_object() ? value.get_object().if_contains("label") : nullptr;
         if (!label || !label->is_string()) return responder.refuse({400, "not a JSON object with a \"label\" text"});
-        if (auto problem = markerLabelProblem(label->get_string())) return responder.refuse({400, std::move(*problem)});
+        if (auto checked = checkMarkerLabel(label->get_string()); !checked)
+            return responder.refuse({400, checked.error().message});
         const bool queued = handoff.post([&host, responder, text = std::string(label->get_string())] {
             responder.answer({.status = 202, .body = host.screenMark(text), .contentType = "application/json"});
         });

@@ -43,10 +43,9 @@ public:
     virtual ScreenFields screenFields() = 0;
     /// Sets the fields' texts, then runs the screen's Start action measuring `target` as the page's
     /// request resolved it (nothing: the system alone; a Failure: the start does not happen) of build
-    /// `build` (empty: none named). Answers why it did not start, when it did not.
-    virtual std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber,
-                                                   const Result<std::optional<ResolvedTarget>>& target,
-                                                   std::string build) = 0;
+    /// `build` (empty: none named). Fails saying why it did not start, when it did not.
+    virtual Result<void> screenStart(std::string useCaseName, std::string srNumber,
+                                     const Result<std::optional<ResolvedTarget>>& target, std::string build) = 0;
     /// Runs the screen's Stop action.
     virtual void screenStop() = 0;
     /// Marks every running measurement with `label`, as a push's mark does; answers the JSON a push's mark
@@ -63,7 +62,7 @@ public:
 /// at most once a second. `POST /screen/actions/start` (JSON `{"useCaseName": …, "srNumber": …, "target":
 /// …, "build": …}`, an absent field is empty text, a build at most 128 bytes; the target resolved by
 /// `targets` on the network thread), `POST /screen/actions/stop` (an empty body or a JSON object) and
-/// `POST /screen/actions/mark` (JSON `{"label": …}`, a label markerLabelProblem accepts, else 400 with the
+/// `POST /screen/actions/mark` (JSON `{"label": …}`, a label checkMarkerLabel accepts, else 400 with the
 /// reason) reach `host` on the main thread and are answered 202 (a start that did not happen: 409 with the
 /// reason; a mark: with the host's answer). Actions must be
 /// same-origin JSON (403 for a foreign Origin, 415 for another media type, 400 for other bodies); every

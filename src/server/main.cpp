@@ -5,6 +5,7 @@
 #include "platform/files.hpp"
 #include "platform/http_server.hpp"
 #include "platform/signals.hpp"
+#include "platform/thread_annotations.hpp"
 #include "server/ingest_queue.hpp"
 #include "server/prune_command.hpp"
 #include "server/retention.hpp"
@@ -20,7 +21,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <sys/resource.h>
 
 namespace perfagent {
@@ -118,9 +118,9 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
     for (HttpServer* listener : {&agents, ui ? &*ui : nullptr}) {
         if (!listener) continue;
         const auto& endpoint = listener == &agents ? endpoints.agents : *endpoints.ui;
-        if (const auto error = listener->start()) {
+        if (const auto started = listener->start(); !started) {
             diagnostics.line(std::string(kProgram) + ": cannot listen on " +
-                             authorityText(endpoint.address(), endpoint.port()) + ": " + error.message());
+                             authorityText(endpoint.address(), endpoint.port()) + ": " + started.error().message);
             return 1;
         }
     }
@@ -129,18 +129,18 @@ int run(const ServerOptions& options, const Endpoints& endpoints, const ServerPa
                      "/");
 
     // The main thread has nothing else to do: it waits for a signal to end.
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable ended;
     bool ending = false;
     const auto end = [&] {
-        std::lock_guard lock(mutex);
+        MutexLock lock(mutex);
         ending = true;
         ended.notify_one();
     };
     {
         SignalWatcher signals({{SIGTERM, end}, {SIGINT, end}, {SIGHUP, end}});
-        std::unique_lock lock(mutex);
-        ended.wait(lock, [&] { return ending; });
+        MutexLock lock(mutex);
+        lock.wait(ended, [&] { return ending; });
     }
     diagnostics.line(std::string(kProgram) + ": ending; storing the reports already accepted");
     queue.stop();  // stores what it holds while the listeners still send the answers

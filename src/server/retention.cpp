@@ -32,7 +32,7 @@ Retention::Retention(std::unique_ptr<RunStore> store, int keepDays, Timing timin
 
 Retention::~Retention() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         stopping_ = true;
     }
     wake_.notify_one();
@@ -40,8 +40,8 @@ Retention::~Retention() {
 }
 
 bool Retention::wait(std::chrono::milliseconds delay) {
-    std::unique_lock lock(mutex_);
-    return !wake_.wait_for(lock, delay, [this] { return stopping_; });
+    MutexLock lock(mutex_);
+    return !lock.waitFor(wake_, delay, [this]() REQUIRES(mutex_) { return stopping_; });
 }
 
 void Retention::work() {

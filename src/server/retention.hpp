@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/thread_annotations.hpp"
 #include "storage/run_store.hpp"
 
 #include <chrono>
@@ -7,7 +8,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -48,15 +48,15 @@ public:
 private:
     void work();
     /// Waits up to `delay`; false once stopping.
-    bool wait(std::chrono::milliseconds delay);
+    bool wait(std::chrono::milliseconds delay) EXCLUDES(mutex_);
 
     std::unique_ptr<RunStore> store_;
     const std::int64_t keepMs_;
     const Timing timing_;
     const Log log_;
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable wake_;
-    bool stopping_ = false;
+    bool stopping_ GUARDED_BY(mutex_) = false;
     std::thread worker_;
 };
 

@@ -22,7 +22,7 @@ void ServerMetrics::reportStored(std::chrono::nanoseconds took) {
 }
 
 void ServerMetrics::runReported(std::int64_t runId, std::int64_t nowMs) {
-    std::lock_guard lock(runsMutex_);
+    MutexLock lock(runsMutex_);
     std::int64_t& last = lastReportMs_[runId];
     last = std::max(last, nowMs);
     // Bounded by the runs reported in the last completion interval, at most doubled between forgets.
@@ -37,7 +37,7 @@ void ServerMetrics::forgetQuietRuns(std::int64_t nowMs) {
 std::string ServerMetrics::render(std::size_t queueDepth, std::size_t queueLimit, std::int64_t nowMs) {
     std::size_t inProgress = 0;
     {
-        std::lock_guard lock(runsMutex_);
+        MutexLock lock(runsMutex_);
         forgetQuietRuns(nowMs);
         inProgress = lastReportMs_.size();
     }

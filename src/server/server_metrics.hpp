@@ -1,11 +1,12 @@
 #pragma once
 
+#include "platform/thread_annotations.hpp"
+
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -29,24 +30,24 @@ public:
     void reportStored(std::chrono::nanoseconds took);
     /// A report of run `runId` stored at `nowMs`: the run is in progress until it goes without one for as
     /// long as a run takes to complete.
-    void runReported(std::int64_t runId, std::int64_t nowMs);
+    void runReported(std::int64_t runId, std::int64_t nowMs) EXCLUDES(runsMutex_);
     void databaseError() { databaseErrors_.fetch_add(1, std::memory_order_relaxed); }
 
     /// The whole scrape.
-    std::string render(std::size_t queueDepth, std::size_t queueLimit, std::int64_t nowMs);
+    std::string render(std::size_t queueDepth, std::size_t queueLimit, std::int64_t nowMs) EXCLUDES(runsMutex_);
 
 private:
-    /// Forgets runs that have gone quiet; call with `runsMutex_` held.
-    void forgetQuietRuns(std::int64_t nowMs);
+    /// Forgets runs that have gone quiet.
+    void forgetQuietRuns(std::int64_t nowMs) REQUIRES(runsMutex_);
 
     std::atomic<std::uint64_t> accepted_{0};
     std::array<std::atomic<std::uint64_t>, kRefusalReasons.size() + 1> refused_{};  ///< the last: "other"
     std::array<std::atomic<std::uint64_t>, kStoreBuckets.size() + 1> storeBuckets_{};  ///< the last: +Inf
     std::atomic<std::uint64_t> storeNanoseconds_{0};
     std::atomic<std::uint64_t> databaseErrors_{0};
-    std::mutex runsMutex_;
-    std::unordered_map<std::int64_t, std::int64_t> lastReportMs_;  ///< by run id
-    std::size_t runsAtLastForget_ = 0;
+    Mutex runsMutex_;
+    std::unordered_map<std::int64_t, std::int64_t> lastReportMs_ GUARDED_BY(runsMutex_);  ///< by run id
+    std::size_t runsAtLastForget_ GUARDED_BY(runsMutex_) = 0;
 };
 
 }  // namespace perfagent

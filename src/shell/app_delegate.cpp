@@ -25,9 +25,7 @@ bool isAscii(const std::string& text) {
 }  // namespace
 
 AppDelegate::AppDelegate(ShellServices services)
-    : mainViewController(std::make_unique<ViewController>(services.platform, services.probes, services.server,
-                                                          services.keepAlive)),
-      metricsCollector(std::make_unique<MetricsCollector>(services.platform, services.probes, services.server)),
+    : metricsCollector(std::make_unique<MetricsCollector>(services.platform, services.probes, services.server)),
       metricscollectoroverall(std::make_unique<OverallMeasurement>(services.platform, services.probes, services.server)),
       backgroundTask(std::make_unique<BackgroundTask>(services.keepAlive)),
       services_(std::move(services)) {}
@@ -56,13 +54,13 @@ void AppDelegate::permissionAnswer(bool granted) {
 
 void AppDelegate::configureAudioSession() {
     Console& console = services_.platform.console;
-    if (auto error = services_.audioSession.setCategory(kAudioSessionCategoryPlayback, kAudioSessionModeDefault, 0)) {
-        console.println(*error);
+    if (auto set = services_.audioSession.setCategory(kAudioSessionCategoryPlayback, kAudioSessionModeDefault, 0); !set) {
+        console.println(set.error().message);
         return;
     }
     console.println("playback ok");
-    if (auto error = services_.audioSession.setActive(true, 0)) {
-        console.println(*error);
+    if (auto active = services_.audioSession.setActive(true, 0); !active) {
+        console.println(active.error().message);
         return;
     }
     console.println("Session is active");
@@ -72,8 +70,8 @@ void AppDelegate::redirectLog() {
     services_.platform.console.println("\"testworkinglog\"");
     const auto documents = documentsDirectory(services_.home);
     if (!documents) {
-        services_.diagnostics("perfagent: no documents directory under " + services_.home.string() +
-                              "; standard error is not redirected");
+        services_.diagnostics("perfagent: no documents directory under " + services_.home.string() + " (" +
+                              documents.error().message + "); standard error is not redirected");
         return;
     }
     const auto path = *documents / logFileName(services_.platform.clock.nowSeconds());
@@ -81,8 +79,8 @@ void AppDelegate::redirectLog() {
         services_.diagnostics("perfagent: log path " + path.string() + " is not ASCII; standard error is not redirected");
         return;
     }
-    if (!services_.redirectStandardError(path))
-        services_.diagnostics("perfagent: cannot open log file " + path.string());
+    if (auto redirected = services_.redirectStandardError(path); !redirected)
+        services_.diagnostics("perfagent: cannot open log file " + path.string() + ": " + redirected.error().message);
 }
 
 void AppDelegate::didRegisterForRemoteNotificationsWithDeviceToken(std::span<const std::uint8_t> deviceToken) {
@@ -148,9 +146,10 @@ std::string AppDelegate::mark(const std::string& label) {
     for (const auto& [name, collector] : measurements) {
         if (!collector) continue;
         const std::int64_t sample = collector->measurement().samples() + 1;
-        if (auto why = collector->mark(label)) {
-            services_.diagnostics("perfagent: mark not applied to the " + std::string(name) + " measurement: " + *why);
-            refused.emplace_back(name, std::move(*why));
+        if (auto marked = collector->mark(label); !marked) {
+            const std::string& why = marked.error().message;
+            services_.diagnostics("perfagent: mark not applied to the " + std::string(name) + " measurement: " + why);
+            refused.emplace_back(name, why);
             continue;
         }
         applied.emplace_back(name);
@@ -176,12 +175,10 @@ ScreenFields AppDelegate::screenFields() {
 }
 
 template <typename Collector>
-bool AppDelegate::measureTarget(Collector& collector, const std::optional<ResolvedTarget>& target, std::string* whyNot) {
-    auto why = collector.setTarget(target);
-    if (!why) return true;
-    refuseStart(*why);
-    if (whyNot) *whyNot = std::move(*why);
-    return false;
+Result<void> AppDelegate::measureTarget(Collector& collector, const std::optional<ResolvedTarget>& target) {
+    auto set = collector.setTarget(target);
+    if (!set) refuseStart(set.error().message);
+    return set;
 }
 
 void AppDelegate::refuseStart(const std::string& why) {
@@ -189,22 +186,20 @@ void AppDelegate::refuseStart(const std::string& why) {
     services_.diagnostics("perfagent: measurement not started: " + why);
 }
 
-std::optional<std::string> AppDelegate::screenStart(std::string useCaseName, std::string srNumber,
-                                                    const Result<std::optional<ResolvedTarget>>& target,
-                                                    std::string build) {
-    if (!window || !window->rootViewController) return std::nullopt;
+Result<void> AppDelegate::screenStart(std::string useCaseName, std::string srNumber,
+                                      const Result<std::optional<ResolvedTarget>>& target, std::string build) {
+    if (!window || !window->rootViewController) return {};
     if (!target) {
         refuseStart(target.error().message);
-        return target.error().message;
+        return target.error();
     }
     window->rootViewController->metricsCollector->setBuild(std::move(build));
     window->rootViewController->metricsCollector->setMetrics(services_.metrics);
-    std::string whyNot;
-    if (!measureTarget(*window->rootViewController->metricsCollector, *target, &whyNot)) return whyNot;
+    if (auto set = measureTarget(*window->rootViewController->metricsCollector, *target); !set) return set;
     window->useCaseNameField.text = std::move(useCaseName);
     window->srNumberField.text = std::move(srNumber);
     window->rootViewController->startPerformanceWithSender();
-    return std::nullopt;
+    return {};
 }
 
 void AppDelegate::screenStop() {

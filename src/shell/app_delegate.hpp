@@ -38,8 +38,8 @@ struct ShellServices {
     /// Asks for the device token; the answer comes later, on the main thread, through
     /// didRegisterForRemoteNotificationsWithDeviceToken or didFailToRegisterForRemoteNotificationsWithError.
     std::function<void()> registerForRemoteNotifications;
-    /// Redirects standard error to the file; false when it cannot.
-    std::function<bool(const std::filesystem::path&)> redirectStandardError;
+    /// Redirects standard error to the file; fails with the reason when it cannot.
+    std::function<Result<void>(const std::filesystem::path&)> redirectStandardError;
     /// Our own diagnostics (stderr), never the console.
     std::function<void(std::string_view)> diagnostics;
     /// The metric groups a start samples when its push names none (--metrics).
@@ -56,7 +56,6 @@ public:
 
     // Fields, in order.
     std::unique_ptr<Window> window;
-    std::unique_ptr<ViewController> mainViewController;  ///< never shown or used after construction
     std::unique_ptr<MetricsCollector> metricsCollector;  ///< "start" and "stop"
     std::unique_ptr<OverallMeasurement> metricscollectoroverall;  ///< "startoverall" and "stopoverall"
     std::unique_ptr<BackgroundTask> backgroundTask;
@@ -81,9 +80,8 @@ public:
 
     // The screen host: the on-display screen's fields and actions.
     ScreenFields screenFields() override;
-    std::optional<std::string> screenStart(std::string useCaseName, std::string srNumber,
-                                           const Result<std::optional<ResolvedTarget>>& target,
-                                           std::string build) override;
+    Result<void> screenStart(std::string useCaseName, std::string srNumber,
+                             const Result<std::optional<ResolvedTarget>>& target, std::string build) override;
     void screenStop() override;
     std::string screenMark(std::string label) override { return mark(label); }
     std::string screenState(std::int64_t since) override;
@@ -92,9 +90,9 @@ private:
     void permissionAnswer(bool granted);
     void configureAudioSession();
     void redirectLog();
-    /// Sets `collector` to measure `target`; false, with the reason on the console and in the log, when not.
+    /// Sets `collector` to measure `target`; when it cannot, says why on the console and in the log.
     template <typename Collector>
-    bool measureTarget(Collector& collector, const std::optional<ResolvedTarget>& target, std::string* whyNot = nullptr);
+    Result<void> measureTarget(Collector& collector, const std::optional<ResolvedTarget>& target);
     /// Says on the console and in the log why a start did not happen.
     void refuseStart(const std::string& why);
 

@@ -12,9 +12,9 @@
 
 namespace perfagent {
 
-std::optional<std::filesystem::path> documentsDirectory(const std::filesystem::path& home) {
+Result<std::filesystem::path> documentsDirectory(const std::filesystem::path& home) {
     auto directory = home / "Documents";
-    if (!makePrivateDirectories(directory)) return std::nullopt;
+    if (auto made = makePrivateDirectories(directory); !made) return made.error();
     return directory;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/result.hpp"
+
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -7,9 +9,9 @@
 
 namespace perfagent {
 
-/// `<home>/Documents`, created (with any missing parents, mode 0700) when missing; nothing when it cannot
-/// be created or is not a directory.
-std::optional<std::filesystem::path> documentsDirectory(const std::filesystem::path& home);
+/// `<home>/Documents`, created (with any missing parents, mode 0700) when missing; fails saying why when it
+/// cannot be created or is not a directory.
+Result<std::filesystem::path> documentsDirectory(const std::filesystem::path& home);
 
 /// The log file's name for a launch at `secondsSince1970`: the instant in UTC to the whole second,
 /// "yyyy-MM-dd HH:mm:ss +0000.log".

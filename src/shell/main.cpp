@@ -1,6 +1,5 @@
 // perfagent: the measurement agent's process entry.
 
-#include "platform/application.hpp"
 #include "platform/asio_run_loop.hpp"
 #include "platform/audio.hpp"
 #include "platform/beast_url_session.hpp"
@@ -48,9 +47,8 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
     SystemClock clock;
     StreamConsole console(STDOUT_FILENO, diagnostics, line.briefConsole);
     AsioRunLoop loop;
-    HostApplicationState application;
     LinuxProcessList processList;
-    Platform platform{clock, console, loop, application, &processList, diagnostic};
+    Platform platform{clock, console, loop, &processList, diagnostic};
     LinuxProc proc;  // its first use raises the descriptor limit
     Probes probes(proc);
     BeastUrlSession urlSession(loop.context(), diagnostic);  // reports go out from the main loop
@@ -60,17 +58,18 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
     SndfileAudioPlayerFactory players;
     KeepAliveServices keepAlive{console, notificationCenter, audioSession, players, resources};
     HostUserNotificationCenter userNotifications(loop);
-    const DeviceTokenResult token = loadOrCreateDeviceToken(home);
+    const Result<DeviceToken> token = loadOrCreateDeviceToken(home);
 
     AppDelegate* delegateForRegistration = nullptr;
     // Written to the terminal at once and again to the log once the launch has opened it, so that every
     // log begins with them and none is left empty.
     std::vector<std::string> launchLines;
     const auto redirectLog = [&](const std::filesystem::path& path) {
-        if (!redirectStderr(path)) return false;
+        auto redirected = redirectStderr(path);
+        if (!redirected) return redirected;
         trimLogFiles(path.parent_path(), line.keepLogs, path.filename());
         for (const auto& launchLine : launchLines) diagnostic(launchLine);
-        return true;
+        return redirected;
     };
     const auto targetOption = line.target ? std::optional(TargetChoice{*line.target, line.targetTree}) : std::nullopt;
     // Pushes and the page's starts resolve their target on the network thread, with a proc source of its own.
@@ -83,11 +82,11 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
             // later and on the main thread.
             loop.async([&] {
                 // Now in the log: the launch has redirected standard error.
-                if (token.warning) diagnostic(*token.warning);
+                if (token && token->warning) diagnostic(*token->warning);
                 if (token)
-                    delegateForRegistration->didRegisterForRemoteNotificationsWithDeviceToken(token.token);
+                    delegateForRegistration->didRegisterForRemoteNotificationsWithDeviceToken(token->bytes);
                 else
-                    delegateForRegistration->didFailToRegisterForRemoteNotificationsWithError(*token.error);
+                    delegateForRegistration->didFailToRegisterForRemoteNotificationsWithError(token.error().message);
             });
         },
         redirectLog, diagnostic, line.metrics};
@@ -106,19 +105,19 @@ int run(const CommandLine& line, const boost::asio::ip::address& listenAddress, 
         console.println("warning: " + *targetWarning);
     }
     std::vector<HttpRoute> routes = screenRoutes(std::move(pageFiles), handoff, delegate, processList, targets);
-    routes.push_back(pushRoute(token ? tokenText(token.token) : std::string(), handoff,
+    routes.push_back(pushRoute(token ? tokenText(token->bytes) : std::string(), handoff,
                                [&delegate](const PushCommand& command) { return delegate.didReceiveRemoteNotification(command); },
                                targets));
     HttpServer listener({listenAddress, line.listen.port}, std::move(routes), diagnostics);
-    if (const auto error = listener.start()) {
+    if (const auto started = listener.start(); !started) {
         diagnostic("perfagent: cannot listen on " + authorityText(listenAddress, line.listen.port) + ": " +
-                   error.message());
+                   started.error().message);
         return 1;
     }
     launchLines.push_back("perfagent: listening on http://" + listener.authority());
     if (targetWarning) launchLines.push_back("perfagent: warning: " + *targetWarning);
     if (token) launchLines.push_back("perfagent: push token in " + deviceTokenPath(home).string());
-    else launchLines.push_back("perfagent: " + std::string(kDamagedTokenStore) + " (" + *token.error + ")");
+    else launchLines.push_back("perfagent: " + std::string(kDamagedTokenStore) + " (" + token.error().message + ")");
     for (const auto& launchLine : launchLines) diagnostic(launchLine);
 
     bool terminating = false;

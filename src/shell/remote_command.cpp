@@ -49,7 +49,7 @@ Result<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo) {
         // A mark names no measurement: it applies to every one running.
         const auto* label = userInfo.if_contains("label");
         if (!label || !label->is_string()) return failure("no \"label\" text");
-        if (auto problem = markerLabelProblem(label->get_string())) return failure(std::move(*problem));
+        if (auto checked = checkMarkerLabel(label->get_string()); !checked) return checked.error();
         RemoteCommand command;
         command.command = "mark";
         command.label = label->get_string();

@@ -39,7 +39,7 @@ std::string payloadValueText(const boost::json::value& value);
 /// and "metrics" from a push's user info; for the alert "mark", its "label" alone. A Failure with the reason
 /// when "aps" is missing or not an object, "alert", "srNumber" or "usecase" is missing, "build" is not a text
 /// of at most 128 bytes, "metrics" is not a list of metric group names, or a mark's "label" is missing or not
-/// a label (see markerLabelProblem).
+/// a label (see checkMarkerLabel).
 Result<RemoteCommand> parseRemoteCommand(const boost::json::object& userInfo);
 
 /// @brief The collector operation a command word selects. Matching is exact and case-sensitive.

@@ -22,15 +22,15 @@ TEST(DeviceTokenStore, MakesAPrivateTokenOnceAndReusesIt) {
     testing::TempDirectory dir;
     const auto home = dir / "home";
     const auto first = loadOrCreateDeviceToken(home);
-    ASSERT_TRUE(first) << *first.error;
+    ASSERT_TRUE(first) << first.error().message;
     const auto file = deviceTokenPath(home);
     const auto modeOf = [](const auto& p) { return static_cast<unsigned>(std::filesystem::status(p).permissions()); };
     EXPECT_EQ(std::tuple(modeOf(file), modeOf(file.parent_path()), modeOf(home)), std::tuple(0600u, 0700u, 0700u));
-    EXPECT_FALSE(first.warning);
+    EXPECT_FALSE(first->warning);
     // Nothing of the temporary file is left beside it.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(file.parent_path()), {}), 1);
 
-    EXPECT_NE(loadOrCreateDeviceToken(dir / "other").token, first.token);
+    EXPECT_NE(loadOrCreateDeviceToken(dir / "other")->bytes, first->bytes);
 }
 
 /// Anything but a regular file holding one token is an error naming the file; a damaged file is kept.
@@ -53,7 +53,7 @@ TEST(DeviceTokenStore, OnlyARegularFileWithOneTokenIsReadAndOneOthersCanReadIsWa
         const std::string content = regular ? testing::readFile(file) : "";
         const auto result = loadOrCreateDeviceToken(home.path());
         ASSERT_FALSE(result);
-        EXPECT_NE(result.error->find(file.string()), std::string::npos) << *result.error;
+        EXPECT_NE(result.error().message.find(file.string()), std::string::npos) << result.error().message;
         if (regular) { EXPECT_EQ(testing::readFile(file), content); }
     }
 
@@ -65,9 +65,9 @@ TEST(DeviceTokenStore, OnlyARegularFileWithOneTokenIsReadAndOneOthersCanReadIsWa
     ASSERT_TRUE(readable);
     std::vector<std::uint8_t> expected(kDeviceTokenBytes, 0xFF);
     std::fill_n(expected.begin(), 16, 0xAA);
-    EXPECT_EQ(readable.token, expected);
-    ASSERT_TRUE(readable.warning);
-    EXPECT_NE(readable.warning->find("0644"), std::string::npos) << *readable.warning;
+    EXPECT_EQ(readable->bytes, expected);
+    ASSERT_TRUE(readable->warning);
+    EXPECT_NE(readable->warning->find("0644"), std::string::npos) << *readable->warning;
 }
 
 }  // namespace

@@ -24,9 +24,9 @@ TEST(SndfileAudioPlayer, DecodesEveryFrameOfEveryChannelAndRefusesAnythingButARe
     ASSERT_EQ(sf_writef_short(out, written.data(), kFrames), kFrames) << sf_strerror(nullptr);
     sf_close(out);
 
-    std::string error;
-    auto player = SndfileAudioPlayer::open(path, error);
-    ASSERT_NE(player, nullptr) << error;
+    auto opened = SndfileAudioPlayer::open(path);
+    ASSERT_TRUE(opened) << opened.error().message;
+    const auto& player = *opened;
     ASSERT_EQ(std::tuple(player->channels(), player->frames(), player->duration()),
               std::tuple(2, std::size_t{kFrames}, kFrames / 4000.0));
     for (int i : {0, 1, 8191, 8192, 8193, 2 * kFrames - 1})
@@ -36,17 +36,18 @@ TEST(SndfileAudioPlayer, DecodesEveryFrameOfEveryChannelAndRefusesAnythingButARe
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // opening it for reading used to wait for a writer
     std::filesystem::create_symlink(kSound, link);
     for (const auto& refused : {fifo, link}) {
-        EXPECT_EQ(SndfileAudioPlayer::open(refused, error), nullptr);
-        EXPECT_NE(error.find(refused.string()), std::string::npos) << error;
+        const auto opened = SndfileAudioPlayer::open(refused);
+        ASSERT_FALSE(opened);
+        EXPECT_NE(opened.error().message.find(refused.string()), std::string::npos) << opened.error().message;
     }
 }
 
 SndfileAudioPlayer::Clock::time_point fakeNow;
 
 TEST(SndfileAudioPlayer, ShippedSoundLoopsAndRewindsAfterTheLastRepeat) {
-    std::string error;
-    auto player = SndfileAudioPlayer::open(kSound, error, [] { return fakeNow; });
-    ASSERT_NE(player, nullptr) << error;
+    auto opened = SndfileAudioPlayer::open(kSound, [] { return fakeNow; });
+    ASSERT_TRUE(opened) << opened.error().message;
+    const auto& player = *opened;
     const double length = player->duration();
     ASSERT_GT(length, 0.0);
     const auto at = [&](double lengths) {  // the fake clock, in lengths of the sound

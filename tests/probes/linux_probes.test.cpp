@@ -115,7 +115,7 @@ TEST(LinuxProbes, AThreadThatEndedWithinTheIntervalCounts) {
         ::pause();
     });
     LinuxProc source;
-    ProcessMeter meter(std::move(source.open(identityOf(child.pid), false).value()));
+    ProcessMeter meter(source.open(identityOf(child.pid), false).value());
     ASSERT_TRUE(eventually([&] {  // once all four sleep, the share is 0
         std::this_thread::sleep_for(20ms);
         return meter.read().value().cpu == 0.0;

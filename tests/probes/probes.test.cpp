@@ -16,7 +16,7 @@ TEST(ProcessMeter, ShareOfOneCpuSinceItsPreviousReadingAndNoneForAnIntervalOfNoL
     FakeProc proc([&] { return nowNs; });
     proc.appShare = 150.0;  // a CPU and a half
     proc.resident = 4096;
-    ProcessMeter meter(std::move(proc.open({42, 7}, false).value()));
+    ProcessMeter meter(proc.open({42, 7}, false).value());
     EXPECT_TRUE(std::isnan(meter.read().value().cpu));  // a first reading
     nowNs = 2'000'000'000;
     const auto figures = meter.read().value();

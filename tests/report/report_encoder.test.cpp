@@ -80,7 +80,7 @@ TEST(ReportEncoder, LinesAndBodyOfEachVariant) {
         {"interim", valid, kInterimReportLines, {json, text}, true},
         {"final, NaN average", invalid, kFinalReportLines, {"", "valid object : false"}, false},
         {"final, infinite maximum", infinite, kFinalReportLines, {"", "valid object : false"}, false},
-        {"screen, NaN sample", nanSample, kScreenReportLines, {}, false},
+        {"interim, NaN sample", nanSample, kInterimReportLines, {}, false},
         {"final, the target's infinite average", targetInfinite, kFinalReportLines, {"", "valid object : false"}, false},
         {"final, the target's NaN sample", targetNan, kFinalReportLines, {"", "valid object : false"}, false},
     };
@@ -117,7 +117,7 @@ TEST(ReportEncoder, BodyIsPrettyUtf8JsonInMemberOrderAndTheEchoShowsItsNames) {
 
     // Markers go last, labels on one sample joined; the description shows them as the body holds them.
     Markers markers;
-    EXPECT_FALSE(markers.add(1, "tap \"here\"") || markers.add(1, "scroll") || markers.add(12, "done"));
+    EXPECT_TRUE(markers.add(1, "tap \"here\"") && markers.add(1, "scroll") && markers.add(12, "done"));
     r.markers = &markers;
     const auto marked = encoder.encode(r, kRunningReportLines);
     ASSERT_TRUE(marked.body);

@@ -22,10 +22,12 @@ struct FixedProcesses final : ProcessList {
 
 /// @brief An audio session that refuses each step with the error set for it, while that is set.
 struct ScriptedAudioSession final : AudioSession {
-    std::optional<std::string> setCategory(std::string_view, std::string_view, std::uint64_t) override {
-        return categoryError;
+    Result<void> setCategory(std::string_view, std::string_view, std::uint64_t) override { return refused(categoryError); }
+    Result<void> setActive(bool, std::uint64_t) override { return refused(activeError); }
+    static Result<void> refused(const std::optional<std::string>& error) {
+        if (error) return failure(*error);
+        return {};
     }
-    std::optional<std::string> setActive(bool, std::uint64_t) override { return activeError; }
     std::optional<std::string> categoryError, activeError;
 };
 
@@ -55,15 +57,14 @@ struct FakeShell {
 
     ShellServices services(std::filesystem::path home = {}) {
         return {platform, probes, server, keepAlive(), userNotifications, audioSession, device, std::move(home), [] {},
-                [this](const std::filesystem::path& path) { return redirections.push_back(path), true; },
+                [this](const std::filesystem::path& path) { return redirections.push_back(path), Result<void>(); },
                 [this](std::string_view line) { diagnostics.emplace_back(line); }};
     }
 
     FakeRunLoop loop;
     FakeClock clock{loop};
     RecordingConsole console;
-    HostApplicationState application;
-    Platform platform{clock, console, loop, application};
+    Platform platform{clock, console, loop};
     FakeProc proc{[this] { return std::llround(loop.now() * 1e9); }, 8589934592.0};
     Probes probes{proc};
     FakeUrlSession urlSession;
