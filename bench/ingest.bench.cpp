@@ -1,5 +1,5 @@
-#include "report/text.hpp"
-#include "server/report_parser.hpp"
+#include "base/text.hpp"
+#include "ingest/report_parser.hpp"
 #include "storage/run_store.hpp"
 
 #include <benchmark/benchmark.h>

@@ -1,4 +1,4 @@
-#include "server/verdict/verdict.hpp"
+#include "verdict/verdict.hpp"
 
 #include <benchmark/benchmark.h>
 

@@ -9,8 +9,8 @@
 // contradicts what the payload says (see the checks below).
 
 #include "report/json_text.hpp"
-#include "report/markers.hpp"
-#include "report/text.hpp"
+#include "base/markers.hpp"
+#include "base/text.hpp"
 #include "shell/app_delegate.hpp"
 #include "shell/push_endpoint.hpp"
 #include "shell/remote_command.hpp"

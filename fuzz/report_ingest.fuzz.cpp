@@ -3,7 +3,7 @@
 // store twice. Besides crashes and sanitizer reports, an input fails when what was accepted breaks the
 // report's rules, when the store's series differ from the report's, or when the repeat stores anything.
 
-#include "server/report_parser.hpp"
+#include "ingest/report_parser.hpp"
 #include "storage/run_store.hpp"
 
 #include <cmath>

@@ -1,5 +1,5 @@
-#include "platform/http_server.hpp"
-#include "platform/listen_address.hpp"
+#include "http/http_server.hpp"
+#include "http/listen_address.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "platform/console.hpp"
-#include "platform/diagnostics.hpp"
+#include "os/diagnostics.hpp"
 #include "support/temp_directory.hpp"
 
 #include <gtest/gtest.h>

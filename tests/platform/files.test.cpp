@@ -1,4 +1,4 @@
-#include "platform/files.hpp"
+#include "os/files.hpp"
 
 #include "support/temp_directory.hpp"
 

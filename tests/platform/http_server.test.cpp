@@ -1,4 +1,4 @@
-#include "platform/http_server.hpp"
+#include "http/http_server.hpp"
 #include "support/raw_http_client.hpp"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "platform/signals.hpp"
+#include "os/signals.hpp"
 #include "keepalive/notification_center.hpp"
 
 #include <gtest/gtest.h>

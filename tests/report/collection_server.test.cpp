@@ -1,6 +1,6 @@
 #include "report/collection_server.hpp"
 #include "platform/beast_url_session.hpp"
-#include "platform/listen_address.hpp"
+#include "http/listen_address.hpp"
 #include "support/http_recorder.hpp"
 #include "support/fake_url_session.hpp"
 #include "support/running_session.hpp"

@@ -3,7 +3,7 @@
 #include "screen/window.hpp"
 
 #include "platform/asio_run_loop.hpp"
-#include "platform/http_server.hpp"
+#include "http/http_server.hpp"
 #include "platform/main_thread_handoff.hpp"
 #include "support/fake_shell.hpp"
 #include "support/raw_http_client.hpp"

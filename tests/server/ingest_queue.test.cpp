@@ -1,4 +1,4 @@
-#include "server/ingest_queue.hpp"
+#include "ingest/ingest_queue.hpp"
 #include "support/temp_directory.hpp"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "server/read_api.hpp"
+#include "api/read_api.hpp"
 
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "report/json_writer.hpp"
 #include "report/measurement_report.hpp"
-#include "server/report_parser.hpp"
+#include "ingest/report_parser.hpp"
 #include "support/temp_directory.hpp"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "server/retention.hpp"
+#include "program/retention.hpp"
 #include "support/temp_directory.hpp"
 
 #include <gtest/gtest.h>

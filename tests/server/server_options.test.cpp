@@ -1,4 +1,4 @@
-#include "server/server_options.hpp"
+#include "program/server_options.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "server/trusted_proxies.hpp"
+#include "api/trusted_proxies.hpp"
 
 #include <gtest/gtest.h>
 

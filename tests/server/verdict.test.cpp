@@ -1,4 +1,4 @@
-#include "server/verdict/verdict.hpp"
+#include "verdict/verdict.hpp"
 
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>

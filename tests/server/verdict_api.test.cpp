@@ -1,6 +1,6 @@
-#include "server/verdict/verdict_api.hpp"
-#include "server/verdict/trend.hpp"
-#include "server/verdict/verdict_command.hpp"
+#include "verdict/verdict_api.hpp"
+#include "verdict/trend.hpp"
+#include "verdict/verdict_command.hpp"
 #include "support/temp_directory.hpp"
 
 #include <boost/json/parse.hpp>

@@ -1,6 +1,6 @@
 #include "shell/push_endpoint.hpp"
 
-#include "platform/http_server.hpp"
+#include "http/http_server.hpp"
 #include "platform/main_thread_handoff.hpp"
 #include "shell/remote_command.hpp"
 #include "support/fake_shell.hpp"

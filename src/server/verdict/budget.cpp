@@ -1,6 +1,6 @@
-#include "server/verdict/budget.hpp"
+#include "verdict/budget.hpp"
 
-#include "report/text.hpp"
+#include "base/text.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "server/verdict/http_get.hpp"
+#include "verdict/http_get.hpp"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/result.hpp"
+#include "base/result.hpp"
 
 #include <chrono>
 #include <string>

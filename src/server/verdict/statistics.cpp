@@ -1,4 +1,4 @@
-#include "server/verdict/statistics.hpp"
+#include "verdict/statistics.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,8 +1,8 @@
-#include "server/verdict/trend.hpp"
+#include "verdict/trend.hpp"
 
-#include "report/text.hpp"
-#include "server/read_api.hpp"
-#include "server/verdict/verdict_api.hpp"
+#include "base/text.hpp"
+#include "api/read_api.hpp"
+#include "verdict/verdict_api.hpp"
 
 #include <boost/json/serialize.hpp>
 

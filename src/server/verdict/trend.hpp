@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/result.hpp"
-#include "server/verdict/budget.hpp"
+#include "base/result.hpp"
+#include "verdict/budget.hpp"
 #include "storage/run_store.hpp"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "server/verdict/verdict.hpp"
+#include "verdict/verdict.hpp"
 
-#include "report/text.hpp"
-#include "server/verdict/statistics.hpp"
+#include "base/text.hpp"
+#include "verdict/statistics.hpp"
 
 #include <boost/json/serialize.hpp>
 

@@ -1,7 +1,7 @@
-#include "server/verdict/verdict_api.hpp"
+#include "verdict/verdict_api.hpp"
 
-#include "report/markers.hpp"
-#include "server/read_api.hpp"
+#include "base/markers.hpp"
+#include "api/read_api.hpp"
 
 #include <algorithm>
 #include <limits>

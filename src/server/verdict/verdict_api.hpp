@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/result.hpp"
-#include "server/verdict/verdict.hpp"
+#include "base/result.hpp"
+#include "verdict/verdict.hpp"
 #include "storage/run_store.hpp"
 
 #include <cstdint>

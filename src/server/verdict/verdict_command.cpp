@@ -1,8 +1,8 @@
-#include "server/verdict/verdict_command.hpp"
+#include "verdict/verdict_command.hpp"
 
-#include "platform/command_options.hpp"
-#include "server/read_api.hpp"
-#include "server/verdict/budget.hpp"
+#include "base/command_options.hpp"
+#include "api/read_api.hpp"
+#include "verdict/budget.hpp"
 
 #include <boost/json/parse.hpp>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/result.hpp"
-#include "server/verdict/http_get.hpp"
+#include "base/result.hpp"
+#include "verdict/http_get.hpp"
 
 #include <cstdint>
 #include <optional>
