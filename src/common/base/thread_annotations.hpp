@@ -30,6 +30,8 @@
 #define ACQUIRE(...) THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 /// A function that returns no longer holding the capabilities.
 #define RELEASE(...) THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+/// A function the analysis does not look into (it acts on a lock it cannot name).
+#define NO_THREAD_SAFETY_ANALYSIS THREAD_ANNOTATION(no_thread_safety_analysis)
 /// A function after whose call the caller is taken to hold the capability.
 #define ASSERT_CAPABILITY(x) THREAD_ANNOTATION(assert_capability(x))
 
@@ -69,6 +71,11 @@ public:
     void wait(std::condition_variable& condition, Predicate ready) {
         condition.wait(lock_, ready);
     }
+    /// What `ready` says at the end: false when the instant came first.
+    template <typename Clock, typename Duration, typename Predicate>
+    bool waitUntil(std::condition_variable& condition, std::chrono::time_point<Clock, Duration> until, Predicate ready) {
+        return condition.wait_until(lock_, until, ready);
+    }
     /// What `ready` says at the end: false when the time ran out first.
     template <typename Rep, typename Period, typename Predicate>
     bool waitFor(std::condition_variable& condition, std::chrono::duration<Rep, Period> limit, Predicate ready) {
@@ -77,6 +84,19 @@ public:
 
 private:
     std::unique_lock<std::mutex> lock_;
+};
+
+/// @brief Lets go of a Mutex a MutexLock holds for its scope and takes it again at the scope's end, so that
+/// a function that REQUIRES the mutex can run slow work without it and return holding it again.
+class SCOPED_CAPABILITY MutexUnlock {
+public:
+    MutexUnlock(MutexLock& lock, Mutex& mutex) RELEASE(mutex) NO_THREAD_SAFETY_ANALYSIS : lock_(lock) { lock_.unlock(); }
+    ~MutexUnlock() RELEASE() NO_THREAD_SAFETY_ANALYSIS { lock_.lock(); }
+    MutexUnlock(const MutexUnlock&) = delete;
+    MutexUnlock& operator=(const MutexUnlock&) = delete;
+
+private:
+    MutexLock& lock_;
 };
 
 }  // namespace perfagent

@@ -32,7 +32,7 @@ IngestQueue::~IngestQueue() { stop(); }
 
 void IngestQueue::stop() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         stopping_ = true;
     }
     for (auto& worker : workers_) {
@@ -44,7 +44,7 @@ void IngestQueue::stop() {
 IngestQueue::Push IngestQueue::tryPush(IngestJob job) {
     Worker* target = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (stopping_) return Push::Unavailable;
         if (job.write) {
             target = workers_[std::hash<std::string>{}(job.key) % workers_.size()].get();
@@ -64,16 +64,16 @@ IngestQueue::Push IngestQueue::tryPush(IngestJob job) {
 }
 
 std::size_t IngestQueue::pending() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::size_t running = 0;
     for (const auto& worker : workers_) running += worker->running;
     return waitingJobs_ + running;
 }
 
 void IngestQueue::work(Worker& worker) {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     bool lastTry = false;  // once stopping, a failing store gets one more chance
-    const auto takeFront = [&] {
+    const auto takeFront = [&]() REQUIRES(mutex_) {
         IngestJob job = std::move(worker.queue.front());
         worker.queue.pop_front();
         --waitingJobs_;
@@ -81,7 +81,7 @@ void IngestQueue::work(Worker& worker) {
     };
     for (;;) {
         if (!worker.unavailable) {
-            worker.wake.wait(lock, [&] { return stopping_ || !worker.queue.empty(); });
+            lock.wait(worker.wake, [&]() REQUIRES(mutex_) { return stopping_ || !worker.queue.empty(); });
             if (worker.queue.empty()) return;  // stopping, and everything has run
             if (isRead(worker.queue.front())) runRead(lock, worker, takeFront());
             else runWrites(lock, worker);
@@ -106,7 +106,7 @@ void IngestQueue::work(Worker& worker) {
         if (stopping_) {
             lastTry = true;
         } else {
-            worker.wake.wait_until(lock, worker.retryAt, [&] {
+            lock.waitUntil(worker.wake, worker.retryAt, [&]() REQUIRES(mutex_) {
                 return stopping_ || std::any_of(worker.queue.begin(), worker.queue.end(), isRead);
             });
             if (stopping_ || std::chrono::steady_clock::now() < worker.retryAt) continue;
@@ -115,25 +115,27 @@ void IngestQueue::work(Worker& worker) {
     }
 }
 
-void IngestQueue::runRead(std::unique_lock<std::mutex>& lock, Worker& worker, IngestJob job) {
+void IngestQueue::runRead(MutexLock& lock, Worker& worker, IngestJob job) {
     worker.running = 1;
-    lock.unlock();
-    try {
-        job.run(*worker.store);
-    } catch (const StoreUnavailable&) {
-        job.refuse(503, "the store is unavailable");
-    } catch (const std::exception& e) {
-        log_("store error", std::string("store error: ") + e.what());
-        job.refuse(500, "the store failed");
+    std::size_t bytes = 0;
+    {
+        MutexUnlock unlocked(lock, mutex_);
+        try {
+            job.run(*worker.store);
+        } catch (const StoreUnavailable&) {
+            job.refuse(503, "the store is unavailable");
+        } catch (const std::exception& e) {
+            log_("store error", std::string("store error: ") + e.what());
+            job.refuse(500, "the store failed");
+        }
+        bytes = job.bytes;
+        job = {};  // what the job held goes before its bytes are counted free
     }
-    const std::size_t bytes = job.bytes;
-    job = {};  // what the job held goes before its bytes are counted free
-    lock.lock();
     worker.running = 0;
     queuedBytes_ -= bytes;
 }
 
-void IngestQueue::runWrites(std::unique_lock<std::mutex>& lock, Worker& worker) {
+void IngestQueue::runWrites(MutexLock& lock, Worker& worker) {
     std::vector<IngestJob> batch;
     const std::size_t most = worker.singly > 0 ? 1 : std::max<std::size_t>(1, limits_.batch);
     while (batch.size() < most && !worker.queue.empty() && worker.queue.front().write) {
@@ -142,37 +144,37 @@ void IngestQueue::runWrites(std::unique_lock<std::mutex>& lock, Worker& worker) 
         --waitingJobs_;
     }
     worker.running = batch.size();
-    lock.unlock();
-
-    // A device's writes keep their order; the devices' rows are locked in one order by every batch, so
-    // that two servers' batches on one database never wait for each other in a circle.
-    std::stable_sort(batch.begin(), batch.end(), [](const IngestJob& a, const IngestJob& b) { return a.key < b.key; });
     std::optional<std::string> unavailable, failure;
-    try {
-        worker.store->writeTogether([&] {
-            for (IngestJob& job : batch) job.run(*worker.store);
-        });
-    } catch (const StoreUnavailable& e) {
-        unavailable = e.what();
-    } catch (const std::exception& e) {
-        failure = e.what();
-    } catch (...) {
-        failure = "unknown error";
-    }
-    const bool single = batch.size() == 1;
-    if (!unavailable && !failure) {
-        for (IngestJob& job : batch)
-            if (job.stored) job.stored();
-    } else if (failure && single) {
-        log_("store error", "store error: " + *failure);
-        batch.front().refuse(500, "the store failed");
-    }
-    const bool keep = unavailable || (failure && !single);
+    bool single = false, keep = false;
     std::size_t bytes = 0;
-    for (const IngestJob& job : batch) bytes += job.bytes;
-    if (!keep) batch.clear();  // what the jobs held goes before their bytes are counted free
-
-    lock.lock();
+    {
+        MutexUnlock unlocked(lock, mutex_);
+        // A device's writes keep their order; the devices' rows are locked in one order by every batch, so
+        // that two servers' batches on one database never wait for each other in a circle.
+        std::stable_sort(batch.begin(), batch.end(), [](const IngestJob& a, const IngestJob& b) { return a.key < b.key; });
+        try {
+            worker.store->writeTogether([&] {
+                for (IngestJob& job : batch) job.run(*worker.store);
+            });
+        } catch (const StoreUnavailable& e) {
+            unavailable = e.what();
+        } catch (const std::exception& e) {
+            failure = e.what();
+        } catch (...) {
+            failure = "unknown error";
+        }
+        single = batch.size() == 1;
+        if (!unavailable && !failure) {
+            for (IngestJob& job : batch)
+                if (job.stored) job.stored();
+        } else if (failure && single) {
+            log_("store error", "store error: " + *failure);
+            batch.front().refuse(500, "the store failed");
+        }
+        keep = unavailable || (failure && !single);
+        for (const IngestJob& job : batch) bytes += job.bytes;
+        if (!keep) batch.clear();  // what the jobs held goes before their bytes are counted free
+    }
     worker.running = 0;
     if (worker.singly > 0) --worker.singly;
     if (keep) {

@@ -8,6 +8,8 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include "base/thread_annotations.hpp"
+
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -83,7 +85,8 @@ public:
     const IngestQueueLimits& limits() const { return limits_; }
 
 private:
-    /// A worker's queue and state; every member but `store` and `thread` is guarded by the queue's mutex.
+    /// A worker's queue and state; every member but `store` and `thread` is guarded by the queue's mutex (not
+    /// written as GUARDED_BY: a nested struct cannot name it, so the functions that touch them REQUIRE it).
     struct Worker {
         std::unique_ptr<RunStore> store;
         std::deque<IngestJob> queue{};
@@ -96,23 +99,23 @@ private:
         std::thread thread{};
     };
 
-    void work(Worker& worker);
+    void work(Worker& worker) EXCLUDES(mutex_);
     /// Runs a read outside the lock; the lock is held again on return.
-    void runRead(std::unique_lock<std::mutex>& lock, Worker& worker, IngestJob job);
+    void runRead(MutexLock& lock, Worker& worker, IngestJob job) REQUIRES(mutex_);
     /// Takes the writes at the front of the worker's queue (up to a batch) and stores them in one
     /// transaction outside the lock; the lock is held again on return.
-    void runWrites(std::unique_lock<std::mutex>& lock, Worker& worker);
-    void becameUnavailable(Worker& worker, const std::string& reason);
+    void runWrites(MutexLock& lock, Worker& worker) REQUIRES(mutex_);
+    void becameUnavailable(Worker& worker, const std::string& reason) REQUIRES(mutex_);
 
     const IngestQueueLimits limits_;
     const Log log_;
     // One mutex guards every worker's queue and state and the counts below: each holds it only to move
     // jobs in or out, never while store work runs.
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     std::vector<std::unique_ptr<Worker>> workers_;  // fixed once the constructor returns
-    std::size_t waitingJobs_ = 0;                   // in the workers' queues
-    std::size_t queuedBytes_ = 0;                   // held by jobs waiting or running
-    bool stopping_ = false;
+    std::size_t waitingJobs_ GUARDED_BY(mutex_) = 0;  // in the workers' queues
+    std::size_t queuedBytes_ GUARDED_BY(mutex_) = 0;  // held by jobs waiting or running
+    bool stopping_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace perfagent
