@@ -90,7 +90,7 @@ private:
 /// a function that REQUIRES the mutex can run slow work without it and return holding it again.
 class SCOPED_CAPABILITY MutexUnlock {
 public:
-    MutexUnlock(MutexLock& lock, Mutex& mutex) RELEASE(mutex) NO_THREAD_SAFETY_ANALYSIS : lock_(lock) { lock_.unlock(); }
+    MutexUnlock(MutexLock& lock, [[maybe_unused]] Mutex& mutex) RELEASE(mutex) NO_THREAD_SAFETY_ANALYSIS : lock_(lock) { lock_.unlock(); }
     ~MutexUnlock() RELEASE() NO_THREAD_SAFETY_ANALYSIS { lock_.lock(); }
     MutexUnlock(const MutexUnlock&) = delete;
     MutexUnlock& operator=(const MutexUnlock&) = delete;
