@@ -251,7 +251,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(pushDecision(*push).starts_with(action == CommandAction::None ? R"({"action":"none","reason":)" : R"({"action":")"),
           "the answer does not name the action");
     MetricsCollector& collector = *world.delegate.metricsCollector;
-    MetricsCollector& overall = *world.delegate.metricscollectoroverall;
+    OverallMeasurement& overall = *world.delegate.metricscollectoroverall;
     const std::string answer = world.delegate.didReceiveRemoteNotification(*push);
     const std::vector<std::string> lines = world.shell.console.take();
     checkPrintable(lines);
@@ -266,7 +266,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!command) {
         check(lines.size() == 1, "a rejected payload printed more than the user info");
         check(world.shell.diagnostics.size() == 1, "a rejected payload is not reported once");
-        check(!collector.backgroundTimer && overall.startStop && world.shell.loop.pending() == 0,
+        check(!collector.running() && !overall.running() && world.shell.loop.pending() == 0,
               "a rejected payload touched a collector");
         return 0;
     }
@@ -279,23 +279,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(lines.back() == "hellow world", "last line");
     switch (action) {
     case CommandAction::Start:
-        check(collector.backgroundTimer && collector.backgroundTimer->isValid(), "start did not schedule sampling");
-        check(collector.useCase == command->usecase && collector.srno == command->srNumber &&
-                  collector.pagename == command->pagename,
+        check(collector.running(), "start did not schedule sampling");
+        check(collector.useCase() == command->usecase && collector.srno() == command->srNumber &&
+                  collector.pagename() == command->pagename,
               "start got other names");
-        check(overall.startStop, "start touched the overall collector");
+        check(!overall.running(), "start touched the overall collector");
         break;
     case CommandAction::StartOverall:
-        check(overall.startStop && !collector.backgroundTimer, "startoverall went to the wrong collector");
+        check(overall.running().has_value() && !collector.running(), "startoverall went to the wrong collector");
         check(world.shell.loop.pending() > 0, "startoverall started no loop");
         break;
     case CommandAction::StopOverall:
-        check(!overall.startStop, "stopoverall left the flag set");
+        check(!overall.running(), "stopoverall left the overall measurement running");
         [[fallthrough]];
     case CommandAction::Stop:
     case CommandAction::None:
+    case CommandAction::Mark:  // answered above
         check(lines.size() == 6, "a command without a running measurement printed more");
-        check(!collector.backgroundTimer && world.shell.loop.pending() == 0, "a collector was started");
+        check(!collector.running() && world.shell.loop.pending() == 0, "a collector was started");
         break;
     }
 
@@ -303,7 +304,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // may be left on the loop afterwards, so nothing carries over into the next input's memory.
     world.shell.loop.advance(2.5);
     collector.stop();
-    overall.stopOverall();
+    overall.stop();
     world.shell.loop.advance(2.0);
     check(world.shell.loop.pending() == 0, "work left on the loop after both measurements ended");
     checkPrintable(world.shell.console.take());
